@@ -1,0 +1,44 @@
+# Set-up and everyday targets. `make demo` and `make check` work on a fresh Debian 12 machine:
+# run as root they install the missing build packages first.
+JOBS ?= $(shell nproc)
+PACKAGES := cmake g++ make libtbb-dev libgtest-dev libbenchmark-dev libomp-dev
+CTEST := ctest --output-on-failure --no-tests=error -j $(JOBS)
+
+.PHONY: deps build demo check check-asan check-tsan bench clean
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing:$$missing"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	  else echo "missing packages (run as root to install):$$missing"; exit 1; fi; \
+	fi
+
+build/Makefile: | deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+
+build: deps build/Makefile
+	cmake --build build -j $(JOBS)
+
+demo: build
+	@for f in examples/*.txt; do echo "== $$f"; ./build/travanto < $$f; done
+
+check: build
+	cd build && $(CTEST)
+
+check-asan: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTRAVANTO_SANITIZE=address,undefined -DTRAVANTO_BENCH=OFF
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1 $(CTEST) -LE long
+
+check-tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTRAVANTO_SANITIZE=thread -DTRAVANTO_BENCH=OFF
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST) -LE long
+
+bench: build
+	./build/bench/travanto_bench
+
+clean:
+	rm -rf build build-asan build-tsan

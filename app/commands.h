@@ -1,0 +1,50 @@
+#pragma once
+// The command table and the dispatch of one token list. The loop (stdin) and load_script
+// (script files) both execute lines through dispatch_tokens.
+#include <string>
+#include <vector>
+
+#include "app/arguments.h"
+
+using CommandHandler = void (*)(const Tokens& tokens);
+
+struct CommandRow {
+  const char* name;
+  CommandHandler handler;  // nullptr: the command is not available in this build
+  int expected_tokens;     // including the command word; -1 = the handler checks
+};
+
+const std::vector<CommandRow>& command_table();
+
+// Runs one non-empty token list: banned-process refusal, comments, exit, lookup, token count,
+// handler, and per-line failure reporting.
+void dispatch_tokens(const Tokens& tokens);
+
+// Reads stdin until end of input or exit; returns the exit status.
+int run_command_loop();
+
+// Ends the process at once with the given status after writing nothing more.
+[[noreturn]] void end_process(int status);
+
+// Handlers, grouped by the file that implements them.
+// app/output_commands.cpp
+void cmd_is_ready(const Tokens&);
+void cmd_stdoutredi(const Tokens&);
+void cmd_stdoutredi_append(const Tokens&);
+void cmd_stdoutback(const Tokens&);
+void cmd_load_script(const Tokens&);
+void cmd_skip_if_done(const Tokens&);
+// app/settings_commands.cpp
+void cmd_solver_time(const Tokens&);
+void cmd_show_settings(const Tokens&);
+void cmd_set_threads(const Tokens&);
+void cmd_set_recalc_accuracy(const Tokens&);
+void cmd_set_isomorphism(const Tokens&);
+void cmd_set_accuracy(const Tokens&);
+void cmd_show_memory(const Tokens&);
+void cmd_ai6_get_instruction_set(const Tokens&);
+// app/game_commands.cpp
+void cmd_show_hand_order(const Tokens&);
+void cmd_set_range(const Tokens&);
+void cmd_set_board(const Tokens&);
+void cmd_set_pot(const Tokens&);

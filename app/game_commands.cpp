@@ -1,0 +1,44 @@
+// Ranges, board and pot.
+#include <bit>
+
+#include "app/commands.h"
+#include "app/failure.h"
+#include "app/output.h"
+#include "cards/game.h"
+#include "cards/hand_order.h"
+
+void cmd_show_hand_order(const Tokens&) { print_out("%s\n", hand_order_text().c_str()); }
+
+void cmd_set_range(const Tokens& t) {
+  int player = parse_player(t[1]);
+  std::vector<double> weights(kHands);
+  for (int p = 0; p < kHands; ++p) weights[p] = parse_double(t[std::size_t(p) + 2]);
+  std::vector<double> range(kHands);
+  for (int i = 0; i < kHands; ++i) range[i] = weights[hand_to_order[i]];
+  game().ranges[player] = std::move(range);
+  print_out("%s ok!\n", current_command().c_str());
+}
+
+void cmd_set_board(const Tokens& t) {
+  if (t.size() < 4 || t.size() > 6) argument_error();
+  CardMask flop = parse_cards(t[1]) | parse_cards(t[2]) | parse_cards(t[3]);
+  if (std::popcount(flop) != 3) argument_error();
+  CardMask street[2] = {0, 0};
+  for (std::size_t i = 4; i < t.size(); ++i) {
+    street[i - 4] = parse_cards(t[i]);
+    if (std::popcount(street[i - 4]) != 1) argument_error();
+  }
+  // Tree building needs distinct board cards.
+  if ((street[0] & flop) || (street[1] & (flop | street[0]))) command_error("board cards must be distinct");
+  GameDescription& g = game();
+  g.flop_mask = flop;
+  g.turn_mask = street[0];
+  g.river_mask = street[1];
+  print_out("%s ok!\n", current_command().c_str());
+}
+
+void cmd_set_pot(const Tokens& t) {
+  int a = parse_int(t[1]), b = parse_int(t[2]), c = parse_int(t[3]);
+  game().pot_values = {double(a), double(b), double(c)};
+  print_out("%s ok!\n", current_command().c_str());
+}

@@ -1,0 +1,27 @@
+// Start-up: floating-point mode, runtimes, tables, banner, then the command loop.
+#include <omp.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/commands.h"
+#include "app/output.h"
+#include "app/process_watch.h"
+#include "app/settings.h"
+#include "cards/evaluator.h"
+#include "cards/hand_order.h"
+#include "platform/platform.h"
+
+int main(int argc, char** argv) {
+  platform::set_flush_denormals();
+  settings().thread_count = omp_get_max_threads();
+  start_process_watch();
+  init_hand_tables();
+  set_gui_mode(argc > 1 && std::strcmp(argv[1], "/gui") == 0);
+  set_start_time(platform::wall_clock_100ns());
+  std::fputs("Travanto (kelmarine) build 1017 (Dec 11 2015, 15:41:04) \n", stdout);
+  std::fflush(stdout);
+  build_hand_order_tables();
+  remember_original_stdout();
+  end_process(run_command_loop());
+}

@@ -1,0 +1,109 @@
+#include "app/output.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+
+#include "platform/platform.h"
+
+namespace {
+
+std::atomic<bool> g_gui_mode{false};
+bool g_marker_mode = false;
+std::string g_pending;
+int g_original_stdout = -1;
+
+std::string format_text(const char* format, va_list args) {
+  char buffer[65536];
+  int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+  if (n < 0) return {};
+  return std::string(buffer, std::size_t(n) < sizeof buffer ? std::size_t(n) : sizeof buffer - 1);
+}
+
+bool suppressed(const char* format) { return format[0] == '#' && !g_gui_mode; }
+
+// Points file descriptor 1 at fd; the stdio stream stays the same object.
+bool replace_stdout_fd(int fd) {
+  std::lock_guard<std::recursive_mutex> lock(output_lock());
+  std::fflush(stdout);
+  bool ok = dup2(fd, STDOUT_FILENO) >= 0;
+  return ok;
+}
+
+}  // namespace
+
+void set_gui_mode(bool on) { g_gui_mode = on; }
+bool gui_mode() { return g_gui_mode; }
+void set_marker_mode(bool on) { g_marker_mode = on; }
+
+std::recursive_mutex& output_lock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
+void print_out(const char* format, ...) {
+  if (suppressed(format)) return;
+  va_list args;
+  va_start(args, format);
+  std::string text = format_text(format, args);
+  va_end(args);
+  std::lock_guard<std::recursive_mutex> lock(output_lock());
+  g_pending += text;
+}
+
+void print_now(const char* format, ...) {
+  if (suppressed(format)) return;
+  va_list args;
+  va_start(args, format);
+  std::string text = format_text(format, args);
+  va_end(args);
+  std::lock_guard<std::recursive_mutex> lock(output_lock());
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+void flush_pending_output() {
+  std::lock_guard<std::recursive_mutex> lock(output_lock());
+  if (g_pending.empty()) return;
+  std::size_t pos = 0;
+  while (pos < g_pending.size()) {
+    std::size_t end = g_pending.find('\n', pos);
+    if (end == std::string::npos) end = g_pending.size();
+    if (end > pos) {
+      if (g_marker_mode && g_pending[pos] != '#') std::fputc(0xA7, stdout);
+      std::fwrite(g_pending.data() + pos, 1, end - pos, stdout);
+      std::fputc('\n', stdout);
+    }
+    pos = end + 1;
+  }
+  g_pending.clear();
+}
+
+void discard_pending_output() {
+  std::lock_guard<std::recursive_mutex> lock(output_lock());
+  g_pending.clear();
+}
+
+bool redirect_stdout_to_file(const std::string& path, bool append) {
+  int flags = O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC);
+  int fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = replace_stdout_fd(fd);
+  close(fd);
+  return ok;
+}
+
+bool redirect_stdout_to_console() {
+  int fd = open(platform::console_device(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return g_original_stdout >= 0 && replace_stdout_fd(g_original_stdout);
+  bool ok = replace_stdout_fd(fd);
+  close(fd);
+  return ok;
+}
+
+void remember_original_stdout() {
+  if (g_original_stdout < 0) g_original_stdout = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+}

@@ -1,0 +1,69 @@
+// Settings and status commands.
+#include <omp.h>
+
+#include "app/commands.h"
+#include "app/failure.h"
+#include "app/output.h"
+#include "app/settings.h"
+#include "cards/game.h"
+#include "platform/platform.h"
+
+namespace {
+std::int64_t g_start_time = 0;
+}
+
+Settings& settings() {
+  static Settings s;
+  return s;
+}
+
+void set_start_time(std::int64_t t) { g_start_time = t; }
+std::int64_t start_time() { return g_start_time; }
+
+void cmd_set_threads(const Tokens& t) {
+  int n = parse_int(t[1]);
+  settings().thread_count = n < 1 ? omp_get_max_threads() : n;
+  print_out("%s ok!\n", current_command().c_str());
+}
+
+void cmd_set_accuracy(const Tokens& t) {
+  if (t.size() < 2) argument_error();
+  double value = parse_double(t[1]);
+  if (value < 0) argument_error();
+  // "fraction" scales by the root pot of this moment; a later set_pot does not rescale.
+  if (t.size() > 2 && t[2] == "fraction") value *= game().root_pot();
+  settings().accuracy = value;
+  print_out("%s ok!\n", current_command().c_str());
+}
+
+void cmd_set_recalc_accuracy(const Tokens& t) {
+  std::array<double, 3> values{};
+  for (int i = 0; i < 3; ++i) values[i] = parse_double(t[i + 1]) * game().root_pot();
+  settings().recalc_accuracy = values;
+  print_out("%s ok!\n", current_command().c_str());
+}
+
+void cmd_set_isomorphism(const Tokens& t) {
+  settings().isomorphism[0] = t[1] != "0";
+  settings().isomorphism[1] = t[2] != "0";
+  print_out("%s ok!\n", current_command().c_str());
+}
+
+void cmd_show_settings(const Tokens&) { print_out("END\n"); }
+
+void cmd_solver_time(const Tokens&) {
+  print_out("%f\n", double(platform::wall_clock_100ns() - g_start_time) / 10'000'000.0);
+}
+
+void cmd_show_memory(const Tokens&) {
+  platform::MemoryStatus s = platform::memory_status();
+  print_out("Total Physical Memory: %d MB\n", int(s.total_bytes >> 20));
+  // Derived from the load percentage, as the reference status reports it.
+  double available = double(s.total_bytes) * (100 - s.load_percent) / 100 / 1024 / 1024;
+  print_out("Available Phys Memory: %d MB\n", int(available));
+  print_out("END\n");
+}
+
+void cmd_ai6_get_instruction_set(const Tokens&) {
+  print_out("%s\n", platform::cpu_has_avx2() ? "AVX2" : platform::cpu_has_avx() ? "AVX" : "SSE3");
+}

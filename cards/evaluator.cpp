@@ -1,0 +1,3 @@
+#include "cards/evaluator.h"
+
+void init_hand_tables() {}

@@ -1,0 +1,6 @@
+#include "cards/game.h"
+
+GameDescription& game() {
+  static GameDescription description;
+  return description;
+}

@@ -1,0 +1,50 @@
+#pragma once
+// The operating-system services the engine uses, behind one header so that a port to another
+// system replaces one source file. Memory is reserved/committed like a virtual-memory API with
+// separate reserve and commit steps; clocks come in the units the engine reports.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// Address space without physical memory behind it; nullptr on failure.
+void* reserve_memory(std::size_t bytes);
+// Makes [base, base + bytes) usable (read-write); already committed pages keep their contents.
+bool commit_memory(void* base, std::size_t bytes);
+// Reserve and commit in one step; nullptr on failure. Fresh pages read as zero.
+void* reserve_and_commit(std::size_t bytes);
+// Gives a whole reservation back; false on failure.
+bool release_memory(void* base, std::size_t bytes);
+
+struct MemoryStatus {
+  std::uint64_t total_bytes = 0;      // physical memory
+  std::uint64_t available_bytes = 0;  // physical memory the system could hand out now
+  std::uint32_t load_percent = 0;     // share of physical memory in use, whole percent
+};
+MemoryStatus memory_status();
+
+// Executable names of the running processes (snapshot order).
+std::vector<std::string> running_executables();
+// Lowest scheduling priority for the calling thread.
+void lower_current_thread_priority();
+
+// Wall clock in 100-ns units since 1 January 1970.
+std::int64_t wall_clock_100ns();
+// Monotonic high-resolution counter and its ticks per second.
+std::int64_t performance_counter();
+std::int64_t performance_frequency();
+
+bool cpu_has_avx2();
+bool cpu_has_fma();
+bool cpu_has_avx();
+// Flush-to-zero and denormals-are-zero for the calling thread's SSE unit.
+void set_flush_denormals();
+
+// Path of the console output device (the terminal the program runs on).
+const char* console_device();
+// True when a file or directory exists at path.
+bool path_exists(const std::string& path);
+
+}  // namespace platform

@@ -1,0 +1,112 @@
+// Linux implementation of the platform layer.
+#include "platform/platform.h"
+
+#include <dirent.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysinfo.h>
+#include <unistd.h>
+#include <xmmintrin.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+
+namespace platform {
+
+void* reserve_memory(std::size_t bytes) {
+  void* p = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  return p == MAP_FAILED ? nullptr : p;
+}
+
+bool commit_memory(void* base, std::size_t bytes) {
+  return mprotect(base, bytes, PROT_READ | PROT_WRITE) == 0;
+}
+
+void* reserve_and_commit(std::size_t bytes) {
+  void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return p == MAP_FAILED ? nullptr : p;
+}
+
+bool release_memory(void* base, std::size_t bytes) { return munmap(base, bytes) == 0; }
+
+MemoryStatus memory_status() {
+  MemoryStatus s;
+  struct sysinfo info {};
+  if (sysinfo(&info) == 0) {
+    s.total_bytes = std::uint64_t(info.totalram) * info.mem_unit;
+    s.available_bytes = std::uint64_t(info.freeram) * info.mem_unit;
+  }
+  // MemAvailable counts reclaimable caches too, which is what "available" means to a user.
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key;
+  std::uint64_t kb = 0;
+  std::string unit;
+  while (meminfo >> key >> kb) {
+    std::getline(meminfo, unit);
+    if (key == "MemTotal:") s.total_bytes = kb * 1024;
+    if (key == "MemAvailable:") s.available_bytes = kb * 1024;
+  }
+  if (s.total_bytes > 0) {
+    std::uint64_t used = s.total_bytes > s.available_bytes ? s.total_bytes - s.available_bytes : 0;
+    s.load_percent = std::uint32_t(used * 100 / s.total_bytes);
+  }
+  return s;
+}
+
+std::vector<std::string> running_executables() {
+  std::vector<std::string> names;
+  DIR* dir = opendir("/proc");
+  if (!dir) return names;
+  while (dirent* e = readdir(dir)) {
+    if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+    std::string path = std::string("/proc/") + e->d_name + "/comm";
+    FILE* f = std::fopen(path.c_str(), "r");
+    if (!f) continue;  // the process ended meanwhile
+    char buf[64] = {};
+    if (std::fgets(buf, sizeof buf, f)) {
+      buf[std::strcspn(buf, "\n")] = 0;
+      names.emplace_back(buf);
+    }
+    std::fclose(f);
+  }
+  closedir(dir);
+  return names;
+}
+
+void lower_current_thread_priority() {
+  setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
+}
+
+std::int64_t wall_clock_100ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return std::int64_t(ts.tv_sec) * 10'000'000 + ts.tv_nsec / 100;
+}
+
+std::int64_t performance_counter() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+std::int64_t performance_frequency() { return 1'000'000'000; }
+
+bool cpu_has_avx2() { return __builtin_cpu_supports("avx2"); }
+bool cpu_has_fma() { return __builtin_cpu_supports("fma"); }
+bool cpu_has_avx() { return __builtin_cpu_supports("avx"); }
+
+void set_flush_denormals() { _mm_setcsr(_mm_getcsr() | 0x8040); }
+
+const char* console_device() { return "/dev/tty"; }
+
+bool path_exists(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace platform

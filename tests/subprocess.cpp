@@ -1,0 +1,134 @@
+#include "subprocess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+
+Subprocess::Subprocess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd) {
+  int in_pipe[2], out_pipe[2];
+  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) throw std::runtime_error("pipe failed");
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(in_pipe[0], 0);
+    dup2(out_pipe[1], 1);
+    close(in_pipe[0]); close(in_pipe[1]); close(out_pipe[0]); close(out_pipe[1]);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  in_fd_ = in_pipe[1];
+  out_fd_ = out_pipe[0];
+  signal(SIGPIPE, SIG_IGN);
+}
+
+Subprocess::~Subprocess() {
+  close_input();
+  if (out_fd_ >= 0) close(out_fd_);
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+void Subprocess::write(const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(in_fd_, text.data() + done, text.size() - done);
+    if (n <= 0) return;
+    done += std::size_t(n);
+  }
+}
+
+void Subprocess::close_input() {
+  if (in_fd_ >= 0) close(in_fd_);
+  in_fd_ = -1;
+}
+
+bool Subprocess::fill(int timeout_ms) {
+  if (eof_) return false;
+  pollfd p{out_fd_, POLLIN, 0};
+  if (poll(&p, 1, timeout_ms) <= 0) return false;
+  char buf[65536];
+  ssize_t n = read(out_fd_, buf, sizeof buf);
+  if (n <= 0) {
+    eof_ = true;
+    return false;
+  }
+  buffer_.append(buf, std::size_t(n));
+  return true;
+}
+
+bool Subprocess::read_line(std::string& line, int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    std::size_t nl = buffer_.find('\n');
+    if (nl != std::string::npos) {
+      line = buffer_.substr(0, nl);
+      buffer_.erase(0, nl + 1);
+      return true;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !fill(int(left.count()))) return false;
+  }
+}
+
+std::string Subprocess::read_all(int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!eof_) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    fill(int(left.count()));
+  }
+  std::string all;
+  all.swap(buffer_);
+  return all;
+}
+
+int Subprocess::wait() {
+  int status = 0;
+  if (waitpid(pid_, &status, 0) != pid_) return -1;
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string run_travanto(const std::string& input, const std::vector<std::string>& args, const std::string& cwd,
+                         int* exit_status) {
+  Subprocess p(TRAVANTO_BINARY, args, cwd);
+  p.write(input);
+  p.close_input();
+  std::string out = p.read_all();
+  int status = p.wait();
+  if (exit_status) *exit_status = status;
+  std::size_t nl = out.find('\n');
+  return nl == std::string::npos ? std::string() : out.substr(nl + 1);
+}
+
+std::vector<std::string> output_lines(const std::string& output) {
+  std::vector<std::string> lines;
+  std::size_t pos = 0;
+  while (pos < output.size()) {
+    std::size_t nl = output.find('\n', pos);
+    if (nl == std::string::npos) nl = output.size();
+    lines.push_back(output.substr(pos, nl - pos));
+    pos = nl + 1;
+  }
+  return lines;
+}
+
+std::string make_temp_dir() {
+  char pattern[] = "/tmp/travanto_test_XXXXXX";
+  const char* dir = mkdtemp(pattern);
+  if (!dir) throw std::runtime_error("mkdtemp failed");
+  return dir;
+}
