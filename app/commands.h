@@ -48,3 +48,9 @@ void cmd_show_hand_order(const Tokens&);
 void cmd_set_range(const Tokens&);
 void cmd_set_board(const Tokens&);
 void cmd_set_pot(const Tokens&);
+// app/category_commands.cpp
+void cmd_show_category_names(const Tokens&);
+void cmd_show_categories(const Tokens&);
+// app/compression_commands.cpp
+void cmd_ai6_set_compression(const Tokens&);
+void cmd_ai6_get_actual_compression(const Tokens&);
