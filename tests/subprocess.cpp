@@ -15,6 +15,7 @@ Subprocess::Subprocess(const std::string& program, const std::vector<std::string
   if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) throw std::runtime_error("pipe failed");
   pid_ = fork();
   if (pid_ == 0) {
+    setsid();  // no controlling terminal: the console device falls back to stdout
     dup2(in_pipe[0], 0);
     dup2(out_pipe[1], 1);
     close(in_pipe[0]); close(in_pipe[1]); close(out_pipe[0]); close(out_pipe[1]);
