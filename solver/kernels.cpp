@@ -1,0 +1,215 @@
+// Plain kernel set, fallback vectors and the choice of the kernel set.
+#include "solver/kernels.h"
+
+#include <cmath>
+
+#include "platform/platform.h"
+#include "solver/kernels_internal.h"
+
+namespace kernels {
+
+using namespace detail;
+
+void fallback_vector(Fallback kind, int actions, double* out) {
+  if (actions <= 0) return;
+  if (actions == 1) {
+    out[0] = 1.0;
+    return;
+  }
+  if (kind == Fallback::uniform) {
+    for (int a = 0; a < actions; ++a) out[a] = 1.0 / actions;
+    return;
+  }
+  out[0] = std::max(kFirstActionShare, 1.0 / actions);
+  for (int a = 1; a < actions; ++a) out[a] = (1.0 - kFirstActionShare) / (actions - 1);
+}
+
+void spread_group_reach(const double* group_reach, const BoardHands& board, double* reach) {
+  int h = 0, n = board.size();
+  for (std::size_t g = 0; g < board.groups.size() && h < n; ++g) {
+    int size = board.groups[g];
+    if (size == 0) continue;
+    double share = group_reach[g] / size;
+    for (int end = std::min(n, h + size); h < end; ++h) reach[h] = share;
+  }
+  for (; h < n; ++h) reach[h] = 0.0;
+}
+
+namespace {
+
+template <class T>
+void current_strategy_plain(const T* regrets, std::size_t stride, int actions, int n, const double* fallback,
+                            double* sigma, std::size_t sigma_stride) {
+  for (int h = 0; h < n; ++h) current_strategy_hand(regrets, stride, actions, h, fallback, sigma, sigma_stride);
+}
+
+void average_strategy_plain(const float* sums, std::size_t stride, int actions, int n, double* sigma,
+                            std::size_t sigma_stride) {
+  for (int h = 0; h < n; ++h) average_strategy_hand(sums, stride, actions, h, sigma, sigma_stride);
+}
+
+void update_regrets_f32_plain(float* regrets, std::size_t stride, int actions, int n, const double* node_value,
+                              const double* const* action_values) {
+  for (int a = 0; a < actions; ++a) {
+    float* row = regrets + a * stride;
+    const double* va = action_values[a];
+    for (int h = 0; h < n; ++h) row[h] = update_regret_f32(row[h], va[h], node_value[h]);
+  }
+}
+
+void update_regrets_u16_plain(std::uint16_t* regrets, std::size_t stride, int actions, int n,
+                              const double* node_value, const double* const* action_values,
+                              std::span<const std::uint16_t> class_table, double stake_scale) {
+  float k = float(std::pow(stake_scale, kRegretExponent));
+  float e = float(1.0 / stake_scale);
+  for (int a = 0; a < actions; ++a) {
+    std::uint16_t* row = regrets + a * stride;
+    const double* va = action_values[a];
+    for (int h = 0; h < n; ++h) row[h] = update_regret_u16(row[h], va[h], node_value[h], k, e);
+  }
+  if (!class_table.empty()) apply_class_means(regrets, stride, actions, n, class_table);
+}
+
+void accumulate_average_plain(float* sums, std::size_t stride, int actions, int n, const double* sigma,
+                              std::size_t sigma_stride, const double* reach, double weight) {
+  if (!(weight > 0.0)) return;
+  for (int a = 0; a < actions; ++a) {
+    float* row = sums + a * stride;
+    const double* s = sigma + a * sigma_stride;
+    for (int h = 0; h < n; ++h) row[h] += float(weight * s[h] * reach[h]);
+  }
+}
+
+void fold_values_plain(const double* reach, const BoardHands& board, double payoff, double* values) {
+  double card_sums[kCardSums];
+  int n = board.size();
+  double total = scatter_reach(reach, board, payoff, 1.0, card_sums);
+  if (!(std::fabs(total) > kFoldThreshold)) {
+    std::fill(values, values + n, 0.0);
+    return;
+  }
+  const std::uint16_t* cards = board.cards.data();
+  for (int h = 0; h < n; ++h)
+    values[h] = total - card_sums[low_card(cards[h])] - card_sums[high_card(cards[h])] + payoff * reach[h];
+}
+
+// Class by class in ascending strength: the class's own mass enters once (so that ties count
+// 0), its hands read their values, then the mass enters again (now it counts as weaker).
+void showdown_values_plain(const double* reach, const BoardHands& board, double payoff, double* values) {
+  double card_sums[kCardSums];
+  int n = board.size();
+  double total = scatter_reach(reach, board, payoff, -1.0, card_sums);
+  if (!(std::fabs(total) > kShowdownThreshold)) {
+    std::fill(values, values + n, 0.0);
+    return;
+  }
+  const std::uint16_t* cards = board.cards.data();
+  int begin = 0;
+  for (std::uint16_t size : board.classes) {
+    int end = std::min(n, begin + int(size));
+    add_class_mass(reach, cards, begin, end, payoff, total, card_sums);
+    for (int h = begin; h < end; ++h)
+      values[h] = total - card_sums[low_card(cards[h])] - card_sums[high_card(cards[h])];
+    add_class_mass(reach, cards, begin, end, payoff, total, card_sums);
+    begin = end;
+  }
+  std::fill(values + begin, values + n, 0.0);
+}
+
+void fold_values_grouped_plain(const double* group_reach, const BoardHands& board, double payoff,
+                               double* group_values) {
+  double card_sums[kCardSums];
+  int groups = int(board.groups.size());
+  double total = scatter_group_reach(group_reach, board, payoff, 1.0, card_sums);
+  if (!(std::fabs(total) > kFoldThreshold)) {
+    std::fill(group_values, group_values + groups, 0.0);
+    return;
+  }
+  const std::uint16_t* cards = board.cards.data();
+  int h = 0, n = board.size();
+  for (int g = 0; g < groups; ++g) {
+    int size = board.groups[g];
+    if (size == 0 || h >= n) {
+      group_values[g] = 0.0;
+      continue;
+    }
+    double share = group_reach[g] / size;
+    group_values[g] = total - card_sums[low_card(cards[h])] - card_sums[high_card(cards[h])] + payoff * share;
+    h += size;
+  }
+}
+
+// Adds the mass of groups [g_begin, g_end) starting at hand h once.
+void add_group_mass(const double* group_reach, const BoardHands& board, int g_begin, int g_end, int h,
+                    double payoff, double& total, double* card_sums) {
+  const std::uint16_t* cards = board.cards.data();
+  for (int g = g_begin; g < g_end; ++g) {
+    int size = board.groups[g];
+    if (size == 0) continue;
+    double t = stake_of(payoff, group_reach[g] / size);
+    for (int end = h + size; h < end; ++h) {
+      total += t;
+      card_sums[low_card(cards[h])] += t;
+      card_sums[high_card(cards[h])] += t;
+    }
+  }
+}
+
+void showdown_values_grouped_plain(const double* group_reach, const BoardHands& board, double payoff,
+                                   double* group_values) {
+  double card_sums[kCardSums];
+  int groups = int(board.groups.size());
+  double total = scatter_group_reach(group_reach, board, payoff, -1.0, card_sums);
+  std::fill(group_values, group_values + groups, 0.0);
+  if (!(std::fabs(total) > kShowdownThreshold)) return;
+  const std::uint16_t* cards = board.cards.data();
+  int n = board.size();
+  int h = 0, g = 0;
+  for (std::uint16_t size : board.classes) {
+    int end = std::min(n, h + int(size));
+    // The groups of this class: those that start before its end.
+    int g_end = g, h_end = h;
+    while (g_end < groups && h_end < end) h_end += board.groups[g_end++];
+    if (h_end > n) return;  // groups that overrun the hand list: leave the rest at 0
+    add_group_mass(group_reach, board, g, g_end, h, payoff, total, card_sums);
+    for (int gi = g, hi = h; gi < g_end; hi += board.groups[gi++])
+      if (board.groups[gi] > 0)
+        group_values[gi] = total - card_sums[low_card(cards[hi])] - card_sums[high_card(cards[hi])];
+    add_group_mass(group_reach, board, g, g_end, h, payoff, total, card_sums);
+    g = g_end;
+    h = h_end;
+  }
+}
+
+const KernelSet kPlain = {
+    "plain",
+    current_strategy_plain<float>,
+    current_strategy_plain<std::uint16_t>,
+    average_strategy_plain,
+    update_regrets_f32_plain,
+    update_regrets_u16_plain,
+    accumulate_average_plain,
+    fold_values_plain,
+    showdown_values_plain,
+    fold_values_grouped_plain,
+    showdown_values_grouped_plain,
+};
+
+}  // namespace
+
+const KernelSet& plain_kernels() { return kPlain; }
+
+// Defined in kernels_avx2.cpp.
+const KernelSet& avx2_kernel_set();
+
+const KernelSet* avx2_kernels() {
+  static const bool usable = platform::cpu_has_avx2() && platform::cpu_has_fma();
+  return usable ? &avx2_kernel_set() : nullptr;
+}
+
+const KernelSet& active_kernels() {
+  static const KernelSet& chosen = avx2_kernels() ? *avx2_kernels() : plain_kernels();
+  return chosen;
+}
+
+}  // namespace kernels

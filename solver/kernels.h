@@ -1,0 +1,134 @@
+#pragma once
+// Per-hand arithmetic of the solver: regret matching, regret and average updates, and the fold
+// and showdown payoffs of a whole hand vector. Every kernel exists twice, a plain path and an
+// AVX2/FMA path; the one to use is chosen once, on first use, from the processor's features.
+// The two paths agree up to rounding (the vector path uses refined reciprocal and
+// reciprocal-square-root estimates and fused multiply-adds).
+//
+// Row sets: a store or strategy with A actions and n hands keeps action a's row of n values at
+// base + a * stride.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace kernels {
+
+constexpr double kRegretExponent = 0.75;
+constexpr double kFirstActionShare = 0.9;
+constexpr float kStrategyThreshold = 0x1p-126f;  // smallest normal float
+constexpr double kFoldThreshold = 0x1p-1022;     // smallest normal double
+constexpr double kShowdownThreshold = 0x1p-126;
+constexpr int kMaxRegret16 = 65535;
+
+// The hands of one board as the kernels need them.
+struct BoardHands {
+  // Per listed hand, ascending strength: lower card code in the low byte, higher in the high byte.
+  std::span<const std::uint16_t> cards;
+  // Sizes of the consecutive runs of equal strength (the showdown classes), ascending.
+  std::span<const std::uint16_t> classes;
+  // Sizes of the consecutive suit-isomorphism groups on a grouped river board, else empty.
+  // Every group lies inside one class.
+  std::span<const std::uint16_t> groups;
+
+  int size() const { return int(cards.size()); }
+};
+
+enum class Fallback { training, uniform };
+
+// The weights a hand without positive regret plays: training puts max(0.9, 1/n) on the first
+// action and shares the rest evenly; uniform plays 1/n each; one action always gets 1.
+void fallback_vector(Fallback kind, int actions, double* out);
+
+// One implementation of every kernel. Arguments as documented at the dispatching wrappers below.
+struct KernelSet {
+  const char* name;
+  void (*current_strategy_f32)(const float* regrets, std::size_t stride, int actions, int n,
+                               const double* fallback, double* sigma, std::size_t sigma_stride);
+  void (*current_strategy_u16)(const std::uint16_t* regrets, std::size_t stride, int actions, int n,
+                               const double* fallback, double* sigma, std::size_t sigma_stride);
+  void (*average_strategy)(const float* sums, std::size_t stride, int actions, int n, double* sigma,
+                           std::size_t sigma_stride);
+  void (*update_regrets_f32)(float* regrets, std::size_t stride, int actions, int n,
+                             const double* node_value, const double* const* action_values);
+  void (*update_regrets_u16)(std::uint16_t* regrets, std::size_t stride, int actions, int n,
+                             const double* node_value, const double* const* action_values,
+                             std::span<const std::uint16_t> class_table, double stake_scale);
+  void (*accumulate_average)(float* sums, std::size_t stride, int actions, int n, const double* sigma,
+                             std::size_t sigma_stride, const double* reach, double weight);
+  void (*fold_values)(const double* reach, const BoardHands& board, double payoff, double* values);
+  void (*showdown_values)(const double* reach, const BoardHands& board, double payoff, double* values);
+  void (*fold_values_grouped)(const double* group_reach, const BoardHands& board, double payoff,
+                              double* group_values);
+  void (*showdown_values_grouped)(const double* group_reach, const BoardHands& board, double payoff,
+                                  double* group_values);
+};
+
+const KernelSet& plain_kernels();
+// nullptr when the processor lacks AVX2 or FMA.
+const KernelSet* avx2_kernels();
+// The vector set when the processor has it, else the plain set; decided on the first call.
+const KernelSet& active_kernels();
+
+// Regret matching: sigma(a,h) = R_a(h) / sum_b R_b(h) when that float sum is at least 2^-126,
+// else fallback[a].
+inline void current_strategy(const float* regrets, std::size_t stride, int actions, int n,
+                             const double* fallback, double* sigma, std::size_t sigma_stride) {
+  active_kernels().current_strategy_f32(regrets, stride, actions, n, fallback, sigma, sigma_stride);
+}
+inline void current_strategy(const std::uint16_t* regrets, std::size_t stride, int actions, int n,
+                             const double* fallback, double* sigma, std::size_t sigma_stride) {
+  active_kernels().current_strategy_u16(regrets, stride, actions, n, fallback, sigma, sigma_stride);
+}
+
+// Average strategy: sigma holds the current strategy (uniform fallback) on entry; every hand
+// whose average sums reach 2^-126 gets S_a(h) / sum_b S_b(h) instead.
+inline void average_strategy(const float* sums, std::size_t stride, int actions, int n, double* sigma,
+                             std::size_t sigma_stride) {
+  active_kernels().average_strategy(sums, stride, actions, n, sigma, sigma_stride);
+}
+
+// Float regrets: d = float(v_a - v); R <- max(0, R + sign(d) |d|^0.75), |d| < 2^-126 adds 0.
+inline void update_regrets(float* regrets, std::size_t stride, int actions, int n, const double* node_value,
+                           const double* const* action_values) {
+  active_kernels().update_regrets_f32(regrets, stride, actions, n, node_value, action_values);
+}
+// 16-bit river regrets in units of s^-0.75: d >= 1/s adds trunc(s^0.75 d^0.75), d <= -1/s
+// subtracts trunc(s^0.75 |d|^0.75), the result clamped to 0..65535. With a class table (the
+// showdown class sizes) every class's regrets then become the class's truncated mean.
+inline void update_regrets(std::uint16_t* regrets, std::size_t stride, int actions, int n,
+                           const double* node_value, const double* const* action_values,
+                           std::span<const std::uint16_t> class_table, double stake_scale) {
+  active_kernels().update_regrets_u16(regrets, stride, actions, n, node_value, action_values, class_table,
+                                      stake_scale);
+}
+
+// S_a(h) += float(w * sigma(a,h) * reach(h)); nothing when w <= 0.
+inline void accumulate_average(float* sums, std::size_t stride, int actions, int n, const double* sigma,
+                               std::size_t sigma_stride, const double* reach, double weight) {
+  active_kernels().accumulate_average(sums, stride, actions, n, sigma, sigma_stride, reach, weight);
+}
+
+// values(h) = payoff * (reach of the opponent hands that share no card with h).
+inline void fold_values(const double* reach, const BoardHands& board, double payoff, double* values) {
+  active_kernels().fold_values(reach, board, payoff, values);
+}
+// values(h) = payoff * (compatible weaker reach - compatible stronger reach); ties count 0.
+inline void showdown_values(const double* reach, const BoardHands& board, double payoff, double* values) {
+  active_kernels().showdown_values(reach, board, payoff, values);
+}
+
+// Grouped river boards: reach and values per isomorphism group. The group's reach is spread
+// evenly over its hands; the group's value is the value of its first hand.
+inline void fold_values_grouped(const double* group_reach, const BoardHands& board, double payoff,
+                                double* group_values) {
+  active_kernels().fold_values_grouped(group_reach, board, payoff, group_values);
+}
+inline void showdown_values_grouped(const double* group_reach, const BoardHands& board, double payoff,
+                                    double* group_values) {
+  active_kernels().showdown_values_grouped(group_reach, board, payoff, group_values);
+}
+
+// Per-hand reach from per-group reach: each hand gets its group's reach / group size.
+void spread_group_reach(const double* group_reach, const BoardHands& board, double* reach);
+
+}  // namespace kernels

@@ -1,0 +1,139 @@
+#pragma once
+// Scalar pieces shared by the plain and the vector kernel sets: the per-hand steps that the
+// vector loops use for their tails, and the per-card scatter passes of the payoff kernels,
+// which both sets run in the same order so that their card sums agree exactly.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "solver/kernels.h"
+
+namespace kernels::detail {
+
+constexpr int kCardSums = 52;
+
+inline int low_card(std::uint16_t cards) { return cards & 0xFF; }
+inline int high_card(std::uint16_t cards) { return cards >> 8; }
+
+// |d|^0.75 as sqrt(|d|) * sqrt(sqrt(|d|)); inputs below the smallest normal float give 0.
+inline float pow075(float magnitude) {
+  if (!(magnitude >= kStrategyThreshold)) return 0.0f;
+  float root = std::sqrt(magnitude);
+  return root * std::sqrt(root);
+}
+
+template <class T>
+inline void current_strategy_hand(const T* regrets, std::size_t stride, int actions, int h,
+                                  const double* fallback, double* sigma, std::size_t sigma_stride) {
+  float sum = 0.0f;
+  for (int a = 0; a < actions; ++a) sum += float(regrets[a * stride + h]);
+  if (sum >= kStrategyThreshold) {
+    for (int a = 0; a < actions; ++a) sigma[a * sigma_stride + h] = double(float(regrets[a * stride + h])) / double(sum);
+  } else {
+    for (int a = 0; a < actions; ++a) sigma[a * sigma_stride + h] = fallback[a];
+  }
+}
+
+inline void average_strategy_hand(const float* sums, std::size_t stride, int actions, int h, double* sigma,
+                                  std::size_t sigma_stride) {
+  float sum = 0.0f;
+  for (int a = 0; a < actions; ++a) sum += sums[a * stride + h];
+  if (sum >= kStrategyThreshold)
+    for (int a = 0; a < actions; ++a) sigma[a * sigma_stride + h] = double(sums[a * stride + h]) / double(sum);
+}
+
+inline float update_regret_f32(float regret, double action_value, double node_value) {
+  float d = float(action_value - node_value);
+  float step = pow075(std::fabs(d));
+  return std::max(0.0f, regret + (d >= 0.0f ? step : -step));
+}
+
+// k = s^0.75, e = 1/s, both as floats.
+inline std::uint16_t update_regret_u16(std::uint16_t regret, double action_value, double node_value, float k,
+                                       float e) {
+  float d = float(action_value - node_value);
+  int r = regret;
+  if (d >= e) {
+    r += int(std::min(k * pow075(d), float(kMaxRegret16)));
+  } else if (d <= -e) {
+    r -= int(std::min(k * pow075(-d), float(kMaxRegret16)));
+  }
+  return std::uint16_t(std::clamp(r, 0, kMaxRegret16));
+}
+
+// Every showdown class's regrets become the class's integer mean, per action.
+inline void apply_class_means(std::uint16_t* regrets, std::size_t stride, int actions, int n,
+                              std::span<const std::uint16_t> class_table) {
+  for (int a = 0; a < actions; ++a) {
+    std::uint16_t* row = regrets + a * stride;
+    int start = 0;
+    for (std::uint16_t size : class_table) {
+      if (size == 0) continue;
+      if (start + size > n) break;
+      std::uint32_t sum = 0;
+      for (int h = start; h < start + size; ++h) sum += row[h];
+      std::uint16_t mean = std::uint16_t(sum / size);
+      for (int h = start; h < start + size; ++h) row[h] = mean;
+      start += size;
+    }
+  }
+}
+
+// Contribution of one opponent hand to the payoff sums: only positive reach counts.
+inline double stake_of(double payoff, double reach) { return reach > 0.0 ? payoff * reach : 0.0; }
+
+// Adds sign * payoff * reach(o) of every hand with positive reach to the card sums and returns
+// the total.
+inline double scatter_reach(const double* reach, const BoardHands& board, double payoff, double sign,
+                            double* card_sums) {
+  std::fill(card_sums, card_sums + kCardSums, 0.0);
+  double total = 0.0;
+  const std::uint16_t* cards = board.cards.data();
+  for (int h = 0, n = board.size(); h < n; ++h) {
+    if (!(reach[h] > 0.0)) continue;
+    double t = sign * (payoff * reach[h]);
+    total += t;
+    card_sums[low_card(cards[h])] += t;
+    card_sums[high_card(cards[h])] += t;
+  }
+  return total;
+}
+
+// The same with the reach of each group spread evenly over its hands.
+inline double scatter_group_reach(const double* group_reach, const BoardHands& board, double payoff,
+                                  double sign, double* card_sums) {
+  std::fill(card_sums, card_sums + kCardSums, 0.0);
+  double total = 0.0;
+  const std::uint16_t* cards = board.cards.data();
+  int h = 0, n = board.size();
+  for (std::size_t g = 0; g < board.groups.size() && h < n; ++g) {
+    int size = board.groups[g];
+    if (size == 0) continue;
+    double share = group_reach[g] / size;
+    int end = std::min(n, h + size);
+    if (!(share > 0.0)) {
+      h = end;
+      continue;
+    }
+    double t = sign * (payoff * share);
+    for (; h < end; ++h) {
+      total += t;
+      card_sums[low_card(cards[h])] += t;
+      card_sums[high_card(cards[h])] += t;
+    }
+  }
+  return total;
+}
+
+// Adds payoff * reach of hands [begin, end) once to the running total and the card sums.
+inline void add_class_mass(const double* reach, const std::uint16_t* cards, int begin, int end, double payoff,
+                           double& total, double* card_sums) {
+  for (int h = begin; h < end; ++h) {
+    double t = stake_of(payoff, reach[h]);
+    total += t;
+    card_sums[low_card(cards[h])] += t;
+    card_sums[high_card(cards[h])] += t;
+  }
+}
+
+}  // namespace kernels::detail
