@@ -1,6 +1,38 @@
-// Hand-category commands (not built yet).
-#include "app/commands.h"
-#include "app/output.h"
+// Hand-category commands: show_category_names and show_categories.
+#include <bit>
+#include <string>
 
-void cmd_show_category_names(const Tokens& t) { print_out("ERROR: Command %s not recognized\n", t[0].c_str()); }
-void cmd_show_categories(const Tokens& t) { print_out("ERROR: Command %s not recognized\n", t[0].c_str()); }
+#include "app/commands.h"
+#include "app/failure.h"
+#include "app/output.h"
+#include "cards/categories.h"
+
+void cmd_show_category_names(const Tokens&) {
+  std::string text;
+  for (const char* name : made_hand_names) text += std::string(name) + " ";
+  text += "\n";
+  for (const char* name : draw_names) text += std::string(name) + " ";
+  text += "\nEND\n";
+  print_out("%s", text.c_str());
+}
+
+// show_categories <board>: the board may be split over any number of tokens ("As Kd 7h",
+// "AsKd7h"). Prints the made-hand categories, then the draw categories, one per hand in hand order.
+void cmd_show_categories(const Tokens& t) {
+  CardMask board = parse_cards(join_tokens(t, 1));
+  int count = std::popcount(board);
+  if (count < 3 || count > 5) command_error("invalid board");
+  std::uint8_t cards[5];
+  int n = 0;
+  for (CardMask m = board; m; m &= m - 1) cards[n++] = classifier_card(std::countr_zero(m));
+  CategoryResults made{}, draws{};
+  classify_made_hands(cards, count, made);
+  classify_draws(cards, count, draws);
+  std::string text;
+  text.reserve(2 * 4 * kHands);
+  for (std::int32_t v : made) text += std::to_string(v / 100) + " ";
+  text += "\n";
+  for (std::int32_t v : draws) text += std::to_string(v) + " ";
+  text += "\nEND\n";
+  print_out("%s", text.c_str());
+}
