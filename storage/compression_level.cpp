@@ -1,0 +1,77 @@
+#include "storage/compression_level.h"
+
+#include <algorithm>
+
+#include "app/arguments.h"
+#include "app/output.h"
+
+namespace {
+
+int g_setting = kAutoCompression;
+int g_in_force = 0;
+CompressionTarget* g_target = nullptr;
+
+}  // namespace
+
+int parse_compression_level(const std::string& token) {
+  static const char* const kNames[] = {"none", "low", "medium", "high", "max"};
+  if (token == "auto") return kAutoCompression;
+  for (int level = 0; level < 5; ++level)
+    if (token == kNames[level]) return level;
+  return std::clamp(parse_int(token), 0, 4);
+}
+
+int compression_setting() { return g_setting; }
+void set_compression_setting(int level) { g_setting = level; }
+int compression_in_force() { return g_in_force; }
+void set_compression_in_force(int level) { g_in_force = level; }
+
+StoragePair storage_pair_for_level(int level, bool flop_tree) {
+  if (!flop_tree) return {};
+  switch (level) {
+    case 1: return {StorageForm::plain, StorageForm::medium};
+    case 2: return {StorageForm::medium, StorageForm::medium};
+    case 3: return {StorageForm::medium, StorageForm::high};
+    case 4: return {StorageForm::high, StorageForm::high};
+    default: return {};
+  }
+}
+
+int auto_compression_level(std::uint64_t need, const platform::MemoryStatus& status) {
+  std::uint32_t unused_percent = 100 - std::min<std::uint32_t>(status.load_percent, 100);
+  auto free_bytes = std::uint64_t((unsigned __int128)status.total_bytes * unused_percent / 100);
+  auto budget = std::uint64_t(double(free_bytes) * 0.85);
+  if (need < budget) return 0;
+  double n = double(need);
+  if (budget > 0.58 * n) return 1;
+  if (budget > 0.39 * n) return 2;
+  if (budget > 0.31 * n) return 3;
+  return 4;
+}
+
+int choose_auto_compression(std::uint64_t need) {
+  int level = auto_compression_level(need, platform::memory_status());
+  print_out("#auto compression level %d\n", level);
+  return level;
+}
+
+void set_compression_target(CompressionTarget* target) { g_target = target; }
+CompressionTarget* compression_target() { return g_target; }
+
+int level_for_new_tree(std::uint64_t need) {
+  int level = g_setting == kAutoCompression ? choose_auto_compression(need) : g_setting;
+  g_in_force = level;
+  return level;
+}
+
+bool apply_compression_to_tree() {
+  if (g_target == nullptr) return false;
+  int level = g_setting;
+  if (level == kAutoCompression) {
+    g_target->recreate_storage({});
+    level = choose_auto_compression(g_target->uncompressed_need());
+  }
+  g_in_force = level;
+  g_target->recreate_storage(storage_pair_for_level(level, g_target->starts_on_flop()));
+  return true;
+}

@@ -1,0 +1,66 @@
+#pragma once
+// Compression levels of the per-node data. The setting (-1 = auto, 0..4) is what the user
+// asked for; the level in force (0..4) is what the present tree uses. A level maps to the pair
+// of storage forms of a river action node's two arrays (regrets, averages).
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+#include "storage/value_array.h"
+
+constexpr int kAutoCompression = -1;
+
+struct StoragePair {
+  StorageForm first = StorageForm::plain;   // regret array
+  StorageForm second = StorageForm::plain;  // average array
+  bool operator==(const StoragePair&) const = default;
+};
+
+// "auto", "none", "low", "medium", "high", "max", or a decimal number clamped to 0..4. A token
+// that is neither throws InvalidValue (through parse_int).
+int parse_compression_level(const std::string& token);
+
+int compression_setting();
+void set_compression_setting(int level);
+// 0 until a level is applied.
+int compression_in_force();
+void set_compression_in_force(int level);
+
+// Level 1 (plain, medium), 2 (medium, medium), 3 (medium, high), 4 (high, high), else plain.
+// Trees that start on the turn or the river always store plain.
+StoragePair storage_pair_for_level(int level, bool flop_tree = true);
+
+// The automatic rule: need (bytes of uncompressed per-node data) against 85% of the free
+// physical memory. Pure; see choose_auto_compression for the one that reads the machine.
+int auto_compression_level(std::uint64_t need, const platform::MemoryStatus& status);
+// Applies the rule against the current memory status and prints "#auto compression level %d".
+int choose_auto_compression(std::uint64_t need);
+
+// What a present game tree offers so that a new level can be applied to it. Tree code
+// registers one (set_compression_target) while a tree exists and clears it with nullptr.
+class CompressionTarget {
+ public:
+  virtual ~CompressionTarget() = default;
+  // Bytes of per-node data of all action nodes without compression (2 per regret value, 4 per
+  // average value) - the need the automatic rule compares.
+  virtual std::uint64_t uncompressed_need() const = 0;
+  // Only trees that start on the flop compress; the others store plain at every level.
+  virtual bool starts_on_flop() const = 0;
+  // Drops the per-node data and creates new, empty arrays in the given forms (except on
+  // forgotten streets), resetting the solver's iteration count, allocation flag and the
+  // storage statistics.
+  virtual void recreate_storage(StoragePair pair) = 0;
+};
+
+void set_compression_target(CompressionTarget* target);
+CompressionTarget* compression_target();
+
+// Level for a new tree (build_tree): the setting, or the automatic rule on `need` when the
+// setting is auto. The result becomes the level in force.
+int level_for_new_tree(std::uint64_t need);
+
+// Applies the current setting to the registered tree, if any (ai6_set_compression): auto
+// first recreates plain storage, measures the need and chooses; then the level becomes the
+// level in force and the tree's storage is recreated with its pair. Returns false without a
+// tree.
+bool apply_compression_to_tree();
