@@ -48,6 +48,20 @@ void cmd_show_hand_order(const Tokens&);
 void cmd_set_range(const Tokens&);
 void cmd_set_board(const Tokens&);
 void cmd_set_pot(const Tokens&);
+// app/line_commands.cpp
+void cmd_add_line(const Tokens&);
+void cmd_force_line(const Tokens&);
+void cmd_remove_line(const Tokens&);
+void cmd_clear_lines(const Tokens&);
+void cmd_show_tree_params(const Tokens&);
+void cmd_show_effective_stack(const Tokens&);
+// app/tree_commands.cpp
+void cmd_build_tree(const Tokens&);
+void cmd_free_tree(const Tokens&);
+void cmd_is_tree_present(const Tokens&);
+void cmd_show_node(const Tokens&);
+void cmd_show_children(const Tokens&);
+void cmd_node_count(const Tokens&);
 // app/category_commands.cpp
 void cmd_show_category_names(const Tokens&);
 void cmd_show_categories(const Tokens&);

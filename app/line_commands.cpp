@@ -1,0 +1,50 @@
+// Betting lines and tree parameters.
+#include "app/commands.h"
+#include "app/failure.h"
+#include "app/output.h"
+#include "cards/game.h"
+#include "tree/game_tree.h"
+#include "tree/schematic_tree.h"
+
+namespace {
+
+void merge(const Tokens& t, bool force) {
+  LineMerger merger(force);
+  for (std::size_t i = 1; i < t.size(); ++i) merger.add(parse_double(t[i]));
+  print_out("%s ok!\n", current_command().c_str());
+}
+
+}  // namespace
+
+void cmd_add_line(const Tokens& t) { merge(t, false); }
+void cmd_force_line(const Tokens& t) { merge(t, true); }
+
+void cmd_remove_line(const Tokens& t) {
+  std::vector<double> amounts;
+  for (std::size_t i = 1; i < t.size(); ++i) amounts.push_back(parse_double(t[i]));
+  remove_line(amounts);
+  print_out("%s ok!\n", current_command().c_str());
+}
+
+void cmd_clear_lines(const Tokens&) {
+  clear_schematic_tree();
+  print_out("%s ok!\n", current_command().c_str());
+}
+
+void cmd_show_tree_params(const Tokens&) {
+  const GameDescription& g = game();
+  std::string board = card_mask_text(g.flop_mask);
+  for (CardMask street : {g.turn_mask, g.river_mask})
+    if (street) board.append(" ").append(card_mask_text(street));
+  print_out("board: %s\n", board.c_str());
+  print_out("pot: %g %g %g\n", 0.0, 0.0, g.root_pot());
+  print_out("bet_sizes: \n");
+  print_out("donk_bet: FALSE\n");
+  print_out("END\n");
+}
+
+void cmd_show_effective_stack(const Tokens&) {
+  const GameTree* tree = current_tree();
+  if (!tree) command_error("missing/incorrect tree");
+  print_out("%d\n", tree->effective_stack);
+}

@@ -1,0 +1,158 @@
+#include "tree/game_tree.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "app/failure.h"
+#include "app/output.h"
+#include "app/settings.h"
+#include "cards/game.h"
+#include "storage/value_array.h"
+#include "tree/tree_storage.h"
+
+ActionNode::ActionNode() = default;
+ActionNode::ActionNode(ActionNode&&) noexcept = default;
+ActionNode::~ActionNode() = default;
+
+namespace {
+
+std::unique_ptr<GameTree> g_tree;
+
+void flatten(SchematicNode& node, std::int32_t parent, int start_street, double pot, std::vector<LineRecord>& out) {
+  node.record_index = std::int32_t(out.size());
+  LineRecord r{};
+  r.parent = parent;
+  if (!node.is_leaf()) {
+    r.kind = NodeKind::decision;
+    r.player = node.player;
+    r.street = std::uint32_t(start_street) + node.street;
+    r.value = 0;
+  } else {
+    r.kind = node.amount >= 0 ? NodeKind::showdown : NodeKind::fold;
+    r.player = r.street = 0xFFFFFFFF;
+    r.value = pot / 2 + node.amount;
+  }
+  out.push_back(r);
+  std::int32_t self = node.record_index;
+  for (auto& [key, child] : node.children) flatten(*child, self, start_street, pot, out);
+}
+
+int single_card(CardMask m) { return m ? std::countr_zero(m) : -1; }
+
+}  // namespace
+
+std::vector<LineRecord> flatten_lines(SchematicNode& root, int start_street, double pot) {
+  std::vector<LineRecord> records;
+  flatten(root, -1, start_street, pot, records);
+  return records;
+}
+
+const CardNode* GameTree::card_node_for(int turn, int river) const {
+  SuitMapping m = kIdentitySuits;
+  if (has_flag(ISOMORPHISM_ON))
+    m = canonical_suits(flop_mask, turn >= 0 ? card_bit(turn) : 0, river >= 0 ? card_bit(river) : 0);
+  const CardNode* node = root_card.get();
+  if (turn < 0) return node;
+  node = node->child_for(map_card(turn, m));
+  if (!node || river < 0) return node;
+  return node->child_for(map_card(river, m));
+}
+
+GameTree* current_tree() { return g_tree.get(); }
+void install_tree(std::unique_ptr<GameTree> tree) {
+  register_compression_target(nullptr);
+  g_tree = std::move(tree);
+  register_compression_target(g_tree.get());
+}
+
+void free_current_tree() { install_tree(nullptr); }
+
+std::atomic<bool>& tree_in_use() {
+  static std::atomic<bool> in_use{false};
+  return in_use;
+}
+
+std::unique_ptr<GameTree> build_game_tree() {
+  const GameDescription& g = game();
+  if (g.ranges[0].empty() || g.ranges[1].empty()) command_error("ranges not set");
+  if (std::popcount(g.flop_mask) != 3) command_error("board not set");
+  SchematicNode& root = schematic_root();
+  if (root.is_leaf()) command_error("lines not set");
+
+  auto tree = std::make_unique<GameTree>();
+  tree->start_street = g.river_mask ? 3 : g.turn_mask ? 2 : 1;
+  tree->effective_stack = effective_stack(root);
+  std::vector<LineRecord> records = flatten_lines(root, tree->start_street, g.root_pot());
+  for (const LineRecord& r : records)
+    if (r.kind == NodeKind::decision && r.street >= 4) command_error("invalid line");
+
+  // Action nodes.
+  tree->nodes.resize(records.size());
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const LineRecord& r = records[i];
+    ActionNode& n = tree->nodes[i];
+    n.kind = r.kind;
+    n.parent = r.parent;
+    n.player = r.player;
+    n.street = r.street;
+    n.value = r.value;
+    if (r.parent >= 0) {
+      ActionNode& p = tree->nodes[std::size_t(r.parent)];
+      n.parent_node = &p;
+      p.children.push_back(std::int32_t(i));
+      if (!n.is_decision()) {
+        n.player = p.player;
+        n.street = r.kind == NodeKind::showdown ? 3 : p.street;
+        tree->largest_stake = std::max(tree->largest_stake, std::fabs(n.value));
+      }
+    }
+  }
+  int with_children = 0, total_children = 0;
+  for (ActionNode& n : tree->nodes) {
+    if (n.children.empty()) continue;
+    ++with_children;
+    total_children += int(n.children.size());
+    tree->max_actions = std::max(tree->max_actions, int(n.children.size()));
+    // Deal records where the solver deals a card: the first decision of a later street.
+    bool first_of_street = n.parent_node ? n.parent_node->street < n.street : false;
+    if (first_of_street && int(n.street) > tree->start_street) {
+      n.deal = std::make_unique<DealRecord>();
+      n.deal->entries.resize(n.street == 2 ? 1 : 49);
+    }
+  }
+  tree->average_actions = with_children ? double(total_children) / with_children : 0;
+  print_out("#actions max %d avg %.2g\n", tree->max_actions, tree->average_actions);
+
+  // Card tree, in canonical suits when boards are merged.
+  tree->flop_mask = g.flop_mask;
+  tree->board_turn = single_card(g.turn_mask);
+  tree->board_river = single_card(g.river_mask);
+  bool isomorphism = tree->start_street < 3 && settings().isomorphism[std::size_t(tree->start_street - 1)];
+  if (isomorphism && !ranges_symmetric(g.board_mask(), {&g.ranges[0], &g.ranges[1]})) {
+    isomorphism = false;
+    print_out("#isomorphism off: the ranges differ between suits the board does not show\n");
+  }
+  tree->ranges = g.ranges;
+  CardMask flop = g.flop_mask;
+  int turn = tree->board_turn, river = tree->board_river;
+  if (isomorphism) {
+    tree->flags |= ISOMORPHISM_ON;
+    tree->suits = canonical_suits(g.flop_mask, g.turn_mask, g.river_mask);
+    flop = map_mask(flop, tree->suits);
+    if (turn >= 0) turn = map_card(turn, tree->suits);
+    if (river >= 0) river = map_card(river, tree->suits);
+    for (auto& r : tree->ranges) r = map_range(r, tree->suits);
+  }
+  tree->root_card = build_card_tree(flop, turn, river, isomorphism);
+
+  SolverParameters& p = tree->params;
+  p.stake_scale = tree->largest_stake > 0 ? p.stake_scale_numerator / tree->largest_stake : 1.0;
+  if (tree->start_street > 1) {
+    p.averaging_exponent = 4.0;
+    p.averaging_cap = std::numeric_limits<double>::max();
+  }
+  set_up_new_tree_storage(*tree);
+  return tree;
+}

@@ -1,0 +1,111 @@
+#pragma once
+// The built game tree: the action nodes (the schematic tree flattened in pre-order) and the card
+// tree, plus what the solver keeps per tree. One tree exists at a time, held by a global owner;
+// build_tree and load_tree replace it, free_tree deletes it. The solver only borrows it.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "cards/cards.h"
+#include "tree/card_tree.h"
+#include "tree/schematic_tree.h"
+#include "tree/suit_isomorphism.h"
+
+class NodeValueArray;
+
+enum class NodeKind : std::uint32_t { decision = 0, showdown = 1, fold = 2 };
+
+constexpr std::uint32_t INCOMPLETE_TREE = 1;
+constexpr std::uint32_t ISOMORPHISM_ON = 2;
+constexpr std::uint32_t NEW_TREE = 4;
+
+// One schematic node in the flat pre-order form the tree is built from.
+struct LineRecord {
+  NodeKind kind;
+  std::int32_t parent;   // -1 at the root
+  std::uint32_t player;  // decisions: to act; terminals: 0xFFFFFFFF
+  std::uint32_t street;  // decisions: absolute street; terminals: 0xFFFFFFFF
+  double value;          // terminals: half the pot plus the node's amount
+};
+
+// Flattens the schematic tree (writing each node's record_index). start_street is 1, 2 or 3.
+std::vector<LineRecord> flatten_lines(SchematicNode& root, int start_street, double pot);
+
+// What the solver keeps at a deal, per dealt turn card node (river deals) or once (turn deals).
+struct DealEntry {
+  std::array<std::vector<double>, 2> reach_sums;  // weighted reach per player
+  std::array<std::vector<double>, 2> values;      // last evaluation pass, per player
+  std::array<std::vector<double>, 2> best_response;
+  bool frozen = false;
+  std::uint64_t resolved_runouts = 0;
+};
+
+struct DealRecord {
+  std::vector<DealEntry> entries;
+};
+
+struct ActionNode {
+  NodeKind kind = NodeKind::decision;
+  std::int32_t parent = -1;
+  std::uint32_t player = 0;
+  std::uint32_t street = 1;  // absolute: 1 flop, 2 turn, 3 river
+  double value = 0;          // terminals: the stake
+  std::vector<std::int32_t> children;
+  ActionNode* parent_node = nullptr;
+  std::unique_ptr<NodeValueArray> regrets;   // decisions only, once storage is set up
+  std::unique_ptr<NodeValueArray> averages;
+  std::unique_ptr<DealRecord> deal;  // first decision node of a street below the start street
+
+  ActionNode();
+  ActionNode(ActionNode&&) noexcept;
+  ~ActionNode();
+  bool is_decision() const { return kind == NodeKind::decision; }
+};
+
+struct SolverParameters {
+  double stake_scale_numerator = 125.0;
+  double stake_scale = 1.0;
+  double averaging_exponent = 1.5;
+  double averaging_cap = 262143.0;
+  int averaging_delay = 60;
+  int iteration_cap = 9000;
+};
+
+struct GameTree {
+  std::vector<ActionNode> nodes;
+  CardMask flop_mask = 0;  // as on the board, not canonical
+  int board_turn = -1;     // fixed board cards (real codes), -1 when dealt by the tree
+  int board_river = -1;
+  int start_street = 1;
+  int effective_stack = 0;
+  std::unique_ptr<CardNode> root_card;
+  SuitMapping suits = kIdentitySuits;
+  double largest_stake = 0;
+  int max_actions = 0;
+  double average_actions = 0;
+  std::array<std::vector<double>, 2> ranges;  // at build time, in the tree's suits
+  std::uint32_t flags = NEW_TREE;
+  int average_mode = 1;
+  SolverParameters params;
+  int iterations = 0;
+  bool storage_allocated = false;
+  std::array<int, 2> storage_forms{0, 0};  // first / second array: 0 plain, 1 medium, 2 high
+
+  // The card node of a real turn and river (-1 stops at the level above).
+  const CardNode* card_node_for(int turn, int river) const;
+  bool has_flag(std::uint32_t f) const { return flags & f; }
+};
+
+// The single tree; nullptr when none is present.
+GameTree* current_tree();
+void install_tree(std::unique_ptr<GameTree> tree);
+void free_current_tree();
+
+// Set while a solver run or partial solve borrows the tree: replacing it is refused then.
+std::atomic<bool>& tree_in_use();
+
+// Builds a tree from the game description, the schematic tree and the settings. Failures throw
+// the build_tree errors and leave the current tree alone. Prints the "#" diagnostic lines.
+std::unique_ptr<GameTree> build_game_tree();

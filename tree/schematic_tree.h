@@ -1,0 +1,54 @@
+#pragma once
+// The schematic tree: the user's betting lines merged into one prefix tree keyed by the acting
+// player's cumulative investment (-1 for a fold). Tree building flattens it; node paths are
+// resolved against it.
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+struct SchematicNode {
+  SchematicNode* parent = nullptr;
+  std::map<double, std::unique_ptr<SchematicNode>> children;  // ascending key: fold first
+  std::uint32_t player = 0;  // to act: 0 OOP, 1 IP
+  std::uint32_t street = 0;  // counted from the tree's first street
+  std::uint32_t bets = 0;    // bets and raises so far on this street
+  std::int32_t record_index = -1;
+  double amount = 0;                  // key under the parent
+  std::array<double, 2> invested{0, 0};
+
+  SchematicNode* child(double key) const;
+  bool is_leaf() const { return children.empty(); }
+};
+
+constexpr double kFoldKey = -1.0;
+
+// The single schematic tree; clear_lines replaces it by an empty root.
+SchematicNode& schematic_root();
+void clear_schematic_tree();
+// Replaces the tree (tree files restore their lines this way).
+void replace_schematic_tree(std::unique_ptr<SchematicNode> root);
+
+// Merges one line, amount by amount, so that the amounts before a failing one stay merged.
+// A decreasing amount throws the argument failure. With force, every other action of each node
+// passed is deleted first.
+class LineMerger {
+ public:
+  explicit LineMerger(bool force);
+  void add(double amount);
+
+ private:
+  bool force_;
+  SchematicNode* current_;
+  double last_ = 0;
+  std::uint32_t bets_ = 0, player_ = 0, street_ = 0;
+  bool checked_ = false;
+};
+
+// Deletes the node the line leads to; a 0 right after a positive amount names the fold.
+// An unknown line throws "Specified line doesn't exists.".
+void remove_line(const std::vector<double>& amounts);
+
+// Largest key anywhere in the tree, truncated toward zero (0 when all amounts are 0).
+int effective_stack(const SchematicNode& root);

@@ -1,0 +1,92 @@
+#include "tree/tree_storage.h"
+
+#include <map>
+#include <stdexcept>
+
+#include "storage/value_array.h"
+
+namespace {
+
+// Hand counts per chunk of the boards a node of this street is played on.
+std::vector<std::vector<int>> boards_of_street(const GameTree& tree, int street) {
+  std::vector<std::vector<int>> chunks;
+  const CardNode& root = *tree.root_card;
+  if (street == 1) return {{root.hand_count()}};
+  for (const CardNode& turn : root.children) {
+    if (street == 2) {
+      chunks.push_back({turn.hand_count()});
+      continue;
+    }
+    std::vector<int> rivers;
+    for (const CardNode& river : turn.children) rivers.push_back(river.hand_count());
+    chunks.push_back(std::move(rivers));
+  }
+  return chunks;
+}
+
+std::unique_ptr<NodeValueArray> make_array(StorageForm form, bool sixteen_bit, std::shared_ptr<const ValueLayout> layout) {
+  try {
+    return make_value_array(form, sixteen_bit, layout);
+  } catch (const std::logic_error&) {
+    // Compressed stores are not available yet: the level is kept and reported, the data stay plain.
+    return make_value_array(StorageForm::plain, sixteen_bit, std::move(layout));
+  }
+}
+
+class TreeTarget final : public CompressionTarget {
+ public:
+  GameTree* tree = nullptr;
+  std::uint64_t uncompressed_need() const override { return ::uncompressed_need(*tree); }
+  bool starts_on_flop() const override { return tree->start_street == 1; }
+  void recreate_storage(StoragePair pair) override { create_storage(*tree, pair); }
+};
+
+TreeTarget g_target;
+
+}  // namespace
+
+std::uint64_t uncompressed_need(const GameTree& tree) {
+  std::uint64_t values = 0;
+  for (const ActionNode& n : tree.nodes) {
+    if (!n.is_decision()) continue;
+    std::int64_t hands = 0;
+    for (const auto& chunk : boards_of_street(tree, int(n.street)))
+      for (int count : chunk) hands += ValueLayout::padded(count);
+    values += std::uint64_t(hands) * n.children.size();
+  }
+  return values * (2 + 4);
+}
+
+void create_storage(GameTree& tree, StoragePair pair) {
+  std::map<std::pair<int, int>, std::shared_ptr<const ValueLayout>> layouts;  // (street, actions)
+  bool river_start = tree.start_street == 3;
+  for (ActionNode& n : tree.nodes) {
+    if (!n.is_decision()) continue;
+    int street = int(n.street);
+    auto key = std::pair{street, int(n.children.size())};
+    auto& layout = layouts[key];
+    if (!layout) layout = ValueLayout::make(key.second, boards_of_street(tree, street));
+    if (street < 3) {
+      // Flop and turn values are plain floats, never compressed.
+      n.regrets = make_array(StorageForm::plain, false, layout);
+      n.averages = make_array(StorageForm::plain, false, layout);
+    } else {
+      n.regrets = river_start ? make_array(StorageForm::plain, false, layout) : make_array(pair.first, true, layout);
+      n.averages = make_array(pair.second, false, layout);
+    }
+  }
+  tree.storage_forms = {int(pair.first), int(pair.second)};
+  tree.iterations = 0;
+  tree.storage_allocated = false;
+  reset_storage_statistics();
+}
+
+void set_up_new_tree_storage(GameTree& tree) {
+  int level = level_for_new_tree(uncompressed_need(tree));
+  create_storage(tree, storage_pair_for_level(level, tree.start_street == 1));
+}
+
+void register_compression_target(GameTree* tree) {
+  g_target.tree = tree;
+  set_compression_target(tree ? &g_target : nullptr);
+}

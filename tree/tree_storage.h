@@ -1,0 +1,24 @@
+#pragma once
+// Creates the per-node value arrays of a game tree in the storage forms of a compression level,
+// and lets the compression commands re-create them on the present tree.
+//
+// Addressing: a decision node's arrays hold one chunk per turn card node (a single chunk on the
+// flop). Flop nodes have one board; turn nodes one board per chunk (their turn card); river nodes
+// one board per river card node below the chunk's turn card.
+#include <cstdint>
+
+#include "storage/compression_level.h"
+#include "tree/game_tree.h"
+
+// Bytes the per-node data take without compression: 2 per regret value, 4 per average value.
+std::uint64_t uncompressed_need(const GameTree& tree);
+
+// Gives every decision node new, empty arrays (not yet allocated) of the pair's forms, and
+// resets the tree's iteration count and the storage statistics.
+void create_storage(GameTree& tree, StoragePair pair);
+
+// Chooses the level for a new tree (setting or automatic rule), records it and creates storage.
+void set_up_new_tree_storage(GameTree& tree);
+
+// Registers the present tree with the compression commands (nullptr: no tree).
+void register_compression_target(GameTree* tree);
