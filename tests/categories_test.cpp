@@ -1,0 +1,183 @@
+// Hand categories: made hands and draws of hand-checked hands on chosen boards, the shape of the
+// results on random boards, and the show_categories answer of the program.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <random>
+#include <sstream>
+
+#include "cards/categories.h"
+#include "cards/evaluator.h"
+#include "cards/hand_order.h"
+#include "subprocess.h"
+
+namespace {
+
+struct Classified {
+  CategoryResults made{}, draws{};
+};
+
+class Categories : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_TRUE(init_hand_tables());
+    build_hand_order_tables();
+  }
+
+  static Classified classify(CardMask board) {
+    std::vector<std::uint8_t> cards;
+    for (CardMask m = board; m; m &= m - 1) cards.push_back(classifier_card(std::countr_zero(m)));
+    Classified c;
+    classify_made_hands(cards.data(), int(cards.size()), c.made);
+    classify_draws(cards.data(), int(cards.size()), c.draws);
+    return c;
+  }
+  static Classified classify(const std::string& board) { return classify(parse_cards(board)); }
+
+  // Position of a hand ("AcAd") in the hand order.
+  static int position(const std::string& hand) {
+    CardMask m = parse_cards(hand);
+    return hand_to_order[hand_index(std::countr_zero(m), 63 - std::countl_zero(m))];
+  }
+
+  static MadeHand made(const std::string& board, const std::string& hand) {
+    return MadeHand(classify(board).made[position(hand)] / 100);
+  }
+  static Draw draw(const std::string& board, const std::string& hand) {
+    return Draw(classify(board).draws[position(hand)]);
+  }
+};
+
+TEST_F(Categories, NamesInIndexOrder) {
+  EXPECT_STREQ(made_hand_names[int(MadeHand::nothing)], "nothing");
+  EXPECT_STREQ(made_hand_names[int(MadeHand::top_pair_tp)], "top_pair_tp");
+  EXPECT_STREQ(made_hand_names[int(MadeHand::straight_flush)], "straight_flush");
+  EXPECT_STREQ(draw_names[int(Draw::straight_8_outs)], "8out_straight_draw");
+  EXPECT_STREQ(draw_names[int(Draw::combo)], "combo_draw");
+}
+
+TEST_F(Categories, PairsAreRankedAgainstTheBoardRanks) {
+  EXPECT_EQ(classify("As Kd 7h").made[position("AcAd")], 1200);
+  EXPECT_EQ(made("As Kd 7h", "AcAd"), MadeHand::set);
+  EXPECT_EQ(made("As Kd 7h", "7c7d"), MadeHand::set);
+  EXPECT_EQ(made("As Kd 7h", "QhQs"), MadeHand::third_pair);
+  EXPECT_EQ(made("As Kd 7h", "2c2d"), MadeHand::low_pair);
+  EXPECT_EQ(made("As Kd 7h", "Ac2c"), MadeHand::top_pair);
+  EXPECT_EQ(made("As Kd 7h", "Kc2c"), MadeHand::second_pair);
+  EXPECT_EQ(made("As Kd 7h", "7c2c"), MadeHand::third_pair);
+  EXPECT_EQ(made("As 7d 2h", "QhQs"), MadeHand::underpair);
+  EXPECT_EQ(made("9c 5d 2h", "QcQd"), MadeHand::overpair);
+  EXPECT_EQ(made("Qc 9d 5h 3s", "2c2d"), MadeHand::low_pair);
+  EXPECT_EQ(made("As Kd 7h", "AcKc"), MadeHand::two_pair);
+  EXPECT_EQ(made("Ks Kd 7h", "9c9d"), MadeHand::underpair);  // pocket pair on a paired board
+  EXPECT_EQ(made("Ks Kd 7h", "7c2c"), MadeHand::second_pair);
+  EXPECT_EQ(made("Ks Kd 7h", "Ah2c"), MadeHand::ace_high);   // the board's pair, an ace kicker
+  EXPECT_EQ(made("Ks Kd 7h 7c 2s", "AhQc"), MadeHand::ace_high);
+  EXPECT_EQ(made("Ks Kd 7h 7c 2s", "JhTc"), MadeHand::nothing);
+  EXPECT_EQ(made("Ks Kd 7h 7c 2s", "2h3c"), MadeHand::nothing);  // third pair counterfeited
+  EXPECT_EQ(made("Ks Kd 7h 7c 2s", "QhQc"), MadeHand::underpair);
+}
+
+TEST_F(Categories, UnpairedHandsByTheFirstCardThatBeatsTheBoard) {
+  EXPECT_EQ(made("Kd 9s 4c", "Ah7c"), MadeHand::ace_high);
+  EXPECT_EQ(made("Qd 9s 4c", "Kh7c"), MadeHand::king_high);
+  EXPECT_EQ(made("Kd 9s 4c", "Qh7c"), MadeHand::nothing);
+  EXPECT_EQ(made("Kd 9s 4c 3h 2d", "Ah6c"), MadeHand::ace_high);
+  EXPECT_EQ(made("Kd 9s 4c 3h 2d", "Ah5c"), MadeHand::straight);
+  EXPECT_EQ(made("Ad 9s 4c 3h 2d", "Kh6c"), MadeHand::king_high);
+  EXPECT_EQ(made("Ad Ks Qc Jh 9d", "3h2c"), MadeHand::nothing);  // plays the board
+}
+
+TEST_F(Categories, StrongerHandsAgainstWhatTheBoardShows) {
+  EXPECT_EQ(made("Kc Kd 7h", "Ks2c"), MadeHand::trips);
+  EXPECT_EQ(made("9c 8d 7h", "JcTc"), MadeHand::straight);
+  EXPECT_EQ(made("5c 6d 7h 8s 9c", "Tc2d"), MadeHand::straight);
+  EXPECT_EQ(made("5c 6d 7h 8s 9c", "KdKh"), MadeHand::nothing);  // the board's straight
+  EXPECT_EQ(made("2h 5h 9h Jh Kh", "3h4c"), MadeHand::nothing);  // the board's flush
+  EXPECT_EQ(made("2h 5h 9h Jh Kh", "Ah4c"), MadeHand::nothing);
+  EXPECT_EQ(made("2h 5h 9h Th Kh", "QhJh"), MadeHand::straight_flush);
+  EXPECT_EQ(made("2h 5h 9c", "QhJh"), MadeHand::nothing);
+  EXPECT_EQ(made("2h 5h 9h", "QhJh"), MadeHand::flush);
+  EXPECT_EQ(made("2h 5h 9h 7c", "QhJh"), MadeHand::flush);
+  EXPECT_EQ(made("9c 9d 5h 5s Kd", "9h2c"), MadeHand::fullhouse);
+  EXPECT_EQ(made("5c 5d 5h 9s 9d", "9c2s"), MadeHand::top_fullhouse);
+  EXPECT_EQ(made("5c 5d 5h 9s 9d", "KcKs"), MadeHand::fullhouse);
+  EXPECT_EQ(made("5c 5d 5h 9s 9d", "2c3c"), MadeHand::nothing);
+  EXPECT_EQ(made("7c 7d 2h", "7h7s"), MadeHand::quads);
+  EXPECT_EQ(made("7c 7d 7h 7s Kd", "Ac2c"), MadeHand::ace_high);
+  EXPECT_EQ(made("7c 7d 7h 7s Kd", "Qc2c"), MadeHand::nothing);
+  EXPECT_EQ(made("7c 8c 9c", "TcJc"), MadeHand::straight_flush);
+}
+
+TEST_F(Categories, DrawsCountNextStreetOuts) {
+  EXPECT_EQ(draw("9c 8d 2h", "7s6s"), Draw::straight_8_outs);
+  EXPECT_EQ(draw("9c 7d 2h", "JsTs"), Draw::straight_4_outs);
+  EXPECT_EQ(draw("7h 2h 9c", "AhKh"), Draw::flush);
+  EXPECT_EQ(draw("9h 8h 2c", "JhTh"), Draw::combo);
+  EXPECT_EQ(draw("9h 8h 2c", "AcKd"), Draw::none);
+  EXPECT_EQ(draw("2c 3d 8h Ks", "4s5s"), Draw::straight_8_outs);
+  // An out that only completes a straight on the board itself is no out.
+  EXPECT_EQ(draw("6c 7d 8h 9s", "AcAd"), Draw::none);
+  // A made straight or flush draws to nothing better of its kind.
+  EXPECT_EQ(draw("9c 8d 7h", "JcTc"), Draw::none);
+}
+
+TEST_F(Categories, HandsTouchingTheBoardAndRiverDraws) {
+  Classified flop = classify("As Kd 7h");
+  EXPECT_EQ(flop.made[position("AsQd")], -1);
+  EXPECT_EQ(flop.draws[position("AsQd")], -1);
+  Classified river = classify("As Kd 7h 4c 2s");
+  for (int p = 0; p < kHands; ++p) ASSERT_EQ(river.draws[p], 0) << p;  // nothing is written
+  EXPECT_EQ(river.made[position("AsQd")], -1);
+}
+
+// On random boards every hand gets one valid result and exactly the hands sharing a board card
+// are marked.
+TEST_F(Categories, RandomBoardsGiveValidResults) {
+  std::mt19937 rng(11);
+  std::vector<int> deck(52);
+  for (int i = 0; i < 52; ++i) deck[i] = i;
+  for (int trial = 0; trial < 30; ++trial) {
+    std::shuffle(deck.begin(), deck.end(), rng);
+    int count = 3 + trial % 3;
+    CardMask board = 0;
+    for (int i = 0; i < count; ++i) board |= card_bit(deck[i]);
+    Classified c = classify(board);
+    for (int p = 0; p < kHands; ++p) {
+      bool touches = hand_mask(order_to_hand[p]) & board;
+      if (touches) {
+        ASSERT_EQ(c.made[p], -1);
+        ASSERT_EQ(c.draws[p], count == 5 ? 0 : -1);
+        continue;
+      }
+      ASSERT_EQ(c.made[p] % 100, 0);
+      ASSERT_GE(c.made[p], 0);
+      ASSERT_LT(c.made[p] / 100, kMadeHandCategories);
+      ASSERT_NE(c.made[p] / 100, int(MadeHand::top_pair_tp));
+      ASSERT_GE(c.draws[p], 0);
+      ASSERT_LT(c.draws[p], kDrawCategories);
+    }
+  }
+}
+
+TEST_F(Categories, ShowCategoriesPrintsBothLinesForAnyBoardSpelling) {
+  std::string answer = run_travanto("show_categories As Kd 7h\n");
+  std::vector<std::string> lines = output_lines(answer);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[2], "END");
+  std::vector<std::vector<int>> numbers(2);
+  for (int i = 0; i < 2; ++i) {
+    std::istringstream in(lines[i]);
+    for (int v; in >> v;) numbers[i].push_back(v);
+    ASSERT_EQ(numbers[i].size(), std::size_t(kHands));
+    EXPECT_EQ(lines[i].back(), ' ');
+  }
+  int set_at = position("AcAd"), blocked_at = position("AsQd");
+  EXPECT_EQ(numbers[0][set_at], 12);
+  EXPECT_EQ(numbers[0][blocked_at], 0);  // -1 prints as 0 after the division by 100
+  EXPECT_EQ(numbers[1][blocked_at], -1);
+  for (const char* spelling : {"AsKd7h", "as kd 7H", "7h   As Kd", "AsKd 7h"})
+    EXPECT_EQ(run_travanto(std::string("show_categories ") + spelling + "\n"), answer) << spelling;
+}
+
+}  // namespace
