@@ -1,6 +1,7 @@
 #include "cards/evaluator.h"
 
 #include <bit>
+#include <mutex>
 
 // Static storage: the tables cannot fail to be had, so init_hand_tables always succeeds.
 RankMaskTable bit_count_table;
@@ -10,7 +11,7 @@ RankMaskTable straight_table;
 
 namespace {
 
-bool g_tables_built = false;
+std::once_flag g_tables_built;
 
 constexpr std::uint32_t kFields1 = 16, kFields2 = 12, kFields3 = 8;
 constexpr std::uint32_t category(HandCategory c) { return std::uint32_t(c) << 24; }
@@ -62,10 +63,7 @@ inline std::uint32_t full_house_value(std::uint32_t trips, std::uint32_t pair) {
   return category(kFullHouse) | top(trips) << kFields1 | top(pair) << kFields2;
 }
 
-}  // namespace
-
-bool init_hand_tables() {
-  if (g_tables_built) return true;
+void build_tables() {
   for (std::uint32_t m = 1; m < kRankMaskEntries; ++m) {
     std::uint32_t bits = 0, high = 0, five = 0;
     for (int b = 12; b >= 0; --b) {
@@ -88,7 +86,12 @@ bool init_hand_tables() {
   for (std::uint32_t run = 0x1F00; run >= 0x1F; run >>= 1)
     mark_run(run, category(kStraight) | top_card_table[run] << kFields1);
   mark_run(0x100F, category(kStraight) | 3u << kFields1);  // ace to five: five-high
-  g_tables_built = true;
+}
+
+}  // namespace
+
+bool init_hand_tables() {
+  std::call_once(g_tables_built, build_tables);
   return true;
 }
 
@@ -267,6 +270,7 @@ void evaluate_batch(LaneMask board, const std::vector<CardMask>& hands, std::vec
 }  // namespace
 
 std::vector<std::uint32_t> evaluate_hands(CardMask board, const std::vector<CardMask>& hands) {
+  init_hand_tables();  // start-up builds them; this keeps early callers safe
   std::vector<std::uint32_t> values(hands.size());
   LaneMask lanes = lane_mask(board);
   switch (std::popcount(board)) {
