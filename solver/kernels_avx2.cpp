@@ -1,6 +1,8 @@
 // AVX2/FMA kernel set. Only the functions marked TARGET use the vector instructions; the file
 // is built with the project's generic flags and is entered only after the processor check in
 // kernels.cpp. Loops take eight hands at a time; the tails reuse the scalar per-hand steps.
+// Regret matching takes one double reciprocal per hand and multiplies, so it stays within an
+// ulp of the plain division; the regret powers use refined rsqrt estimates.
 #include <immintrin.h>
 
 #include "solver/kernels.h"
@@ -36,12 +38,6 @@ TARGET inline __m256 difference8(const double* a, const double* b) {
   return _mm256_set_m128(hi, lo);
 }
 
-// 1/x from the estimate and one Newton step.
-TARGET inline __m256 reciprocal(__m256 x) {
-  __m256 r = _mm256_rcp_ps(x);
-  return _mm256_mul_ps(r, _mm256_fnmadd_ps(x, r, _mm256_set1_ps(2.0f)));
-}
-
 // 1/sqrt(x) from the estimate and one Newton step.
 TARGET inline __m256 rsqrt(__m256 x) {
   __m256 r = _mm256_rsqrt_ps(x);
@@ -67,14 +63,15 @@ TARGET void current_strategy_avx2(const T* regrets, std::size_t stride, int acti
     __m256 sum = load8(regrets + h);
     for (int a = 1; a < actions; ++a) sum = _mm256_add_ps(sum, load8(regrets + a * stride + h));
     __m256 usable = _mm256_cmp_ps(sum, _mm256_set1_ps(kStrategyThreshold), _CMP_GE_OQ);
-    __m256 inverse = reciprocal(sum);
     __m256d use_lo = mask_low(usable), use_hi = mask_high(usable);
+    __m256d inv_lo = _mm256_div_pd(_mm256_set1_pd(1.0), low_pd(sum));
+    __m256d inv_hi = _mm256_div_pd(_mm256_set1_pd(1.0), high_pd(sum));
     for (int a = 0; a < actions; ++a) {
-      __m256 share = _mm256_mul_ps(load8(regrets + a * stride + h), inverse);
+      __m256 r = load8(regrets + a * stride + h);
       __m256d fb = _mm256_set1_pd(fallback[a]);
       double* out = sigma + a * sigma_stride + h;
-      _mm256_storeu_pd(out, _mm256_blendv_pd(fb, low_pd(share), use_lo));
-      _mm256_storeu_pd(out + 4, _mm256_blendv_pd(fb, high_pd(share), use_hi));
+      _mm256_storeu_pd(out, _mm256_blendv_pd(fb, _mm256_mul_pd(low_pd(r), inv_lo), use_lo));
+      _mm256_storeu_pd(out + 4, _mm256_blendv_pd(fb, _mm256_mul_pd(high_pd(r), inv_hi), use_hi));
     }
   }
   for (; h < n; ++h) current_strategy_hand(regrets, stride, actions, h, fallback, sigma, sigma_stride);
@@ -88,13 +85,15 @@ TARGET void average_strategy_avx2(const float* sums, std::size_t stride, int act
     for (int a = 1; a < actions; ++a) sum = _mm256_add_ps(sum, load8(sums + a * stride + h));
     __m256 usable = _mm256_cmp_ps(sum, _mm256_set1_ps(kStrategyThreshold), _CMP_GE_OQ);
     if (_mm256_movemask_ps(usable) == 0) continue;
-    __m256 inverse = reciprocal(sum);
     __m256d use_lo = mask_low(usable), use_hi = mask_high(usable);
+    __m256d inv_lo = _mm256_div_pd(_mm256_set1_pd(1.0), low_pd(sum));
+    __m256d inv_hi = _mm256_div_pd(_mm256_set1_pd(1.0), high_pd(sum));
     for (int a = 0; a < actions; ++a) {
-      __m256 share = _mm256_mul_ps(load8(sums + a * stride + h), inverse);
+      __m256 s = load8(sums + a * stride + h);
       double* out = sigma + a * sigma_stride + h;
-      _mm256_storeu_pd(out, _mm256_blendv_pd(_mm256_loadu_pd(out), low_pd(share), use_lo));
-      _mm256_storeu_pd(out + 4, _mm256_blendv_pd(_mm256_loadu_pd(out + 4), high_pd(share), use_hi));
+      _mm256_storeu_pd(out, _mm256_blendv_pd(_mm256_loadu_pd(out), _mm256_mul_pd(low_pd(s), inv_lo), use_lo));
+      _mm256_storeu_pd(out + 4,
+                       _mm256_blendv_pd(_mm256_loadu_pd(out + 4), _mm256_mul_pd(high_pd(s), inv_hi), use_hi));
     }
   }
   for (; h < n; ++h) average_strategy_hand(sums, stride, actions, h, sigma, sigma_stride);

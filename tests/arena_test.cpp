@@ -1,0 +1,161 @@
+// Reserved arenas, plain blocks and stream buffer pools.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+
+#include "storage/arena.h"
+
+namespace {
+
+TEST(ReservedArena, ReservationSizesFollowTheStoreKind) {
+  EXPECT_EQ(high_store_reserve_size(1), 4096);
+  EXPECT_EQ(high_store_reserve_size(2048), 4096);
+  EXPECT_EQ(high_store_reserve_size(2049), 8192);
+  EXPECT_EQ(medium_store_reserve_size(32000, true), 65536);     // 1,000 + 64,000
+  EXPECT_EQ(medium_store_reserve_size(32768, true), 131072);    // 1,024 + 65,536
+  EXPECT_EQ(medium_store_reserve_size(16000, false), 65536);    // 500 + 64,000
+  EXPECT_EQ(medium_store_reserve_size(16384, false), 131072);   // 512 + 65,536
+}
+
+TEST(ReservedArena, CommitsWholeGranulesAndNeverShrinks) {
+  ReservedArena arena;
+  arena.reserve_size = 3 * 4096;
+  arena.granule_mask = kHighStoreGranuleMask;
+  EXPECT_EQ(arena.base, nullptr);
+  ensure_committed(arena, 5000);
+  ASSERT_NE(arena.base, nullptr);
+  EXPECT_EQ(arena.needed, 8192);
+  EXPECT_EQ(arena.raw_used, 5000);
+  EXPECT_EQ(arena.committed, 8192);
+  std::memset(arena.base, 0x5A, 8192);
+  std::uint8_t* base = arena.base;
+
+  ensure_committed(arena, 100);
+  EXPECT_EQ(arena.needed, 4096);
+  EXPECT_EQ(arena.raw_used, 100);
+  EXPECT_EQ(arena.committed, 8192);
+  EXPECT_EQ(arena.base, base);
+  EXPECT_EQ(arena.base[8191], 0x5A);
+
+  // Growing keeps the data in place.
+  ensure_committed(arena, 3 * 4096);
+  EXPECT_EQ(arena.committed, 3 * 4096);
+  EXPECT_EQ(arena.base, base);
+  EXPECT_EQ(arena.base[0], 0x5A);
+  arena.base[3 * 4096 - 1] = 1;
+  EXPECT_TRUE(release_arena(arena));
+  EXPECT_EQ(arena.base, nullptr);
+}
+
+TEST(ReservedArena, MediumGranuleIs64K) {
+  ReservedArena arena;
+  arena.reserve_size = medium_store_reserve_size(100000, true);
+  arena.granule_mask = kMediumStoreGranuleMask;
+  ensure_committed(arena, 1);
+  EXPECT_EQ(arena.committed, 65536);
+  ensure_committed(arena, 65537);
+  EXPECT_EQ(arena.committed, 131072);
+  release_arena(arena);
+}
+
+TEST(ReservedArena, NeverWrittenArenaReleasesNothing) {
+  ReservedArena arena;
+  arena.reserve_size = 4096;
+  EXPECT_FALSE(release_arena(arena));
+  EXPECT_EQ(arena.base, nullptr);
+}
+
+// The fatal messages go to standard output; the death tests route it to the error stream,
+// which is what EXPECT_EXIT inspects.
+TEST(ReservedArenaDeathTest, ExactReserveFitsOneByteMoreEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  ReservedArena arena;
+  arena.reserve_size = 2 * 4096;
+  ensure_committed(arena, std::int32_t(arena.reserve_size));
+  std::memset(arena.base, 1, std::size_t(arena.reserve_size));
+  EXPECT_EQ(arena.committed, arena.reserve_size);
+  EXPECT_EXIT(
+      {
+        dup2(2, 1);
+        ensure_committed(arena, std::int32_t(arena.reserve_size) + 1);
+      },
+      ::testing::ExitedWithCode(1), "out of memory \\(not enough reserved\\)");
+  release_arena(arena);
+}
+
+TEST(ReservedArenaDeathTest, UnreservableRangeEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  ReservedArena arena;
+  arena.reserve_size = std::int64_t(1) << 62;  // more address space than the machine has
+  EXPECT_EXIT(
+      {
+        dup2(2, 1);
+        ensure_committed(arena, 10);
+      },
+      ::testing::ExitedWithCode(1), "VirtuaAlloc reserve fail");
+}
+
+TEST(PlainBlock, AllocatesZeroedMemory) {
+  PlainBlock block;
+  ASSERT_TRUE(allocate_plain_block(block, 100000, 2));
+  ASSERT_NE(block.base, nullptr);
+  EXPECT_EQ(block.size, 200000u);
+  const auto* bytes = static_cast<const std::uint8_t*>(block.base);
+  for (std::size_t i = 0; i < block.size; i += 997) ASSERT_EQ(bytes[i], 0);
+  release_plain_block(block);
+  EXPECT_EQ(block.base, nullptr);
+
+  PlainBlock huge;
+  EXPECT_FALSE(allocate_plain_block(huge, std::size_t(1) << 61, 4));
+  EXPECT_EQ(huge.base, nullptr);
+}
+
+TEST(StreamBuffers, GrowInStreamSpecificStepsKeepingContents) {
+  StreamBufferSet* set = acquire_stream_buffers();
+  for (int s = 0; s < kCoderStreams; ++s) {
+    EXPECT_EQ(set->buffers[s], nullptr);
+    EXPECT_EQ(set->capacities[s], 0u);
+  }
+  grow_stream_buffer(*set, 1, 1);
+  grow_stream_buffer(*set, 17, 70000);
+  grow_stream_buffer(*set, 0, 1);
+  grow_stream_buffer(*set, 5, 16385);
+  EXPECT_EQ(set->capacities[1], 65536u);
+  EXPECT_EQ(set->capacities[17], 131072u);
+  EXPECT_EQ(set->capacities[0], 16384u);
+  EXPECT_EQ(set->capacities[5], 32768u);
+
+  std::memset(set->buffers[0], 0x33, 16384);
+  grow_stream_buffer(*set, 0, 40000);
+  EXPECT_EQ(set->capacities[0], 49152u);
+  EXPECT_EQ(set->buffers[0][16383], 0x33);
+  EXPECT_EQ(set->buffers[0][0], 0x33);
+  // Asking for less than the capacity changes nothing.
+  std::uint8_t* kept = set->buffers[0];
+  grow_stream_buffer(*set, 0, 10);
+  EXPECT_EQ(set->buffers[0], kept);
+  EXPECT_EQ(set->capacities[0], 49152u);
+  return_stream_buffers(set);
+}
+
+TEST(StreamBuffers, PoolsArePerThreadAndRecycleSets) {
+  StreamBufferSet* first = acquire_stream_buffers();
+  grow_stream_buffer(*first, 2, 100);
+  return_stream_buffers(first);
+  StreamBufferSet* again = acquire_stream_buffers();
+  EXPECT_EQ(again, first);
+  EXPECT_EQ(again->capacities[2], 16384u);
+
+  StreamBufferSet* other = nullptr;
+  return_stream_buffers(again);
+  std::thread([&] {
+    other = acquire_stream_buffers();
+    EXPECT_EQ(other->buffers[2], nullptr);
+    return_stream_buffers(other);
+  }).join();
+  EXPECT_NE(other, first);
+}
+
+}  // namespace

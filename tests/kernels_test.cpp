@@ -1,0 +1,483 @@
+// The solver kernels against naive references on random data, for both code paths, and the two
+// paths against each other.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cards/cards.h"
+#include "solver/kernels.h"
+
+using kernels::BoardHands;
+using kernels::KernelSet;
+
+namespace {
+
+// A board's hand list with made-up strengths: every hand not touching the board, sorted by a
+// random strength drawn from `levels` values (few levels give many ties).
+struct TestBoard {
+  std::vector<std::uint16_t> cards;
+  std::vector<int> strength;
+  std::vector<std::uint16_t> classes;
+  std::vector<std::uint16_t> groups;
+
+  BoardHands view() const { return BoardHands{cards, classes, groups}; }
+  int size() const { return int(cards.size()); }
+  bool disjoint(int a, int b) const {
+    int a1 = cards[a] & 0xFF, a2 = cards[a] >> 8, b1 = cards[b] & 0xFF, b2 = cards[b] >> 8;
+    return a1 != b1 && a1 != b2 && a2 != b1 && a2 != b2;
+  }
+};
+
+TestBoard make_board(std::mt19937& rng, int board_cards, int levels) {
+  std::vector<int> deck(kCards);
+  std::iota(deck.begin(), deck.end(), 0);
+  std::shuffle(deck.begin(), deck.end(), rng);
+  CardMask board = 0;
+  for (int i = 0; i < board_cards; ++i) board |= card_bit(deck[i]);
+  std::vector<std::pair<int, std::uint16_t>> hands;
+  for (int hi = 1; hi < kCards; ++hi)
+    for (int lo = 0; lo < hi; ++lo)
+      if (!(board & (card_bit(lo) | card_bit(hi))))
+        hands.push_back({int(rng() % levels), std::uint16_t(lo | hi << 8)});
+  std::stable_sort(hands.begin(), hands.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  TestBoard b;
+  for (const auto& [s, c] : hands) {
+    b.strength.push_back(s);
+    b.cards.push_back(c);
+  }
+  for (int h = 0; h < b.size();) {
+    int end = h;
+    while (end < b.size() && b.strength[end] == b.strength[h]) ++end;
+    b.classes.push_back(std::uint16_t(end - h));
+    // Groups: random runs of 1..3 hands inside the class.
+    for (int g = h; g < end;) {
+      int size = std::min(end - g, 1 + int(rng() % 3));
+      b.groups.push_back(std::uint16_t(size));
+      g += size;
+    }
+    h = end;
+  }
+  return b;
+}
+
+std::vector<double> random_reach(std::mt19937& rng, int n, double zero_share = 0.2) {
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  std::vector<double> r(n);
+  for (double& x : r) x = u(rng) < zero_share ? 0.0 : u(rng);
+  return r;
+}
+
+std::vector<double> fold_reference(const TestBoard& b, const std::vector<double>& reach, double payoff) {
+  int n = b.size();
+  double total = 0;
+  for (double r : reach)
+    if (r > 0) total += payoff * r;
+  std::vector<double> values(n, 0.0);
+  if (!(std::fabs(total) > kernels::kFoldThreshold)) return values;
+  for (int h = 0; h < n; ++h)
+    for (int o = 0; o < n; ++o)
+      if (reach[o] > 0 && b.disjoint(h, o)) values[h] += payoff * reach[o];
+  return values;
+}
+
+std::vector<double> showdown_reference(const TestBoard& b, const std::vector<double>& reach, double payoff) {
+  int n = b.size();
+  double total = 0;
+  for (double r : reach)
+    if (r > 0) total += payoff * r;
+  std::vector<double> values(n, 0.0);
+  if (!(std::fabs(total) > kernels::kShowdownThreshold)) return values;
+  for (int h = 0; h < n; ++h)
+    for (int o = 0; o < n; ++o) {
+      if (!(reach[o] > 0) || !b.disjoint(h, o)) continue;
+      if (b.strength[o] < b.strength[h]) values[h] += payoff * reach[o];
+      if (b.strength[o] > b.strength[h]) values[h] -= payoff * reach[o];
+    }
+  return values;
+}
+
+void expect_values_near(const std::vector<double>& expected, const std::vector<double>& actual, double tolerance,
+                        const std::string& what) {
+  ASSERT_EQ(expected.size(), actual.size());
+  for (std::size_t h = 0; h < expected.size(); ++h)
+    ASSERT_NEAR(expected[h], actual[h], tolerance) << what << " hand " << h;
+}
+
+class KernelPaths : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == "avx2" && kernels::avx2_kernels() == nullptr) GTEST_SKIP() << "no AVX2/FMA";
+  }
+  const KernelSet& k() const { return GetParam() == "avx2" ? *kernels::avx2_kernels() : kernels::plain_kernels(); }
+  bool plain() const { return GetParam() == "plain"; }
+  // Relative accuracy of the refined square-root estimates on the vector path.
+  double estimate_tolerance() const { return plain() ? 0.0 : 2e-6; }
+};
+
+// --- Payoff kernels ------------------------------------------------------------------------
+
+TEST_P(KernelPaths, FoldAndShowdownMatchPairwiseReferenceOnRandomBoards) {
+  std::mt19937 rng(11);
+  for (int trial = 0; trial < 12; ++trial) {
+    int board_cards = 3 + trial % 3;
+    int levels = trial % 4 == 0 ? 3 : (trial % 4 == 1 ? 40 : 5000);  // many ties .. almost none
+    TestBoard b = make_board(rng, board_cards, levels);
+    std::vector<double> reach = random_reach(rng, b.size());
+    double payoff = trial % 2 ? 37.5 : -12.25;
+    double tol = 1e-9 * std::fabs(payoff) * b.size();
+    std::vector<double> values(b.size());
+    k().fold_values(reach.data(), b.view(), payoff, values.data());
+    expect_values_near(fold_reference(b, reach, payoff), values, tol, "fold trial " + std::to_string(trial));
+    k().showdown_values(reach.data(), b.view(), payoff, values.data());
+    expect_values_near(showdown_reference(b, reach, payoff), values, tol, "showdown trial " + std::to_string(trial));
+  }
+}
+
+TEST_P(KernelPaths, DegenerateReachAndBoardsGiveZero) {
+  std::mt19937 rng(5);
+  TestBoard b = make_board(rng, 5, 300);
+  std::vector<double> zero(b.size(), 0.0), values(b.size(), 99.0);
+  k().fold_values(zero.data(), b.view(), 10.0, values.data());
+  EXPECT_TRUE(std::all_of(values.begin(), values.end(), [](double v) { return v == 0.0; }));
+  std::fill(values.begin(), values.end(), 99.0);
+  k().showdown_values(zero.data(), b.view(), 10.0, values.data());
+  EXPECT_TRUE(std::all_of(values.begin(), values.end(), [](double v) { return v == 0.0; }));
+
+  // Every hand of equal strength: a showdown is a tie everywhere.
+  TestBoard single = make_board(rng, 5, 1);
+  ASSERT_EQ(single.classes.size(), 1u);
+  std::vector<double> reach = random_reach(rng, single.size());
+  values.assign(single.size(), 99.0);
+  k().showdown_values(reach.data(), single.view(), 10.0, values.data());
+  for (double v : values) EXPECT_NEAR(v, 0.0, 1e-9);
+
+  // Reach below the showdown threshold counts as none.
+  std::vector<double> tiny(b.size(), 0x1p-140);
+  values.assign(b.size(), 99.0);
+  k().showdown_values(tiny.data(), b.view(), 1.0, values.data());
+  EXPECT_TRUE(std::all_of(values.begin(), values.end(), [](double v) { return v == 0.0; }));
+}
+
+TEST_P(KernelPaths, HandsSharingACardNeverCount) {
+  std::mt19937 rng(8);
+  TestBoard b = make_board(rng, 5, 50);
+  for (int h : {0, b.size() / 2, b.size() - 1}) {
+    // Reach only on hands that block h: h wins and loses nothing.
+    std::vector<double> reach(b.size(), 0.0);
+    for (int o = 0; o < b.size(); ++o)
+      if (!b.disjoint(h, o)) reach[o] = 1.0 + o % 7;
+    std::vector<double> values(b.size());
+    k().fold_values(reach.data(), b.view(), 3.0, values.data());
+    EXPECT_NEAR(values[h], 0.0, 1e-9);
+    k().showdown_values(reach.data(), b.view(), 3.0, values.data());
+    EXPECT_NEAR(values[h], 0.0, 1e-9);
+  }
+}
+
+TEST_P(KernelPaths, GroupedKernelsMatchSpreadReach) {
+  std::mt19937 rng(21);
+  for (int trial = 0; trial < 4; ++trial) {
+    TestBoard b = make_board(rng, 5, trial % 2 ? 30 : 2000);
+    int groups = int(b.groups.size());
+    std::vector<double> group_reach = random_reach(rng, groups, 0.3);
+    std::vector<double> reach(b.size());
+    kernels::spread_group_reach(group_reach.data(), b.view(), reach.data());
+    std::vector<double> per_hand(b.size()), per_group(groups);
+    double tol = 1e-9 * b.size();
+    k().fold_values(reach.data(), b.view(), 7.0, per_hand.data());
+    k().fold_values_grouped(group_reach.data(), b.view(), 7.0, per_group.data());
+    for (int g = 0, h = 0; g < groups; h += b.groups[g++]) ASSERT_NEAR(per_group[g], per_hand[h], tol) << "fold group " << g;
+    k().showdown_values(reach.data(), b.view(), 7.0, per_hand.data());
+    k().showdown_values_grouped(group_reach.data(), b.view(), 7.0, per_group.data());
+    for (int g = 0, h = 0; g < groups; h += b.groups[g++])
+      ASSERT_NEAR(per_group[g], per_hand[h], tol) << "showdown group " << g;
+  }
+}
+
+// --- Regret matching ------------------------------------------------------------------------
+
+TEST(Fallback, TrainingFavoursTheFirstActionUniformSharesEvenly) {
+  double f[4];
+  kernels::fallback_vector(kernels::Fallback::training, 3, f);
+  EXPECT_DOUBLE_EQ(f[0], 0.9);
+  EXPECT_DOUBLE_EQ(f[1], 0.05);
+  EXPECT_DOUBLE_EQ(f[2], 0.05);
+  kernels::fallback_vector(kernels::Fallback::uniform, 4, f);
+  for (int a = 0; a < 4; ++a) EXPECT_DOUBLE_EQ(f[a], 0.25);
+  for (auto kind : {kernels::Fallback::training, kernels::Fallback::uniform}) {
+    kernels::fallback_vector(kind, 1, f);
+    EXPECT_EQ(f[0], 1.0);
+  }
+}
+
+template <class T>
+std::vector<double> strategy_reference(const std::vector<T>& regrets, std::size_t stride, int actions, int n,
+                                       const double* fallback) {
+  std::vector<double> sigma(actions * n);
+  for (int h = 0; h < n; ++h) {
+    float sum = 0;
+    for (int a = 0; a < actions; ++a) sum += float(regrets[a * stride + h]);
+    for (int a = 0; a < actions; ++a)
+      sigma[a * n + h] = sum >= 0x1p-126f ? double(float(regrets[a * stride + h])) / sum : fallback[a];
+  }
+  return sigma;
+}
+
+TEST_P(KernelPaths, CurrentStrategyIsRegretMatchingWithFallback) {
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> u(0.0f, 50.0f);
+  for (int actions = 1; actions <= 4; ++actions) {
+    int n = 1081 - actions;  // exercise the scalar tail
+    std::size_t stride = n + 3;
+    double fallback[4];
+    kernels::fallback_vector(kernels::Fallback::training, actions, fallback);
+    std::vector<float> rf(actions * stride);
+    std::vector<std::uint16_t> r16(actions * stride);
+    for (std::size_t i = 0; i < rf.size(); ++i) {
+      int kind = int(rng() % 4);  // zero, below the threshold, small, large
+      rf[i] = kind == 0 ? 0.0f : kind == 1 ? 0x1p-130f : u(rng);
+      r16[i] = std::uint16_t(kind <= 1 ? 0 : rng() % 70000 % 65536);
+    }
+    std::vector<double> sigma(actions * n);
+    k().current_strategy_f32(rf.data(), stride, actions, n, fallback, sigma.data(), n);
+    std::vector<double> expected = strategy_reference(rf, stride, actions, n, fallback);
+    for (std::size_t i = 0; i < sigma.size(); ++i)
+      ASSERT_NEAR(sigma[i], expected[i], 1e-15) << actions << " actions, value " << i;
+    k().current_strategy_u16(r16.data(), stride, actions, n, fallback, sigma.data(), n);
+    expected = strategy_reference(r16, stride, actions, n, fallback);
+    for (std::size_t i = 0; i < sigma.size(); ++i)
+      ASSERT_NEAR(sigma[i], expected[i], 1e-15) << actions << " actions, value " << i;
+  }
+}
+
+TEST_P(KernelPaths, ZeroRegretsPlayTheFallback) {
+  int n = 19, actions = 3;
+  std::vector<float> regrets(actions * n, 0.0f);
+  double fallback[3];
+  kernels::fallback_vector(kernels::Fallback::training, actions, fallback);
+  std::vector<double> sigma(actions * n);
+  k().current_strategy_f32(regrets.data(), n, actions, n, fallback, sigma.data(), n);
+  for (int h = 0; h < n; ++h) {
+    EXPECT_DOUBLE_EQ(sigma[h], 0.9);
+    EXPECT_DOUBLE_EQ(sigma[n + h], 0.05);
+  }
+  std::vector<std::uint16_t> one(n, 0);
+  double single = 1.0;
+  k().current_strategy_u16(one.data(), n, 1, n, &single, sigma.data(), n);
+  for (int h = 0; h < n; ++h) EXPECT_EQ(sigma[h], 1.0);
+}
+
+TEST_P(KernelPaths, AverageStrategyNormalisesAndFallsBackToCurrent) {
+  std::mt19937 rng(4);
+  int actions = 3, n = 203;
+  std::vector<float> sums(actions * n);
+  for (int h = 0; h < n; ++h)
+    for (int a = 0; a < actions; ++a) sums[a * n + h] = h % 3 == 0 ? 0.0f : float(rng() % 1000) + 1.0f;
+  std::vector<double> sigma(actions * n);
+  for (std::size_t i = 0; i < sigma.size(); ++i) sigma[i] = 1000.0 + double(i);  // stands for the current strategy
+  std::vector<double> before = sigma;
+  k().average_strategy(sums.data(), n, actions, n, sigma.data(), n);
+  for (int h = 0; h < n; ++h) {
+    double total = 0;
+    for (int a = 0; a < actions; ++a) total += sums[a * n + h];
+    for (int a = 0; a < actions; ++a) {
+      double expected = h % 3 == 0 ? before[a * n + h] : sums[a * n + h] / total;
+      EXPECT_NEAR(sigma[a * n + h], expected, 1e-15) << h;
+    }
+  }
+}
+
+// --- Regret and average updates ------------------------------------------------------------
+
+TEST_P(KernelPaths, FloatRegretUpdateFollowsTheSignedPowerRule) {
+  double node[2] = {0.0, 0.0}, up[2] = {16.0, 16.0}, down[2] = {-16.0, -16.0};
+  const double* ups[1] = {up};
+  const double* downs[1] = {down};
+  float r[2] = {0.0f, 3.0f};
+  k().update_regrets_f32(r, 2, 1, 2, node, ups);
+  EXPECT_NEAR(r[0], 8.0f, 8.0 * estimate_tolerance());
+  EXPECT_NEAR(r[1], 11.0f, 11.0 * estimate_tolerance());
+  if (plain()) {
+    EXPECT_EQ(r[0], 8.0f);
+  }
+  float s[2] = {3.0f, 3.0f};
+  k().update_regrets_f32(s, 2, 1, 2, node, downs);
+  EXPECT_EQ(s[0], 0.0f);
+
+  std::mt19937 rng(9);
+  std::uniform_real_distribution<double> u(-40.0, 40.0);
+  int actions = 3, n = 1081;
+  std::vector<float> regrets(actions * n), expected;
+  for (float& x : regrets) x = float(std::fabs(u(rng)));
+  std::vector<double> value(n);
+  std::vector<std::vector<double>> av(actions, std::vector<double>(n));
+  for (int h = 0; h < n; ++h) {
+    value[h] = u(rng);
+    for (int a = 0; a < actions; ++a) av[a][h] = h % 11 == 0 ? value[h] + 1e-45 : u(rng);
+  }
+  const double* avp[3] = {av[0].data(), av[1].data(), av[2].data()};
+  expected = regrets;
+  for (int a = 0; a < actions; ++a)
+    for (int h = 0; h < n; ++h) {
+      float d = float(av[a][h] - value[h]);
+      float step = std::fabs(d) < 0x1p-126f ? 0.0f : float(std::pow(double(std::fabs(d)), 0.75));
+      expected[a * n + h] = std::max(0.0f, expected[a * n + h] + (d >= 0 ? step : -step));
+    }
+  k().update_regrets_f32(regrets.data(), n, actions, n, value.data(), avp);
+  for (std::size_t i = 0; i < regrets.size(); ++i) ASSERT_NEAR(regrets[i], expected[i], 1e-4) << i;
+}
+
+TEST_P(KernelPaths, SixteenBitRegretsCountScaledUnitsAndClamp) {
+  double s = 125.0 / 250.0;  // stake scale of a tree whose largest stake is 250
+  double k075 = std::pow(s, 0.75);
+  int n = 12;
+  std::vector<double> node(n, 0.0), act(n);
+  std::vector<std::uint16_t> r(n);
+  // d, start regret
+  const double d[12] = {1.9, -1.9, 1.0 / s + 1e-3, 100.0, -100.0, 300.0, -300.0, 500.0, -500.0, 40.0, -40.0, 0.0};
+  const std::uint16_t start[12] = {7, 7, 0, 65530, 10, 65535, 65535, 0, 3, 100, 100, 42};
+  for (int h = 0; h < n; ++h) {
+    act[h] = d[h];
+    r[h] = start[h];
+  }
+  const double* ap[1] = {act.data()};
+  k().update_regrets_u16(r.data(), n, 1, n, node.data(), ap, {}, s);
+  EXPECT_EQ(r[0], 7);  // |d| < 1/s
+  EXPECT_EQ(r[1], 7);
+  EXPECT_EQ(r[2], 1);
+  EXPECT_EQ(r[3], 65535);  // clamped above
+  EXPECT_EQ(r[4], 0);      // clamped below
+  EXPECT_EQ(r[5], 65535);
+  EXPECT_NEAR(r[6], 65535 - int(k075 * std::pow(300.0, 0.75)), 1);
+  EXPECT_NEAR(r[7], int(k075 * std::pow(500.0, 0.75)), 1);
+  EXPECT_EQ(r[8], 0);
+  EXPECT_NEAR(r[9], 100 + int(k075 * std::pow(40.0, 0.75)), 1);
+  EXPECT_NEAR(r[10], 100 - int(k075 * std::pow(40.0, 0.75)), 1);
+  EXPECT_EQ(r[11], 42);
+}
+
+TEST_P(KernelPaths, SixteenBitRegretsMatchFormulaAndClassMeans) {
+  std::mt19937 rng(13);
+  TestBoard b = make_board(rng, 5, 200);
+  int n = b.size(), actions = 2;
+  double scale = 125.0 / 180.0;
+  std::uniform_real_distribution<double> u(-200.0, 200.0);
+  std::vector<std::uint16_t> regrets(actions * n);
+  for (auto& x : regrets) x = std::uint16_t(rng() % 65536);
+  std::vector<double> value(n);
+  std::vector<std::vector<double>> av(actions, std::vector<double>(n));
+  for (int h = 0; h < n; ++h) {
+    value[h] = u(rng);
+    for (int a = 0; a < actions; ++a) av[a][h] = u(rng);
+  }
+  const double* avp[2] = {av[0].data(), av[1].data()};
+  std::vector<std::uint16_t> expected = regrets;
+  float kk = float(std::pow(scale, 0.75)), e = float(1.0 / scale);
+  for (int a = 0; a < actions; ++a)
+    for (int h = 0; h < n; ++h) {
+      float d = float(av[a][h] - value[h]);
+      int step = int(kk * float(std::pow(double(std::fabs(d)), 0.75)));
+      int r = expected[a * n + h] + (d >= e ? step : d <= -e ? -step : 0);
+      expected[a * n + h] = std::uint16_t(std::clamp(r, 0, 65535));
+    }
+  std::vector<std::uint16_t> plain_update = regrets;
+  k().update_regrets_u16(plain_update.data(), n, actions, n, value.data(), avp, {}, scale);
+  for (std::size_t i = 0; i < expected.size(); ++i) ASSERT_NEAR(plain_update[i], expected[i], 1) << i;
+
+  // With the class table every class ends up holding its truncated mean.
+  std::vector<std::uint16_t> with_table = regrets;
+  k().update_regrets_u16(with_table.data(), n, actions, n, value.data(), avp, b.classes, scale);
+  for (int a = 0; a < actions; ++a) {
+    int h = 0;
+    for (std::uint16_t size : b.classes) {
+      std::uint32_t sum = 0;
+      for (int i = h; i < h + size; ++i) sum += plain_update[a * n + i];
+      for (int i = h; i < h + size; ++i) ASSERT_EQ(with_table[a * n + i], sum / size) << "action " << a << " hand " << i;
+      h += size;
+    }
+  }
+}
+
+TEST_P(KernelPaths, AccumulateAverageAddsWeightedStrategyTimesReach) {
+  std::mt19937 rng(17);
+  int actions = 4, n = 1176;
+  std::vector<float> sums(actions * n);
+  std::vector<double> sigma(actions * n), reach = random_reach(rng, n);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  for (auto& x : sums) x = float(u(rng) * 100);
+  for (auto& x : sigma) x = u(rng);
+  std::vector<float> expected = sums;
+  double w = 2.8284271247;
+  for (int a = 0; a < actions; ++a)
+    for (int h = 0; h < n; ++h) expected[a * n + h] += float(w * sigma[a * n + h] * reach[h]);
+  std::vector<float> unchanged = sums;
+  k().accumulate_average(sums.data(), n, actions, n, sigma.data(), n, reach.data(), 0.0);
+  EXPECT_EQ(sums, unchanged);
+  k().accumulate_average(sums.data(), n, actions, n, sigma.data(), n, reach.data(), w);
+  EXPECT_EQ(sums, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, KernelPaths, ::testing::Values("plain", "avx2"),
+                         [](const auto& info) { return info.param; });
+
+// --- The two paths on the same inputs ------------------------------------------------------
+
+TEST(KernelPathAgreement, VectorPathMatchesPlainPath) {
+  if (kernels::avx2_kernels() == nullptr) GTEST_SKIP() << "no AVX2/FMA";
+  const KernelSet& p = kernels::plain_kernels();
+  const KernelSet& v = *kernels::avx2_kernels();
+  EXPECT_EQ(&kernels::active_kernels(), &v);
+  std::mt19937 rng(23);
+  std::uniform_real_distribution<double> u(-30.0, 30.0);
+  for (int trial = 0; trial < 6; ++trial) {
+    TestBoard b = make_board(rng, 3 + trial % 3, trial % 2 ? 25 : 3000);
+    int n = b.size(), actions = 2 + trial % 3;
+    std::vector<double> reach = random_reach(rng, n), vp(n), vv(n);
+    p.fold_values(reach.data(), b.view(), 5.5, vp.data());
+    v.fold_values(reach.data(), b.view(), 5.5, vv.data());
+    expect_values_near(vp, vv, 1e-10 * n, "fold");
+    p.showdown_values(reach.data(), b.view(), 5.5, vp.data());
+    v.showdown_values(reach.data(), b.view(), 5.5, vv.data());
+    expect_values_near(vp, vv, 1e-10 * n, "showdown");
+
+    std::vector<float> rp(actions * n);
+    for (auto& x : rp) x = float(std::fabs(u(rng)));
+    std::vector<float> rv = rp;
+    std::vector<double> value(n);
+    std::vector<std::vector<double>> av(actions, std::vector<double>(n));
+    std::vector<const double*> avp;
+    for (int h = 0; h < n; ++h) value[h] = u(rng);
+    for (auto& row : av) {
+      for (auto& x : row) x = u(rng);
+      avp.push_back(row.data());
+    }
+    p.update_regrets_f32(rp.data(), n, actions, n, value.data(), avp.data());
+    v.update_regrets_f32(rv.data(), n, actions, n, value.data(), avp.data());
+    for (std::size_t i = 0; i < rp.size(); ++i) ASSERT_NEAR(rp[i], rv[i], 1e-5 * (1 + rp[i])) << i;
+
+    std::vector<std::uint16_t> qp(actions * n);
+    for (auto& x : qp) x = std::uint16_t(rng() % 65536);
+    std::vector<std::uint16_t> qv = qp;
+    p.update_regrets_u16(qp.data(), n, actions, n, value.data(), avp.data(), {}, 0.9);
+    v.update_regrets_u16(qv.data(), n, actions, n, value.data(), avp.data(), {}, 0.9);
+    for (std::size_t i = 0; i < qp.size(); ++i) ASSERT_NEAR(qp[i], qv[i], 1) << i;
+
+    double fallback[4];
+    kernels::fallback_vector(kernels::Fallback::training, actions, fallback);
+    std::vector<double> sp(actions * n), sv(actions * n);
+    p.current_strategy_f32(rp.data(), n, actions, n, fallback, sp.data(), n);
+    v.current_strategy_f32(rp.data(), n, actions, n, fallback, sv.data(), n);
+    for (std::size_t i = 0; i < sp.size(); ++i) ASSERT_NEAR(sp[i], sv[i], 1e-15) << i;
+    p.current_strategy_u16(qp.data(), n, actions, n, fallback, sp.data(), n);
+    v.current_strategy_u16(qp.data(), n, actions, n, fallback, sv.data(), n);
+    for (std::size_t i = 0; i < sp.size(); ++i) ASSERT_NEAR(sp[i], sv[i], 1e-15) << i;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,302 @@
+// Plain value arrays, their layout, saving and loading, and the compression levels.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "app/failure.h"
+#include "storage/compression_level.h"
+#include "storage/value_array.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string read_bytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+fs::path temp_file(const std::string& name) {
+  return fs::temp_directory_path() / ("travanto_value_array_" + std::to_string(::getpid()) + "_" + name);
+}
+
+// Two chunks: boards of 5 and 8 hands, then one full river board.
+std::shared_ptr<const ValueLayout> small_layout(int actions = 3) { return ValueLayout::make(actions, {{5, 8}, {1081}}); }
+
+TEST(ValueLayout, RowsArePaddedToFourAndChunksContiguous) {
+  auto layout = small_layout();
+  ASSERT_EQ(layout->boards.size(), 3u);
+  ASSERT_EQ(layout->chunks.size(), 2u);
+  EXPECT_EQ(layout->boards[1].offset, 3 * 8);
+  EXPECT_EQ(layout->chunks[0].values, 2 * 3 * 8);
+  EXPECT_EQ(layout->chunks[1].base, 48);
+  EXPECT_EQ(layout->chunks[1].first_entry, 2);
+  EXPECT_EQ(layout->total_values, 48 + 3 * 1084);
+  EXPECT_EQ(layout->row_in_chunk(0, 1, 2), 24 + 2 * 8);
+  EXPECT_EQ(layout->row_in_chunk(1, 0, 2), 2 * 1084);
+}
+
+TEST(PlainValueArray, StartsZeroedAndRowsStayApart) {
+  PlainValueArray16 regrets(small_layout());
+  EXPECT_EQ(regrets.element_size(), 2);
+  EXPECT_EQ(regrets.size(), 48 + 3 * 1084);
+  ASSERT_TRUE(regrets.allocate());
+  std::vector<double> row(1081);
+  for (int h = 0; h < 1081; ++h) row[h] = h * 10.0;
+  // Writing every row of the first board leaves the second board untouched.
+  for (int a = 0; a < 3; ++a) regrets.set_row(0, 0, a, row.data());
+  for (int a = 0; a < 3; ++a)
+    for (int h = 0; h < 8; ++h) EXPECT_EQ(regrets.row(0, 1, a)[h], 0);
+  // Conversion clamps and truncates to the 16-bit range.
+  double odd[5] = {70000.0, -5.0, 3.7, 65535.0, 0.0};
+  regrets.set_row(0, 0, 1, odd);
+  EXPECT_EQ(regrets.row(0, 0, 1)[0], 65535);
+  EXPECT_EQ(regrets.row(0, 0, 1)[1], 0);
+  EXPECT_EQ(regrets.row(0, 0, 1)[2], 3);
+}
+
+TEST(PlainValueArray, StrategiesComeFromTheBoardsRows) {
+  PlainValueArray32 regrets(small_layout(2));
+  PlainValueArray32 averages(small_layout(2));
+  ASSERT_TRUE(regrets.allocate());
+  ASSERT_TRUE(averages.allocate());
+  double r0[8] = {1, 0, 3, 0, 0, 0, 0, 0}, r1[8] = {3, 0, 1, 0, 0, 0, 0, 0};
+  regrets.set_row(0, 1, 0, r0);
+  regrets.set_row(0, 1, 1, r1);
+  double fallback[2];
+  kernels::fallback_vector(kernels::Fallback::training, 2, fallback);
+  std::vector<double> sigma(2 * 8);
+  regrets.current_strategy(0, 1, fallback, sigma.data(), 8);
+  EXPECT_DOUBLE_EQ(sigma[0], 0.25);
+  EXPECT_DOUBLE_EQ(sigma[8 + 0], 0.75);
+  EXPECT_DOUBLE_EQ(sigma[1], 0.9);  // no regret: training fallback
+  EXPECT_DOUBLE_EQ(sigma[8 + 1], 0.1);
+
+  // Average: hand 2 has sums, the others fall back to the current strategy (uniform).
+  double s0[8] = {0, 0, 1, 0, 0, 0, 0, 0}, s1[8] = {0, 0, 4, 0, 0, 0, 0, 0};
+  averages.set_row(0, 1, 0, s0);
+  averages.set_row(0, 1, 1, s1);
+  averages.average_strategy(0, 1, regrets, sigma.data(), 8);
+  EXPECT_DOUBLE_EQ(sigma[2], 0.2);
+  EXPECT_DOUBLE_EQ(sigma[8 + 2], 0.8);
+  EXPECT_DOUBLE_EQ(sigma[0], 0.25);
+  EXPECT_DOUBLE_EQ(sigma[1], 0.5);
+
+  // Averages accumulate weighted strategy times reach.
+  std::vector<double> reach(8, 2.0);
+  averages.accumulate_average(0, 1, sigma.data(), 8, reach.data(), 0.5);
+  EXPECT_FLOAT_EQ(averages.row(0, 1, 1)[2], 4.0f + 0.8f);
+}
+
+TEST(PlainValueArray, RegretUpdatesGoThroughTheElementType) {
+  auto layout = small_layout(2);
+  PlainValueArray16 sixteen(layout);
+  PlainValueArray32 floats(layout);
+  ASSERT_TRUE(sixteen.allocate());
+  ASSERT_TRUE(floats.allocate());
+  std::vector<double> node(1081, 0.0), up(1081, 16.0), down(1081, -16.0);
+  const double* actions[2] = {up.data(), down.data()};
+  floats.update_regrets(1, 0, node.data(), actions, {}, 1.0);
+  EXPECT_FLOAT_EQ(floats.row(1, 0, 0)[1080], 8.0f);
+  EXPECT_EQ(floats.row(1, 0, 1)[0], 0.0f);
+  sixteen.update_regrets(1, 0, node.data(), actions, {}, 1.0);
+  EXPECT_EQ(sixteen.row(1, 0, 0)[1080], 8);
+  EXPECT_EQ(sixteen.row(1, 0, 1)[0], 0);
+  // The padding after a row is not touched.
+  EXPECT_EQ(sixteen.row(1, 0, 0)[1081], 0);
+}
+
+TEST(PlainValueArray, FlagsArePerBoardEntry) {
+  PlainValueArray32 a(small_layout());
+  a.flags(0, 1) |= kLockedFlag;
+  EXPECT_TRUE(a.locked(0, 1));
+  EXPECT_FALSE(a.locked(0, 0));
+  EXPECT_FALSE(a.locked(1, 0));
+  static_assert(sizeof(FlagsEntry) == 16);
+}
+
+template <class Array>
+void fill_randomly(Array& array, std::mt19937& rng) {
+  const ValueLayout& layout = array.layout();
+  std::vector<double> row(1081);
+  for (std::size_t k = 0; k < layout.chunks.size(); ++k)
+    for (int b = 0; b < layout.chunks[k].entry_count; ++b)
+      for (int a = 0; a < layout.actions; ++a) {
+        for (double& x : row) x = double(rng() % 60000) + 0.25;
+        array.set_row(int(k), b, a, row.data());
+      }
+}
+
+template <class Array>
+void expect_round_trip(std::mt19937& rng, const std::string& name, int element_size) {
+  auto layout = small_layout();
+  Array original(layout);
+  ASSERT_TRUE(original.allocate());
+  fill_randomly(original, rng);
+  original.flags(0, 1) = kLockedFlag;
+  fs::path first = temp_file(name + "_1"), second = temp_file(name + "_2");
+  {
+    BinaryFile file(first.string(), BinaryFile::Mode::write);
+    original.save(file);
+  }
+  // Flags words, then every row without its padding.
+  EXPECT_EQ(fs::file_size(first), 3 * 4 + std::size_t(3 * (5 + 8 + 1081) * element_size));
+  Array loaded(layout);
+  {
+    BinaryFile file(first.string(), BinaryFile::Mode::read);
+    loaded.load(file);
+  }
+  EXPECT_TRUE(loaded.locked(0, 1));
+  {
+    BinaryFile file(second.string(), BinaryFile::Mode::write);
+    loaded.save(file);
+  }
+  EXPECT_EQ(read_bytes(first), read_bytes(second));
+  for (int a = 0; a < 3; ++a) EXPECT_EQ(loaded.row(1, 0, a)[1080], original.row(1, 0, a)[1080]);
+
+  // A file that ends early raises IOException.
+  fs::resize_file(first, fs::file_size(first) - 1);
+  Array truncated(layout);
+  BinaryFile file(first.string(), BinaryFile::Mode::read);
+  EXPECT_THROW(truncated.load(file), IOException);
+  fs::remove(first);
+  fs::remove(second);
+}
+
+TEST(PlainValueArray, SaveLoadRoundTripIsByteIdentical) {
+  std::mt19937 rng(31);
+  expect_round_trip<PlainValueArray16>(rng, "16", 2);
+  expect_round_trip<PlainValueArray32>(rng, "32", 4);
+}
+
+TEST(PlainValueArray, UnallocatedArraySavesAsZeros) {
+  auto layout = small_layout(2);
+  PlainValueArray32 empty(layout);
+  fs::path path = temp_file("empty");
+  {
+    BinaryFile file(path.string(), BinaryFile::Mode::write);
+    empty.save(file);
+  }
+  std::string bytes = read_bytes(path);
+  EXPECT_EQ(bytes.size(), 3 * 4 + std::size_t(2 * (5 + 8 + 1081) * 4));
+  EXPECT_EQ(bytes.find_first_not_of('\0'), std::string::npos);
+  fs::remove(path);
+}
+
+TEST(BinaryFile, MissingFileAndZeroByteTransfers) {
+  EXPECT_THROW(BinaryFile("/nonexistent/dir/file", BinaryFile::Mode::read), IOException);
+  fs::path path = temp_file("zero");
+  {
+    BinaryFile file(path.string(), BinaryFile::Mode::write);
+    file.write(nullptr, 0);
+  }
+  BinaryFile file(path.string(), BinaryFile::Mode::read);
+  file.read(nullptr, 0);
+  char c;
+  EXPECT_THROW(file.read(&c, 1), IOException);
+  fs::remove(path);
+}
+
+TEST(ValueArrayFactory, PlainFormsByElementWidth) {
+  auto layout = small_layout();
+  auto a16 = make_value_array(StorageForm::plain, true, layout);
+  auto a32 = make_value_array(StorageForm::plain, false, layout);
+  EXPECT_NE(dynamic_cast<PlainValueArray16*>(a16.get()), nullptr);
+  EXPECT_NE(dynamic_cast<PlainValueArray32*>(a32.get()), nullptr);
+  // Bracketing is free on plain arrays.
+  a16->open_chunk(0);
+  a16->close_chunk(0, true);
+  EXPECT_THROW(make_value_array(StorageForm::high, true, layout), std::logic_error);
+}
+
+// --- Compression levels ---------------------------------------------------------------------
+
+TEST(CompressionLevel, ArgumentsByNameOrClampedNumber) {
+  EXPECT_EQ(parse_compression_level("auto"), kAutoCompression);
+  EXPECT_EQ(parse_compression_level("none"), 0);
+  EXPECT_EQ(parse_compression_level("low"), 1);
+  EXPECT_EQ(parse_compression_level("medium"), 2);
+  EXPECT_EQ(parse_compression_level("high"), 3);
+  EXPECT_EQ(parse_compression_level("max"), 4);
+  EXPECT_EQ(parse_compression_level("7"), 4);
+  EXPECT_EQ(parse_compression_level("-3"), 0);
+  EXPECT_EQ(parse_compression_level("2abc"), 2);
+  EXPECT_THROW(parse_compression_level("Max"), InvalidValue);
+  EXPECT_THROW(parse_compression_level("x"), InvalidValue);
+}
+
+TEST(CompressionLevel, LevelsMapToStoragePairs) {
+  using F = StorageForm;
+  EXPECT_EQ(storage_pair_for_level(0), (StoragePair{F::plain, F::plain}));
+  EXPECT_EQ(storage_pair_for_level(1), (StoragePair{F::plain, F::medium}));
+  EXPECT_EQ(storage_pair_for_level(2), (StoragePair{F::medium, F::medium}));
+  EXPECT_EQ(storage_pair_for_level(3), (StoragePair{F::medium, F::high}));
+  EXPECT_EQ(storage_pair_for_level(4), (StoragePair{F::high, F::high}));
+  EXPECT_EQ(storage_pair_for_level(4, false), (StoragePair{F::plain, F::plain}));
+}
+
+TEST(CompressionLevel, AutoRuleComparesNeedWith85PercentOfFreeMemory) {
+  const std::uint64_t gb = 1000000000ull;
+  platform::MemoryStatus status;
+  status.total_bytes = 200 * gb;
+  status.load_percent = 50;  // 100 GB free, budget 85 GB
+  EXPECT_EQ(auto_compression_level(50 * gb, status), 0);
+  EXPECT_EQ(auto_compression_level(85 * gb, status), 1);  // not below the budget
+  EXPECT_EQ(auto_compression_level(100 * gb, status), 1);
+  EXPECT_EQ(auto_compression_level(200 * gb, status), 2);
+  EXPECT_EQ(auto_compression_level(250 * gb, status), 3);
+  EXPECT_EQ(auto_compression_level(300 * gb, status), 4);
+  status.load_percent = 100;
+  EXPECT_EQ(auto_compression_level(1, status), 4);
+}
+
+class RecordingTree : public CompressionTarget {
+ public:
+  std::uint64_t need = 1000;
+  bool flop = true;
+  std::vector<StoragePair> recreated;
+  std::uint64_t uncompressed_need() const override { return need; }
+  bool starts_on_flop() const override { return flop; }
+  void recreate_storage(StoragePair pair) override { recreated.push_back(pair); }
+};
+
+TEST(CompressionLevel, ApplyingToATreeRecreatesItsStorage) {
+  EXPECT_FALSE(apply_compression_to_tree());  // no tree: only the setting changes
+  RecordingTree tree;
+  set_compression_target(&tree);
+  set_compression_setting(3);
+  EXPECT_TRUE(apply_compression_to_tree());
+  EXPECT_EQ(compression_in_force(), 3);
+  ASSERT_EQ(tree.recreated.size(), 1u);
+  EXPECT_EQ(tree.recreated[0], (StoragePair{StorageForm::medium, StorageForm::high}));
+
+  // A turn tree stores plain while the level in force still reads 4.
+  tree.flop = false;
+  set_compression_setting(4);
+  apply_compression_to_tree();
+  EXPECT_EQ(compression_in_force(), 4);
+  EXPECT_EQ(tree.recreated.back(), StoragePair{});
+
+  // Auto drops to plain storage before it measures; a small need chooses level 0.
+  tree.flop = true;
+  tree.recreated.clear();
+  set_compression_setting(kAutoCompression);
+  apply_compression_to_tree();
+  EXPECT_EQ(compression_in_force(), 0);
+  ASSERT_EQ(tree.recreated.size(), 2u);
+  EXPECT_EQ(tree.recreated[0], StoragePair{});
+
+  EXPECT_EQ(level_for_new_tree(tree.need), 0);
+  set_compression_setting(2);
+  EXPECT_EQ(level_for_new_tree(tree.need), 2);
+  EXPECT_EQ(compression_in_force(), 2);
+
+  set_compression_target(nullptr);
+  set_compression_setting(kAutoCompression);
+  set_compression_in_force(0);
+}
+
+}  // namespace
