@@ -37,15 +37,43 @@ void spread_group_reach(const double* group_reach, const BoardHands& board, doub
 
 namespace {
 
+// Blocks of hands: the float sums first, then one division per value, so that the loops
+// run over contiguous rows.
+constexpr int kBlock = 256;
+
 template <class T>
 void current_strategy_plain(const T* regrets, std::size_t stride, int actions, int n, const double* fallback,
                             double* sigma, std::size_t sigma_stride) {
-  for (int h = 0; h < n; ++h) current_strategy_hand(regrets, stride, actions, h, fallback, sigma, sigma_stride);
+  float sum[kBlock];
+  for (int h0 = 0; h0 < n; h0 += kBlock) {
+    int m = std::min(kBlock, n - h0);
+    for (int i = 0; i < m; ++i) sum[i] = float(regrets[h0 + i]);
+    for (int a = 1; a < actions; ++a)
+      for (int i = 0; i < m; ++i) sum[i] += float(regrets[a * stride + h0 + i]);
+    for (int a = 0; a < actions; ++a) {
+      const T* row = regrets + a * stride + h0;
+      double* out = sigma + a * sigma_stride + h0;
+      for (int i = 0; i < m; ++i)
+        out[i] = sum[i] >= kStrategyThreshold ? double(float(row[i])) / double(sum[i]) : fallback[a];
+    }
+  }
 }
 
 void average_strategy_plain(const float* sums, std::size_t stride, int actions, int n, double* sigma,
                             std::size_t sigma_stride) {
-  for (int h = 0; h < n; ++h) average_strategy_hand(sums, stride, actions, h, sigma, sigma_stride);
+  float sum[kBlock];
+  for (int h0 = 0; h0 < n; h0 += kBlock) {
+    int m = std::min(kBlock, n - h0);
+    for (int i = 0; i < m; ++i) sum[i] = sums[h0 + i];
+    for (int a = 1; a < actions; ++a)
+      for (int i = 0; i < m; ++i) sum[i] += sums[a * stride + h0 + i];
+    for (int a = 0; a < actions; ++a) {
+      const float* row = sums + a * stride + h0;
+      double* out = sigma + a * sigma_stride + h0;
+      for (int i = 0; i < m; ++i)
+        if (sum[i] >= kStrategyThreshold) out[i] = double(row[i]) / double(sum[i]);
+    }
+  }
 }
 
 void update_regrets_f32_plain(float* regrets, std::size_t stride, int actions, int n, const double* node_value,
@@ -83,11 +111,12 @@ void accumulate_average_plain(float* sums, std::size_t stride, int actions, int 
 void fold_values_plain(const double* reach, const BoardHands& board, double payoff, double* values) {
   double card_sums[kCardSums];
   int n = board.size();
-  double total = scatter_reach(reach, board, payoff, 1.0, card_sums);
+  double total = reach_total(reach, n, payoff, 1.0);
   if (!(std::fabs(total) > kFoldThreshold)) {
     std::fill(values, values + n, 0.0);
     return;
   }
+  scatter_reach(reach, board, payoff, 1.0, card_sums);
   const std::uint16_t* cards = board.cards.data();
   for (int h = 0; h < n; ++h)
     values[h] = total - card_sums[low_card(cards[h])] - card_sums[high_card(cards[h])] + payoff * reach[h];
@@ -98,19 +127,22 @@ void fold_values_plain(const double* reach, const BoardHands& board, double payo
 void showdown_values_plain(const double* reach, const BoardHands& board, double payoff, double* values) {
   double card_sums[kCardSums];
   int n = board.size();
-  double total = scatter_reach(reach, board, payoff, -1.0, card_sums);
+  double total = reach_total(reach, n, payoff, -1.0);
   if (!(std::fabs(total) > kShowdownThreshold)) {
     std::fill(values, values + n, 0.0);
     return;
   }
+  scatter_reach(reach, board, payoff, -1.0, card_sums);
   const std::uint16_t* cards = board.cards.data();
   int begin = 0;
   for (std::uint16_t size : board.classes) {
     int end = std::min(n, begin + int(size));
-    add_class_mass(reach, cards, begin, end, payoff, total, card_sums);
+    double mass = add_class_mass(reach, cards, begin, end, payoff, card_sums);
+    total += mass;
     for (int h = begin; h < end; ++h)
       values[h] = total - card_sums[low_card(cards[h])] - card_sums[high_card(cards[h])];
-    add_class_mass(reach, cards, begin, end, payoff, total, card_sums);
+    add_class_mass(reach, cards, begin, end, payoff, card_sums);
+    total += mass;
     begin = end;
   }
   std::fill(values + begin, values + n, 0.0);
@@ -139,20 +171,23 @@ void fold_values_grouped_plain(const double* group_reach, const BoardHands& boar
   }
 }
 
-// Adds the mass of groups [g_begin, g_end) starting at hand h once.
-void add_group_mass(const double* group_reach, const BoardHands& board, int g_begin, int g_end, int h,
-                    double payoff, double& total, double* card_sums) {
+// Adds the mass of groups [g_begin, g_end), starting at hand h, once to the card sums and
+// returns it.
+double add_group_mass(const double* group_reach, const BoardHands& board, int g_begin, int g_end, int h,
+                      double payoff, double* card_sums) {
   const std::uint16_t* cards = board.cards.data();
+  double mass = 0.0;
   for (int g = g_begin; g < g_end; ++g) {
     int size = board.groups[g];
     if (size == 0) continue;
     double t = stake_of(payoff, group_reach[g] / size);
     for (int end = h + size; h < end; ++h) {
-      total += t;
+      mass += t;
       card_sums[low_card(cards[h])] += t;
       card_sums[high_card(cards[h])] += t;
     }
   }
+  return mass;
 }
 
 void showdown_values_grouped_plain(const double* group_reach, const BoardHands& board, double payoff,
@@ -171,11 +206,13 @@ void showdown_values_grouped_plain(const double* group_reach, const BoardHands& 
     int g_end = g, h_end = h;
     while (g_end < groups && h_end < end) h_end += board.groups[g_end++];
     if (h_end > n) return;  // groups that overrun the hand list: leave the rest at 0
-    add_group_mass(group_reach, board, g, g_end, h, payoff, total, card_sums);
+    double mass = add_group_mass(group_reach, board, g, g_end, h, payoff, card_sums);
+    total += mass;
     for (int gi = g, hi = h; gi < g_end; hi += board.groups[gi++])
       if (board.groups[gi] > 0)
         group_values[gi] = total - card_sums[low_card(cards[hi])] - card_sums[high_card(cards[hi])];
-    add_group_mass(group_reach, board, g, g_end, h, payoff, total, card_sums);
+    add_group_mass(group_reach, board, g, g_end, h, payoff, card_sums);
+    total += mass;
     g = g_end;
     h = h_end;
   }

@@ -82,24 +82,33 @@ inline void apply_class_means(std::uint16_t* regrets, std::size_t stride, int ac
 // Contribution of one opponent hand to the payoff sums: only positive reach counts.
 inline double stake_of(double payoff, double reach) { return reach > 0.0 ? payoff * reach : 0.0; }
 
-// Adds sign * payoff * reach(o) of every hand with positive reach to the card sums and returns
-// the total.
-inline double scatter_reach(const double* reach, const BoardHands& board, double payoff, double sign,
-                            double* card_sums) {
+// sign * payoff * reach(o) summed over the hands with positive reach, in four interleaved
+// partial sums (hand h into sum h mod 4, combined as (s0 + s1) + (s2 + s3)); the vector path
+// keeps the same four sums in one register, so both paths get the same total.
+inline double reach_total(const double* reach, int n, double payoff, double sign, const double* partial = nullptr,
+                          int from = 0) {
+  double s[4] = {0.0, 0.0, 0.0, 0.0};
+  if (partial != nullptr) std::copy(partial, partial + 4, s);
+  int h = from;
+  for (; h + 4 <= n; h += 4)
+    for (int j = 0; j < 4; ++j) s[j] += reach[h + j] > 0.0 ? sign * (payoff * reach[h + j]) : 0.0;
+  for (int j = 0; h < n; ++h, ++j) s[j] += reach[h] > 0.0 ? sign * (payoff * reach[h]) : 0.0;
+  return (s[0] + s[1]) + (s[2] + s[3]);
+}
+
+// Sets the card sums to sign * payoff * reach(o) of every hand with positive reach, per card.
+inline void scatter_reach(const double* reach, const BoardHands& board, double payoff, double sign, double* card_sums) {
   std::fill(card_sums, card_sums + kCardSums, 0.0);
-  double total = 0.0;
   const std::uint16_t* cards = board.cards.data();
   for (int h = 0, n = board.size(); h < n; ++h) {
     if (!(reach[h] > 0.0)) continue;
     double t = sign * (payoff * reach[h]);
-    total += t;
     card_sums[low_card(cards[h])] += t;
     card_sums[high_card(cards[h])] += t;
   }
-  return total;
 }
 
-// The same with the reach of each group spread evenly over its hands.
+// The same with the reach of each group spread evenly over its hands; returns the total.
 inline double scatter_group_reach(const double* group_reach, const BoardHands& board, double payoff,
                                   double sign, double* card_sums) {
   std::fill(card_sums, card_sums + kCardSums, 0.0);
@@ -125,15 +134,18 @@ inline double scatter_group_reach(const double* group_reach, const BoardHands& b
   return total;
 }
 
-// Adds payoff * reach of hands [begin, end) once to the running total and the card sums.
-inline void add_class_mass(const double* reach, const std::uint16_t* cards, int begin, int end, double payoff,
-                           double& total, double* card_sums) {
+// Adds payoff * reach of hands [begin, end) once to the card sums and returns their mass. The
+// mass has its own accumulator so that the running total sees one addition per class.
+inline double add_class_mass(const double* reach, const std::uint16_t* cards, int begin, int end, double payoff,
+                             double* card_sums) {
+  double mass = 0.0;
   for (int h = begin; h < end; ++h) {
     double t = stake_of(payoff, reach[h]);
-    total += t;
+    mass += t;
     card_sums[low_card(cards[h])] += t;
     card_sums[high_card(cards[h])] += t;
   }
+  return mass;
 }
 
 }  // namespace kernels::detail

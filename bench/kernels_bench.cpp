@@ -1,0 +1,199 @@
+// Throughput of the solver kernels on both code paths at the hand counts of a river board
+// (1,081) and a turn board (1,176), and the machine's streaming-copy bandwidth to compare the
+// kernels' byte rates with. Items are hands; bytes are the bytes a call reads plus writes.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cards/cards.h"
+#include "solver/kernels.h"
+#include "storage/scratch.h"
+
+namespace {
+
+using kernels::KernelSet;
+
+// A board with n hands of random cards and strengths in runs of equal strength (about three
+// hands per class, as on a river).
+struct BenchBoard {
+  std::vector<std::uint16_t> cards, classes, groups;
+  kernels::BoardHands view() const { return {cards, classes, groups}; }
+};
+
+BenchBoard make_board(int n) {
+  std::mt19937 rng(n);
+  BenchBoard b;
+  std::vector<std::uint16_t> all;
+  for (int hi = 5; hi < kCards; ++hi)
+    for (int lo = 5; lo < hi; ++lo) all.push_back(std::uint16_t(lo | hi << 8));
+  std::shuffle(all.begin(), all.end(), rng);
+  b.cards.assign(all.begin(), all.begin() + std::min<std::size_t>(n, all.size()));
+  b.cards.resize(n, std::uint16_t(5 | 6 << 8));
+  for (int h = 0; h < n;) {
+    int size = std::min(n - h, 1 + int(rng() % 5));
+    b.classes.push_back(std::uint16_t(size));
+    for (int g = 0; g < size;) {
+      int gs = std::min(size - g, 1 + int(rng() % 2));
+      b.groups.push_back(std::uint16_t(gs));
+      g += gs;
+    }
+    h += size;
+  }
+  return b;
+}
+
+HandVector random_vector(std::size_t n, double lo, double hi, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> u(lo, hi);
+  HandVector v(n);
+  for (double& x : v) x = u(rng);
+  return v;
+}
+
+struct Inputs {
+  int n, actions;
+  BenchBoard board;
+  HandVector reach, node_value, values, sigma;
+  std::vector<HandVector> action_values;
+  std::vector<const double*> action_ptrs;
+  std::vector<float, ScratchAllocator<float>> regrets32;
+  std::vector<std::uint16_t, ScratchAllocator<std::uint16_t>> regrets16;
+  double fallback[8];
+
+  Inputs(int n_, int actions_) : n(n_), actions(actions_), board(make_board(n_)) {
+    reach = random_vector(n, 0.0, 1.0, 1);
+    node_value = random_vector(n, -50.0, 50.0, 2);
+    values.resize(n);
+    sigma = random_vector(std::size_t(actions) * n, 0.0, 1.0, 3);
+    for (int a = 0; a < actions; ++a) action_values.push_back(random_vector(n, -50.0, 50.0, 10 + a));
+    for (auto& v : action_values) action_ptrs.push_back(v.data());
+    regrets32.resize(std::size_t(actions) * n);
+    regrets16.resize(std::size_t(actions) * n);
+    std::mt19937 rng(7);
+    for (auto& r : regrets32) r = float(rng() % 1000);
+    for (auto& r : regrets16) r = std::uint16_t(rng() % 60000);
+    kernels::fallback_vector(kernels::Fallback::training, actions, fallback);
+  }
+};
+
+void finish(benchmark::State& state, int n, double bytes_per_call) {
+  state.SetItemsProcessed(state.iterations() * n);
+  state.SetBytesProcessed(std::int64_t(double(state.iterations()) * bytes_per_call));
+}
+
+// "kernel/path/hands[/actions a]" (snprintf: g++ 12 misreports string concatenation here).
+std::string bench_name(const char* kernel, const char* path, int n, int actions = 0) {
+  char text[96];
+  if (actions > 0) {
+    std::snprintf(text, sizeof text, "%s/%s/%d/%da", kernel, path, n, actions);
+  } else {
+    std::snprintf(text, sizeof text, "%s/%s/%d", kernel, path, n);
+  }
+  return text;
+}
+
+void register_set(const KernelSet& k) {
+  const char* path = k.name;
+  for (int n : {1081, 1176}) {
+    benchmark::RegisterBenchmark(bench_name("fold_values", path, n).c_str(), [&k, n](benchmark::State& state) {
+      Inputs in(n, 1);
+      for (auto _ : state) {
+        k.fold_values(in.reach.data(), in.board.view(), 3.5, in.values.data());
+        benchmark::DoNotOptimize(in.values.data());
+      }
+      finish(state, n, 18.0 * n);  // reach, cards, values
+    });
+    benchmark::RegisterBenchmark(bench_name("showdown_values", path, n).c_str(), [&k, n](benchmark::State& state) {
+      Inputs in(n, 1);
+      for (auto _ : state) {
+        k.showdown_values(in.reach.data(), in.board.view(), 3.5, in.values.data());
+        benchmark::DoNotOptimize(in.values.data());
+      }
+      finish(state, n, 18.0 * n);
+    });
+    for (int actions = 2; actions <= 4; ++actions) {
+      benchmark::RegisterBenchmark(bench_name("current_strategy_f32", path, n, actions).c_str(),
+                                   [&k, n, actions](benchmark::State& state) {
+                                     Inputs in(n, actions);
+                                     for (auto _ : state) {
+                                       k.current_strategy_f32(in.regrets32.data(), n, actions, n, in.fallback,
+                                                              in.sigma.data(), n);
+                                       benchmark::DoNotOptimize(in.sigma.data());
+                                     }
+                                     finish(state, n, 12.0 * actions * n);
+                                   });
+      benchmark::RegisterBenchmark(bench_name("current_strategy_u16", path, n, actions).c_str(),
+                                   [&k, n, actions](benchmark::State& state) {
+                                     Inputs in(n, actions);
+                                     for (auto _ : state) {
+                                       k.current_strategy_u16(in.regrets16.data(), n, actions, n, in.fallback,
+                                                              in.sigma.data(), n);
+                                       benchmark::DoNotOptimize(in.sigma.data());
+                                     }
+                                     finish(state, n, 10.0 * actions * n);
+                                   });
+      benchmark::RegisterBenchmark(bench_name("update_regrets_f32", path, n, actions).c_str(),
+                                   [&k, n, actions](benchmark::State& state) {
+                                     Inputs in(n, actions);
+                                     for (auto _ : state) {
+                                       k.update_regrets_f32(in.regrets32.data(), n, actions, n, in.node_value.data(),
+                                                            in.action_ptrs.data());
+                                       benchmark::DoNotOptimize(in.regrets32.data());
+                                     }
+                                     finish(state, n, 8.0 * n + 16.0 * actions * n);
+                                   });
+      benchmark::RegisterBenchmark(bench_name("update_regrets_u16", path, n, actions).c_str(),
+                                   [&k, n, actions](benchmark::State& state) {
+                                     Inputs in(n, actions);
+                                     for (auto _ : state) {
+                                       k.update_regrets_u16(in.regrets16.data(), n, actions, n, in.node_value.data(),
+                                                            in.action_ptrs.data(), in.board.classes, 0.8);
+                                       benchmark::DoNotOptimize(in.regrets16.data());
+                                     }
+                                     finish(state, n, 8.0 * n + 12.0 * actions * n);
+                                   });
+      benchmark::RegisterBenchmark(bench_name("accumulate_average", path, n, actions).c_str(),
+                                   [&k, n, actions](benchmark::State& state) {
+                                     Inputs in(n, actions);
+                                     for (auto _ : state) {
+                                       k.accumulate_average(in.regrets32.data(), n, actions, n, in.sigma.data(), n,
+                                                            in.reach.data(), 1e-9);
+                                       benchmark::DoNotOptimize(in.regrets32.data());
+                                     }
+                                     finish(state, n, 8.0 * n + 16.0 * actions * n);
+                                   });
+    }
+  }
+}
+
+// Streaming copy of a buffer far larger than the caches: bytes read plus bytes written.
+void BM_stream_copy(benchmark::State& state) {
+  std::size_t bytes = std::size_t(state.range(0)) << 20;
+  auto* source = static_cast<char*>(scratch_allocate(bytes));
+  auto* target = static_cast<char*>(scratch_allocate(bytes));
+  std::memset(source, 1, bytes);
+  std::memset(target, 0, bytes);
+  for (auto _ : state) {
+    std::memcpy(target, source, bytes);
+    benchmark::DoNotOptimize(target);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(2 * bytes));
+  scratch_free(source);
+  scratch_free(target);
+}
+BENCHMARK(BM_stream_copy)->Arg(128)->Unit(benchmark::kMillisecond);
+
+const bool registered = [] {
+  register_set(kernels::plain_kernels());
+  if (kernels::avx2_kernels() != nullptr) register_set(*kernels::avx2_kernels());
+  return true;
+}();
+
+}  // namespace
