@@ -69,7 +69,7 @@ void prepare_hands(CardNode& node, const CardNode* parent, bool isomorphism) {
   node.strengths.resize(n);
   node.hand_cards.resize(n);
   node.hand_ids.resize(n);
-  node.position_of_hand.fill(-1);
+  node.position_of_hand.assign(kHands, -1);
   node.index_maps.assign(node.weight, std::vector<std::int16_t>(n));
   std::vector<std::uint64_t> strength_keys(n), group_keys(n);
   int suit = node.card < 0 ? 0 : card_suit(node.card);
@@ -129,17 +129,19 @@ std::vector<DealtCard> enumerate_next_cards(CardMask board, bool isomorphism) {
   return cards;
 }
 
-std::unique_ptr<CardNode> build_card_tree(CardMask flop, int board_turn, int board_river, bool isomorphism) {
+std::unique_ptr<CardNode> build_card_tree(CardMask flop, int board_turn, int board_river, bool isomorphism,
+                                          bool with_hands) {
   // Always three levels: the flop, its turn cards, their river cards. Fixed board cards give
   // single children of weight 1.
   auto root = std::make_unique<CardNode>();
   root->board = flop;
-  prepare_hands(*root, nullptr, isomorphism);
+  if (with_hands) prepare_hands(*root, nullptr, isomorphism);
   add_children(*root, board_turn, isomorphism, false);
   for (CardNode& turn : root->children) {
-    prepare_hands(turn, root.get(), isomorphism);
+    if (with_hands) prepare_hands(turn, root.get(), isomorphism);
     add_children(turn, board_river, isomorphism, true);
-    for (CardNode& river : turn.children) prepare_hands(river, &turn, isomorphism);
+    if (with_hands)
+      for (CardNode& river : turn.children) prepare_hands(river, &turn, isomorphism);
   }
   return root;
 }

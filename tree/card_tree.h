@@ -26,7 +26,7 @@ struct CardNode {
   // index_maps[k][i]: position in the parent's list of listed hand i with suits s and s + k
   // exchanged (s = this node's card suit); map 0 is the hand itself. The root maps to hand indexes.
   std::vector<std::vector<std::int16_t>> index_maps;
-  std::array<std::int16_t, kHands> position_of_hand;  // -1 for a hand that touches the board
+  std::vector<std::int16_t> position_of_hand;  // 1,326 entries; -1 for a hand that touches the board
   std::vector<std::uint16_t> class_sizes;  // runs of equal strength
   std::vector<std::uint16_t> group_sizes;  // river boards of isomorphic trees: runs of equal (strength, key)
 
@@ -50,4 +50,6 @@ std::vector<DealtCard> enumerate_next_cards(CardMask board, bool isomorphism);
 
 // Builds the whole card tree below the flop. board_turn / board_river are the board's fixed
 // cards (-1 when the tree deals them). With isomorphism the cards given are already canonical.
-std::unique_ptr<CardNode> build_card_tree(CardMask flop, int board_turn, int board_river, bool isomorphism);
+// Without hands only the boards, cards and weights are made.
+std::unique_ptr<CardNode> build_card_tree(CardMask flop, int board_turn, int board_river, bool isomorphism,
+                                          bool with_hands = true);

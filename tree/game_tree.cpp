@@ -20,7 +20,8 @@ namespace {
 
 std::unique_ptr<GameTree> g_tree;
 
-void flatten(SchematicNode& node, std::int32_t parent, int start_street, double pot, std::vector<LineRecord>& out) {
+void flatten(SchematicNode& node, double key, std::int32_t parent, int start_street, double pot,
+             std::vector<LineRecord>& out) {
   node.record_index = std::int32_t(out.size());
   LineRecord r{};
   r.parent = parent;
@@ -30,13 +31,13 @@ void flatten(SchematicNode& node, std::int32_t parent, int start_street, double 
     r.street = std::uint32_t(start_street) + node.street;
     r.value = 0;
   } else {
-    r.kind = node.amount >= 0 ? NodeKind::showdown : NodeKind::fold;
+    r.kind = key >= 0 ? NodeKind::showdown : NodeKind::fold;
     r.player = r.street = 0xFFFFFFFF;
     r.value = pot / 2 + node.amount;
   }
   out.push_back(r);
   std::int32_t self = node.record_index;
-  for (auto& [key, child] : node.children) flatten(*child, self, start_street, pot, out);
+  for (auto& [child_key, child] : node.children) flatten(*child, child_key, self, start_street, pot, out);
 }
 
 int single_card(CardMask m) { return m ? std::countr_zero(m) : -1; }
@@ -45,7 +46,7 @@ int single_card(CardMask m) { return m ? std::countr_zero(m) : -1; }
 
 std::vector<LineRecord> flatten_lines(SchematicNode& root, int start_street, double pot) {
   std::vector<LineRecord> records;
-  flatten(root, -1, start_street, pot, records);
+  flatten(root, 0, -1, start_street, pot, records);
   return records;
 }
 

@@ -1,0 +1,250 @@
+// Game tree building: card tree order, per-board hand data, soundness
+// of suit isomorphism, line records and deal records, node paths.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <set>
+
+#include "app/failure.h"
+#include "app/settings.h"
+#include "cards/evaluator.h"
+#include "cards/game.h"
+#include "cards/hand_order.h"
+#include "tree/game_tree.h"
+#include "tree/node_path.h"
+
+namespace {
+
+struct TreeTest : ::testing::Test {
+  static void SetUpTestSuite() {
+    init_hand_tables();
+    build_hand_order_tables();
+  }
+  void SetUp() override {
+    set_current_command("build_tree");
+    game().ranges = {std::vector<double>(kHands, 1.0), std::vector<double>(kHands, 1.0)};
+    game().pot_values = {0, 0, 100};
+    clear_schematic_tree();
+    settings().isomorphism = {true, false, false};
+  }
+  void TearDown() override { free_current_tree(); }
+
+  static void board(const char* flop, const char* turn = "", const char* river = "") {
+    game().flop_mask = parse_cards(flop);
+    game().turn_mask = parse_cards(turn);
+    game().river_mask = parse_cards(river);
+  }
+  static void line(std::initializer_list<double> amounts) {
+    LineMerger m(false);
+    for (double a : amounts) m.add(a);
+  }
+  static GameTree& build() {
+    install_tree(build_game_tree());
+    return *current_tree();
+  }
+};
+
+std::string error_of(auto&& f) {
+  try {
+    f();
+  } catch (const CommandFailure& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST_F(TreeTest, RiverCardsOfTheCrowdedSuitComeLast) {
+  auto root = build_card_tree(parse_cards("2c3c9d"), -1, -1, false, false);
+  const CardNode& turn = root->children[0];  // the four of clubs: three clubs on the board
+  ASSERT_EQ(turn.card, make_card(2, 0));
+  ASSERT_EQ(turn.children.size(), 48u);
+  for (std::size_t i = 0; i < 38; ++i) EXPECT_NE(card_suit(turn.children[i].card), 0);
+  for (std::size_t i = 38; i < 48; ++i) EXPECT_EQ(card_suit(turn.children[i].card), 0);
+  EXPECT_EQ(turn.children[0].card, make_card(0, 1));  // deuce of diamonds: lowest rank, then suit
+  EXPECT_EQ(turn.children[1].card, make_card(0, 2));
+  for (const CardNode& r : turn.children) EXPECT_EQ(turn.child_for(r.card), &r);
+}
+
+// The hand list of every node: blocked hands left out, ascending strength, classes and groups
+// matching the evaluator, maps pointing at the same hands in the parent's list.
+void check_hands(const CardNode& node, const CardNode* parent, bool grouped) {
+  int board_cards = std::popcount(node.board);
+  ASSERT_EQ(node.hand_count(), board_cards == 3 ? 1176 : board_cards == 4 ? 1128 : 1081);
+  std::size_t classes = 0, groups = 0;
+  for (int i = 0; i < node.hand_count(); ++i) {
+    int hand = node.hand_ids[i];
+    ASSERT_EQ(node.position_of_hand[hand], i);
+    ASSERT_EQ(node.hand_masks[i] & node.board, 0u);
+    const HandCards& c = hand_cards()[hand];
+    std::uint8_t cards[7] = {c.lo, c.hi};
+    int k = 2;
+    for (CardMask b = node.board; b; b &= b - 1) cards[k++] = std::uint8_t(std::countr_zero(b));
+    ASSERT_EQ(node.strengths[i], evaluate_cards(cards, k));
+    if (i > 0) {
+      ASSERT_LE(node.strengths[i - 1], node.strengths[i]);
+    }
+    if (i == 0 || node.strengths[i - 1] != node.strengths[i]) ++classes;
+    if (grouped && (i == 0 || node.strengths[i - 1] != node.strengths[i] ||
+                    isomorphism_key(node.hand_ids[i - 1], node.board) != isomorphism_key(hand, node.board)))
+      ++groups;
+    for (std::size_t m = 0; m < node.index_maps.size(); ++m) {
+      int s = card_suit(node.card < 0 ? 0 : node.card);
+      int mapped = m == 0 ? hand : swap_suits_in_hand(hand, s, s + int(m));
+      int pos = node.index_maps[m][i];
+      ASSERT_EQ(parent ? int(parent->hand_ids[pos]) : pos, mapped);
+    }
+  }
+  ASSERT_EQ(node.class_sizes.size(), classes);
+  ASSERT_EQ(node.group_sizes.size(), groups);
+  ASSERT_EQ(node.index_maps.size(), node.weight);
+}
+
+TEST_F(TreeTest, HandDataFollowTheEvaluatorOnSampleBoards) {
+  for (const char* flop : {"AsKsQs", "Td9d6h", "Kc7d2h"}) {
+    auto root = build_card_tree(map_mask(parse_cards(flop), canonical_suits(parse_cards(flop), 0, 0)), -1, -1, true);
+    check_hands(*root, nullptr, false);
+    for (std::size_t t = 0; t < root->children.size(); t += 7) {
+      const CardNode& turn = root->children[t];
+      check_hands(turn, root.get(), false);
+      for (std::size_t r = 0; r < turn.children.size(); r += 5) check_hands(turn.children[r], &turn, true);
+    }
+  }
+}
+
+// Showdowns through the canonical node equal showdowns on the real board.
+TEST_F(TreeTest, IsomorphicBoardsGiveTheRealShowdowns) {
+  board("As Ks 7d");
+  line({0, 0});
+  GameTree& tree = build();
+  ASSERT_TRUE(tree.has_flag(ISOMORPHISM_ON));
+  CardMask flop = tree.flop_mask;
+  for (auto [t, r] : {std::pair{"2h", "3c"}, {"Qs", "Qd"}, {"7h", "7c"}, {"2c", "9c"}}) {
+    int turn = std::countr_zero(parse_cards(t)), river = std::countr_zero(parse_cards(r));
+    CardMask real = flop | card_bit(turn) | card_bit(river);
+    const CardNode* node = tree.card_node_for(turn, river);
+    ASSERT_NE(node, nullptr);
+    SuitMapping m = canonical_suits(flop, card_bit(turn), card_bit(river));
+    std::vector<int> hands;
+    for (int h = 0; h < kHands; ++h)
+      if (!(hand_mask(h) & real)) hands.push_back(h);
+    ASSERT_EQ(hands.size(), 1081u);
+    auto real_value = [&](int h) {
+      std::uint8_t cards[7] = {hand_cards()[h].lo, hand_cards()[h].hi};
+      int k = 2;
+      for (CardMask b = real; b; b &= b - 1) cards[k++] = std::uint8_t(std::countr_zero(b));
+      return evaluate_cards(cards, 7);
+    };
+    for (std::size_t i = 0; i < hands.size(); i += 3)
+      for (std::size_t j = 0; j < hands.size(); j += 5) {
+        int a = hands[i], b = hands[j];
+        std::uint32_t ra = real_value(a), rb = real_value(b);
+        std::uint32_t ca = node->strengths[node->position_of_hand[map_hand(a, m)]];
+        std::uint32_t cb = node->strengths[node->position_of_hand[map_hand(b, m)]];
+        ASSERT_EQ(ra < rb, ca < cb);
+        ASSERT_EQ(ra == rb, ca == cb);
+      }
+  }
+}
+
+TEST_F(TreeTest, AsymmetricRangesBuildWithoutIsomorphism) {
+  board("As Ks 7d");
+  line({0, 0});
+  game().ranges[0][hand_index(make_card(0, 2), make_card(1, 2))] = 0.5;  // 3h2h: hearts differ from clubs
+  GameTree& tree = build();
+  EXPECT_FALSE(tree.has_flag(ISOMORPHISM_ON));
+  EXPECT_EQ(tree.root_card->children.size(), 49u);
+  game().ranges[0].assign(kHands, 1.0);
+  EXPECT_TRUE(build().has_flag(ISOMORPHISM_ON));
+  settings().isomorphism[0] = false;
+  EXPECT_FALSE(build().has_flag(ISOMORPHISM_ON));
+}
+
+TEST_F(TreeTest, RecordsTerminalsAndDealRecords) {
+  board("Ks 7d 2c");
+  line({100});
+  line({0, 0, 0, 0, 0, 0});
+  GameTree& tree = build();
+  EXPECT_EQ(tree.effective_stack, 100);
+  EXPECT_EQ(tree.start_street, 1);
+  // Root, then check subtree (key 0), then the bet's fold and call (key 100).
+  const ActionNode& root = tree.nodes[0];
+  ASSERT_EQ(root.children.size(), 2u);
+  const ActionNode& bet = tree.nodes[std::size_t(root.children[1])];
+  ASSERT_EQ(bet.children.size(), 2u);
+  const ActionNode& fold = tree.nodes[std::size_t(bet.children[0])];
+  const ActionNode& call = tree.nodes[std::size_t(bet.children[1])];
+  EXPECT_EQ(fold.kind, NodeKind::fold);
+  EXPECT_EQ(fold.value, 50);
+  EXPECT_EQ(fold.player, 1u);
+  EXPECT_EQ(fold.street, 1u);
+  EXPECT_EQ(call.kind, NodeKind::showdown);
+  EXPECT_EQ(call.value, 150);
+  EXPECT_EQ(call.street, 3u);
+  EXPECT_EQ(tree.largest_stake, 150);
+  EXPECT_DOUBLE_EQ(tree.params.stake_scale, 125.0 / 150);
+  int turn_deals = 0, river_deals = 0;
+  for (const ActionNode& n : tree.nodes) {
+    if (!n.deal) continue;
+    EXPECT_TRUE(n.is_decision());
+    (n.street == 2 ? turn_deals : river_deals)++;
+    EXPECT_EQ(n.deal->entries.size(), n.street == 2 ? 1u : 49u);
+  }
+  EXPECT_EQ(turn_deals, 1);
+  EXPECT_EQ(river_deals, 1);
+  for (const ActionNode& n : tree.nodes) EXPECT_EQ(n.is_decision(), n.regrets != nullptr);
+}
+
+TEST_F(TreeTest, BuildFailuresLeaveThePreviousTree) {
+  board("Ks 7d 2c");
+  EXPECT_EQ(error_of([] { build(); }), "ERROR: build_tree lines not set\n");
+  line({0, 0, 0, 0, 0, 0, 0});
+  EXPECT_EQ(error_of([] { build(); }), "ERROR: build_tree invalid line\n");
+  clear_schematic_tree();
+  line({0, 0, 0, 0, 0, 0});
+  GameTree* first = &build();
+  game().ranges[1].clear();
+  EXPECT_EQ(error_of([] { build(); }), "ERROR: build_tree ranges not set\n");
+  game().ranges[1].assign(kHands, 1.0);
+  game().flop_mask = 0;
+  EXPECT_EQ(error_of([] { build(); }), "ERROR: build_tree board not set\n");
+  EXPECT_EQ(current_tree(), first);
+}
+
+TEST_F(TreeTest, FixedTurnGivesOneTurnChildAndTurnStartHasNoRootDeal) {
+  board("Ks 7d 2c", "Qh");
+  line({0, 0, 0, 0});
+  settings().isomorphism[1] = false;
+  GameTree& tree = build();
+  EXPECT_EQ(tree.start_street, 2);
+  ASSERT_EQ(tree.root_card->children.size(), 1u);
+  EXPECT_EQ(tree.root_card->children[0].weight, 1u);
+  EXPECT_EQ(tree.root_card->children[0].children.size(), 48u);
+  EXPECT_FALSE(tree.nodes[0].deal);
+  EXPECT_EQ(tree.params.averaging_exponent, 4.0);
+}
+
+TEST_F(TreeTest, PathsResolveCardsOnlyWhereAStreetBegins) {
+  board("Ks 7d 2c");
+  line({0, 0, 0, 0});
+  line({50, 50});
+  build();
+  set_current_command("show_node");
+  EXPECT_EQ(resolve_path("r").node, nullptr);
+  EXPECT_EQ(resolve_path("r:0").node, &schematic_root());
+  NodeRef split = resolve_path("r:0:c:c");
+  EXPECT_TRUE(split.split);
+  EXPECT_STREQ(node_kind_name(split), "SPLIT_NODE");
+  NodeRef a = resolve_path("r:0:c:c:Ad"), b = resolve_path("r:0:c:c:AD");
+  EXPECT_EQ(a.node, b.node);
+  EXPECT_EQ(a.turn, b.turn);
+  EXPECT_FALSE(a.split);
+  EXPECT_EQ(resolve_path("r:0:b50.0").node, resolve_path("r:0:b50").node);
+  for (const char* bad : {"r:0:c:c:Ad:Kd", "r:0:c:c:Ks", "r:0:Ad", "r:1", "R:0", "r::c", "r:0:b60", "r:0:c:c:Adx", ""})
+    EXPECT_EQ(error_of([&] { resolve_path(bad); }), "ERROR: show_node incorrect path\n") << bad;
+  EXPECT_EQ(error_of([] { resolve_path("r:0:c:c:Zd"); }), "ERROR: invalid card\n");
+  EXPECT_THROW(resolve_path("r:0:bx"), InvalidValue);
+  free_current_tree();
+  EXPECT_EQ(error_of([] { resolve_path("r"); }), "ERROR: show_node missing/incorrect tree\n");
+}
+
+}  // namespace
