@@ -240,15 +240,15 @@ std::uint32_t evaluate_lanes_7(LaneMask cards) {
 }
 
 std::uint32_t evaluate_cards(const std::uint8_t* cards, int count) {
+  if (count < 3 || count > 7) return 0;
   LaneMask lanes = 0;
-  for (int i = 0; i < count && i < 7; ++i) lanes |= lane_bit(cards[i]);
+  for (int i = 0; i < count; ++i) lanes |= lane_bit(cards[i]);
   switch (count) {
     case 3: return evaluate_lanes_3(lanes);
     case 4: return evaluate_lanes_4(lanes);
     case 5: return evaluate_lanes_5(lanes);
     case 6: return evaluate_lanes_6(lanes);
-    case 7: return evaluate_lanes_7(lanes);
-    default: return 0;
+    default: return evaluate_lanes_7(lanes);
   }
 }
 
