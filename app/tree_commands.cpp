@@ -4,7 +4,9 @@
 #include "app/output.h"
 #include "cards/game.h"
 #include "tree/game_tree.h"
+#include "storage/value_array.h"
 #include "tree/node_path.h"
+#include "tree/tree_storage.h"
 
 namespace {
 
@@ -21,9 +23,14 @@ std::string tree_flags_text(const GameTree* tree) {
   return text;
 }
 
-std::string node_flags_text(const NodeRef&) {
-  // Locking arrives with the solver's storage; until then no node is locked.
-  return "";
+std::string node_flags_text(const NodeRef& ref) {
+  const GameTree* tree = current_tree();
+  std::int32_t index = ref.node->record_index;
+  if (index < 0 || std::size_t(index) >= tree->nodes.size()) return "";
+  const ActionNode& node = tree->nodes[std::size_t(index)];
+  int chunk = 0, board = 0;
+  if (!node.regrets || !value_address(node, tree->card_indices_for(ref.turn, ref.river), chunk, board)) return "";
+  return node.regrets->locked(chunk, board) ? "LOCKED" : "";
 }
 
 void print_node_block(const std::string& path, const NodeRef& ref) {

@@ -61,6 +61,16 @@ const CardNode* GameTree::card_node_for(int turn, int river) const {
   return node->child_for(map_card(river, m));
 }
 
+GameTree::CardIndices GameTree::card_indices_for(int turn, int river) const {
+  CardIndices idx;
+  const CardNode* t = card_node_for(turn, -1);
+  if (!t || turn < 0) return idx;
+  idx.turn = int(t - root_card->children.data());
+  const CardNode* r = river < 0 ? nullptr : card_node_for(turn, river);
+  if (r) idx.river = int(r - t->children.data());
+  return idx;
+}
+
 GameTree* current_tree() { return g_tree.get(); }
 void install_tree(std::unique_ptr<GameTree> tree) {
   register_compression_target(nullptr);

@@ -45,6 +45,19 @@ TreeTarget g_target;
 
 }  // namespace
 
+bool value_address(const ActionNode& node, GameTree::CardIndices cards, int& chunk, int& board) {
+  chunk = board = 0;
+  if (node.street >= 2) {
+    if (cards.turn < 0) return false;
+    chunk = cards.turn;
+  }
+  if (node.street == 3) {
+    if (cards.river < 0) return false;
+    board = cards.river;
+  }
+  return true;
+}
+
 std::uint64_t uncompressed_need(const GameTree& tree) {
   std::uint64_t values = 0;
   for (const ActionNode& n : tree.nodes) {

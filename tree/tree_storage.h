@@ -10,6 +10,10 @@
 #include "storage/compression_level.h"
 #include "tree/game_tree.h"
 
+// Chunk and board of a decision node's values for the given card node indexes; false when the
+// indexes do not name one board of the node's street.
+bool value_address(const ActionNode& node, GameTree::CardIndices cards, int& chunk, int& board);
+
 // Bytes the per-node data take without compression: 2 per regret value, 4 per average value.
 std::uint64_t uncompressed_need(const GameTree& tree);
 
