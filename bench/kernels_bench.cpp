@@ -117,6 +117,23 @@ void register_set(const KernelSet& k) {
       }
       finish(state, n, 18.0 * n);
     });
+    benchmark::RegisterBenchmark(bench_name("fold_values_grouped", path, n).c_str(), [&k, n](benchmark::State& state) {
+      Inputs in(n, 1);
+      for (auto _ : state) {
+        k.fold_values_grouped(in.reach.data(), in.board.view(), 3.5, in.values.data());
+        benchmark::DoNotOptimize(in.values.data());
+      }
+      finish(state, n, 8.0 * double(in.board.groups.size()) * 2 + 4.0 * n);
+    });
+    benchmark::RegisterBenchmark(bench_name("showdown_values_grouped", path, n).c_str(),
+                                 [&k, n](benchmark::State& state) {
+                                   Inputs in(n, 1);
+                                   for (auto _ : state) {
+                                     k.showdown_values_grouped(in.reach.data(), in.board.view(), 3.5, in.values.data());
+                                     benchmark::DoNotOptimize(in.values.data());
+                                   }
+                                   finish(state, n, 8.0 * double(in.board.groups.size()) * 2 + 4.0 * n);
+                                 });
     for (int actions = 2; actions <= 4; ++actions) {
       benchmark::RegisterBenchmark(bench_name("current_strategy_f32", path, n, actions).c_str(),
                                    [&k, n, actions](benchmark::State& state) {
@@ -148,16 +165,22 @@ void register_set(const KernelSet& k) {
                                      }
                                      finish(state, n, 8.0 * n + 16.0 * actions * n);
                                    });
-      benchmark::RegisterBenchmark(bench_name("update_regrets_u16", path, n, actions).c_str(),
-                                   [&k, n, actions](benchmark::State& state) {
-                                     Inputs in(n, actions);
-                                     for (auto _ : state) {
-                                       k.update_regrets_u16(in.regrets16.data(), n, actions, n, in.node_value.data(),
-                                                            in.action_ptrs.data(), in.board.classes, 0.8);
-                                       benchmark::DoNotOptimize(in.regrets16.data());
-                                     }
-                                     finish(state, n, 8.0 * n + 12.0 * actions * n);
-                                   });
+      // Steady state (no class table), and the early iterations that also level the classes.
+      for (bool classes : {false, true}) {
+        benchmark::RegisterBenchmark(
+            bench_name(classes ? "update_regrets_u16_classes" : "update_regrets_u16", path, n, actions).c_str(),
+            [&k, n, actions, classes](benchmark::State& state) {
+              Inputs in(n, actions);
+              std::span<const std::uint16_t> table;
+              if (classes) table = in.board.classes;
+              for (auto _ : state) {
+                k.update_regrets_u16(in.regrets16.data(), n, actions, n, in.node_value.data(), in.action_ptrs.data(),
+                                     table, 0.8);
+                benchmark::DoNotOptimize(in.regrets16.data());
+              }
+              finish(state, n, 8.0 * n + 12.0 * actions * n);
+            });
+      }
       benchmark::RegisterBenchmark(bench_name("accumulate_average", path, n, actions).c_str(),
                                    [&k, n, actions](benchmark::State& state) {
                                      Inputs in(n, actions);

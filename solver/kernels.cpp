@@ -151,70 +151,51 @@ void showdown_values_plain(const double* reach, const BoardHands& board, double 
 void fold_values_grouped_plain(const double* group_reach, const BoardHands& board, double payoff,
                                double* group_values) {
   double card_sums[kCardSums];
-  int groups = int(board.groups.size());
-  double total = scatter_group_reach(group_reach, board, payoff, 1.0, card_sums);
+  int groups = int(board.groups.size()), n = board.size();
+  SpreadReach spread(group_reach, board);
+  const double* reach = spread.data();
+  double total = reach_total(reach, n, payoff, 1.0);
   if (!(std::fabs(total) > kFoldThreshold)) {
     std::fill(group_values, group_values + groups, 0.0);
     return;
   }
+  scatter_reach(reach, board, payoff, 1.0, card_sums);
   const std::uint16_t* cards = board.cards.data();
-  int h = 0, n = board.size();
-  for (int g = 0; g < groups; ++g) {
+  for (int g = 0, h = 0; g < groups; ++g) {
     int size = board.groups[g];
     if (size == 0 || h >= n) {
       group_values[g] = 0.0;
       continue;
     }
-    double share = group_reach[g] / size;
-    group_values[g] = total - card_sums[low_card(cards[h])] - card_sums[high_card(cards[h])] + payoff * share;
+    group_values[g] = total - card_sums[low_card(cards[h])] - card_sums[high_card(cards[h])] + payoff * reach[h];
     h += size;
   }
-}
-
-// Adds the mass of groups [g_begin, g_end), starting at hand h, once to the card sums and
-// returns it.
-double add_group_mass(const double* group_reach, const BoardHands& board, int g_begin, int g_end, int h,
-                      double payoff, double* card_sums) {
-  const std::uint16_t* cards = board.cards.data();
-  double mass = 0.0;
-  for (int g = g_begin; g < g_end; ++g) {
-    int size = board.groups[g];
-    if (size == 0) continue;
-    double t = stake_of(payoff, group_reach[g] / size);
-    for (int end = h + size; h < end; ++h) {
-      mass += t;
-      card_sums[low_card(cards[h])] += t;
-      card_sums[high_card(cards[h])] += t;
-    }
-  }
-  return mass;
 }
 
 void showdown_values_grouped_plain(const double* group_reach, const BoardHands& board, double payoff,
                                    double* group_values) {
   double card_sums[kCardSums];
-  int groups = int(board.groups.size());
-  double total = scatter_group_reach(group_reach, board, payoff, -1.0, card_sums);
+  int groups = int(board.groups.size()), n = board.size();
+  SpreadReach spread(group_reach, board);
+  const double* reach = spread.data();
   std::fill(group_values, group_values + groups, 0.0);
+  double total = reach_total(reach, n, payoff, -1.0);
   if (!(std::fabs(total) > kShowdownThreshold)) return;
+  scatter_reach(reach, board, payoff, -1.0, card_sums);
   const std::uint16_t* cards = board.cards.data();
-  int n = board.size();
   int h = 0, g = 0;
   for (std::uint16_t size : board.classes) {
-    int end = std::min(n, h + int(size));
-    // The groups of this class: those that start before its end.
-    int g_end = g, h_end = h;
-    while (g_end < groups && h_end < end) h_end += board.groups[g_end++];
-    if (h_end > n) return;  // groups that overrun the hand list: leave the rest at 0
-    double mass = add_group_mass(group_reach, board, g, g_end, h, payoff, card_sums);
+    int begin = h;
+    int g_end = class_groups_end(board, g, h, std::min(n, h + int(size)));
+    if (g_end < 0) return;  // groups that overrun the hand list: leave the rest at 0
+    double mass = add_class_mass(reach, cards, begin, h, payoff, card_sums);
     total += mass;
-    for (int gi = g, hi = h; gi < g_end; hi += board.groups[gi++])
+    for (int gi = g, hi = begin; gi < g_end; hi += board.groups[gi++])
       if (board.groups[gi] > 0)
         group_values[gi] = total - card_sums[low_card(cards[hi])] - card_sums[high_card(cards[hi])];
-    add_group_mass(group_reach, board, g, g_end, h, payoff, card_sums);
+    add_class_mass(reach, cards, begin, h, payoff, card_sums);
     total += mass;
     g = g_end;
-    h = h_end;
   }
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 #include "solver/kernels.h"
 
@@ -108,30 +109,44 @@ inline void scatter_reach(const double* reach, const BoardHands& board, double p
   }
 }
 
-// The same with the reach of each group spread evenly over its hands; returns the total.
-inline double scatter_group_reach(const double* group_reach, const BoardHands& board, double payoff,
-                                  double sign, double* card_sums) {
-  std::fill(card_sums, card_sums + kCardSums, 0.0);
-  double total = 0.0;
-  const std::uint16_t* cards = board.cards.data();
-  int h = 0, n = board.size();
-  for (std::size_t g = 0; g < board.groups.size() && h < n; ++g) {
-    int size = board.groups[g];
-    if (size == 0) continue;
-    double share = group_reach[g] / size;
-    int end = std::min(n, h + size);
-    if (!(share > 0.0)) {
-      h = end;
-      continue;
+// Per-hand reach of a grouped board: each group's reach spread evenly over its hands. The
+// grouped kernels run the per-hand sweeps on it and read values at each group's first hand.
+class SpreadReach {
+ public:
+  SpreadReach(const double* group_reach, const BoardHands& board) {
+    int n = board.size();
+    if (n + kSlack > int(kInline)) heap_.resize(n + kSlack);
+    data_ = n + kSlack > int(kInline) ? heap_.data() : inline_;
+    // Group sizes vary unpredictably: write four slots per group without a branch (the slack
+    // takes the overflow) and loop only for the rare larger groups.
+    int h = 0;
+    for (std::size_t g = 0; g < board.groups.size() && h < n; ++g) {
+      int size = board.groups[g];
+      double share = size > 0 ? group_reach[g] / size : 0.0;
+      for (int j = 0; j < kSlack; ++j) data_[h + j] = share;
+      for (int j = kSlack; j < size && h + j < n; ++j) data_[h + j] = share;
+      h += size;
     }
-    double t = sign * (payoff * share);
-    for (; h < end; ++h) {
-      total += t;
-      card_sums[low_card(cards[h])] += t;
-      card_sums[high_card(cards[h])] += t;
-    }
+    for (int j = std::min(h, n); j < n; ++j) data_[j] = 0.0;
   }
-  return total;
+  SpreadReach(const SpreadReach&) = delete;
+  SpreadReach& operator=(const SpreadReach&) = delete;
+  const double* data() const { return data_; }
+
+ private:
+  static constexpr int kSlack = 4;
+  static constexpr std::size_t kInline = 1326 + kSlack;
+  double inline_[kInline];
+  std::vector<double> heap_;
+  double* data_;
+};
+
+// The groups of the class that ends at hand `end`, from group g at hand h: returns the group
+// after them and moves h past them; -1 when the groups overrun the hand list.
+inline int class_groups_end(const BoardHands& board, int g, int& h, int end) {
+  int groups = int(board.groups.size());
+  while (g < groups && h < end) h += board.groups[g++];
+  return h > board.size() ? -1 : g;
 }
 
 // Adds payoff * reach of hands [begin, end) once to the card sums and returns their mass. The

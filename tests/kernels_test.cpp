@@ -197,6 +197,14 @@ TEST_P(KernelPaths, GroupedKernelsMatchSpreadReach) {
     k().showdown_values_grouped(group_reach.data(), b.view(), 7.0, per_group.data());
     for (int g = 0, h = 0; g < groups; h += b.groups[g++])
       ASSERT_NEAR(per_group[g], per_hand[h], tol) << "showdown group " << g;
+
+    std::vector<double> none(groups, 0.0);
+    per_group.assign(groups, 99.0);
+    k().fold_values_grouped(none.data(), b.view(), 7.0, per_group.data());
+    EXPECT_TRUE(std::all_of(per_group.begin(), per_group.end(), [](double v) { return v == 0.0; }));
+    per_group.assign(groups, 99.0);
+    k().showdown_values_grouped(none.data(), b.view(), 7.0, per_group.data());
+    EXPECT_TRUE(std::all_of(per_group.begin(), per_group.end(), [](double v) { return v == 0.0; }));
   }
 }
 
@@ -445,6 +453,14 @@ TEST(KernelPathAgreement, VectorPathMatchesPlainPath) {
     p.showdown_values(reach.data(), b.view(), 5.5, vp.data());
     v.showdown_values(reach.data(), b.view(), 5.5, vv.data());
     expect_values_near(vp, vv, 1e-10 * n, "showdown");
+    std::vector<double> group_reach = random_reach(rng, int(b.groups.size()));
+    std::vector<double> gp(b.groups.size()), gv(b.groups.size());
+    p.fold_values_grouped(group_reach.data(), b.view(), 5.5, gp.data());
+    v.fold_values_grouped(group_reach.data(), b.view(), 5.5, gv.data());
+    expect_values_near(gp, gv, 1e-10 * n, "grouped fold");
+    p.showdown_values_grouped(group_reach.data(), b.view(), 5.5, gp.data());
+    v.showdown_values_grouped(group_reach.data(), b.view(), 5.5, gv.data());
+    expect_values_near(gp, gv, 1e-10 * n, "grouped showdown");
 
     std::vector<float> rp(actions * n);
     for (auto& x : rp) x = float(std::fabs(u(rng)));
