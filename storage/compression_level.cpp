@@ -73,5 +73,6 @@ bool apply_compression_to_tree() {
   }
   g_in_force = level;
   g_target->recreate_storage(storage_pair_for_level(level, g_target->starts_on_flop()));
+  reset_storage_statistics();
   return true;
 }

@@ -47,8 +47,7 @@ class CompressionTarget {
   // Only trees that start on the flop compress; the others store plain at every level.
   virtual bool starts_on_flop() const = 0;
   // Drops the per-node data and creates new, empty arrays in the given forms (except on
-  // forgotten streets), resetting the solver's iteration count, allocation flag and the
-  // storage statistics.
+  // forgotten streets), resetting the solver's iteration count and allocation flag.
   virtual void recreate_storage(StoragePair pair) = 0;
 };
 
@@ -61,6 +60,6 @@ int level_for_new_tree(std::uint64_t need);
 
 // Applies the current setting to the registered tree, if any (ai6_set_compression): auto
 // first recreates plain storage, measures the need and chooses; then the level becomes the
-// level in force and the tree's storage is recreated with its pair. Returns false without a
-// tree.
+// level in force, the tree's storage is recreated with its pair and the storage statistics
+// restart. Returns false without a tree.
 bool apply_compression_to_tree();

@@ -9,14 +9,10 @@
 
 namespace {
 
-TEST(ReservedArena, ReservationSizesFollowTheStoreKind) {
-  EXPECT_EQ(high_store_reserve_size(1), 4096);
-  EXPECT_EQ(high_store_reserve_size(2048), 4096);
+TEST(ReservedArena, ReservationSizesRoundToTheGranule) {
   EXPECT_EQ(high_store_reserve_size(2049), 8192);
-  EXPECT_EQ(medium_store_reserve_size(32000, true), 65536);     // 1,000 + 64,000
-  EXPECT_EQ(medium_store_reserve_size(32768, true), 131072);    // 1,024 + 65,536
-  EXPECT_EQ(medium_store_reserve_size(16000, false), 65536);    // 500 + 64,000
-  EXPECT_EQ(medium_store_reserve_size(16384, false), 131072);   // 512 + 65,536
+  EXPECT_EQ(medium_store_reserve_size(32768, true), 131072);  // 1,024 + 65,536 bytes
+  EXPECT_EQ(medium_store_reserve_size(16000, false), 65536);  // 500 + 64,000 bytes
 }
 
 TEST(ReservedArena, CommitsWholeGranulesAndNeverShrinks) {
@@ -47,17 +43,13 @@ TEST(ReservedArena, CommitsWholeGranulesAndNeverShrinks) {
   arena.base[3 * 4096 - 1] = 1;
   EXPECT_TRUE(release_arena(arena));
   EXPECT_EQ(arena.base, nullptr);
-}
 
-TEST(ReservedArena, MediumGranuleIs64K) {
-  ReservedArena arena;
-  arena.reserve_size = medium_store_reserve_size(100000, true);
-  arena.granule_mask = kMediumStoreGranuleMask;
-  ensure_committed(arena, 1);
-  EXPECT_EQ(arena.committed, 65536);
-  ensure_committed(arena, 65537);
-  EXPECT_EQ(arena.committed, 131072);
-  release_arena(arena);
+  ReservedArena medium;
+  medium.reserve_size = medium_store_reserve_size(100000, true);
+  medium.granule_mask = kMediumStoreGranuleMask;
+  ensure_committed(medium, 65537);
+  EXPECT_EQ(medium.committed, 131072);
+  release_arena(medium);
 }
 
 TEST(ReservedArena, NeverWrittenArenaReleasesNothing) {

@@ -73,6 +73,21 @@ std::vector<double> random_reach(std::mt19937& rng, int n, double zero_share = 0
   return r;
 }
 
+// Node values and action values of a regret update, uniform in [-range, range).
+struct RegretInputs {
+  std::vector<double> value;
+  std::vector<std::vector<double>> rows;
+  std::vector<const double*> action_values;
+  RegretInputs(std::mt19937& rng, int actions, int n, double range) : value(n), rows(actions, std::vector<double>(n)) {
+    std::uniform_real_distribution<double> u(-range, range);
+    for (double& x : value) x = u(rng);
+    for (auto& row : rows) {
+      for (double& x : row) x = u(rng);
+      action_values.push_back(row.data());
+    }
+  }
+};
+
 std::vector<double> fold_reference(const TestBoard& b, const std::vector<double>& reach, double payoff) {
   int n = b.size();
   double total = 0;
@@ -102,11 +117,12 @@ std::vector<double> showdown_reference(const TestBoard& b, const std::vector<dou
   return values;
 }
 
-void expect_values_near(const std::vector<double>& expected, const std::vector<double>& actual, double tolerance,
-                        const std::string& what) {
-  ASSERT_EQ(expected.size(), actual.size());
-  for (std::size_t h = 0; h < expected.size(); ++h)
-    ASSERT_NEAR(expected[h], actual[h], tolerance) << what << " hand " << h;
+template <class T>
+void expect_all_near(const std::vector<T>& a, const std::vector<T>& b, double relative, double absolute,
+                     const std::string& what) {
+  ASSERT_EQ(a.size(), b.size());
+  for (std::size_t i = 0; i < a.size(); ++i)
+    ASSERT_NEAR(double(a[i]), double(b[i]), absolute + relative * std::fabs(double(a[i]))) << what << " " << i;
 }
 
 class KernelPaths : public ::testing::TestWithParam<std::string> {
@@ -133,9 +149,9 @@ TEST_P(KernelPaths, FoldAndShowdownMatchPairwiseReferenceOnRandomBoards) {
     double tol = 1e-9 * std::fabs(payoff) * b.size();
     std::vector<double> values(b.size());
     k().fold_values(reach.data(), b.view(), payoff, values.data());
-    expect_values_near(fold_reference(b, reach, payoff), values, tol, "fold trial " + std::to_string(trial));
+    expect_all_near(fold_reference(b, reach, payoff), values, 0.0, tol, "fold trial " + std::to_string(trial));
     k().showdown_values(reach.data(), b.view(), payoff, values.data());
-    expect_values_near(showdown_reference(b, reach, payoff), values, tol, "showdown trial " + std::to_string(trial));
+    expect_all_near(showdown_reference(b, reach, payoff), values, 0.0, tol, "showdown trial " + std::to_string(trial));
   }
 }
 
@@ -264,23 +280,6 @@ TEST_P(KernelPaths, CurrentStrategyIsRegretMatchingWithFallback) {
   }
 }
 
-TEST_P(KernelPaths, ZeroRegretsPlayTheFallback) {
-  int n = 19, actions = 3;
-  std::vector<float> regrets(actions * n, 0.0f);
-  double fallback[3];
-  kernels::fallback_vector(kernels::Fallback::training, actions, fallback);
-  std::vector<double> sigma(actions * n);
-  k().current_strategy_f32(regrets.data(), n, actions, n, fallback, sigma.data(), n);
-  for (int h = 0; h < n; ++h) {
-    EXPECT_DOUBLE_EQ(sigma[h], 0.9);
-    EXPECT_DOUBLE_EQ(sigma[n + h], 0.05);
-  }
-  std::vector<std::uint16_t> one(n, 0);
-  double single = 1.0;
-  k().current_strategy_u16(one.data(), n, 1, n, &single, sigma.data(), n);
-  for (int h = 0; h < n; ++h) EXPECT_EQ(sigma[h], 1.0);
-}
-
 TEST_P(KernelPaths, AverageStrategyNormalisesAndFallsBackToCurrent) {
   std::mt19937 rng(4);
   int actions = 3, n = 203;
@@ -319,25 +318,19 @@ TEST_P(KernelPaths, FloatRegretUpdateFollowsTheSignedPowerRule) {
   EXPECT_EQ(s[0], 0.0f);
 
   std::mt19937 rng(9);
-  std::uniform_real_distribution<double> u(-40.0, 40.0);
   int actions = 3, n = 1081;
-  std::vector<float> regrets(actions * n), expected;
-  for (float& x : regrets) x = float(std::fabs(u(rng)));
-  std::vector<double> value(n);
-  std::vector<std::vector<double>> av(actions, std::vector<double>(n));
-  for (int h = 0; h < n; ++h) {
-    value[h] = u(rng);
-    for (int a = 0; a < actions; ++a) av[a][h] = h % 11 == 0 ? value[h] + 1e-45 : u(rng);
-  }
-  const double* avp[3] = {av[0].data(), av[1].data(), av[2].data()};
-  expected = regrets;
+  RegretInputs in(rng, actions, n, 40.0);
+  for (int h = 0; h < n; h += 11) in.rows[0][h] = in.value[h];  // d = 0 adds nothing
+  std::vector<float> regrets(actions * n);
+  for (float& x : regrets) x = float(rng() % 40);
+  std::vector<float> expected = regrets;
   for (int a = 0; a < actions; ++a)
     for (int h = 0; h < n; ++h) {
-      float d = float(av[a][h] - value[h]);
+      float d = float(in.rows[a][h] - in.value[h]);
       float step = std::fabs(d) < 0x1p-126f ? 0.0f : float(std::pow(double(std::fabs(d)), 0.75));
       expected[a * n + h] = std::max(0.0f, expected[a * n + h] + (d >= 0 ? step : -step));
     }
-  k().update_regrets_f32(regrets.data(), n, actions, n, value.data(), avp);
+  k().update_regrets_f32(regrets.data(), n, actions, n, in.value.data(), in.action_values.data());
   for (std::size_t i = 0; i < regrets.size(); ++i) ASSERT_NEAR(regrets[i], expected[i], 1e-4) << i;
 }
 
@@ -375,16 +368,12 @@ TEST_P(KernelPaths, SixteenBitRegretsMatchFormulaAndClassMeans) {
   TestBoard b = make_board(rng, 5, 200);
   int n = b.size(), actions = 2;
   double scale = 125.0 / 180.0;
-  std::uniform_real_distribution<double> u(-200.0, 200.0);
+  RegretInputs in(rng, actions, n, 200.0);
   std::vector<std::uint16_t> regrets(actions * n);
   for (auto& x : regrets) x = std::uint16_t(rng() % 65536);
-  std::vector<double> value(n);
-  std::vector<std::vector<double>> av(actions, std::vector<double>(n));
-  for (int h = 0; h < n; ++h) {
-    value[h] = u(rng);
-    for (int a = 0; a < actions; ++a) av[a][h] = u(rng);
-  }
-  const double* avp[2] = {av[0].data(), av[1].data()};
+  const double* const* avp = in.action_values.data();
+  const std::vector<double>& value = in.value;
+  const auto& av = in.rows;
   std::vector<std::uint16_t> expected = regrets;
   float kk = float(std::pow(scale, 0.75)), e = float(1.0 / scale);
   for (int a = 0; a < actions; ++a)
@@ -445,54 +434,45 @@ TEST(KernelPathAgreement, VectorPathMatchesPlainPath) {
   std::uniform_real_distribution<double> u(-30.0, 30.0);
   for (int trial = 0; trial < 6; ++trial) {
     TestBoard b = make_board(rng, 3 + trial % 3, trial % 2 ? 25 : 3000);
-    int n = b.size(), actions = 2 + trial % 3;
-    std::vector<double> reach = random_reach(rng, n), vp(n), vv(n);
-    p.fold_values(reach.data(), b.view(), 5.5, vp.data());
-    v.fold_values(reach.data(), b.view(), 5.5, vv.data());
-    expect_values_near(vp, vv, 1e-10 * n, "fold");
-    p.showdown_values(reach.data(), b.view(), 5.5, vp.data());
-    v.showdown_values(reach.data(), b.view(), 5.5, vv.data());
-    expect_values_near(vp, vv, 1e-10 * n, "showdown");
-    std::vector<double> group_reach = random_reach(rng, int(b.groups.size()));
-    std::vector<double> gp(b.groups.size()), gv(b.groups.size());
-    p.fold_values_grouped(group_reach.data(), b.view(), 5.5, gp.data());
-    v.fold_values_grouped(group_reach.data(), b.view(), 5.5, gv.data());
-    expect_values_near(gp, gv, 1e-10 * n, "grouped fold");
-    p.showdown_values_grouped(group_reach.data(), b.view(), 5.5, gp.data());
-    v.showdown_values_grouped(group_reach.data(), b.view(), 5.5, gv.data());
-    expect_values_near(gp, gv, 1e-10 * n, "grouped showdown");
-
-    std::vector<float> rp(actions * n);
-    for (auto& x : rp) x = float(std::fabs(u(rng)));
-    std::vector<float> rv = rp;
-    std::vector<double> value(n);
-    std::vector<std::vector<double>> av(actions, std::vector<double>(n));
-    std::vector<const double*> avp;
-    for (int h = 0; h < n; ++h) value[h] = u(rng);
-    for (auto& row : av) {
-      for (auto& x : row) x = u(rng);
-      avp.push_back(row.data());
+    int n = b.size(), actions = 2 + trial % 3, groups = int(b.groups.size());
+    std::vector<double> reach = random_reach(rng, n), group_reach = random_reach(rng, groups);
+    std::vector<double> vp(n), vv(n), gp(groups), gv(groups);
+    for (auto kernel : {&KernelSet::fold_values, &KernelSet::showdown_values}) {
+      (p.*kernel)(reach.data(), b.view(), 5.5, vp.data());
+      (v.*kernel)(reach.data(), b.view(), 5.5, vv.data());
+      expect_all_near(vp, vv, 0.0, 1e-10 * n, "payoff");
     }
-    p.update_regrets_f32(rp.data(), n, actions, n, value.data(), avp.data());
-    v.update_regrets_f32(rv.data(), n, actions, n, value.data(), avp.data());
-    for (std::size_t i = 0; i < rp.size(); ++i) ASSERT_NEAR(rp[i], rv[i], 1e-5 * (1 + rp[i])) << i;
+    for (auto kernel : {&KernelSet::fold_values_grouped, &KernelSet::showdown_values_grouped}) {
+      (p.*kernel)(group_reach.data(), b.view(), 5.5, gp.data());
+      (v.*kernel)(group_reach.data(), b.view(), 5.5, gv.data());
+      expect_all_near(gp, gv, 0.0, 1e-10 * n, "grouped payoff");
+    }
 
+    RegretInputs in(rng, actions, n, 30.0);
+    const double* const* avp = in.action_values.data();
+    const double* value = in.value.data();
+    std::vector<float> rp(actions * n);
+    for (float& x : rp) x = float(std::fabs(u(rng)));
+    std::vector<float> rv = rp;
+    p.update_regrets_f32(rp.data(), n, actions, n, value, avp);
+    v.update_regrets_f32(rv.data(), n, actions, n, value, avp);
+    expect_all_near(rp, rv, 1e-5, 1e-5, "float regret");
     std::vector<std::uint16_t> qp(actions * n);
     for (auto& x : qp) x = std::uint16_t(rng() % 65536);
     std::vector<std::uint16_t> qv = qp;
-    p.update_regrets_u16(qp.data(), n, actions, n, value.data(), avp.data(), {}, 0.9);
-    v.update_regrets_u16(qv.data(), n, actions, n, value.data(), avp.data(), {}, 0.9);
-    for (std::size_t i = 0; i < qp.size(); ++i) ASSERT_NEAR(qp[i], qv[i], 1) << i;
+    p.update_regrets_u16(qp.data(), n, actions, n, value, avp, {}, 0.9);
+    v.update_regrets_u16(qv.data(), n, actions, n, value, avp, {}, 0.9);
+    expect_all_near(qp, qv, 0.0, 1.0, "16-bit regret");
 
     double fallback[4];
     kernels::fallback_vector(kernels::Fallback::training, actions, fallback);
     std::vector<double> sp(actions * n), sv(actions * n);
     p.current_strategy_f32(rp.data(), n, actions, n, fallback, sp.data(), n);
     v.current_strategy_f32(rp.data(), n, actions, n, fallback, sv.data(), n);
-    for (std::size_t i = 0; i < sp.size(); ++i) ASSERT_NEAR(sp[i], sv[i], 1e-15) << i;
+    expect_all_near(sp, sv, 0.0, 1e-15, "strategy");
     p.current_strategy_u16(qp.data(), n, actions, n, fallback, sp.data(), n);
     v.current_strategy_u16(qp.data(), n, actions, n, fallback, sv.data(), n);
-    for (std::size_t i = 0; i < sp.size(); ++i) ASSERT_NEAR(sp[i], sv[i], 1e-15) << i;
+    expect_all_near(sp, sv, 0.0, 1e-15, "16-bit strategy");
   }
 }
 

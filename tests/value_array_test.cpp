@@ -109,15 +109,6 @@ TEST(PlainValueArray, RegretUpdatesGoThroughTheElementType) {
   EXPECT_EQ(sixteen.row(1, 0, 0)[1081], 0);
 }
 
-TEST(PlainValueArray, FlagsArePerBoardEntry) {
-  PlainValueArray32 a(small_layout());
-  a.flags(0, 1) |= kLockedFlag;
-  EXPECT_TRUE(a.locked(0, 1));
-  EXPECT_FALSE(a.locked(0, 0));
-  EXPECT_FALSE(a.locked(1, 0));
-  static_assert(sizeof(FlagsEntry) == 16);
-}
-
 template <class Array>
 void fill_randomly(Array& array, std::mt19937& rng) {
   const ValueLayout& layout = array.layout();
@@ -150,6 +141,7 @@ void expect_round_trip(std::mt19937& rng, const std::string& name, int element_s
     loaded.load(file);
   }
   EXPECT_TRUE(loaded.locked(0, 1));
+  EXPECT_FALSE(loaded.locked(0, 0));
   {
     BinaryFile file(second.string(), BinaryFile::Mode::write);
     loaded.save(file);
@@ -186,6 +178,8 @@ TEST(PlainValueArray, UnallocatedArraySavesAsZeros) {
   fs::remove(path);
 }
 
+static_assert(sizeof(FlagsEntry) == 16);
+
 TEST(BinaryFile, MissingFileAndZeroByteTransfers) {
   EXPECT_THROW(BinaryFile("/nonexistent/dir/file", BinaryFile::Mode::read), IOException);
   fs::path path = temp_file("zero");
@@ -214,28 +208,10 @@ TEST(ValueArrayFactory, PlainFormsByElementWidth) {
 
 // --- Compression levels ---------------------------------------------------------------------
 
-TEST(CompressionLevel, ArgumentsByNameOrClampedNumber) {
+// Names and clamped numbers are covered by tests/protocol/compression.case.
+TEST(CompressionLevel, ArgumentsThatAreNoNumberLeaveTheSettingAlone) {
   EXPECT_EQ(parse_compression_level("auto"), kAutoCompression);
-  EXPECT_EQ(parse_compression_level("none"), 0);
-  EXPECT_EQ(parse_compression_level("low"), 1);
-  EXPECT_EQ(parse_compression_level("medium"), 2);
-  EXPECT_EQ(parse_compression_level("high"), 3);
-  EXPECT_EQ(parse_compression_level("max"), 4);
-  EXPECT_EQ(parse_compression_level("7"), 4);
-  EXPECT_EQ(parse_compression_level("-3"), 0);
-  EXPECT_EQ(parse_compression_level("2abc"), 2);
   EXPECT_THROW(parse_compression_level("Max"), InvalidValue);
-  EXPECT_THROW(parse_compression_level("x"), InvalidValue);
-}
-
-TEST(CompressionLevel, LevelsMapToStoragePairs) {
-  using F = StorageForm;
-  EXPECT_EQ(storage_pair_for_level(0), (StoragePair{F::plain, F::plain}));
-  EXPECT_EQ(storage_pair_for_level(1), (StoragePair{F::plain, F::medium}));
-  EXPECT_EQ(storage_pair_for_level(2), (StoragePair{F::medium, F::medium}));
-  EXPECT_EQ(storage_pair_for_level(3), (StoragePair{F::medium, F::high}));
-  EXPECT_EQ(storage_pair_for_level(4), (StoragePair{F::high, F::high}));
-  EXPECT_EQ(storage_pair_for_level(4, false), (StoragePair{F::plain, F::plain}));
 }
 
 TEST(CompressionLevel, AutoRuleComparesNeedWith85PercentOfFreeMemory) {
