@@ -150,53 +150,12 @@ void showdown_values_plain(const double* reach, const BoardHands& board, double 
 
 void fold_values_grouped_plain(const double* group_reach, const BoardHands& board, double payoff,
                                double* group_values) {
-  double card_sums[kCardSums];
-  int groups = int(board.groups.size()), n = board.size();
-  SpreadReach spread(group_reach, board);
-  const double* reach = spread.data();
-  double total = reach_total(reach, n, payoff, 1.0);
-  if (!(std::fabs(total) > kFoldThreshold)) {
-    std::fill(group_values, group_values + groups, 0.0);
-    return;
-  }
-  scatter_reach(reach, board, payoff, 1.0, card_sums);
-  const std::uint16_t* cards = board.cards.data();
-  for (int g = 0, h = 0; g < groups; ++g) {
-    int size = board.groups[g];
-    if (size == 0 || h >= n) {
-      group_values[g] = 0.0;
-      continue;
-    }
-    group_values[g] = total - card_sums[low_card(cards[h])] - card_sums[high_card(cards[h])] + payoff * reach[h];
-    h += size;
-  }
+  grouped_from_per_hand(fold_values_plain, group_reach, board, payoff, group_values);
 }
 
 void showdown_values_grouped_plain(const double* group_reach, const BoardHands& board, double payoff,
                                    double* group_values) {
-  double card_sums[kCardSums];
-  int groups = int(board.groups.size()), n = board.size();
-  SpreadReach spread(group_reach, board);
-  const double* reach = spread.data();
-  std::fill(group_values, group_values + groups, 0.0);
-  double total = reach_total(reach, n, payoff, -1.0);
-  if (!(std::fabs(total) > kShowdownThreshold)) return;
-  scatter_reach(reach, board, payoff, -1.0, card_sums);
-  const std::uint16_t* cards = board.cards.data();
-  int h = 0, g = 0;
-  for (std::uint16_t size : board.classes) {
-    int begin = h;
-    int g_end = class_groups_end(board, g, h, std::min(n, h + int(size)));
-    if (g_end < 0) return;  // groups that overrun the hand list: leave the rest at 0
-    double mass = add_class_mass(reach, cards, begin, h, payoff, card_sums);
-    total += mass;
-    for (int gi = g, hi = begin; gi < g_end; hi += board.groups[gi++])
-      if (board.groups[gi] > 0)
-        group_values[gi] = total - card_sums[low_card(cards[hi])] - card_sums[high_card(cards[hi])];
-    add_class_mass(reach, cards, begin, h, payoff, card_sums);
-    total += mass;
-    g = g_end;
-  }
+  grouped_from_per_hand(showdown_values_plain, group_reach, board, payoff, group_values);
 }
 
 const KernelSet kPlain = {

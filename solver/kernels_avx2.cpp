@@ -222,11 +222,9 @@ TARGET void showdown_values_avx2(const double* reach, const BoardHands& board, d
     int end = std::min(n, begin + int(size));
     double mass = add_class_mass(reach, cards, begin, end, payoff, card_sums);
     total += mass;
+    const __m256d t = _mm256_set1_pd(total);
     int h = begin;
-    if (end - begin >= 4) {
-      const __m256d t = _mm256_set1_pd(total);
-      for (; h + 4 <= end; h += 4) _mm256_storeu_pd(values + h, open_sum4(cards + h, card_sums, t));
-    }
+    for (; h + 4 <= end; h += 4) _mm256_storeu_pd(values + h, open_sum4(cards + h, card_sums, t));
     for (; h < end; ++h) values[h] = total - card_sums[low_card(cards[h])] - card_sums[high_card(cards[h])];
     add_class_mass(reach, cards, begin, end, payoff, card_sums);
     total += mass;
@@ -235,84 +233,14 @@ TARGET void showdown_values_avx2(const double* reach, const BoardHands& board, d
   std::fill(values + begin, values + n, 0.0);
 }
 
-// Grouped boards: the per-hand sweeps on the spread reach, values read at each group's first
-// hand, four groups at a time.
-TARGET void fold_values_grouped_avx2(const double* group_reach, const BoardHands& board, double payoff,
-                                     double* group_values) {
-  double card_sums[kCardSums];
-  int groups = int(board.groups.size()), n = board.size();
-  SpreadReach spread(group_reach, board);
-  const double* reach = spread.data();
-  double total = reach_total_avx2(reach, n, payoff, 1.0);
-  if (!(std::fabs(total) > kFoldThreshold)) {
-    std::fill(group_values, group_values + groups, 0.0);
-    return;
-  }
-  scatter_reach(reach, board, payoff, 1.0, card_sums);
-  const std::uint16_t* cards = board.cards.data();
-  const std::uint16_t* sizes = board.groups.data();
-  const __m256d t = _mm256_set1_pd(total), p = _mm256_set1_pd(payoff);
-  int g = 0, h = 0;
-  for (; g + 4 <= groups && h + sizes[g] + sizes[g + 1] + sizes[g + 2] + sizes[g + 3] <= n; g += 4) {
-    if (sizes[g] == 0 || sizes[g + 1] == 0 || sizes[g + 2] == 0 || sizes[g + 3] == 0) break;
-    std::uint16_t first[4];
-    double first_reach[4];
-    for (int j = 0; j < 4; ++j) {
-      first[j] = cards[h];
-      first_reach[j] = reach[h];
-      h += sizes[g + j];
-    }
-    _mm256_storeu_pd(group_values + g,
-                     _mm256_fmadd_pd(p, _mm256_loadu_pd(first_reach), open_sum4(first, card_sums, t)));
-  }
-  for (; g < groups; ++g) {
-    int size = sizes[g];
-    if (size == 0 || h >= n) {
-      group_values[g] = 0.0;
-      continue;
-    }
-    group_values[g] = total - card_sums[low_card(cards[h])] - card_sums[high_card(cards[h])] + payoff * reach[h];
-    h += size;
-  }
+void fold_values_grouped_avx2(const double* group_reach, const BoardHands& board, double payoff,
+                              double* group_values) {
+  grouped_from_per_hand(fold_values_avx2, group_reach, board, payoff, group_values);
 }
 
-TARGET void showdown_values_grouped_avx2(const double* group_reach, const BoardHands& board, double payoff,
-                                         double* group_values) {
-  double card_sums[kCardSums];
-  int groups = int(board.groups.size()), n = board.size();
-  SpreadReach spread(group_reach, board);
-  const double* reach = spread.data();
-  std::fill(group_values, group_values + groups, 0.0);
-  double total = reach_total_avx2(reach, n, payoff, -1.0);
-  if (!(std::fabs(total) > kShowdownThreshold)) return;
-  scatter_reach(reach, board, payoff, -1.0, card_sums);
-  const std::uint16_t* cards = board.cards.data();
-  const std::uint16_t* sizes = board.groups.data();
-  int h = 0, g = 0;
-  for (std::uint16_t size : board.classes) {
-    int begin = h;
-    int g_end = class_groups_end(board, g, h, std::min(n, h + int(size)));
-    if (g_end < 0) return;
-    double mass = add_class_mass(reach, cards, begin, h, payoff, card_sums);
-    total += mass;
-    int gi = g, hi = begin;
-    if (g_end - g >= 4) {
-      const __m256d t = _mm256_set1_pd(total);
-      for (; gi + 4 <= g_end; gi += 4) {
-        std::uint16_t first[4];
-        for (int j = 0; j < 4; ++j) {
-          first[j] = cards[hi];
-          hi += sizes[gi + j];
-        }
-        _mm256_storeu_pd(group_values + gi, open_sum4(first, card_sums, t));
-      }
-    }
-    for (; gi < g_end; hi += sizes[gi++])
-      if (sizes[gi] > 0) group_values[gi] = total - card_sums[low_card(cards[hi])] - card_sums[high_card(cards[hi])];
-    add_class_mass(reach, cards, begin, h, payoff, card_sums);
-    total += mass;
-    g = g_end;
-  }
+void showdown_values_grouped_avx2(const double* group_reach, const BoardHands& board, double payoff,
+                                  double* group_values) {
+  grouped_from_per_hand(showdown_values_avx2, group_reach, board, payoff, group_values);
 }
 
 }  // namespace

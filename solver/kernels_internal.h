@@ -109,6 +109,20 @@ inline void scatter_reach(const double* reach, const BoardHands& board, double p
   }
 }
 
+// Adds payoff * reach of hands [begin, end) once to the card sums and returns their mass. The
+// mass has its own accumulator so that the running total sees one addition per class.
+inline double add_class_mass(const double* reach, const std::uint16_t* cards, int begin, int end, double payoff,
+                             double* card_sums) {
+  double mass = 0.0;
+  for (int h = begin; h < end; ++h) {
+    double t = stake_of(payoff, reach[h]);
+    mass += t;
+    card_sums[low_card(cards[h])] += t;
+    card_sums[high_card(cards[h])] += t;
+  }
+  return mass;
+}
+
 // Per-hand reach of a grouped board: each group's reach spread evenly over its hands. The
 // grouped kernels run the per-hand sweeps on it and read values at each group's first hand.
 class SpreadReach {
@@ -141,26 +155,27 @@ class SpreadReach {
   double* data_;
 };
 
-// The groups of the class that ends at hand `end`, from group g at hand h: returns the group
-// after them and moves h past them; -1 when the groups overrun the hand list.
-inline int class_groups_end(const BoardHands& board, int g, int& h, int end) {
-  int groups = int(board.groups.size());
-  while (g < groups && h < end) h += board.groups[g++];
-  return h > board.size() ? -1 : g;
-}
-
-// Adds payoff * reach of hands [begin, end) once to the card sums and returns their mass. The
-// mass has its own accumulator so that the running total sees one addition per class.
-inline double add_class_mass(const double* reach, const std::uint16_t* cards, int begin, int end, double payoff,
-                             double* card_sums) {
-  double mass = 0.0;
-  for (int h = begin; h < end; ++h) {
-    double t = stake_of(payoff, reach[h]);
-    mass += t;
-    card_sums[low_card(cards[h])] += t;
-    card_sums[high_card(cards[h])] += t;
+// A grouped board's values from a per-hand kernel: spread the group reach, run the kernel,
+// and take each group's value at its first hand.
+template <class PerHand>
+inline void grouped_from_per_hand(PerHand per_hand, const double* group_reach, const BoardHands& board, double payoff,
+                                  double* group_values) {
+  SpreadReach spread(group_reach, board);
+  int n = board.size();
+  double inline_values[1326];
+  std::vector<double> heap;
+  double* values = inline_values;
+  if (n > 1326) {
+    heap.resize(n);
+    values = heap.data();
   }
-  return mass;
+  per_hand(spread.data(), board, payoff, values);
+  int h = 0;
+  for (std::size_t g = 0; g < board.groups.size(); ++g) {
+    int size = board.groups[g];
+    group_values[g] = size > 0 && h < n ? values[h] : 0.0;
+    h += size;
+  }
 }
 
 }  // namespace kernels::detail
