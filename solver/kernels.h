@@ -27,7 +27,6 @@ struct BoardHands {
   // Sizes of the consecutive runs of equal strength (the showdown classes), ascending.
   std::span<const std::uint16_t> classes;
   // Sizes of the consecutive suit-isomorphism groups on a grouped river board, else empty.
-  // Every group lies inside one class.
   std::span<const std::uint16_t> groups;
 
   int size() const { return int(cards.size()); }
