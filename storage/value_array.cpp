@@ -82,6 +82,7 @@ template <class T>
 void PlainValueArray<T>::update_regrets(int chunk, int board, const double* node_value,
                                         const double* const* action_values, std::span<const std::uint16_t> class_table,
                                         double stake_scale) {
+  if (locked(chunk, board)) return;
   int n = layout_->entry(chunk, board).count;
   if constexpr (sizeof(T) == 2) {
     kernels::update_regrets(row(chunk, board, 0), ValueLayout::padded(n), layout_->actions, n, node_value,
@@ -98,6 +99,7 @@ void PlainValueArray<T>::accumulate_average(int chunk, int board, const double* 
   if constexpr (sizeof(T) == 2) {
     throw std::logic_error("averages are 32-bit");
   } else {
+    if (locked(chunk, board)) return;
     int n = layout_->entry(chunk, board).count;
     kernels::accumulate_average(row(chunk, board, 0), ValueLayout::padded(n), layout_->actions, n, sigma,
                                 sigma_stride, reach, weight);

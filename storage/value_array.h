@@ -80,7 +80,8 @@ class NodeValueArray {
                                 std::size_t sigma_stride) const = 0;
   // Overwrites one action's row, converting each value to the element type.
   virtual void set_row(int chunk, int board, int action, const double* values) = 0;
-  // The class table and the stake scale only matter to 16-bit arrays.
+  // The class table and the stake scale only matter to 16-bit arrays. Updates and
+  // accumulation leave a LOCKED board entry unchanged; set_row still writes it.
   virtual void update_regrets(int chunk, int board, const double* node_value, const double* const* action_values,
                               std::span<const std::uint16_t> class_table, double stake_scale) = 0;
   virtual void accumulate_average(int chunk, int board, const double* sigma, std::size_t sigma_stride,

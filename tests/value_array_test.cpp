@@ -107,6 +107,14 @@ TEST(PlainValueArray, RegretUpdatesGoThroughTheElementType) {
   EXPECT_EQ(sixteen.row(1, 0, 1)[0], 0);
   // The padding after a row is not touched.
   EXPECT_EQ(sixteen.row(1, 0, 0)[1081], 0);
+
+  // A locked board keeps its values through updates.
+  floats.flags(1, 0) |= kLockedFlag;
+  floats.update_regrets(1, 0, node.data(), actions, {}, 1.0);
+  EXPECT_FLOAT_EQ(floats.row(1, 0, 0)[1080], 8.0f);
+  std::vector<double> sigma(2 * 1084, 0.5), reach(1081, 1.0);
+  floats.accumulate_average(1, 0, sigma.data(), 1084, reach.data(), 1.0);
+  EXPECT_FLOAT_EQ(floats.row(1, 0, 0)[0], 8.0f);
 }
 
 template <class Array>
