@@ -1,7 +1,8 @@
 #pragma once
 // Scalar pieces shared by the plain and the vector kernel sets: the per-hand steps that the
 // vector loops use for their tails, and the per-card scatter passes of the payoff kernels,
-// which both sets run in the same order so that their card sums agree exactly.
+// which both sets run in the same order. Inlined into the vector set, the compiler may fuse
+// their multiply-adds, so the sets still differ in the last bits.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -84,8 +85,8 @@ inline void apply_class_means(std::uint16_t* regrets, std::size_t stride, int ac
 inline double stake_of(double payoff, double reach) { return reach > 0.0 ? payoff * reach : 0.0; }
 
 // sign * payoff * reach(o) summed over the hands with positive reach, in four interleaved
-// partial sums (hand h into sum h mod 4, combined as (s0 + s1) + (s2 + s3)); the vector path
-// keeps the same four sums in one register, so both paths get the same total.
+// partial sums (hand h into sum h mod 4, combined as (s0 + s1) + (s2 + s3)), which breaks the
+// chain of dependent additions; the vector path keeps the same four sums in one register.
 inline double reach_total(const double* reach, int n, double payoff, double sign, const double* partial = nullptr,
                           int from = 0) {
   double s[4] = {0.0, 0.0, 0.0, 0.0};
