@@ -188,30 +188,12 @@ TEST(PlainValueArray, UnallocatedArraySavesAsZeros) {
 
 static_assert(sizeof(FlagsEntry) == 16);
 
-TEST(BinaryFile, MissingFileAndZeroByteTransfers) {
-  EXPECT_THROW(BinaryFile("/nonexistent/dir/file", BinaryFile::Mode::read), IOException);
-  fs::path path = temp_file("zero");
-  {
-    BinaryFile file(path.string(), BinaryFile::Mode::write);
-    file.write(nullptr, 0);
-  }
-  BinaryFile file(path.string(), BinaryFile::Mode::read);
-  file.read(nullptr, 0);
-  char c;
-  EXPECT_THROW(file.read(&c, 1), IOException);
-  fs::remove(path);
-}
-
-TEST(ValueArrayFactory, PlainFormsByElementWidth) {
+TEST(ValueArrayFactory, PlainFormsByElementWidthCompressedNotYet) {
   auto layout = small_layout();
-  auto a16 = make_value_array(StorageForm::plain, true, layout);
-  auto a32 = make_value_array(StorageForm::plain, false, layout);
-  EXPECT_NE(dynamic_cast<PlainValueArray16*>(a16.get()), nullptr);
-  EXPECT_NE(dynamic_cast<PlainValueArray32*>(a32.get()), nullptr);
-  // Bracketing is free on plain arrays.
-  a16->open_chunk(0);
-  a16->close_chunk(0, true);
+  EXPECT_EQ(dynamic_cast<PlainValueArray16*>(make_value_array(StorageForm::plain, true, layout).get())->element_size(), 2);
+  EXPECT_EQ(dynamic_cast<PlainValueArray32*>(make_value_array(StorageForm::plain, false, layout).get())->element_size(), 4);
   EXPECT_THROW(make_value_array(StorageForm::high, true, layout), std::logic_error);
+  EXPECT_THROW(BinaryFile("/nonexistent/dir/file", BinaryFile::Mode::read), IOException);
 }
 
 // --- Compression levels ---------------------------------------------------------------------
