@@ -62,6 +62,13 @@ void cmd_is_tree_present(const Tokens&);
 void cmd_show_node(const Tokens&);
 void cmd_show_children(const Tokens&);
 void cmd_node_count(const Tokens&);
+// app/solver_commands.cpp
+void cmd_go(const Tokens&);
+void cmd_stop(const Tokens&);
+void cmd_wait_for_solver(const Tokens&);
+void cmd_sleep(const Tokens&);
+void cmd_take_a_break(const Tokens&);
+void cmd_calc_results(const Tokens&);
 // app/category_commands.cpp
 void cmd_show_category_names(const Tokens&);
 void cmd_show_categories(const Tokens&);

@@ -8,6 +8,7 @@
 namespace {
 
 std::string flushed(bool gui, bool marker, void (*prints)()) {
+  discard_pending_output();  // answers other tests left behind
   set_gui_mode(gui);
   set_marker_mode(marker);
   testing::internal::CaptureStdout();
@@ -40,6 +41,7 @@ TEST(Output, MarkerBeforeEachNonDiagnosticLine) {
 }
 
 TEST(Output, PrintNowWritesAtOnceAndDeferredWaitsForTheFlush) {
+  discard_pending_output();
   testing::internal::CaptureStdout();
   print_out("answer\n");
   print_now("report %d\n", 1);
@@ -50,6 +52,7 @@ TEST(Output, PrintNowWritesAtOnceAndDeferredWaitsForTheFlush) {
 }
 
 TEST(Output, ConcurrentDeferredPrintsKeepWholeLines) {
+  discard_pending_output();
   testing::internal::CaptureStdout();
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)

@@ -71,6 +71,16 @@ GameTree::CardIndices GameTree::card_indices_for(int turn, int river) const {
   return idx;
 }
 
+const CardNode& GameTree::card_node_at(int turn, int river) const {
+  if (turn < 0) return *root_card;
+  const CardNode& t = root_card->children[std::size_t(turn)];
+  return river < 0 ? t : t.children[std::size_t(river)];
+}
+
+const CardNode& GameTree::start_card_node() const {
+  return card_node_at(start_street >= 2 ? 0 : -1, start_street == 3 ? 0 : -1);
+}
+
 GameTree* current_tree() { return g_tree.get(); }
 void install_tree(std::unique_ptr<GameTree> tree) {
   register_compression_target(nullptr);

@@ -73,6 +73,14 @@ struct SolverParameters {
   int iteration_cap = 9000;
 };
 
+// Results of the last evaluate_both, net of each player's half of the pot.
+struct TreeResults {
+  double mes[2] = {0, 0};
+  double ev[2] = {0, 0};
+  double exploitability = 0;
+  int iteration = -1;
+};
+
 struct GameTree {
   std::vector<ActionNode> nodes;
   CardMask flop_mask = 0;  // as on the board, not canonical
@@ -91,6 +99,16 @@ struct GameTree {
   SolverParameters params;
   int iterations = 0;
   bool storage_allocated = false;
+  TreeResults results;
+  // Per player, over the start board's hand list: plain range weights and weights divided by
+  // the sum over compatible hand pairs of the weight products (made on first use).
+  std::array<std::vector<double>, 2> start_weights;
+  std::array<std::vector<double>, 2> normalised_weights;
+
+  // The card node the traversal starts on: the flop, or the fixed turn or river.
+  const CardNode& start_card_node() const;
+  // The card node of child indexes (-1: the level above).
+  const CardNode& card_node_at(int turn, int river) const;
   std::array<int, 2> storage_forms{0, 0};  // first / second array: 0 plain, 1 medium, 2 high
 
   // The card node of a real turn and river (-1 stops at the level above).

@@ -1,0 +1,35 @@
+#pragma once
+// The solving iteration: two passes over the game tree (IP, then OOP) that update regrets at
+// the traverser's nodes and averages at the opponent's, and the evaluation passes that measure
+// EVs and best responses. A pass splits the tree at the first card dealt below the start street
+// into subgame jobs run in parallel.
+#include <atomic>
+#include <mutex>
+
+#include "tree/game_tree.h"
+
+enum class PassMode { training, evaluation, query };
+
+struct PassResult {
+  double best_response = 0;  // the traverser's maximally exploitative value (net)
+  double value = 0;          // the traverser's expected value (net)
+};
+
+// Held for one whole pass: iterations, evaluations and queries never overlap.
+std::mutex& solver_mutex();
+
+// Makes every value array of the tree take its memory; false when one cannot. Arrays that
+// succeeded stay allocated.
+bool allocate_tree_storage(GameTree& tree);
+
+PassResult solve_pass(GameTree& tree, int player, PassMode mode);
+// One iteration: IP then OOP in training mode, then the iteration count grows by one and
+// NEW_TREE is cleared.
+void run_iteration(GameTree& tree);
+
+PassResult evaluate_player(GameTree& tree, int player);
+// Evaluates OOP then IP and keeps the results in the tree. False when storage cannot be had.
+bool evaluate_both(GameTree& tree);
+
+// Set by a stop request; the subgame phase only reads it to print its progress lines.
+std::atomic<bool>& stop_request_flag();

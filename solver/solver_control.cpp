@@ -1,0 +1,181 @@
+#include "solver/solver_control.h"
+
+#include <omp.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "app/output.h"
+#include "app/settings.h"
+#include "cards/game.h"
+#include "platform/platform.h"
+#include "solver/solver.h"
+#include "storage/value_array.h"
+
+namespace {
+
+constexpr int kCheckPeriod = 25;
+
+struct Control {
+  std::atomic<bool> running{false};
+  bool steps_mode = false;
+  int limit = 0;
+  std::mutex results_lock;
+  std::vector<ResultRecord> history;
+  std::size_t reported_count = 0;
+  std::uint32_t reported_iteration = 0;
+  std::mutex wait_lock;
+  std::condition_variable stopped;
+};
+
+Control& control() {
+  static Control c;
+  return c;
+}
+
+std::int64_t clock_ns() {
+  return std::int64_t(double(platform::performance_counter()) * 1e9 / double(platform::performance_frequency()));
+}
+
+void print_record(const ResultRecord& r) {
+  double half = game().root_pot() / 2;
+  if (gui_mode())
+    print_now("#SOLVER:\trunning time: %.3f\tEV OOP: %.3f\tEV IP: %.3f\tOOP's MES: %.3f\tIP's MES: %.3f\tExploitable for: %.3f\tEND\n",
+              r.running_time, r.ev[0] + half, r.ev[1] + half, r.mes[0] + half, r.mes[1] + half, r.exploitability);
+  else
+    print_now("SOLVER:\nrunning time: %.3f\nEV OOP: %.3f\nEV IP: %.3f\nOOP's MES: %.3f\nIP's MES: %.3f\nExploitable for: %.3f\nEND\n",
+              r.running_time, r.ev[0] + half, r.ev[1] + half, r.mes[0] + half, r.mes[1] + half, r.exploitability);
+  print_now("#%d iterations\n", int(r.iterations));
+  print_storage_rates(r.running_time, true);
+}
+
+void report_progress() {
+  Control& c = control();
+  std::vector<ResultRecord> copy;
+  {
+    std::lock_guard<std::mutex> lock(c.results_lock);
+    copy = c.history;
+  }
+  if (copy.size() > c.reported_count) {
+    c.reported_count = copy.size();
+    print_record(copy.back());
+    c.reported_iteration = copy.back().iterations;
+  }
+  std::this_thread::yield();
+}
+
+void solver_thread(GameTree* tree) {
+  Control& c = control();
+  platform::set_flush_denormals();
+  print_now("SOLVER: started\n");
+  int start_iteration = tree->iterations;
+  std::int64_t t0 = clock_ns(), last_check = t0, check_interval_ms = 0;
+  const char* reason = "requested";
+  for (;;) {
+    if (stop_request_flag() || tree->iterations >= tree->params.iteration_cap) break;
+    omp_set_num_threads(std::max(1, settings().thread_count.load()));
+    run_iteration(*tree);
+    int it = tree->iterations;
+    std::int64_t now = clock_ns();
+    if (it >= kCheckPeriod && it % kCheckPeriod == 0 && (now - last_check) / 1'000'000 >= check_interval_ms) {
+      last_check = now;
+      check_interval_ms = it < 4 * kCheckPeriod ? 250 : 500;
+      PassResult oop = evaluate_player(*tree, 0);
+      PassResult ip = evaluate_player(*tree, 1);
+      ResultRecord r;
+      r.iterations = std::uint32_t(it);
+      r.running_time = double((last_check - t0) / 1'000'000) / 1000;
+      r.ev[0] = oop.value;
+      r.ev[1] = ip.value;
+      r.mes[0] = oop.best_response;
+      r.mes[1] = ip.best_response;
+      r.exploitability = (oop.best_response + ip.best_response) / 2;
+      {
+        std::lock_guard<std::mutex> lock(c.results_lock);
+        c.history.push_back(r);
+      }
+      report_progress();
+      if (settings().accuracy >= r.exploitability) {
+        reason = "required accuracy reached";
+        break;
+      }
+    }
+    if (c.steps_mode) {
+      if (start_iteration + c.limit <= it) {
+        reason = "required number of steps done";
+        break;
+      }
+    } else if (c.limit > 0 && (clock_ns() - t0) / 1'000'000'000 >= c.limit) {
+      reason = "timeout reached";
+      break;
+    }
+    if (stop_request_flag()) break;
+  }
+  // Running is cleared and the waiter woken only after the stop line is out, so that
+  // wait_for_solver returns with the line written.
+  std::lock_guard<std::mutex> lock(c.wait_lock);
+  stop_request_flag() = false;
+  print_now("SOLVER: stopped (%s)\n", reason);
+  tree_in_use() = false;
+  c.running = false;
+  c.stopped.notify_all();
+}
+
+}  // namespace
+
+bool start_solver(int limit, bool steps_mode) {
+  Control& c = control();
+  GameTree* tree = current_tree();
+  if (!tree || c.running || tree->has_flag(INCOMPLETE_TREE)) return false;
+  c.steps_mode = steps_mode;
+  c.limit = limit;
+  {
+    std::lock_guard<std::mutex> lock(c.results_lock);
+    c.history.clear();
+  }
+  c.reported_count = 0;
+  c.reported_iteration = 0;
+  if (!allocate_tree_storage(*tree)) return false;
+  std::lock_guard<std::mutex> lock(c.wait_lock);
+  c.running = true;
+  tree_in_use() = true;
+  std::thread(solver_thread, tree).detach();
+  return true;
+}
+
+void request_stop() {
+  if (control().running) stop_request_flag() = true;
+}
+
+bool solver_running() { return control().running; }
+
+void wait_solver() {
+  Control& c = control();
+  std::unique_lock<std::mutex> lock(c.wait_lock);
+  c.stopped.wait(lock, [&] { return !c.running; });
+}
+
+bool current_results(GameTree& tree, ResultRecord& record) {
+  if (!evaluate_both(tree)) return false;
+  const TreeResults& r = tree.results;
+  record.iterations = std::uint32_t(tree.iterations);
+  record.running_time = 0;
+  record.ev[0] = r.ev[0];
+  record.ev[1] = r.ev[1];
+  record.mes[0] = r.mes[0];
+  record.mes[1] = r.mes[1];
+  record.exploitability = r.exploitability;
+  return true;
+}
+
+void print_storage_rates(double seconds, bool immediate) {
+  const StorageStatistics& s = storage_statistics();
+  auto rate = [seconds](std::uint64_t bytes) { return seconds > 0 ? int(double(bytes) / seconds / 1024 / 1024) : 0; };
+  int read = rate(s.bytes_read), write = rate(s.bytes_written);
+  if (immediate)
+    print_now("#storage %d MB/s read, %d MB/s write\n", read, write);
+  else
+    print_out("#storage %d MB/s read, %d MB/s write\n", read, write);
+}

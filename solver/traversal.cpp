@@ -1,0 +1,410 @@
+// One pass over the game tree with per-hand vectors (training, evaluation or query).
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+#include "app/output.h"
+#include "solver/kernels.h"
+#include "solver/scratch_stack.h"
+#include "solver/solver.h"
+#include "storage/value_array.h"
+#include "tree/tree_storage.h"
+
+namespace {
+
+constexpr double kTurnNormaliser = 1.0 / 45;   // turn cards compatible with both hands
+constexpr double kRiverNormaliser = 1.0 / 44;  // river cards compatible with both hands
+constexpr int kMaxActions = 64;
+// 16-bit river regrets count units of (stake scale * this)^-0.75 chips. Hand values are chips
+// weighted by the opponent's reach, so near an equilibrium the regret differences are a small
+// fraction of the largest stake; the finer unit keeps them from truncating to nothing.
+constexpr double kRiverRegretResolution = 64.0;
+
+// The shared sums of one deal's jobs.
+struct DealSums {
+  std::vector<double> values, best;
+  int jobs = 0;
+};
+
+struct Job {
+  int node;
+  int turn, river;            // card node of the subgame
+  std::vector<double> reach;  // the opponent's reach in the parent board's list
+  DealSums* sums;
+};
+
+bool all_zero(const double* v, int n) {
+  for (int i = 0; i < n; ++i)
+    if (v[i] != 0) return false;
+  return true;
+}
+
+void prepare_weights(GameTree& tree) {
+  if (!tree.start_weights[0].empty()) return;
+  const CardNode& start = tree.start_card_node();
+  int n = start.hand_count();
+  // The weights are taken as probabilities (each range scaled to sum 1), so that hand values are
+  // in chips: the 16-bit river regrets count chips in units set by the stake scale.
+  for (int p = 0; p < 2; ++p) {
+    std::vector<double>& w = tree.start_weights[p];
+    w.resize(std::size_t(n));
+    double sum = 0;
+    for (int i = 0; i < n; ++i) sum += w[std::size_t(i)] = tree.ranges[p][start.hand_ids[std::size_t(i)]];
+    if (sum > 0)
+      for (double& x : w) x /= sum;
+  }
+  // Z: the weight products summed over every pair of hands that share no card.
+  std::vector<double> compatible(static_cast<std::size_t>(n));
+  kernels::fold_values(tree.start_weights[1].data(), start.board_hands(), 1.0, compatible.data());
+  double z = 0;
+  for (int i = 0; i < n; ++i) z += tree.start_weights[0][std::size_t(i)] * compatible[std::size_t(i)];
+  for (int p = 0; p < 2; ++p) {
+    tree.normalised_weights[p] = tree.start_weights[p];
+    for (double& w : tree.normalised_weights[p]) w = z > 0 ? w / z : 0;
+  }
+}
+
+class Pass {
+ public:
+  Pass(GameTree& tree, int traverser, PassMode mode)
+      : tree_(tree), traverser_(traverser), opponent_(1 - traverser), mode_(mode), t_(tree.iterations) {
+    const SolverParameters& p = tree.params;
+    averaging_ = tree.average_mode == 2 || (tree.average_mode == 1 && t_ > p.averaging_delay);
+    if (tree.average_mode == 2)
+      average_weight_ = 1;
+    else if (tree.average_mode == 1 && t_ > p.averaging_delay)
+      average_weight_ = std::min(p.averaging_cap, std::pow(double(t_ - p.averaging_delay), p.averaging_exponent));
+    reach_weight_ = std::pow(double(t_ + 1), p.averaging_exponent);
+    river_table_limit_ = tree.storage_forms[0] >= 2 ? 30 : 0;
+    split_street_ = tree.start_street + 1;
+    for (int a = 1; a <= kMaxActions; ++a) {
+      kernels::fallback_vector(kernels::Fallback::training, a, training_fallback_[a]);
+      kernels::fallback_vector(kernels::Fallback::uniform, a, uniform_fallback_[a]);
+    }
+  }
+
+  PassResult run() {
+    prepare_weights(tree_);
+    const CardNode& start = tree_.start_card_node();
+    int n = start.hand_count();
+    int turn = tree_.start_street >= 2 ? 0 : -1, river = tree_.start_street == 3 ? 0 : -1;
+    bool eval = mode_ != PassMode::training;
+    std::vector<double> values(static_cast<std::size_t>(n));
+    std::vector<double> best(eval ? static_cast<std::size_t>(n) : 0);
+    const double* reach = tree_.normalised_weights[opponent_].data();
+    if (tree_.start_street < 3) {
+      phase_ = 0;
+      walk(0, turn, river, reach, values.data(), eval ? best.data() : nullptr);
+      phase_ = 1;
+      run_jobs();
+      cursor_ = 0;
+    }
+    phase_ = 2;
+    walk(0, turn, river, reach, values.data(), eval ? best.data() : nullptr);
+    PassResult result;
+    const std::vector<double>& w = tree_.start_weights[traverser_];
+    for (int i = 0; i < n; ++i) {
+      result.value += w[std::size_t(i)] * values[std::size_t(i)];
+      if (eval) result.best_response += w[std::size_t(i)] * best[std::size_t(i)];
+    }
+    return result;
+  }
+
+ private:
+  bool evaluating() const { return mode_ != PassMode::training; }
+
+  void walk(int index, int turn, int river, const double* reach, double* values, double* best) {
+    const ActionNode& node = tree_.nodes[std::size_t(index)];
+    if (node.street >= 2 && turn < 0) return deal(index, turn, river, reach, values, best);
+    if (node.street == 3 && river < 0) return deal(index, turn, river, reach, values, best);
+    const CardNode& board = tree_.card_node_at(turn, river);
+    int n = board.hand_count();
+    if (!node.is_decision()) return terminal(node, board, reach, values, best);
+    if (all_zero(reach, n)) {
+      // Nothing of the opponent reaches this subtree: every value is 0, and no update changes anything.
+      std::fill(values, values + n, 0.0);
+      if (best) std::fill(best, best + n, 0.0);
+      return;
+    }
+    int chunk = 0, entry = 0;
+    value_address(node, {turn, river}, chunk, entry);
+    if (int(node.player) == traverser_)
+      own_decision(node, board, chunk, entry, turn, river, reach, values, best);
+    else
+      opponent_decision(node, board, chunk, entry, turn, river, reach, values, best);
+  }
+
+  void strategy(const ActionNode& node, int chunk, int entry, int n, double* sigma) const {
+    int actions = int(node.children.size());
+    if (!evaluating()) {
+      node.regrets->current_strategy(chunk, entry, training_fallback_[actions], sigma, std::size_t(n));
+    } else if (averaging_ && node.averages) {
+      node.averages->average_strategy(chunk, entry, *node.regrets, sigma, std::size_t(n));
+    } else {
+      node.regrets->current_strategy(chunk, entry, uniform_fallback_[actions], sigma, std::size_t(n));
+    }
+  }
+
+  void own_decision(const ActionNode& node, const CardNode& board, int chunk, int entry, int turn, int river,
+                    const double* reach, double* values, double* best) {
+    ScratchStack::Frame frame;
+    int n = board.hand_count(), actions = int(node.children.size());
+    double* sigma = frame.take(std::size_t(actions) * std::size_t(n));
+    strategy(node, chunk, entry, n, sigma);
+    double* child_values = frame.take(std::size_t(actions) * std::size_t(n));
+    double* child_best = best ? frame.take(std::size_t(actions) * std::size_t(n)) : nullptr;
+    const double* rows[kMaxActions];
+    for (int a = 0; a < actions; ++a) {
+      double* v = child_values + std::size_t(a) * std::size_t(n);
+      walk(node.children[std::size_t(a)], turn, river, reach, v, best ? child_best + std::size_t(a) * std::size_t(n) : nullptr);
+      rows[a] = v;
+      const double* s = sigma + std::size_t(a) * std::size_t(n);
+      if (a == 0)
+        for (int i = 0; i < n; ++i) values[i] = s[i] * v[i];
+      else
+        for (int i = 0; i < n; ++i) values[i] += s[i] * v[i];
+    }
+    bool locked = node.regrets->locked(chunk, entry);
+    if (best) {
+      for (int a = 0; a < actions; ++a) {
+        const double* b = child_best + std::size_t(a) * std::size_t(n);
+        const double* s = sigma + std::size_t(a) * std::size_t(n);
+        if (locked) {  // the locked strategy binds the best response too
+          if (a == 0)
+            for (int i = 0; i < n; ++i) best[i] = s[i] * b[i];
+          else
+            for (int i = 0; i < n; ++i) best[i] += s[i] * b[i];
+        } else {
+          if (a == 0)
+            std::copy(b, b + n, best);
+          else
+            for (int i = 0; i < n; ++i) best[i] = std::max(best[i], b[i]);
+        }
+      }
+    }
+    if (!evaluating() && phase_ >= 1 && !locked) {
+      std::span<const std::uint16_t> table;
+      if (node.street == 3 && t_ <= river_table_limit_) table = board.class_sizes;
+      node.regrets->update_regrets(chunk, entry, values, rows, table, tree_.params.stake_scale * kRiverRegretResolution);
+    }
+  }
+
+  void opponent_decision(const ActionNode& node, const CardNode& board, int chunk, int entry, int turn, int river,
+                         const double* reach, double* values, double* best) {
+    ScratchStack::Frame frame;
+    int n = board.hand_count(), actions = int(node.children.size());
+    double* sigma = frame.take(std::size_t(actions) * std::size_t(n));
+    strategy(node, chunk, entry, n, sigma);
+    bool locked = node.regrets->locked(chunk, entry);
+    if (!evaluating() && phase_ >= 1 && average_weight_ > 0 && node.averages && !locked)
+      node.averages->accumulate_average(chunk, entry, sigma, std::size_t(n), reach, average_weight_);
+    double* child_reach = frame.take(std::size_t(n));
+    double* v = frame.take(std::size_t(n));
+    double* b = best ? frame.take(std::size_t(n)) : nullptr;
+    for (int a = 0; a < actions; ++a) {
+      const double* s = sigma + std::size_t(a) * std::size_t(n);
+      for (int i = 0; i < n; ++i) child_reach[i] = reach[i] * s[i];
+      bool first = a == 0;
+      walk(node.children[std::size_t(a)], turn, river, child_reach, first ? values : v, best ? (first ? best : b) : nullptr);
+      if (first) continue;
+      for (int i = 0; i < n; ++i) values[i] += v[i];
+      if (best)
+        for (int i = 0; i < n; ++i) best[i] += b[i];
+    }
+  }
+
+  void terminal(const ActionNode& node, const CardNode& board, const double* reach, double* values, double* best) {
+    kernels::BoardHands hands = board.board_hands();
+    if (node.kind == NodeKind::fold) {
+      double payoff = int(node.player) == traverser_ ? -node.value : node.value;
+      kernels::fold_values(reach, hands, payoff, values);
+    } else {
+      kernels::showdown_values(reach, hands, node.value, values);
+    }
+    if (best) std::copy(values, values + board.hand_count(), best);
+  }
+
+  // A card is dealt before this node: the turn (turn < 0) or the river.
+  void deal(int index, int turn, int river, const double* reach, double* values, double* best) {
+    const ActionNode& node = tree_.nodes[std::size_t(index)];
+    bool turn_deal = turn < 0;
+    const CardNode& parent = tree_.card_node_at(turn, river);
+    int n = parent.hand_count();
+    DealEntry* entry = node.deal ? &node.deal->entries[std::size_t(turn_deal ? 0 : turn)] : nullptr;
+    double normaliser = turn_deal ? kTurnNormaliser : kRiverNormaliser;
+    bool split = (turn_deal ? 2 : 3) == split_street_;
+
+    if (!split || phase_ == 0) {
+      if (mode_ == PassMode::training && entry && !entry->frozen) {
+        std::vector<double>& sums = entry->reach_sums[std::size_t(opponent_)];
+        sums.resize(std::size_t(n), 0.0);
+        for (int i = 0; i < n; ++i) sums[std::size_t(i)] += reach_weight_ * reach[i];
+      }
+    }
+    if (split) {
+      if (phase_ == 0) {
+        std::fill(values, values + n, 0.0);
+        if (best) std::fill(best, best + n, 0.0);
+        auto sums = std::make_unique<DealSums>();
+        sums->values.assign(std::size_t(n), 0.0);
+        if (best) sums->best.assign(std::size_t(n), 0.0);
+        sums->jobs = int(parent.children.size());
+        for (int k = 0; k < sums->jobs; ++k)
+          jobs_.push_back({index, turn_deal ? k : turn, turn_deal ? -1 : k, std::vector<double>(reach, reach + n), sums.get()});
+        deal_sums_.push_back(std::move(sums));
+        return;
+      }
+      DealSums& sums = *jobs_[cursor_].sums;
+      cursor_ += std::size_t(sums.jobs);
+      for (int i = 0; i < n; ++i) values[i] = sums.values[std::size_t(i)] * normaliser;
+      if (best)
+        for (int i = 0; i < n; ++i) best[i] = sums.best[std::size_t(i)] * normaliser;
+    } else {
+      // The river inside a turn subgame: its boards one after the other, chunks opened around them.
+      std::fill(values, values + n, 0.0);
+      if (best) std::fill(best, best + n, 0.0);
+      bool reached = !all_zero(reach, n);
+      if (reached) bracket_chunks(index, turn, true);
+      ScratchStack::Frame frame;
+      double* child_reach = frame.take(1081);
+      double* child_values = frame.take(1081);
+      double* child_best = best ? frame.take(1081) : nullptr;
+      for (std::size_t r = 0; r < parent.children.size(); ++r) {
+        const CardNode& child = parent.children[r];
+        int m = child.hand_count();
+        const std::int16_t* down = child.index_maps[0].data();
+        for (int i = 0; i < m; ++i) child_reach[i] = reach[down[i]];
+        walk(index, turn, int(r), child_reach, child_values, child_best);
+        for (const auto& map : child.index_maps) {
+          for (int i = 0; i < m; ++i) values[map[std::size_t(i)]] += child_values[i];
+          if (best)
+            for (int i = 0; i < m; ++i) best[map[std::size_t(i)]] += child_best[i];
+        }
+      }
+      if (reached) bracket_chunks(index, turn, false);
+      for (int i = 0; i < n; ++i) values[i] *= normaliser;
+      if (best)
+        for (int i = 0; i < n; ++i) best[i] *= normaliser;
+    }
+    if (mode_ == PassMode::evaluation && entry) {
+      entry->values[std::size_t(traverser_)].assign(values, values + n);
+      if (best) entry->best_response[std::size_t(traverser_)].assign(best, best + n);
+    }
+  }
+
+  // Opens (or closes) the chunk of turn card `turn` in every river decision node below a deal.
+  void bracket_chunks(int index, int turn, bool open) {
+    const ActionNode& node = tree_.nodes[std::size_t(index)];
+    if (node.is_decision() && node.street == 3) {
+      bool own = int(node.player) == traverser_;
+      bool training = mode_ == PassMode::training;
+      bool averages = averaging_ && node.averages && (!training || !own);
+      if (open) {
+        node.regrets->open_chunk(turn);
+        if (averages) node.averages->open_chunk(turn);
+      } else {
+        node.regrets->close_chunk(turn, training && own);
+        if (averages) node.averages->close_chunk(turn, training && !own);
+      }
+    }
+    for (int child : node.children) bracket_chunks(child, turn, open);
+  }
+
+  void run_jobs() {
+    std::atomic<int> finished{0};
+    int count = int(jobs_.size());
+    std::mutex job_lock;
+#pragma omp parallel for schedule(guided, 1)
+    for (int j = 0; j < count; ++j) {
+      Job& job = jobs_[std::size_t(j)];
+      const CardNode& child = tree_.card_node_at(job.turn, job.river);
+      int m = child.hand_count();
+      ScratchStack::Frame frame;
+      double* reach = frame.take(std::size_t(m));
+      const std::int16_t* down = child.index_maps[0].data();
+      for (int i = 0; i < m; ++i) reach[i] = job.reach[std::size_t(down[i])];
+      if (!all_zero(reach, m)) {
+        double* values = frame.take(std::size_t(m));
+        double* best = evaluating() ? frame.take(std::size_t(m)) : nullptr;
+        walk(job.node, job.turn, job.river, reach, values, best);
+        std::lock_guard<std::mutex> lock(job_lock);
+        for (const auto& map : child.index_maps) {
+          for (int i = 0; i < m; ++i) job.sums->values[std::size_t(map[std::size_t(i)])] += values[i];
+          if (best)
+            for (int i = 0; i < m; ++i) job.sums->best[std::size_t(map[std::size_t(i)])] += best[i];
+        }
+      }
+      std::vector<double>().swap(job.reach);
+      int done = ++finished;
+      if (stop_request_flag()) print_out("#progress %d\n", done * 100 / count);
+    }
+  }
+
+  GameTree& tree_;
+  int traverser_, opponent_;
+  PassMode mode_;
+  int t_;
+  int phase_ = 0;
+  bool averaging_ = false;
+  double average_weight_ = 0;
+  double reach_weight_ = 1;
+  int river_table_limit_ = 0;
+  int split_street_ = 2;
+  std::vector<Job> jobs_;
+  std::vector<std::unique_ptr<DealSums>> deal_sums_;
+  std::size_t cursor_ = 0;
+  double training_fallback_[kMaxActions + 1][kMaxActions] = {};
+  double uniform_fallback_[kMaxActions + 1][kMaxActions] = {};
+};
+
+}  // namespace
+
+std::mutex& solver_mutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::atomic<bool>& stop_request_flag() {
+  static std::atomic<bool> flag{false};
+  return flag;
+}
+
+bool allocate_tree_storage(GameTree& tree) {
+  if (tree.storage_allocated) return true;
+  for (ActionNode& n : tree.nodes) {
+    for (NodeValueArray* a : {n.regrets.get(), n.averages.get()})
+      if (a && !a->allocate()) return false;
+  }
+  tree.storage_allocated = true;
+  return true;
+}
+
+PassResult solve_pass(GameTree& tree, int player, PassMode mode) {
+  std::lock_guard<std::mutex> lock(solver_mutex());
+  return Pass(tree, player, mode).run();
+}
+
+void run_iteration(GameTree& tree) {
+  solve_pass(tree, 1, PassMode::training);
+  solve_pass(tree, 0, PassMode::training);
+  ++tree.iterations;
+  tree.flags &= ~NEW_TREE;
+}
+
+PassResult evaluate_player(GameTree& tree, int player) { return solve_pass(tree, player, PassMode::evaluation); }
+
+bool evaluate_both(GameTree& tree) {
+  if (!allocate_tree_storage(tree)) return false;
+  PassResult oop = evaluate_player(tree, 0);
+  PassResult ip = evaluate_player(tree, 1);
+  TreeResults& r = tree.results;
+  r.mes[0] = oop.best_response;
+  r.ev[0] = oop.value;
+  r.mes[1] = ip.best_response;
+  r.ev[1] = ip.value;
+  r.exploitability = (oop.best_response + ip.best_response) / 2;
+  r.iteration = tree.iterations;
+  return true;
+}
