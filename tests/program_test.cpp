@@ -99,9 +99,9 @@ TEST_F(InTempDir, ScriptSkipsToLabelWhenTheFileExists) {
   write_file(dir / "existing.txt", "");
   EXPECT_EQ(run("load_script s.txt\n"), "skip_if_done ok!\nis_ready ok!\n");
   fs::remove(dir / "existing.txt");
-  // Without the file the label line is an ordinary (unknown) command. "go" has no solver yet.
+  // Without the file "go" runs (and fails: no tree) and the label line is an unknown command.
   EXPECT_EQ(run("load_script s.txt\n"),
-            "skip_if_done ok!\nERROR: Command go not recognized\nERROR: Command LABEL: not recognized\nis_ready ok!\n");
+            "skip_if_done ok!\nERROR: go missing/incorrect tree\nERROR: Command LABEL: not recognized\nis_ready ok!\n");
 }
 
 TEST_F(InTempDir, UnreachedLabelKeepsSkippingIntoTheNextScript) {

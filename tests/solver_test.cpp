@@ -1,0 +1,163 @@
+// The solving iteration against games with known answers, and the invariants of its results.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "app/commands.h"
+#include "app/failure.h"
+#include "app/settings.h"
+#include "cards/evaluator.h"
+#include "cards/game.h"
+#include "cards/hand_order.h"
+#include "solver/solver.h"
+#include "storage/value_array.h"
+#include "tree/game_tree.h"
+#include "tree/node_path.h"
+
+namespace {
+
+struct SolverTest : ::testing::Test {
+  static void SetUpTestSuite() {
+    init_hand_tables();
+    build_hand_order_tables();
+  }
+  void SetUp() override {
+    set_current_command("build_tree");
+    clear_schematic_tree();
+    settings().isomorphism = {true, true, false};
+    game().pot_values = {0, 0, 100};
+  }
+  void TearDown() override { free_current_tree(); }
+
+  static void board(const char* cards) {
+    Tokens t{"set_board"};
+    for (const std::string& c : split_tokens(cards)) t.push_back(c);
+    set_current_command("set_board");
+    cmd_set_board(t);
+  }
+  // Weight 1 for the listed hands ("JcTc 5d4d"), 0 elsewhere.
+  static void range(int player, const char* hands) {
+    game().ranges[std::size_t(player)].assign(kHands, 0.0);
+    for (const std::string& h : split_tokens(hands)) game().ranges[std::size_t(player)][std::size_t(hand_index_of(h))] = 1.0;
+  }
+  static int hand_index_of(const std::string& text) {
+    CardMask m = parse_cards(text);
+    return hand_index(std::countr_zero(m), 63 - std::countl_zero(m));
+  }
+  static void line(std::initializer_list<double> amounts) {
+    LineMerger m(false);
+    for (double a : amounts) m.add(a);
+  }
+  static GameTree& build() {
+    install_tree(build_game_tree());
+    GameTree& tree = *current_tree();
+    EXPECT_TRUE(allocate_tree_storage(tree));
+    return tree;
+  }
+  static void iterate(GameTree& tree, int n) {
+    for (int i = 0; i < n; ++i) run_iteration(tree);
+  }
+  // The evaluation strategy of one hand at a node (path) of a river tree.
+  static std::vector<double> strategy_of(const GameTree& tree, const char* path, const std::string& hand) {
+    set_current_command("show_strategy");
+    NodeRef ref = resolve_path(path);
+    const ActionNode& node = tree.nodes[std::size_t(ref.node->record_index)];
+    const CardNode& cards = tree.start_card_node();
+    int n = cards.hand_count(), actions = int(node.children.size());
+    std::vector<double> sigma(std::size_t(n * actions));
+    node.averages->average_strategy(0, 0, *node.regrets, sigma.data(), std::size_t(n));
+    int pos = cards.position_of_hand[std::size_t(map_hand(hand_index_of(hand), tree.suits))];
+    std::vector<double> result;
+    for (int a = 0; a < actions; ++a) result.push_back(sigma[std::size_t(a * n + pos)]);
+    return result;
+  }
+};
+
+// A polarized bettor (two nut straights, three air hands) against one bluff-catcher, pot 100,
+// one pot-sized bet, no raise. Indifference gives: the catcher calls P/(P+B) = 1/2; the bettor
+// bluffs so that air makes up B/(P+2B) = 1/3 of its bets (one air combo in three); the bettor's
+// share of the pot is (2 * (P + B/2) + 3 * 0) / 5 = 60.
+TEST_F(SolverTest, PolarizedRiverBetMatchesTheClosedForm) {
+  board("As Ks Qd 7c 2h");
+  range(0, "JcTc JdTd 5c4c 5d4d 6c4c");
+  range(1, "8s8h");
+  line({0, 0});
+  line({100});
+  GameTree& tree = build();
+  iterate(tree, 3000);
+  ASSERT_TRUE(evaluate_both(tree));
+  double expl = tree.results.exploitability;
+  EXPECT_LT(expl, 0.5);
+  EXPECT_NEAR(tree.results.ev[0] + 50, 60.0, expl + 0.05);
+  EXPECT_NEAR(tree.results.ev[0] + tree.results.ev[1], 0.0, 1e-9);
+  EXPECT_NEAR(strategy_of(tree, "r:0:b100", "8s8h")[1], 0.5, 0.03);  // children: fold, call
+  double bluffs = 0;
+  for (const char* air : {"5c4c", "5d4d", "6c4c"}) bluffs += strategy_of(tree, "r:0", air)[1];  // check, bet
+  EXPECT_NEAR(bluffs, 1.0, 0.06);
+  for (const char* nut : {"JcTc", "JdTd"}) EXPECT_NEAR(strategy_of(tree, "r:0", nut)[1], 1.0, 0.01);
+}
+
+TEST_F(SolverTest, NoChoiceMeansNoExploitabilityAndPotSharesAddUp) {
+  board("Td 9d 6h Qc");
+  game().ranges = {std::vector<double>(kHands, 1.0), std::vector<double>(kHands, 0.5)};
+  line({0, 0, 0, 0});  // checked down on turn and river: one action everywhere
+  GameTree& tree = build();
+  ASSERT_TRUE(evaluate_both(tree));
+  EXPECT_NEAR(tree.results.exploitability, 0.0, 1e-9);
+  EXPECT_NEAR(tree.results.ev[0] + tree.results.ev[1], 0.0, 1e-9);
+  // Identical ranges on a checked-down turn split the pot evenly.
+  EXPECT_NEAR(tree.results.ev[0], 0.0, 1e-9);
+}
+
+// Results invariants on a turn tree while it converges: EVs add up to the pot, the two MES - EV
+// gaps add up to twice the exploitability, and the exploitability falls.
+TEST_F(SolverTest, TurnTreeConvergesWithConsistentResults) {
+  board("Td 9d 6h Qc");
+  range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d 8s7s AcJc");
+  range(1, "KsKh QdJd TsTh 7h7c AhQh 8h7h 6s5s AsTs");
+  line({0, 0, 0, 0});
+  line({0, 0, 50, 50});
+  line({0, 0, 0, 50, 50});
+  line({50, 50, 50, 50});
+  line({50, 50, 50, 150});
+  GameTree& tree = build();
+  double first = -1;
+  for (int round = 0; round < 4; ++round) {
+    iterate(tree, round == 0 ? 1 : 100);
+    ASSERT_TRUE(evaluate_both(tree));
+    const TreeResults& r = tree.results;
+    EXPECT_NEAR(r.ev[0] + r.ev[1], 0.0, 1e-9);
+    EXPECT_NEAR((r.mes[0] - r.ev[0]) + (r.mes[1] - r.ev[1]), 2 * r.exploitability, 1e-9);
+    EXPECT_GE(r.exploitability, -1e-9);
+    if (round == 0) first = r.exploitability;
+  }
+  EXPECT_LT(tree.results.exploitability, first / 10);
+  EXPECT_LT(tree.results.exploitability, 0.01 * 100);
+}
+
+TEST_F(SolverTest, IsomorphismGivesTheSameGame) {
+  double ev[2], expl[2];
+  for (int iso = 0; iso < 2; ++iso) {
+    SetUp();
+    settings().isomorphism[1] = iso == 1;
+    board("As Ks 7d 2d");
+    game().ranges = {std::vector<double>(kHands, 0.0), std::vector<double>(kHands, 0.0)};
+    // Symmetric in the clubs and hearts the board lacks.
+    for (const char* h : {"AcAh", "7c7h", "QcJc", "QhJh", "9c8c", "9h8h", "AdKd", "KhQh", "KcQc"}) game().ranges[0][std::size_t(hand_index_of(h))] = 1;
+    for (const char* h : {"KcKh", "AcQc", "AhQh", "TcTh", "JcTh", "JhTc", "6c5c", "6h5h", "8d8s"}) game().ranges[1][std::size_t(hand_index_of(h))] = 1;
+    line({0, 0, 0, 0});
+    line({0, 0, 30, 30});
+    line({30, 30, 30, 30});
+    line({30, 90, 90});
+    GameTree& tree = build();
+    EXPECT_EQ(tree.has_flag(ISOMORPHISM_ON), iso == 1);
+    iterate(tree, 300);
+    ASSERT_TRUE(evaluate_both(tree));
+    ev[iso] = tree.results.ev[0];
+    expl[iso] = tree.results.exploitability;
+    TearDown();
+  }
+  EXPECT_NEAR(ev[0], ev[1], expl[0] + expl[1] + 0.05);
+}
+
+}  // namespace
