@@ -22,18 +22,47 @@ constexpr int kMaxActions = 64;
 // fraction of the largest stake; the finer unit keeps them from truncating to nothing.
 constexpr double kRiverRegretResolution = 64.0;
 
-// The shared sums of one deal's jobs.
+// The shared sums of one deal's jobs: offsets into the workspace's value pool.
 struct DealSums {
-  std::vector<double> values, best;
+  std::size_t values = 0, best = 0;
+  int n = 0;
   int jobs = 0;
 };
 
 struct Job {
   int node;
-  int turn, river;            // card node of the subgame
-  std::vector<double> reach;  // the opponent's reach in the parent board's list
-  DealSums* sums;
+  int turn, river;    // card node of the subgame
+  std::size_t reach;  // offset of the opponent's reach (parent board's list) in the pool
+  int deal;           // index of the deal's sums
 };
+
+// Job lists and their vectors, kept from pass to pass so that a pass allocates nothing once
+// the pools have grown. Passes are serialised by the solver mutex, so one workspace serves all.
+struct Workspace {
+  std::vector<Job> jobs;
+  std::vector<DealSums> deals;
+  std::vector<double> pool;
+  std::size_t used = 0;
+
+  void clear() {
+    jobs.clear();
+    deals.clear();
+    used = 0;
+  }
+  // Room for n doubles; offsets stay valid when the pool grows.
+  std::size_t take(std::size_t n) {
+    std::size_t at = used;
+    used += (n + 7) & ~std::size_t(7);
+    if (pool.size() < used) pool.resize(std::max(used, pool.size() * 2));
+    return at;
+  }
+  double* at(std::size_t offset) { return pool.data() + offset; }
+};
+
+Workspace& workspace() {
+  static Workspace w;
+  return w;
+}
 
 bool all_zero(const double* v, int n) {
   for (int i = 0; i < n; ++i)
@@ -87,6 +116,7 @@ class Pass {
 
   PassResult run() {
     prepare_weights(tree_);
+    workspace().clear();
     const CardNode& start = tree_.start_card_node();
     int n = start.hand_count();
     int turn = tree_.start_street >= 2 ? 0 : -1, river = tree_.start_street == 3 ? 0 : -1;
@@ -244,23 +274,36 @@ class Pass {
       }
     }
     if (split) {
+      Workspace& w = workspace();
       if (phase_ == 0) {
         std::fill(values, values + n, 0.0);
         if (best) std::fill(best, best + n, 0.0);
-        auto sums = std::make_unique<DealSums>();
-        sums->values.assign(std::size_t(n), 0.0);
-        if (best) sums->best.assign(std::size_t(n), 0.0);
-        sums->jobs = int(parent.children.size());
-        for (int k = 0; k < sums->jobs; ++k)
-          jobs_.push_back({index, turn_deal ? k : turn, turn_deal ? -1 : k, std::vector<double>(reach, reach + n), sums.get()});
-        deal_sums_.push_back(std::move(sums));
+        DealSums sums;
+        sums.n = n;
+        sums.jobs = int(parent.children.size());
+        sums.values = w.take(std::size_t(n));
+        std::fill(w.at(sums.values), w.at(sums.values) + n, 0.0);
+        if (best) {
+          sums.best = w.take(std::size_t(n));
+          std::fill(w.at(sums.best), w.at(sums.best) + n, 0.0);
+        }
+        int deal_index = int(w.deals.size());
+        w.deals.push_back(sums);
+        // All jobs of the deal read the same reach: one copy.
+        std::size_t shared_reach = w.take(std::size_t(n));
+        std::copy(reach, reach + n, w.at(shared_reach));
+        for (int k = 0; k < sums.jobs; ++k)
+          w.jobs.push_back({index, turn_deal ? k : turn, turn_deal ? -1 : k, shared_reach, deal_index});
         return;
       }
-      DealSums& sums = *jobs_[cursor_].sums;
+      const DealSums& sums = w.deals[std::size_t(w.jobs[cursor_].deal)];
       cursor_ += std::size_t(sums.jobs);
-      for (int i = 0; i < n; ++i) values[i] = sums.values[std::size_t(i)] * normaliser;
-      if (best)
-        for (int i = 0; i < n; ++i) best[i] = sums.best[std::size_t(i)] * normaliser;
+      const double* sum_values = w.at(sums.values);
+      for (int i = 0; i < n; ++i) values[i] = sum_values[i] * normaliser;
+      if (best) {
+        const double* sum_best = w.at(sums.best);
+        for (int i = 0; i < n; ++i) best[i] = sum_best[i] * normaliser;
+      }
     } else {
       // The river inside a turn subgame: its boards one after the other, chunks opened around them.
       std::fill(values, values + n, 0.0);
@@ -313,30 +356,35 @@ class Pass {
   }
 
   void run_jobs() {
+    Workspace& w = workspace();
     std::atomic<int> finished{0};
-    int count = int(jobs_.size());
+    int count = int(w.jobs.size());
     std::mutex job_lock;
 #pragma omp parallel for schedule(guided, 1)
     for (int j = 0; j < count; ++j) {
-      Job& job = jobs_[std::size_t(j)];
+      const Job& job = w.jobs[std::size_t(j)];
       const CardNode& child = tree_.card_node_at(job.turn, job.river);
       int m = child.hand_count();
       ScratchStack::Frame frame;
       double* reach = frame.take(std::size_t(m));
       const std::int16_t* down = child.index_maps[0].data();
-      for (int i = 0; i < m; ++i) reach[i] = job.reach[std::size_t(down[i])];
+      const double* parent_reach = w.at(job.reach);
+      for (int i = 0; i < m; ++i) reach[i] = parent_reach[down[i]];
       if (!all_zero(reach, m)) {
         double* values = frame.take(std::size_t(m));
         double* best = evaluating() ? frame.take(std::size_t(m)) : nullptr;
         walk(job.node, job.turn, job.river, reach, values, best);
+        const DealSums& sums = w.deals[std::size_t(job.deal)];
+        double* sum_values = w.at(sums.values);
+        double* sum_best = best ? w.at(sums.best) : nullptr;
         std::lock_guard<std::mutex> lock(job_lock);
         for (const auto& map : child.index_maps) {
-          for (int i = 0; i < m; ++i) job.sums->values[std::size_t(map[std::size_t(i)])] += values[i];
+          const std::int16_t* up = map.data();
+          for (int i = 0; i < m; ++i) sum_values[up[i]] += values[i];
           if (best)
-            for (int i = 0; i < m; ++i) job.sums->best[std::size_t(map[std::size_t(i)])] += best[i];
+            for (int i = 0; i < m; ++i) sum_best[up[i]] += best[i];
         }
       }
-      std::vector<double>().swap(job.reach);
       int done = ++finished;
       if (stop_request_flag()) print_out("#progress %d\n", done * 100 / count);
     }
@@ -352,8 +400,6 @@ class Pass {
   double reach_weight_ = 1;
   int river_table_limit_ = 0;
   int split_street_ = 2;
-  std::vector<Job> jobs_;
-  std::vector<std::unique_ptr<DealSums>> deal_sums_;
   std::size_t cursor_ = 0;
   double training_fallback_[kMaxActions + 1][kMaxActions] = {};
   double uniform_fallback_[kMaxActions + 1][kMaxActions] = {};
