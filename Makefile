@@ -37,8 +37,13 @@ check-tsan: deps
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 $(CTEST) -LE long
 
+# Whole spots (SPOTS: names in the shared spot folder or script paths), then the kernel
+# benchmarks when Google Benchmark was found.
+SPOTS ?= R1 T1
+BENCH_THREADS ?= 2
 bench: build
-	./build/bench/travanto_bench
+	./build/bench/solve --threads $(BENCH_THREADS) $(SPOTS)
+	@if [ -x build/bench/travanto_bench ]; then ./build/bench/travanto_bench; fi
 
 clean:
 	rm -rf build build-asan build-tsan

@@ -1,0 +1,373 @@
+// Solves benchmark spots in-process and reports how fast they converge. Each spot script runs
+// through the command dispatch as a script the program reads would; the iterations and the
+// exploitability checks then run in a plain loop, so that the solve clock sees solving work only.
+//
+//   solve [options] SPOT...   SPOT: a script file, or a name looked up as DIR/NAME.txt
+//     --threads N             worker threads (default: the OpenMP maximum)
+//     --max-iterations N      iterations per spot at most (default 3000)
+//     --target-fraction F     stop once the exploitability is at most F times the pot (default 0.003)
+//     --check-every N         iterations between exploitability checks (default 10)
+//     --spots-dir DIR         where spot names are looked up
+//     --verbose               print every check
+//
+// Exit status: 0 when every spot loaded, solved, and its EV lies inside its reference interval
+// widened by the exploitability; 1 otherwise; 2 on bad options.
+#include <omp.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/arguments.h"
+#include "app/commands.h"
+#include "app/output.h"
+#include "app/settings.h"
+#include "cards/evaluator.h"
+#include "cards/game.h"
+#include "cards/hand_order.h"
+#include "platform/platform.h"
+#include "solver/solver.h"
+#include "tree/game_tree.h"
+
+#ifndef TRAVANTO_SPOTS_DIR
+#define TRAVANTO_SPOTS_DIR "."
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// OOP's game value at the root, pot share included, from /work/shared/bench/spots/README.md
+// (an independent solve to 0.005-0.02 % of the pot).
+struct GameValue {
+  const char* spot;
+  double low, high;
+};
+constexpr GameValue kGameValues[] = {
+    {"R1", 91.626, 91.646},  {"T1", 93.870, 93.890},  {"F1", 106.334, 106.411},
+    {"R1W", 94.054, 94.133}, {"T1W", 92.243, 92.320}, {"F1W", 90.252, 90.445},
+};
+
+const GameValue* game_value_of(const std::string& spot) {
+  for (const GameValue& v : kGameValues)
+    if (spot == v.spot) return &v;
+  return nullptr;
+}
+
+constexpr double kMilestones[] = {0.005, 0.003};  // exploitability as a fraction of the pot
+
+struct Options {
+  int threads = 0;
+  int max_iterations = 3000;
+  double target_fraction = 0.003;
+  int check_every = 10;
+  std::string spots_dir = TRAVANTO_SPOTS_DIR;
+  bool verbose = false;
+  std::vector<std::string> spots;
+};
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+struct Milestone {
+  int iterations = -1;  // -1: not reached
+  double seconds = 0;
+};
+
+struct SpotResult {
+  std::string name;
+  bool loaded = false;
+  double build_seconds = 0, storage_seconds = 0;
+  int iterations = 0;
+  double solve_seconds = 0, eval_seconds = 0;
+  int checks = 0;
+  Milestone milestones[std::size(kMilestones)];
+  double pot = 0, ev_oop = 0, exploitability = 0;
+  std::optional<bool> inside;  // empty: no reference interval
+  double peak_rss_mb = 0;
+};
+
+[[noreturn]] void usage_error(const std::string& message) {
+  std::fprintf(stderr, "solve: %s\nusage: solve [--threads N] [--max-iterations N] [--target-fraction F] "
+                       "[--check-every N] [--spots-dir DIR] [--verbose] SPOT...\n",
+               message.c_str());
+  std::exit(2);
+}
+
+template <typename T>
+T number_option(const std::string& name, const char* text, T low) {
+  T value{};
+  const char* end = text + std::strlen(text);
+  auto [ptr, ec] = std::from_chars(text, end, value);
+  if (ec != std::errc() || ptr != end || !(value >= low)) usage_error("bad value for " + name + ": " + text);
+  return value;
+}
+
+Options parse_options(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) usage_error(a + " needs a value");
+      return argv[++i];
+    };
+    if (a == "--threads")
+      o.threads = number_option<int>(a, value(), 1);
+    else if (a == "--max-iterations")
+      o.max_iterations = number_option<int>(a, value(), 1);
+    else if (a == "--target-fraction")
+      o.target_fraction = number_option<double>(a, value(), 0.0);
+    else if (a == "--check-every")
+      o.check_every = number_option<int>(a, value(), 1);
+    else if (a == "--spots-dir")
+      o.spots_dir = value();
+    else if (a == "--verbose")
+      o.verbose = true;
+    else if (a == "--help" || a == "-h")
+      usage_error("solves benchmark spots and reports their convergence");
+    else if (a.starts_with("--"))
+      usage_error("unknown option " + a);
+    else
+      o.spots.push_back(a);
+  }
+  if (o.spots.empty()) usage_error("no spot given");
+  if (o.threads == 0) o.threads = omp_get_max_threads();
+  return o;
+}
+
+fs::path spot_path(const Options& o, const std::string& spot) {
+  if (fs::exists(spot) || spot.find('/') != std::string::npos || spot.ends_with(".txt")) return spot;
+  return fs::path(o.spots_dir) / (spot + ".txt");
+}
+
+// While alive, the engine's answers (file descriptor 1) go to a temporary file; answers()
+// gives them back and restores the descriptor.
+class CapturedAnswers {
+ public:
+  CapturedAnswers() : file_(std::tmpfile()) {
+    std::fflush(stdout);
+    saved_ = dup(STDOUT_FILENO);
+    if (file_ && saved_ >= 0) dup2(fileno(file_), STDOUT_FILENO);
+  }
+  ~CapturedAnswers() {
+    restore();
+    if (file_) std::fclose(file_);
+  }
+  std::string answers() {
+    restore();
+    std::string text;
+    if (!file_) return text;
+    std::rewind(file_);
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file_)) > 0;) text.append(buffer, n);
+    return text;
+  }
+
+ private:
+  void restore() {
+    std::fflush(stdout);
+    if (saved_ >= 0) {
+      dup2(saved_, STDOUT_FILENO);
+      close(saved_);
+      saved_ = -1;
+    }
+  }
+  std::FILE* file_;
+  int saved_ = -1;
+};
+
+// Runs one command line; the caller collects the answers.
+void dispatch_line(const std::string& line) {
+  Tokens tokens = split_tokens(line);
+  if (tokens.empty()) return;
+  dispatch_tokens(tokens);
+  flush_pending_output();
+}
+
+// Error answers of the engine, one per line.
+std::vector<std::string> error_lines(const std::string& answers) {
+  std::vector<std::string> errors;
+  std::size_t pos = 0;
+  while (pos < answers.size()) {
+    std::size_t end = answers.find('\n', pos);
+    if (end == std::string::npos) end = answers.size();
+    std::string line = answers.substr(pos, end - pos);
+    if (line.starts_with("ERROR") || line.starts_with("Invalid value")) errors.push_back(line);
+    pos = end + 1;
+  }
+  return errors;
+}
+
+// Commands that would run the solver on its own thread or end the process; the loop here
+// does their work instead.
+bool driven_here(const std::string& line) {
+  Tokens t = split_tokens(line);
+  if (t.empty()) return false;
+  for (const char* word : {"go", "wait_for_solver", "take_a_break", "stop", "calc_results", "exit"})
+    if (t[0] == word) return true;
+  return false;
+}
+
+// Loads the spot script: a fresh game description and tree. False (errors printed) on failure.
+bool load_spot(const fs::path& path, SpotResult& r) {
+  std::ifstream file(path);
+  if (!file) {
+    std::printf("  cannot read %s\n", path.c_str());
+    return false;
+  }
+  std::vector<std::string> errors;
+  CapturedAnswers capture;
+  dispatch_line("free_tree");
+  dispatch_line("clear_lines");
+  std::string line;
+  while (std::getline(file, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || driven_here(line)) continue;
+    auto t0 = Clock::now();
+    dispatch_line(line);
+    if (line.starts_with("build_tree")) r.build_seconds += seconds_since(t0);
+  }
+  errors = error_lines(capture.answers());
+  for (const std::string& e : errors) std::printf("  engine: %s\n", e.c_str());
+  if (!errors.empty()) return false;
+  if (!current_tree()) {
+    std::printf("  the script builds no tree\n");
+    return false;
+  }
+  return true;
+}
+
+double peak_rss_mb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.starts_with("VmHWM:")) return std::strtod(line.c_str() + 6, nullptr) / 1024;
+  return 0;
+}
+
+// Starts the peak-RSS count afresh from the current RSS (Linux 4.0 and later).
+void reset_peak_rss() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+void print_milestone(double fraction, const Milestone& m) {
+  if (m.iterations < 0)
+    std::printf("  %.1f %% of pot    not reached\n", fraction * 100);
+  else
+    std::printf("  %.1f %% of pot    %d iterations, %.3f s\n", fraction * 100, m.iterations, m.seconds);
+}
+
+SpotResult solve_spot(const Options& o, const std::string& spot) {
+  SpotResult r;
+  fs::path path = spot_path(o, spot);
+  r.name = path.stem().string();
+  std::printf("%s (%s), %d threads\n", r.name.c_str(), path.c_str(), o.threads);
+  reset_peak_rss();
+  if (!load_spot(path, r)) return r;
+  GameTree& tree = *current_tree();
+  auto t0 = Clock::now();
+  if (!allocate_tree_storage(tree)) {
+    std::printf("  out of memory for the tree's storage\n");
+    return r;
+  }
+  r.storage_seconds = seconds_since(t0);
+  r.loaded = true;
+  settings().thread_count = o.threads;
+  omp_set_num_threads(o.threads);
+
+  r.pot = game().root_pot();
+  int evaluated_at = -1;
+  auto check = [&] {
+    auto t = Clock::now();
+    evaluate_both(tree);
+    r.eval_seconds += seconds_since(t);
+    ++r.checks;
+    evaluated_at = r.iterations;
+    r.exploitability = tree.results.exploitability;
+    r.ev_oop = tree.results.ev[0] + r.pot / 2;
+    for (std::size_t i = 0; i < std::size(kMilestones); ++i)
+      if (r.milestones[i].iterations < 0 && r.exploitability <= kMilestones[i] * r.pot)
+        r.milestones[i] = {r.iterations, r.solve_seconds};
+    if (o.verbose)
+      std::printf("  %6d iterations %9.3f s  EV OOP %9.3f  exploitability %8.3f\n", r.iterations, r.solve_seconds,
+                  r.ev_oop, r.exploitability);
+  };
+  int limit = std::min(o.max_iterations, tree.params.iteration_cap - tree.iterations);
+  while (r.iterations < limit) {
+    auto t = Clock::now();
+    run_iteration(tree);
+    r.solve_seconds += seconds_since(t);
+    ++r.iterations;
+    if (r.iterations % o.check_every == 0 || r.iterations == limit) {
+      check();
+      if (r.exploitability <= o.target_fraction * r.pot) break;
+    }
+  }
+  if (evaluated_at != r.iterations) check();
+  r.peak_rss_mb = peak_rss_mb();
+
+  std::printf("  build          %.3f s tree, %.3f s storage\n", r.build_seconds, r.storage_seconds);
+  std::printf("  iterations     %d in %.3f s, %.5f s per iteration\n", r.iterations, r.solve_seconds,
+              r.iterations ? r.solve_seconds / r.iterations : 0.0);
+  std::printf("  evaluation     %d checks, %.3f s, %.5f s each (not in the solve time)\n", r.checks, r.eval_seconds,
+              r.checks ? r.eval_seconds / r.checks : 0.0);
+  for (std::size_t i = 0; i < std::size(kMilestones); ++i) print_milestone(kMilestones[i], r.milestones[i]);
+  std::printf("  final          EV OOP %.3f, exploitability %.3f (%.3f %% of pot)\n", r.ev_oop, r.exploitability,
+              100 * r.exploitability / r.pot);
+  if (const GameValue* v = game_value_of(r.name)) {
+    double margin = std::max(r.exploitability, 0.0);
+    r.inside = r.ev_oop >= v->low - margin && r.ev_oop <= v->high + margin;
+    std::printf("  game value     [%.3f, %.3f] widened to [%.3f, %.3f]: %s\n", v->low, v->high, v->low - margin,
+                v->high + margin, *r.inside ? "inside" : "OUTSIDE");
+  } else {
+    std::printf("  game value     no reference for %s\n", r.name.c_str());
+  }
+  std::printf("  peak RSS       %.1f MB\n", r.peak_rss_mb);
+  std::fflush(stdout);
+  return r;
+}
+
+std::string milestone_cell(const Milestone& m) {
+  if (m.iterations < 0) return "-";
+  char text[64];
+  std::snprintf(text, sizeof text, "%d/%.2fs", m.iterations, m.seconds);
+  return text;
+}
+
+void print_summary(const std::vector<SpotResult>& results) {
+  std::printf("\n%-6s %8s %10s %7s %14s %14s %9s %8s %7s %8s\n", "spot", "build s", "s/iter", "iters", "0.5% it/s",
+              "0.3% it/s", "EV OOP", "expl", "value", "RSS MB");
+  for (const SpotResult& r : results) {
+    if (!r.loaded) {
+      std::printf("%-6s failed to load\n", r.name.c_str());
+      continue;
+    }
+    std::printf("%-6s %8.3f %10.5f %7d %14s %14s %9.3f %8.3f %7s %8.1f\n", r.name.c_str(), r.build_seconds,
+                r.iterations ? r.solve_seconds / r.iterations : 0.0, r.iterations,
+                milestone_cell(r.milestones[0]).c_str(), milestone_cell(r.milestones[1]).c_str(), r.ev_oop,
+                r.exploitability, !r.inside ? "-" : *r.inside ? "inside" : "OUTSIDE", r.peak_rss_mb);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o = parse_options(argc, argv);
+  platform::set_flush_denormals();
+  init_hand_tables();
+  build_hand_order_tables();
+  std::vector<SpotResult> results;
+  for (const std::string& spot : o.spots) results.push_back(solve_spot(o, spot));
+  if (results.size() > 1) print_summary(results);
+  free_current_tree();
+  bool ok = std::all_of(results.begin(), results.end(), [](const SpotResult& r) { return r.loaded && r.inside.value_or(true); });
+  return ok ? 0 : 1;
+}
