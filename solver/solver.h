@@ -31,5 +31,21 @@ PassResult evaluate_player(GameTree& tree, int player);
 // Evaluates OOP then IP and keeps the results in the tree. False when storage cannot be had.
 bool evaluate_both(GameTree& tree);
 
+// What reaches one node for one player, in the hand list of the node's card node: the player's
+// counterfactual values (net chips, against the opponent's normalised reach, as the evaluation
+// computes them), the player's own reach (range probability times its own action
+// probabilities on the path) and the opponent's reach.
+struct NodeQuery {
+  const CardNode* board = nullptr;
+  std::vector<double> values;
+  std::vector<double> own_reach;
+  std::vector<double> opponent_reach;
+};
+
+// Evaluates the subtree of action node `node` on the card node of child indexes turn/river
+// (-1 where the node's street deals no card), with the strategies that evaluation uses. False
+// when the node's street needs a card that is not given. Takes the solver mutex.
+bool query_node(GameTree& tree, int player, int node, int turn, int river, NodeQuery& out);
+
 // Set by a stop request; the subgame phase only reads it to print its progress lines.
 std::atomic<bool>& stop_request_flag();

@@ -116,33 +116,87 @@ class Pass {
 
   PassResult run() {
     prepare_weights(tree_);
-    workspace().clear();
     const CardNode& start = tree_.start_card_node();
     int n = start.hand_count();
     int turn = tree_.start_street >= 2 ? 0 : -1, river = tree_.start_street == 3 ? 0 : -1;
-    bool eval = mode_ != PassMode::training;
+    bool eval = evaluating();
     std::vector<double> values(static_cast<std::size_t>(n));
     std::vector<double> best(eval ? static_cast<std::size_t>(n) : 0);
-    const double* reach = tree_.normalised_weights[opponent_].data();
-    if (tree_.start_street < 3) {
-      phase_ = 0;
-      walk(0, turn, river, reach, values.data(), eval ? best.data() : nullptr);
-      phase_ = 1;
-      run_jobs();
-      cursor_ = 0;
-    }
-    phase_ = 2;
-    walk(0, turn, river, reach, values.data(), eval ? best.data() : nullptr);
+    run_from(0, turn, river, tree_.normalised_weights[opponent_].data(), values.data(), eval ? best.data() : nullptr);
     PassResult result;
     const std::vector<double>& w = tree_.start_weights[traverser_];
     for (int i = 0; i < n; ++i) {
       result.value += w[std::size_t(i)] * values[std::size_t(i)];
       if (eval) result.best_response += w[std::size_t(i)] * best[std::size_t(i)];
     }
+    if (mode_ == PassMode::evaluation) tree_.root_values[std::size_t(traverser_)] = values;
     return result;
   }
 
+  // Walks the path down to `target` (card node indexes turn/river where its street needs them)
+  // with the evaluation strategies, then evaluates the target's subtree.
+  bool query(int target, int turn, int river, NodeQuery& out) {
+    prepare_weights(tree_);
+    std::vector<int> path;
+    for (int i = target; i >= 0; i = tree_.nodes[std::size_t(i)].parent) path.insert(path.begin(), i);
+    const ActionNode& goal = tree_.nodes[std::size_t(target)];
+    if ((goal.street >= 2 && turn < 0) || (goal.street == 3 && river < 0)) return false;
+    int level_turn = tree_.start_street >= 2 ? 0 : -1, level_river = tree_.start_street == 3 ? 0 : -1;
+    std::vector<double> reach = tree_.normalised_weights[opponent_];
+    std::vector<double> own = tree_.start_weights[traverser_];
+    for (std::size_t step = 0; step < path.size(); ++step) {
+      const ActionNode& node = tree_.nodes[std::size_t(path[step])];
+      // Deal the cards the node's street needs: map both vectors down into the card node.
+      auto deal_down = [&](int t, int r) {
+        const CardNode& child = tree_.card_node_at(t, r);
+        const std::int16_t* down = child.index_maps[0].data();
+        std::vector<double> new_reach(std::size_t(child.hand_count())), new_own(new_reach.size());
+        for (std::size_t i = 0; i < new_reach.size(); ++i) {
+          new_reach[i] = reach[std::size_t(down[i])];
+          new_own[i] = own[std::size_t(down[i])];
+        }
+        reach.swap(new_reach);
+        own.swap(new_own);
+      };
+      if (node.street >= 2 && level_turn < 0) deal_down(level_turn = turn, -1);
+      if (node.street == 3 && level_river < 0) deal_down(level_turn, level_river = river);
+      if (step + 1 == path.size()) break;
+      if (!node.is_decision()) return false;
+      const CardNode& board = tree_.card_node_at(level_turn, level_river);
+      int n = board.hand_count(), chunk = 0, entry = 0;
+      value_address(node, {level_turn, level_river}, chunk, entry);
+      std::vector<double> sigma(std::size_t(n) * node.children.size());
+      strategy(node, chunk, entry, n, sigma.data());
+      std::size_t a = std::size_t(std::find(node.children.begin(), node.children.end(), path[step + 1]) - node.children.begin());
+      std::vector<double>& scaled = int(node.player) == traverser_ ? own : reach;
+      for (int i = 0; i < n; ++i) scaled[std::size_t(i)] *= sigma[a * std::size_t(n) + std::size_t(i)];
+    }
+    const CardNode& board = tree_.card_node_at(level_turn, level_river);
+    out.board = &board;
+    out.values.assign(reach.size(), 0.0);
+    run_from(target, level_turn, level_river, reach.data(), out.values.data(), nullptr);
+    out.own_reach = std::move(own);
+    out.opponent_reach = std::move(reach);
+    return true;
+  }
+
  private:
+  // Phase 0 queues the subgames below the first deal, phase 1 solves them in parallel, phase 2
+  // walks the top again with their results.
+  void run_from(int index, int turn, int river, const double* reach, double* values, double* best) {
+    workspace().clear();
+    with_best_ = best != nullptr;
+    if (turn < 0 || (tree_.start_street == 2 && river < 0)) {
+      phase_ = 0;
+      walk(index, turn, river, reach, values, best);
+      phase_ = 1;
+      run_jobs();
+      cursor_ = 0;
+    }
+    phase_ = 2;
+    walk(index, turn, river, reach, values, best);
+  }
+
   bool evaluating() const { return mode_ != PassMode::training; }
 
   void walk(int index, int turn, int river, const double* reach, double* values, double* best) {
@@ -372,7 +426,7 @@ class Pass {
       for (int i = 0; i < m; ++i) reach[i] = parent_reach[down[i]];
       if (!all_zero(reach, m)) {
         double* values = frame.take(std::size_t(m));
-        double* best = evaluating() ? frame.take(std::size_t(m)) : nullptr;
+        double* best = with_best_ ? frame.take(std::size_t(m)) : nullptr;
         walk(job.node, job.turn, job.river, reach, values, best);
         const DealSums& sums = w.deals[std::size_t(job.deal)];
         double* sum_values = w.at(sums.values);
@@ -395,6 +449,7 @@ class Pass {
   PassMode mode_;
   int t_;
   int phase_ = 0;
+  bool with_best_ = false;  // best responses are computed (evaluation passes)
   bool averaging_ = false;
   double average_weight_ = 0;
   double reach_weight_ = 1;
@@ -440,6 +495,11 @@ void run_iteration(GameTree& tree) {
 }
 
 PassResult evaluate_player(GameTree& tree, int player) { return solve_pass(tree, player, PassMode::evaluation); }
+
+bool query_node(GameTree& tree, int player, int node, int turn, int river, NodeQuery& out) {
+  std::lock_guard<std::mutex> lock(solver_mutex());
+  return Pass(tree, player, PassMode::query).query(node, turn, river, out);
+}
 
 bool evaluate_both(GameTree& tree) {
   if (!allocate_tree_storage(tree)) return false;

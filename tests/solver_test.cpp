@@ -161,3 +161,45 @@ TEST_F(SolverTest, IsomorphismGivesTheSameGame) {
 }
 
 }  // namespace
+
+namespace {
+
+// A query at the first decision node sees what the evaluation sees there; deeper, the own
+// reach follows the player's action probabilities along the path.
+TEST_F(SolverTest, QueriesAgreeWithTheEvaluation) {
+  board("Td 9d 6h Qc");
+  range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d");
+  range(1, "KsKh QdJd TsTh 7h7c AhQh 8h7h");
+  line({0, 0, 0, 0});
+  line({50, 50, 50, 150});
+  GameTree& tree = build();
+  iterate(tree, 80);
+  ASSERT_TRUE(evaluate_both(tree));
+  for (int player = 0; player < 2; ++player) {
+    NodeQuery q;
+    ASSERT_TRUE(query_node(tree, player, 0, 0, -1, q));
+    double ev = 0;
+    for (std::size_t i = 0; i < q.values.size(); ++i) {
+      ev += q.own_reach[i] * q.values[i];
+      EXPECT_NEAR(q.values[i], tree.root_values[std::size_t(player)][i], 1e-12);
+    }
+    EXPECT_NEAR(ev, tree.results.ev[player], 1e-9);
+  }
+  // OOP's reach after its own bet of 50 is its range times its bet probabilities.
+  set_current_command("calc_ev");
+  NodeRef ref = resolve_path("r:0:b50");
+  int index = ref.node->record_index;
+  NodeQuery q;
+  ASSERT_TRUE(query_node(tree, 0, index, 0, -1, q));
+  const ActionNode& root = tree.nodes[0];
+  int n = q.board->hand_count();
+  std::vector<double> sigma(std::size_t(n) * root.children.size());
+  root.averages->average_strategy(0, 0, *root.regrets, sigma.data(), std::size_t(n));
+  for (int i = 0; i < n; ++i)
+    EXPECT_NEAR(q.own_reach[std::size_t(i)], tree.start_weights[0][std::size_t(i)] * sigma[std::size_t(n + i)], 1e-12);
+  NodeQuery river_node;
+  EXPECT_FALSE(query_node(tree, 0, tree.nodes[std::size_t(index)].children.back(), 0, -1, river_node) &&
+               tree.nodes[std::size_t(tree.nodes[std::size_t(index)].children.back())].street == 3);
+}
+
+}  // namespace

@@ -100,6 +100,8 @@ struct GameTree {
   int iterations = 0;
   bool storage_allocated = false;
   TreeResults results;
+  // Per player, the hand values at the start board from the last evaluation (start list order).
+  std::array<std::vector<double>, 2> root_values;
   // Per player, over the start board's hand list: plain range weights and weights divided by
   // the sum over compatible hand pairs of the weight products (made on first use).
   std::array<std::vector<double>, 2> start_weights;
