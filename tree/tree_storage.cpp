@@ -91,6 +91,8 @@ void create_storage(GameTree& tree, StoragePair pair) {
   tree.storage_forms = {int(pair.first), int(pair.second)};
   tree.iterations = 0;
   tree.storage_allocated = false;
+  tree.results = TreeResults{};
+  for (auto& v : tree.root_values) v.clear();
   reset_storage_statistics();
 }
 
