@@ -248,3 +248,25 @@ TEST_F(TreeTest, PathsResolveCardsOnlyWhereAStreetBegins) {
 }
 
 }  // namespace
+
+#include "subprocess.h"
+
+namespace {
+
+TEST(TreeInspection, SplitNodeListsEveryUndealtCardAceOfSpadesFirst) {
+  std::string script = "set_board Ks 7d 2c\nload_script " + std::string(TRAVANTO_TEST_DIR) +
+                       "/protocol/data/uniform_ranges.txt\nadd_line 0 0\nbuild_tree\nshow_children r:0:c:c\n";
+  std::vector<std::string> lines = output_lines(run_travanto(script));
+  std::vector<std::string> paths;
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i)
+    if (lines[i].starts_with("child ")) paths.push_back(lines[i + 1]);
+  ASSERT_EQ(paths.size(), 49u);
+  EXPECT_EQ(paths[0], "r:0:c:c:As");
+  EXPECT_EQ(paths[1], "r:0:c:c:Ah");
+  EXPECT_EQ(paths[3], "r:0:c:c:Ac");  // then the kings without the flop's Ks
+  EXPECT_EQ(paths[4], "r:0:c:c:Kh");
+  EXPECT_EQ(paths.back(), "r:0:c:c:2d");
+  EXPECT_EQ(lines.back(), "END");
+}
+
+}  // namespace
