@@ -94,10 +94,10 @@ struct GameTree {
   int max_actions = 0;
   double average_actions = 0;
   std::array<std::vector<double>, 2> ranges;  // at build time, in the tree's suits
-  std::uint32_t flags = NEW_TREE;
+  std::atomic<std::uint32_t> flags{NEW_TREE};  // read by commands while the solver clears NEW_TREE
   int average_mode = 1;
   SolverParameters params;
-  int iterations = 0;
+  std::atomic<int> iterations{0};  // grown by the solver thread, read by commands
   bool storage_allocated = false;
   TreeResults results;
   // Per player, the hand values at the start board from the last evaluation (start list order).
