@@ -62,7 +62,7 @@ bool allocate_plain_block(PlainBlock& block, std::size_t count, std::size_t elem
   std::size_t bytes = count * element_size;
   void* base = bytes == 0 ? nullptr : platform::reserve_and_commit(bytes);
   if (base == nullptr && bytes != 0) return false;
-  if (base != nullptr) std::memset(base, 0, bytes);
+  // Freshly committed pages read as zero: no fill, so untouched pages take no physical memory.
   block.base = base;
   block.size = bytes;
   return true;
