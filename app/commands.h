@@ -75,3 +75,13 @@ void cmd_show_categories(const Tokens&);
 // app/compression_commands.cpp
 void cmd_ai6_set_compression(const Tokens&);
 void cmd_ai6_get_actual_compression(const Tokens&);
+// app/query_commands.cpp
+void cmd_show_strategy(const Tokens&);
+void cmd_show_strategy_pp(const Tokens&);
+void cmd_show_range(const Tokens&);
+void cmd_calc_ev(const Tokens&);
+void cmd_calc_ev_pp(const Tokens&);
+void cmd_calc_ev_line(const Tokens&);
+void cmd_calc_eq(const Tokens&);
+void cmd_calc_eq_pp(const Tokens&);
+void cmd_calc_eq_node(const Tokens&);

@@ -1,0 +1,119 @@
+#include "queries/equity.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+#include "cards/hand_order.h"
+#include "queries/hand_line.h"
+#include "queries/tree_hands.h"
+#include "solver/kernels.h"
+#include "tree/node_path.h"
+
+namespace {
+
+// 45 turn cards and 44 river cards remain for any two hands on a flop.
+constexpr double kTurnShare = 1.0 / 45;
+constexpr double kRiverShare = 1.0 / 44;
+
+SuitMapping inverse(const SuitMapping& m) {
+  SuitMapping inv{};
+  for (int s = 0; s < 4; ++s) inv[m[std::size_t(s)]] = std::uint8_t(s);
+  return inv;
+}
+
+// Real hand index of every listed hand of the card node of real cards turn/river.
+std::vector<int> listed_real_hands(const GameTree& tree, const CardNode& node, int turn, int river) {
+  SuitMapping back = inverse(board_suits(tree, turn, river));
+  std::vector<int> real(node.hand_ids.size());
+  for (std::size_t i = 0; i < real.size(); ++i) real[i] = map_hand(node.hand_ids[i], back);
+  return real;
+}
+
+// Adds the showdown value (stake 1) of every hand on the river board of real turn/river.
+void add_river(const GameTree& tree, int turn, int river, const std::vector<double>& opp, std::vector<double>& sums) {
+  const CardNode& node = *tree.card_node_for(turn, river);
+  std::vector<int> real = listed_real_hands(tree, node, turn, river);
+  std::size_t n = real.size();
+  std::vector<double> reach(n), values(n);
+  for (std::size_t i = 0; i < n; ++i) reach[i] = opp[std::size_t(real[i])];
+  kernels::showdown_values(reach.data(), node.board_hands(), 1.0, values.data());
+  for (std::size_t i = 0; i < n; ++i) sums[std::size_t(real[i])] += values[i];
+}
+
+// The river boards below real turn `turn`, river cards ascending, summed and averaged.
+void add_turn(const GameTree& tree, int turn, int fixed_river, const std::vector<double>& opp, std::vector<double>& sums) {
+  if (fixed_river >= 0) {
+    add_river(tree, turn, fixed_river, opp, sums);
+    return;
+  }
+  CardMask used = tree.flop_mask | card_bit(turn);
+  std::vector<double> turn_sums(kHands, 0.0);
+  for (int r = 0; r < kCards; ++r)
+    if (!(used & card_bit(r))) add_river(tree, turn, r, opp, turn_sums);
+  for (int h = 0; h < kHands; ++h) sums[std::size_t(h)] += turn_sums[std::size_t(h)] * kRiverShare;
+}
+
+}  // namespace
+
+EquityVectors showdown_equity(int player, int turn, int river, const std::vector<double>& own,
+                              const std::vector<double>& opp) {
+  EquityVectors out{std::vector<double>(kHands, 0.0), std::vector<double>(kHands, 0.0)};
+  const GameTree* tree = current_tree();
+  if (!tree) return out;
+  if (tree->board_turn >= 0) turn = tree->board_turn;
+  if (tree->board_river >= 0) river = tree->board_river;
+  if (turn < 0) river = -1;
+  const CardNode* start = tree->card_node_for(turn, river);
+  if (!start) return out;
+
+  // Opponent weight each hand can meet on the starting board.
+  std::vector<int> listed = listed_real_hands(*tree, *start, turn, river);
+  std::size_t n = listed.size();
+  std::vector<double> reach(n), meets(n);
+  for (std::size_t i = 0; i < n; ++i) reach[i] = opp[std::size_t(listed[i])];
+  kernels::fold_values(reach.data(), start->board_hands(), 1.0, meets.data());
+  std::vector<double> opp_sum(kHands, 0.0);
+  for (std::size_t i = 0; i < n; ++i) opp_sum[std::size_t(listed[i])] = meets[i];
+
+  std::vector<double> value(kHands, 0.0);
+  double factor = 1;
+  if (turn < 0) {
+    factor = 45 * 44;
+    std::vector<double> turn_sums(kHands, 0.0);
+    for (int t = 0; t < kCards; ++t)
+      if (!(tree->flop_mask & card_bit(t))) add_turn(*tree, t, -1, opp, turn_sums);
+    for (int h = 0; h < kHands; ++h) value[std::size_t(h)] = turn_sums[std::size_t(h)] * kTurnShare;
+  } else {
+    if (river < 0) factor = 44;
+    add_turn(*tree, turn, river, opp, value);
+  }
+
+  std::vector<bool> starting = starting_hands(*tree, player);
+  for (int h = 0; h < kHands; ++h) {
+    std::size_t i = std::size_t(h);
+    if (!starting[i]) {
+      out.difference[i] = out.weight[i] = std::numeric_limits<double>::quiet_NaN();
+      continue;
+    }
+    out.difference[i] = opp_sum[i] > 0 ? value[i] / opp_sum[i] : 0.0;
+    out.weight[i] = factor * opp_sum[i] * own[i];
+  }
+  return out;
+}
+
+std::vector<int> strength_order(const std::string& path) {
+  NodeRef ref = resolve_path(first_decision_path(path));
+  int player = int(ref.node->player & 1);
+  std::vector<double> ones(kHands, 1.0);
+  std::vector<double> key = in_hand_order(showdown_equity(player, ref.turn, ref.river, ones, ones).difference);
+  constexpr double kOut = std::numeric_limits<double>::lowest();
+  for (double& k : key)
+    if (std::isnan(k)) k = kOut;
+  std::vector<int> order(kHands);
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return key[std::size_t(a)] > key[std::size_t(b)]; });
+  std::erase_if(order, [&](int p) { return key[std::size_t(p)] == kOut; });
+  return order;
+}

@@ -1,0 +1,39 @@
+#include "queries/range.h"
+
+#include <algorithm>
+
+#include "cards/game.h"
+#include "queries/strategy_report.h"
+#include "queries/tree_hands.h"
+
+namespace {
+
+std::vector<double> range_as_set(int player) {
+  std::vector<double> range = game().ranges[std::size_t(player)];
+  if (range.empty()) range.assign(kHands, 0.0);
+  return range;
+}
+
+}  // namespace
+
+std::vector<double> range_at_node(int player, const std::string& path) {
+  if (path.empty()) return range_as_set(player);
+  return range_at_node(player, resolve_path(path));
+}
+
+std::vector<double> range_at_node(int player, const NodeRef& ref) {
+  std::vector<double> range = range_as_set(player);
+  if (!ref.node) return range;
+  const GameTree& tree = *current_tree();
+  int below = action_node_index(tree, ref);
+  for (int above = tree.nodes[std::size_t(below)].parent; above >= 0;
+       below = above, above = tree.nodes[std::size_t(above)].parent) {
+    const ActionNode& node = tree.nodes[std::size_t(above)];
+    if (!node.is_decision() || int(node.player) != player) continue;
+    auto it = std::find(node.children.begin(), node.children.end(), below);
+    std::size_t action = std::size_t(it - node.children.begin());
+    std::vector<double> sigma = std::move(read_strategy(tree, above, ref.turn, ref.river)[action]);
+    for (int h = 0; h < kHands; ++h) range[std::size_t(h)] *= sigma[std::size_t(h)];
+  }
+  return range;
+}
