@@ -25,14 +25,21 @@ std::vector<double> range_at_node(int player, const NodeRef& ref) {
   std::vector<double> range = range_as_set(player);
   if (!ref.node) return range;
   const GameTree& tree = *current_tree();
+  // The player's own decisions on the way down, with the action taken at each.
+  std::vector<StrategyRead> reads;
+  std::vector<std::size_t> actions;
   int below = action_node_index(tree, ref);
   for (int above = tree.nodes[std::size_t(below)].parent; above >= 0;
        below = above, above = tree.nodes[std::size_t(above)].parent) {
     const ActionNode& node = tree.nodes[std::size_t(above)];
     if (!node.is_decision() || int(node.player) != player) continue;
     auto it = std::find(node.children.begin(), node.children.end(), below);
-    std::size_t action = std::size_t(it - node.children.begin());
-    std::vector<double> sigma = std::move(read_strategy(tree, above, ref.turn, ref.river)[action]);
+    actions.push_back(std::size_t(it - node.children.begin()));
+    reads.push_back({above, ref.turn, ref.river, {}});
+  }
+  read_strategies(tree, reads);
+  for (std::size_t k = 0; k < reads.size(); ++k) {
+    const std::vector<double>& sigma = reads[k].rows[actions[k]];
     for (int h = 0; h < kHands; ++h) range[std::size_t(h)] *= sigma[std::size_t(h)];
   }
   return range;

@@ -10,7 +10,18 @@
 #include "storage/value_array.h"
 #include "tree/tree_storage.h"
 
-std::vector<std::vector<double>> read_strategy(const GameTree& tree, int index, int turn, int river) {
+namespace {
+
+// Everything a read needs that does not change while the solver runs.
+struct PreparedRead {
+  const ActionNode* node;
+  const CardNode* board;
+  int chunk = 0, entry = 0;
+  std::vector<double> uniform;
+  std::vector<int> positions;  // real hand -> position in the board's list
+};
+
+PreparedRead prepare(const GameTree& tree, int index, int turn, int river) {
   const ActionNode& node = tree.nodes[std::size_t(index)];
   int actions = int(node.children.size());
   NodeCards cards = cards_for_node(tree, index, turn, river);
@@ -20,18 +31,25 @@ std::vector<std::vector<double>> read_strategy(const GameTree& tree, int index, 
   if (!board || !value_address(node, tree.card_indices_for(cards.turn, cards.river), chunk, entry))
     command_error("incorrect path");
 
-  std::vector<double> uniform(std::size_t(std::max(actions, 1)));
-  kernels::fallback_vector(kernels::Fallback::uniform, actions, uniform.data());
-  std::vector<std::vector<double>> out(static_cast<std::size_t>(actions));
-  std::vector<int> pos = real_positions(*board, board_suits(tree, cards.turn, cards.river));
+  PreparedRead p{&node, board, chunk, entry, std::vector<double>(std::size_t(std::max(actions, 1))),
+                 real_positions(*board, board_suits(tree, cards.turn, cards.river))};
+  kernels::fallback_vector(kernels::Fallback::uniform, actions, p.uniform.data());
+  return p;
+}
 
-  std::lock_guard<std::mutex> lock(solver_mutex());
+// The read itself; the caller holds the solver mutex.
+std::vector<std::vector<double>> read_locked(const GameTree& tree, const PreparedRead& p) {
+  const ActionNode& node = *p.node;
+  const std::vector<double>& uniform = p.uniform;
+  const std::vector<int>& pos = p.positions;
+  int actions = int(node.children.size()), chunk = p.chunk, entry = p.entry;
+  std::vector<std::vector<double>> out(static_cast<std::size_t>(actions));
   int t = tree.iterations;
   if (t < kReportCurrentFrom || !tree.storage_allocated || !node.regrets) {
     for (int a = 0; a < actions; ++a) out[std::size_t(a)].assign(kHands, uniform[std::size_t(a)]);
     return out;
   }
-  int n = board->hand_count();
+  int n = p.board->hand_count();
   std::vector<double> sigma(std::size_t(n) * std::size_t(actions));
   bool average = t >= kReportAverageFrom && node.averages;
   // River arrays may be compressed: their chunk is decoded for the read and dropped unchanged.
@@ -57,4 +75,19 @@ std::vector<std::vector<double>> read_strategy(const GameTree& tree, int index, 
       if (pos[std::size_t(h)] >= 0) row[std::size_t(h)] = s[pos[std::size_t(h)]];
   }
   return out;
+}
+
+}  // namespace
+
+std::vector<std::vector<double>> read_strategy(const GameTree& tree, int index, int turn, int river) {
+  PreparedRead p = prepare(tree, index, turn, river);
+  std::lock_guard<std::mutex> lock(solver_mutex());
+  return read_locked(tree, p);
+}
+
+void read_strategies(const GameTree& tree, std::vector<StrategyRead>& reads) {
+  std::vector<PreparedRead> prepared;
+  for (const StrategyRead& r : reads) prepared.push_back(prepare(tree, r.index, r.turn, r.river));
+  std::lock_guard<std::mutex> lock(solver_mutex());
+  for (std::size_t i = 0; i < reads.size(); ++i) reads[i].rows = read_locked(tree, prepared[i]);
 }

@@ -14,3 +14,11 @@ constexpr int kReportAverageFrom = 63;
 // are ignored. Once solver data are read, hands the board blocks get 0. Holds the solver mutex
 // while reading. Fails with "incorrect path" when the node's street needs a card not given.
 std::vector<std::vector<double>> read_strategy(const GameTree& tree, int index, int turn, int river);
+
+// Several reads under one hold of the solver mutex, so that they see one moment of the solve.
+struct StrategyRead {
+  int index;  // action node
+  int turn, river;
+  std::vector<std::vector<double>> rows;  // filled
+};
+void read_strategies(const GameTree& tree, std::vector<StrategyRead>& reads);
