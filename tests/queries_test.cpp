@@ -286,7 +286,7 @@ TEST_F(QueriesTest, EvsAddUpAcrossNodesAndCards) {
     Vec card_weight(kHands, 0.0), card_ev(kHands, 0.0);
     for (int c = 0; c < kCards; ++c) {
       if (tree.flop_mask & card_bit(c)) continue;
-      EvVectors e = node_ev(tree, player, at("r:0:c:c:" + card_text(c)));
+      EvVectors e = node_ev(tree, player, at(std::string("r:0:c:c:").append(card_text(c))));
       for (std::size_t h = 0; h < std::size_t(kHands); ++h)
         if (e.weight[h] > 0) card_weight[h] += e.weight[h] / 45, card_ev[h] += weighted(e, h) / 45;
     }
