@@ -225,7 +225,6 @@ bool load_spot(const fs::path& path, SpotResult& r) {
     std::printf("  cannot read %s\n", path.c_str());
     return false;
   }
-  std::vector<std::string> errors;
   CapturedAnswers capture;
   dispatch_line("free_tree");
   dispatch_line("clear_lines");
@@ -237,7 +236,7 @@ bool load_spot(const fs::path& path, SpotResult& r) {
     dispatch_line(line);
     if (line.starts_with("build_tree")) r.build_seconds += seconds_since(t0);
   }
-  errors = error_lines(capture.answers());
+  std::vector<std::string> errors = error_lines(capture.answers());
   for (const std::string& e : errors) std::printf("  engine: %s\n", e.c_str());
   if (!errors.empty()) return false;
   if (!current_tree()) {
