@@ -364,15 +364,19 @@ TEST_F(QueriesTest, ReportsWhileSolving) {
   std::string input = "set_board Kd 8d 5h\nset_pot 0 0 100\nset_accuracy 0\n";
   for (const char* player : {"OOP", "IP"}) {
     input.append("set_range ").append(player);
-    for (int h = 0; h < kHands; ++h) input.append(h % 7 == (player[0] == 'O' ? 1 : 3) ? " 1" : " 0");
+    for (int h = 0; h < kHands; ++h) input.append(h % 13 == (player[0] == 'O' ? 1 : 3) ? " 1" : " 0");
     input.append("\n");
   }
-  input.append("add_line 0 0 0 0 0 0\nadd_line 0 0 40 40 40 40\nadd_line 40 40 40 40 80 80\nbuild_tree\ngo\n");
+  input.append("add_line 0 0 0 0 0 0\nadd_line 40 40 40 40 80 80\nbuild_tree\ngo\n");
   for (int round = 0; round < 2; ++round)
     input.append("show_strategy r:0\ncalc_ev OOP r\ncalc_ev_line IP r:0:c\ncalc_eq_node IP r:0:c\n")
         .append("show_strategy r:0:b40:c:Qc:c\nshow_range OOP r:0:c\nsleep 200\n");
   input.append("stop\nwait_for_solver\n");
-  std::vector<std::string> lines = output_lines(run_travanto(input));
+  Subprocess program(TRAVANTO_BINARY, {});
+  program.write(input);
+  program.close_input();
+  std::vector<std::string> lines = output_lines(program.read_all(600000));  // slow under sanitizers
+  program.wait();
   int value_lines = 0, ends = 0;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (lines[i] == "SOLVER:") {  // a progress report: its own block up to END
