@@ -28,7 +28,7 @@ struct Deal {
 // The values at the start board from the last evaluation, after refreshing a stale one.
 bool root_query(GameTree& tree, int player, NodeQuery& q) {
   if (tree.results.iteration != tree.iterations && !evaluate_both(tree)) command_error("out of memory");
-  std::lock_guard<std::mutex> lock(solver_mutex());
+  CommandLock lock;
   const CardNode& start = tree.start_card_node();
   const std::vector<double>& values = tree.root_values[std::size_t(player)];
   if (values.size() != std::size_t(start.hand_count())) return false;

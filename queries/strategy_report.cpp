@@ -81,13 +81,13 @@ std::vector<std::vector<double>> read_locked(const GameTree& tree, const Prepare
 
 std::vector<std::vector<double>> read_strategy(const GameTree& tree, int index, int turn, int river) {
   PreparedRead p = prepare(tree, index, turn, river);
-  std::lock_guard<std::mutex> lock(solver_mutex());
+  CommandLock lock;
   return read_locked(tree, p);
 }
 
 void read_strategies(const GameTree& tree, std::vector<StrategyRead>& reads) {
   std::vector<PreparedRead> prepared;
   for (const StrategyRead& r : reads) prepared.push_back(prepare(tree, r.index, r.turn, r.river));
-  std::lock_guard<std::mutex> lock(solver_mutex());
+  CommandLock lock;
   for (std::size_t i = 0; i < reads.size(); ++i) reads[i].rows = read_locked(tree, prepared[i]);
 }

@@ -18,6 +18,22 @@ struct PassResult {
 // Held for one whole pass: iterations, evaluations and queries never overlap.
 std::mutex& solver_mutex();
 
+// The solver mutex for a command (a report, a query, an evaluation asked for by a command).
+// The solver thread lets waiting commands in between its passes instead of taking the mutex
+// straight back, so a report waits for one pass at most.
+class CommandLock {
+ public:
+  CommandLock();
+  CommandLock(const CommandLock&) = delete;
+  CommandLock& operator=(const CommandLock&) = delete;
+
+ private:
+  std::unique_lock<std::mutex> lock_;
+};
+
+// Called once by the solver thread: its passes give way to waiting commands.
+void mark_solver_thread();
+
 // Makes every value array of the tree take its memory; false when one cannot. Arrays that
 // succeeded stay allocated.
 bool allocate_tree_storage(GameTree& tree);

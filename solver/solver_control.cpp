@@ -69,6 +69,7 @@ void report_progress() {
 void solver_thread(GameTree* tree) {
   Control& c = control();
   platform::set_flush_denormals();
+  mark_solver_thread();
   print_now("SOLVER: started\n");
   int start_iteration = tree->iterations;
   std::int64_t t0 = clock_ns(), last_check = t0, check_interval_ms = 0;
@@ -92,6 +93,11 @@ void solver_thread(GameTree* tree) {
       r.mes[0] = oop.best_response;
       r.mes[1] = ip.best_response;
       r.exploitability = (oop.best_response + ip.best_response) / 2;
+      {
+        // The tree keeps them too, so a report right after the run needs no new evaluation.
+        std::lock_guard<std::mutex> tree_lock(solver_mutex());
+        tree->results = {{r.mes[0], r.mes[1]}, {r.ev[0], r.ev[1]}, r.exploitability, it};
+      }
       {
         std::lock_guard<std::mutex> lock(c.results_lock);
         c.history.push_back(r);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <thread>
 
 #include "app/output.h"
 #include "solver/kernels.h"
@@ -467,6 +468,25 @@ std::mutex& solver_mutex() {
   return m;
 }
 
+namespace {
+std::atomic<int> g_waiting_commands{0};
+thread_local bool t_solver_thread = false;
+
+std::unique_lock<std::mutex> lock_for_pass() {
+  if (t_solver_thread)
+    while (g_waiting_commands.load(std::memory_order_acquire) > 0) std::this_thread::yield();
+  else
+    ++g_waiting_commands;
+  std::unique_lock<std::mutex> lock(solver_mutex());
+  if (!t_solver_thread) --g_waiting_commands;
+  return lock;
+}
+}  // namespace
+
+CommandLock::CommandLock() : lock_(lock_for_pass()) {}
+
+void mark_solver_thread() { t_solver_thread = true; }
+
 std::atomic<bool>& stop_request_flag() {
   static std::atomic<bool> flag{false};
   return flag;
@@ -483,7 +503,7 @@ bool allocate_tree_storage(GameTree& tree) {
 }
 
 PassResult solve_pass(GameTree& tree, int player, PassMode mode) {
-  std::lock_guard<std::mutex> lock(solver_mutex());
+  std::unique_lock<std::mutex> lock = lock_for_pass();
   return Pass(tree, player, mode).run();
 }
 
@@ -497,7 +517,7 @@ void run_iteration(GameTree& tree) {
 PassResult evaluate_player(GameTree& tree, int player) { return solve_pass(tree, player, PassMode::evaluation); }
 
 bool query_node(GameTree& tree, int player, int node, int turn, int river, NodeQuery& out) {
-  std::lock_guard<std::mutex> lock(solver_mutex());
+  CommandLock lock;
   return Pass(tree, player, PassMode::query).query(node, turn, river, out);
 }
 
