@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -94,13 +96,35 @@ void expect_consistent_results(const Answers& a, long i, bool same_strategies) {
   EXPECT_NEAR(expl, (mes_oop + mes_ip - 200.0) / 2, 0.002);
 }
 
+// The program runs with one OpenMP thread (the solver thread's passes and calc_results' on the
+// command thread alike): these tests are about the solver thread and the command loop. The
+// thread sanitizer does not see the OpenMP runtime's barriers, so parallel passes would make it
+// report races between workers that the barriers rule out.
+class SolverControl : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const char* v = std::getenv(kVariable)) saved_ = v;
+    setenv(kVariable, "1", 1);
+  }
+  void TearDown() override {
+    if (saved_)
+      setenv(kVariable, saved_->c_str(), 1);
+    else
+      unsetenv(kVariable);
+  }
+
+ private:
+  static constexpr const char* kVariable = "OMP_NUM_THREADS";
+  std::optional<std::string> saved_;
+};
+
 const std::regex kGuiReport(
     R"(#SOLVER:\trunning time: \d+\.\d{3}\tEV OOP: -?\d+\.\d{3}\tEV IP: -?\d+\.\d{3}\tOOP's MES: -?\d+\.\d{3})"
     R"(\tIP's MES: -?\d+\.\d{3}\tExploitable for: -?\d+\.\d{3}\tEND)");
 const std::regex kStorageLine(R"(#storage \d+ MB/s read, \d+ MB/s write)");
 
 // The refusals that need no run are in protocol/solver.case.
-TEST(SolverControl, GoIsRefusedWhileRunningBeforeItsArgumentsAreRead) {
+TEST_F(SolverControl, GoIsRefusedWhileRunningBeforeItsArgumentsAreRead) {
   Answers running(kTurn, "go\ngo 5 steps\ngo 5 minutes\nstop\nwait_for_solver\nis_ready\n");
   EXPECT_EQ(running.count("ERROR: go Can't do that when solver is running"), 2) << running.dump();
   EXPECT_EQ(running.count("go ok!"), 1);
@@ -108,7 +132,7 @@ TEST(SolverControl, GoIsRefusedWhileRunningBeforeItsArgumentsAreRead) {
   EXPECT_EQ(running.count("SOLVER: stopped (requested)"), 1);
 }
 
-TEST(SolverControl, StepLimitCountsIterationsOfTheRun) {
+TEST_F(SolverControl, StepLimitCountsIterationsOfTheRun) {
   // Zero steps still runs one iteration; no report, as 25 iterations were not reached.
   Answers zero(kRiver, "go 0 steps\nwait_for_solver\ncalc_results\n", true);
   EXPECT_EQ(zero.count("SOLVER: stopped (required number of steps done)"), 1) << zero.dump();
@@ -124,7 +148,7 @@ TEST(SolverControl, StepLimitCountsIterationsOfTheRun) {
   EXPECT_EQ(twice.count("#60 iterations"), 1);  // from calc_results
 }
 
-TEST(SolverControl, GuiReportIsOneLineThenIterationsAndStorage) {
+TEST_F(SolverControl, GuiReportIsOneLineThenIterationsAndStorage) {
   Answers a(kRiver, "go 30 steps\nwait_for_solver\nis_ready\n", true);
   long report = -1;
   for (std::size_t i = 0; i < a.lines.size(); ++i)
@@ -142,7 +166,7 @@ TEST(SolverControl, GuiReportIsOneLineThenIterationsAndStorage) {
   EXPECT_EQ(a.lines.back(), "is_ready ok!");
 }
 
-TEST(SolverControl, PlainReportIsABlockWithoutDiagnosticLines) {
+TEST_F(SolverControl, PlainReportIsABlockWithoutDiagnosticLines) {
   Answers a(kRiver, "go 30 steps\nwait_for_solver\nis_ready\n");
   EXPECT_EQ(a.count_prefix("#"), 0) << a.dump();
   EXPECT_EQ(a.count("SOLVER:"), 1) << a.dump();
@@ -154,7 +178,7 @@ TEST(SolverControl, PlainReportIsABlockWithoutDiagnosticLines) {
   EXPECT_EQ(a.lines.back(), "is_ready ok!");
 }
 
-TEST(SolverControl, LooseAccuracyStopsAtTheFirstCheck) {
+TEST_F(SolverControl, LooseAccuracyStopsAtTheFirstCheck) {
   // 5 times the pot: any exploitability is below it, and the first check comes at 25.
   Answers a(kRiver, "set_accuracy 5 fraction\ngo\nwait_for_solver\ncalc_results\n", true);
   EXPECT_EQ(a.count("SOLVER: stopped (required accuracy reached)"), 1) << a.dump();
@@ -162,14 +186,14 @@ TEST(SolverControl, LooseAccuracyStopsAtTheFirstCheck) {
   EXPECT_EQ(a.count("#25 iterations"), 2);  // the report and calc_results
 }
 
-TEST(SolverControl, TimeLimitEndsTheRun) {
+TEST_F(SolverControl, TimeLimitEndsTheRun) {
   Answers a(kTurn, "go 1 seconds\nwait_for_solver\nis_ready\n");
   EXPECT_EQ(a.count("SOLVER: stopped (timeout reached)"), 1) << a.dump();
   EXPECT_EQ(a.count_prefix("SOLVER: stopped"), 1);
   EXPECT_LT(a.index("SOLVER: stopped (timeout reached)"), a.index("is_ready ok!"));
 }
 
-TEST(SolverControl, StopAndTakeABreakEndARunBeforeTheWaitReturns) {
+TEST_F(SolverControl, StopAndTakeABreakEndARunBeforeTheWaitReturns) {
   for (const char* command : {"stop", "take_a_break 0"}) {
     Answers a(kTurn, std::string("go\nsleep 50\n") + command + "\nwait_for_solver\nis_ready\n");
     std::string answer = std::string(command).substr(0, std::string(command).find(' ')) + " ok!";
@@ -182,7 +206,7 @@ TEST(SolverControl, StopAndTakeABreakEndARunBeforeTheWaitReturns) {
   }
 }
 
-TEST(SolverControl, TreeCannotBeReplacedWhileTheSolverRuns) {
+TEST_F(SolverControl, TreeCannotBeReplacedWhileTheSolverRuns) {
   Answers a(kTurn, "go\nbuild_tree\nfree_tree\nis_tree_present\nstop\nwait_for_solver\nfree_tree\nis_tree_present\n");
   EXPECT_EQ(a.count("ERROR: build_tree Can't do that when solver is running"), 1) << a.dump();
   EXPECT_EQ(a.count("ERROR: free_tree Can't do that when solver is running"), 1);
@@ -194,7 +218,7 @@ TEST(SolverControl, TreeCannotBeReplacedWhileTheSolverRuns) {
   EXPECT_EQ(a.lines.back(), "false");
 }
 
-TEST(SolverControl, ResultsWhileRunningAreWellFormed) {
+TEST_F(SolverControl, ResultsWhileRunningAreWellFormed) {
   // With /gui the solver's own reports are single "#SOLVER:" lines, so every "EV OOP:" line
   // begins a calc_results block. The last one comes after the run ended.
   Answers a(kTurn, "go\ncalc_results\nsleep 20\ncalc_results\nstop\nwait_for_solver\ncalc_results\n", true);
