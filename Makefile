@@ -1,7 +1,7 @@
 # Set-up and everyday targets. `make demo` and `make check` work on a fresh Debian 12 machine:
 # run as root they install the missing build packages first.
 JOBS ?= $(shell nproc)
-PACKAGES := cmake g++ make libtbb-dev libgtest-dev libbenchmark-dev libomp-dev
+PACKAGES := cmake g++ make libtbb-dev libgtest-dev libbenchmark-dev
 CTEST := ctest --output-on-failure --no-tests=error -j $(JOBS)
 
 .PHONY: deps build demo check check-asan check-tsan bench clean
