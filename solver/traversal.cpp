@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "app/output.h"
+#include "app/settings.h"
 #include "solver/kernels.h"
 #include "solver/scratch_stack.h"
 #include "solver/solver.h"
@@ -473,10 +474,13 @@ std::atomic<int> g_waiting_commands{0};
 thread_local bool t_solver_thread = false;
 
 std::unique_lock<std::mutex> lock_for_pass() {
-  if (t_solver_thread)
+  if (t_solver_thread) {
     while (g_waiting_commands.load(std::memory_order_acquire) > 0) std::this_thread::yield();
-  else
+  } else {
+    // Commands' passes use the thread count the user set, like the solver's.
+    omp_set_num_threads(std::max(1, settings().thread_count.load()));
     ++g_waiting_commands;
+  }
   std::unique_lock<std::mutex> lock(solver_mutex());
   if (!t_solver_thread) --g_waiting_commands;
   return lock;
@@ -522,9 +526,11 @@ bool query_node(GameTree& tree, int player, int node, int turn, int river, NodeQ
 }
 
 bool evaluate_both(GameTree& tree) {
+  // One hold for both passes: the two players' results describe the same strategies.
+  std::unique_lock<std::mutex> lock = lock_for_pass();
   if (!allocate_tree_storage(tree)) return false;
-  PassResult oop = evaluate_player(tree, 0);
-  PassResult ip = evaluate_player(tree, 1);
+  PassResult oop = Pass(tree, 0, PassMode::evaluation).run();
+  PassResult ip = Pass(tree, 1, PassMode::evaluation).run();
   TreeResults& r = tree.results;
   r.mes[0] = oop.best_response;
   r.ev[0] = oop.value;
