@@ -17,6 +17,7 @@
 #include "queries/range.h"
 #include "queries/strategy_report.h"
 #include "solver/solver.h"
+#include "spot_fixture.h"
 #include "subprocess.h"
 #include "tree/game_tree.h"
 
@@ -24,32 +25,7 @@ namespace {
 
 using Vec = std::vector<double>;
 
-struct QueriesTest : ::testing::Test {
-  static void SetUpTestSuite() {
-    init_hand_tables();
-    build_hand_order_tables();
-  }
-  void SetUp() override {
-    clear_schematic_tree();
-    settings().isomorphism = {true, true, false};
-    game().pot_values = {0, 0, 100};
-  }
-  void TearDown() override { free_current_tree(); }
-
-  static void board(const char* cards) {
-    Tokens t{"set_board"};
-    for (const std::string& c : split_tokens(cards)) t.push_back(c);
-    set_current_command("set_board");
-    cmd_set_board(t);
-  }
-  static std::size_t hand_of(const std::string& text) {
-    CardMask m = parse_cards(text);
-    return std::size_t(hand_index(std::countr_zero(m), 63 - std::countl_zero(m)));
-  }
-  static void range(int player, const char* hands) {
-    game().ranges[std::size_t(player)].assign(kHands, 0.0);
-    for (const std::string& h : split_tokens(hands)) game().ranges[std::size_t(player)][hand_of(h)] = 1.0;
-  }
+struct QueriesTest : SpotFixture {
   // Pseudo-random weights for a share of the hands that only depend on what exchanging suits
   // other than `kept` leaves alone, so that boards differing by such exchanges may be merged.
   static void symmetric_range(int player, int kept, unsigned seed, double share) {
@@ -64,16 +40,6 @@ struct QueriesTest : ::testing::Test {
       double u = std::uniform_real_distribution<double>(0, 1)(gen);
       if (u < share) r[std::size_t(h)] = 0.05 + u / share;
     }
-  }
-  static void line(std::initializer_list<double> amounts) {
-    LineMerger m(false);
-    for (double a : amounts) m.add(a);
-  }
-  static GameTree& build() {
-    set_current_command("build_tree");
-    install_tree(build_game_tree());
-    EXPECT_TRUE(allocate_tree_storage(*current_tree()));
-    return *current_tree();
   }
   static void iterate(GameTree& tree, int n) {
     for (int i = 0; i < n; ++i) run_iteration(tree);

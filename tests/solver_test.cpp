@@ -14,46 +14,11 @@
 #include "tree/game_tree.h"
 #include "tree/node_path.h"
 
+#include "spot_fixture.h"
+
 namespace {
 
-struct SolverTest : ::testing::Test {
-  static void SetUpTestSuite() {
-    init_hand_tables();
-    build_hand_order_tables();
-  }
-  void SetUp() override {
-    set_current_command("build_tree");
-    clear_schematic_tree();
-    settings().isomorphism = {true, true, false};
-    game().pot_values = {0, 0, 100};
-  }
-  void TearDown() override { free_current_tree(); }
-
-  static void board(const char* cards) {
-    Tokens t{"set_board"};
-    for (const std::string& c : split_tokens(cards)) t.push_back(c);
-    set_current_command("set_board");
-    cmd_set_board(t);
-  }
-  // Weight 1 for the listed hands ("JcTc 5d4d"), 0 elsewhere.
-  static void range(int player, const char* hands) {
-    game().ranges[std::size_t(player)].assign(kHands, 0.0);
-    for (const std::string& h : split_tokens(hands)) game().ranges[std::size_t(player)][std::size_t(hand_index_of(h))] = 1.0;
-  }
-  static int hand_index_of(const std::string& text) {
-    CardMask m = parse_cards(text);
-    return hand_index(std::countr_zero(m), 63 - std::countl_zero(m));
-  }
-  static void line(std::initializer_list<double> amounts) {
-    LineMerger m(false);
-    for (double a : amounts) m.add(a);
-  }
-  static GameTree& build() {
-    install_tree(build_game_tree());
-    GameTree& tree = *current_tree();
-    EXPECT_TRUE(allocate_tree_storage(tree));
-    return tree;
-  }
+struct SolverTest : SpotFixture {
   static void iterate(GameTree& tree, int n) {
     for (int i = 0; i < n; ++i) run_iteration(tree);
   }
@@ -66,7 +31,7 @@ struct SolverTest : ::testing::Test {
     int n = cards.hand_count(), actions = int(node.children.size());
     std::vector<double> sigma(std::size_t(n * actions));
     node.averages->average_strategy(0, 0, *node.regrets, sigma.data(), std::size_t(n));
-    int pos = cards.position_of_hand[std::size_t(map_hand(hand_index_of(hand), tree.suits))];
+    int pos = cards.position_of_hand[std::size_t(map_hand(hand_of(hand), tree.suits))];
     std::vector<double> result;
     for (int a = 0; a < actions; ++a) result.push_back(sigma[std::size_t(a * n + pos)]);
     return result;
@@ -143,8 +108,8 @@ TEST_F(SolverTest, IsomorphismGivesTheSameGame) {
     board("As Ks 7d 2d");
     game().ranges = {std::vector<double>(kHands, 0.0), std::vector<double>(kHands, 0.0)};
     // Symmetric in the clubs and hearts the board lacks.
-    for (const char* h : {"AcAh", "7c7h", "QcJc", "QhJh", "9c8c", "9h8h", "AdKd", "KhQh", "KcQc"}) game().ranges[0][std::size_t(hand_index_of(h))] = 1;
-    for (const char* h : {"KcKh", "AcQc", "AhQh", "TcTh", "JcTh", "JhTc", "6c5c", "6h5h", "8d8s"}) game().ranges[1][std::size_t(hand_index_of(h))] = 1;
+    for (const char* h : {"AcAh", "7c7h", "QcJc", "QhJh", "9c8c", "9h8h", "AdKd", "KhQh", "KcQc"}) game().ranges[0][std::size_t(hand_of(h))] = 1;
+    for (const char* h : {"KcKh", "AcQc", "AhQh", "TcTh", "JcTh", "JhTc", "6c5c", "6h5h", "8d8s"}) game().ranges[1][std::size_t(hand_of(h))] = 1;
     line({0, 0, 0, 0});
     line({0, 0, 30, 30});
     line({30, 30, 30, 30});

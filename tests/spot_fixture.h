@@ -1,0 +1,59 @@
+#pragma once
+// A fixture that describes small spots in-process: board, ranges of listed hands, lines, and
+// the tree built from them. Tables are made once; each test starts from empty lines.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <initializer_list>
+#include <string>
+
+#include "app/arguments.h"
+#include "app/commands.h"
+#include "app/failure.h"
+#include "app/settings.h"
+#include "cards/evaluator.h"
+#include "cards/game.h"
+#include "cards/hand_order.h"
+#include "solver/solver.h"
+#include "tree/game_tree.h"
+
+struct SpotFixture : ::testing::Test {
+  static void SetUpTestSuite() {
+    init_hand_tables();
+    build_hand_order_tables();
+  }
+  void SetUp() override {
+    clear_schematic_tree();
+    settings().isomorphism = {true, true, false};
+    game().pot_values = {0, 0, 100};
+  }
+  void TearDown() override { free_current_tree(); }
+
+  // "As Ks Qd 7c 2h" through the set_board command.
+  static void board(const char* cards) {
+    Tokens t{"set_board"};
+    for (const std::string& c : split_tokens(cards)) t.push_back(c);
+    set_current_command("set_board");
+    cmd_set_board(t);
+  }
+  static std::size_t hand_of(const std::string& text) {
+    CardMask m = parse_cards(text);
+    return std::size_t(hand_index(std::countr_zero(m), 63 - std::countl_zero(m)));
+  }
+  // Weight 1 for the listed hands ("JcTc 5d4d"), 0 elsewhere.
+  static void range(int player, const char* hands) {
+    game().ranges[std::size_t(player)].assign(kHands, 0.0);
+    for (const std::string& h : split_tokens(hands)) game().ranges[std::size_t(player)][hand_of(h)] = 1.0;
+  }
+  static void line(std::initializer_list<double> amounts) {
+    LineMerger m(false);
+    for (double a : amounts) m.add(a);
+  }
+  // Builds the tree and gives it its memory.
+  static GameTree& build() {
+    set_current_command("build_tree");
+    install_tree(build_game_tree());
+    EXPECT_TRUE(allocate_tree_storage(*current_tree()));
+    return *current_tree();
+  }
+};
