@@ -18,7 +18,33 @@ namespace {
 
 constexpr double kTurnNormaliser = 1.0 / 45;   // turn cards compatible with both hands
 constexpr double kRiverNormaliser = 1.0 / 44;  // river cards compatible with both hands
-constexpr int kMaxActions = 64;
+constexpr int kTabledActions = 64;  // fallback vectors kept ready for nodes up to this many actions
+
+// The training and uniform fallback vectors of every action count up to kTabledActions.
+struct FallbackTable {
+  double training[kTabledActions + 1][kTabledActions] = {};
+  double uniform[kTabledActions + 1][kTabledActions] = {};
+  FallbackTable() {
+    for (int a = 1; a <= kTabledActions; ++a) {
+      kernels::fallback_vector(kernels::Fallback::training, a, training[a]);
+      kernels::fallback_vector(kernels::Fallback::uniform, a, uniform[a]);
+    }
+  }
+};
+
+const FallbackTable& fallbacks() {
+  static const FallbackTable table;
+  return table;
+}
+
+// The fallback of a node; nodes with more actions than the table get theirs made in the frame.
+const double* fallback_for(kernels::Fallback kind, int actions, ScratchStack::Frame& frame) {
+  if (actions <= kTabledActions)
+    return kind == kernels::Fallback::training ? fallbacks().training[actions] : fallbacks().uniform[actions];
+  double* v = frame.take(std::size_t(actions));
+  kernels::fallback_vector(kind, actions, v);
+  return v;
+}
 // 16-bit river regrets count units of (stake scale * this)^-0.75 chips. Hand values are chips
 // weighted by the opponent's reach, so near an equilibrium the regret differences are a small
 // fraction of the largest stake; the finer unit keeps them from truncating to nothing.
@@ -110,10 +136,6 @@ class Pass {
     reach_weight_ = std::pow(double(t_ + 1), p.averaging_exponent);
     river_table_limit_ = tree.storage_forms[0] >= 2 ? 30 : 0;
     split_street_ = tree.start_street + 1;
-    for (int a = 1; a <= kMaxActions; ++a) {
-      kernels::fallback_vector(kernels::Fallback::training, a, training_fallback_[a]);
-      kernels::fallback_vector(kernels::Fallback::uniform, a, uniform_fallback_[a]);
-    }
   }
 
   PassResult run() {
@@ -224,12 +246,15 @@ class Pass {
 
   void strategy(const ActionNode& node, int chunk, int entry, int n, double* sigma) const {
     int actions = int(node.children.size());
+    ScratchStack::Frame frame;
     if (!evaluating()) {
-      node.regrets->current_strategy(chunk, entry, training_fallback_[actions], sigma, std::size_t(n));
+      const double* fallback = fallback_for(kernels::Fallback::training, actions, frame);
+      node.regrets->current_strategy(chunk, entry, fallback, sigma, std::size_t(n));
     } else if (averaging_ && node.averages) {
       node.averages->average_strategy(chunk, entry, *node.regrets, sigma, std::size_t(n));
     } else {
-      node.regrets->current_strategy(chunk, entry, uniform_fallback_[actions], sigma, std::size_t(n));
+      const double* fallback = fallback_for(kernels::Fallback::uniform, actions, frame);
+      node.regrets->current_strategy(chunk, entry, fallback, sigma, std::size_t(n));
     }
   }
 
@@ -241,7 +266,7 @@ class Pass {
     strategy(node, chunk, entry, n, sigma);
     double* child_values = frame.take(std::size_t(actions) * std::size_t(n));
     double* child_best = best ? frame.take(std::size_t(actions) * std::size_t(n)) : nullptr;
-    const double* rows[kMaxActions];
+    const double** rows = reinterpret_cast<const double**>(frame.take(std::size_t(actions)));
     for (int a = 0; a < actions; ++a) {
       double* v = child_values + std::size_t(a) * std::size_t(n);
       walk(node.children[std::size_t(a)], turn, river, reach, v, best ? child_best + std::size_t(a) * std::size_t(n) : nullptr);
@@ -458,8 +483,6 @@ class Pass {
   int river_table_limit_ = 0;
   int split_street_ = 2;
   std::size_t cursor_ = 0;
-  double training_fallback_[kMaxActions + 1][kMaxActions] = {};
-  double uniform_fallback_[kMaxActions + 1][kMaxActions] = {};
 };
 
 }  // namespace

@@ -168,3 +168,22 @@ TEST_F(SolverTest, QueriesAgreeWithTheEvaluation) {
 }
 
 }  // namespace
+
+namespace {
+
+// A node may offer any number of bet sizes; 70 of them (beyond any fixed table) solve as well.
+TEST_F(SolverTest, NodesWithManyActionsSolve) {
+  board("As Ks Qd 7c 2h");
+  range(0, "JcTc JdTd 5c4c 5d4d 6c4c");
+  range(1, "8s8h 9s9h");
+  line({0, 0});
+  for (int bet = 1; bet <= 69; ++bet) line({double(bet)});
+  GameTree& tree = build();
+  EXPECT_EQ(tree.max_actions, 70);
+  iterate(tree, 30);
+  ASSERT_TRUE(evaluate_both(tree));
+  EXPECT_NEAR(tree.results.ev[0] + tree.results.ev[1], 0.0, 1e-9);
+  EXPECT_GE(tree.results.exploitability, -1e-9);
+}
+
+}  // namespace
