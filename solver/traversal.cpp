@@ -266,7 +266,10 @@ class Pass {
     strategy(node, chunk, entry, n, sigma);
     double* child_values = frame.take(std::size_t(actions) * std::size_t(n));
     double* child_best = best ? frame.take(std::size_t(actions) * std::size_t(n)) : nullptr;
-    const double** rows = reinterpret_cast<const double**>(frame.take(std::size_t(actions)));
+    const double* row_array[kTabledActions];
+    std::vector<const double*> row_vector;  // only for nodes with more actions than the array holds
+    if (actions > kTabledActions) row_vector.resize(std::size_t(actions));
+    const double** rows = actions > kTabledActions ? row_vector.data() : row_array;
     for (int a = 0; a < actions; ++a) {
       double* v = child_values + std::size_t(a) * std::size_t(n);
       walk(node.children[std::size_t(a)], turn, river, reach, v, best ? child_best + std::size_t(a) * std::size_t(n) : nullptr);
