@@ -35,6 +35,48 @@ void spread_group_reach(const double* group_reach, const BoardHands& board, doub
   for (; h < n; ++h) reach[h] = 0.0;
 }
 
+CardLanes make_card_lanes(std::span<const std::uint16_t> cards, std::span<const std::uint16_t> classes) {
+  CardLanes lanes;
+  int n = int(cards.size());
+  std::vector<int> hand_class(std::size_t(n), 0);
+  for (int h = 0, c = 0; std::uint16_t size : classes) {
+    for (int i = 0; i < size && h < n; ++i) hand_class[std::size_t(h++)] = c;
+    ++c;
+  }
+  // Each card's list: (hand, which of its two cards), in hand-list order, i.e. ascending strength.
+  std::vector<std::vector<std::pair<int, int>>> lists(kCardSums);
+  for (int h = 0; h < n; ++h) {
+    lists[std::size_t(low_card(cards[std::size_t(h)]))].push_back({h, 0});
+    lists[std::size_t(high_card(cards[std::size_t(h)]))].push_back({h, 1});
+  }
+  std::vector<int> lane_card;
+  for (int c = 0; c < kCardSums; ++c)
+    if (!lists[std::size_t(c)].empty()) {
+      lane_card.push_back(c);
+      lanes.length = std::max(lanes.length, int(lists[std::size_t(c)].size()));
+    }
+  lanes.groups = (int(lane_card.size()) + 3) / 4;
+  int width = 4 * lanes.groups;
+  lanes.entry_hand.assign(std::size_t(lanes.length * width), std::uint16_t(n));
+  lanes.class_starts.assign(std::size_t((lanes.length + 1) * lanes.groups), 0);
+  lanes.hand_entries.assign(std::size_t(2 * n), 0);
+  for (int lane = 0; lane < width; ++lane) {
+    const std::vector<std::pair<int, int>>* list =
+        lane < int(lane_card.size()) ? &lists[std::size_t(lane_card[std::size_t(lane)])] : nullptr;
+    for (int k = 0; k <= lanes.length; ++k) {
+      bool start = true;
+      if (list && k < int(list->size())) {
+        auto [h, slot] = (*list)[std::size_t(k)];
+        lanes.entry_hand[std::size_t(k * width + lane)] = std::uint16_t(h);
+        lanes.hand_entries[std::size_t(2 * h + slot)] = std::uint16_t(k * width + lane);
+        start = k == 0 || hand_class[std::size_t((*list)[std::size_t(k - 1)].first)] != hand_class[std::size_t(h)];
+      }
+      if (start) lanes.class_starts[std::size_t(k * lanes.groups + lane / 4)] |= std::uint8_t(1 << (lane % 4));
+    }
+  }
+  return lanes;
+}
+
 namespace {
 
 // Blocks of hands: the float sums first, then one division per value, so that the loops
@@ -170,6 +212,14 @@ const KernelSet kPlain = {
     showdown_values_plain,
     fold_values_grouped_plain,
     showdown_values_grouped_plain,
+    VectorLoops::multiply,
+    VectorLoops::multiply_add,
+    VectorLoops::add,
+    VectorLoops::maximum,
+    VectorLoops::scale,
+    VectorLoops::all_zero,
+    VectorLoops::gather,
+    VectorLoops::scatter_add,
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace kernels {
 
@@ -20,6 +21,27 @@ constexpr double kFoldThreshold = 0x1p-1022;     // smallest normal double
 constexpr double kShowdownThreshold = 0x1p-126;
 constexpr int kMaxRegret16 = 65535;
 
+// Per-card hand lists of a board, laid out for the vector showdown: for every card held by a
+// listed hand, the hands holding it in ascending strength. The lists sit side by side, one per
+// lane, so that a sweep takes four cards' lists at once; each hand appears in two lists.
+struct CardLanes {
+  int groups = 0;  // lane groups of four cards
+  int length = 0;  // entries per list; shorter lists are padded with a hand of zero reach
+  // [entry k * 4 * groups + lane]: the hand's list position, or the list size for padding.
+  std::vector<std::uint16_t> entry_hand;
+  // [entry k * groups + group]: bit j set when lane j's entry k starts a run of equal strength in
+  // its list (padding always does). Row `length` is all set.
+  std::vector<std::uint8_t> class_starts;
+  // [hand * 2 + 0 / 1]: the hand's entry in its lower card's list and in its higher card's list.
+  std::vector<std::uint16_t> hand_entries;
+};
+
+constexpr int kMaxLaneGroups = 13;  // 52 cards
+constexpr int kMaxLaneLength = 51;  // a card meets at most 51 others
+
+// The lanes of a hand list (cards and strength runs as in BoardHands).
+CardLanes make_card_lanes(std::span<const std::uint16_t> cards, std::span<const std::uint16_t> classes);
+
 // The hands of one board as the kernels need them.
 struct BoardHands {
   // Per listed hand, ascending strength: lower card code in the low byte, higher in the high byte.
@@ -28,6 +50,9 @@ struct BoardHands {
   std::span<const std::uint16_t> classes;
   // Sizes of the consecutive suit-isomorphism groups on a grouped river board, else empty.
   std::span<const std::uint16_t> groups;
+  // The per-card lists of the same hands, when the board has them; the vector showdown sweeps
+  // them instead of the per-card running sums.
+  const CardLanes* lanes = nullptr;
 
   int size() const { return int(cards.size()); }
 };
@@ -60,6 +85,15 @@ struct KernelSet {
                               double* group_values);
   void (*showdown_values_grouped)(const double* group_reach, const BoardHands& board, double payoff,
                                   double* group_values);
+  // Hand-vector arithmetic of the traversal.
+  void (*multiply)(double* out, const double* a, const double* b, int n);
+  void (*multiply_add)(double* out, const double* a, const double* b, int n);
+  void (*add)(double* out, const double* a, int n);
+  void (*maximum)(double* out, const double* a, int n);
+  void (*scale)(double* out, double factor, int n);
+  bool (*all_zero)(const double* v, int n);
+  void (*gather)(double* out, const double* in, const std::int16_t* index, int n);
+  void (*scatter_add)(double* out, const double* in, const std::int16_t* index, int n);
 };
 
 const KernelSet& plain_kernels();
@@ -125,6 +159,23 @@ inline void fold_values_grouped(const double* group_reach, const BoardHands& boa
 inline void showdown_values_grouped(const double* group_reach, const BoardHands& board, double payoff,
                                     double* group_values) {
   active_kernels().showdown_values_grouped(group_reach, board, payoff, group_values);
+}
+
+// Hand vectors: out = a * b; out += a * b; out += a; out = max(out, a); out *= factor; whether
+// every entry is 0; out[i] = in[index[i]]; out[index[i]] += in[i]. The vectors must not overlap.
+inline void multiply(double* out, const double* a, const double* b, int n) { active_kernels().multiply(out, a, b, n); }
+inline void multiply_add(double* out, const double* a, const double* b, int n) {
+  active_kernels().multiply_add(out, a, b, n);
+}
+inline void add(double* out, const double* a, int n) { active_kernels().add(out, a, n); }
+inline void maximum(double* out, const double* a, int n) { active_kernels().maximum(out, a, n); }
+inline void scale(double* out, double factor, int n) { active_kernels().scale(out, factor, n); }
+inline bool all_zero(const double* v, int n) { return active_kernels().all_zero(v, n); }
+inline void gather(double* out, const double* in, const std::int16_t* index, int n) {
+  active_kernels().gather(out, in, index, n);
+}
+inline void scatter_add(double* out, const double* in, const std::int16_t* index, int n) {
+  active_kernels().scatter_add(out, in, index, n);
 }
 
 // Per-hand reach from per-group reach: each hand gets its group's reach / group size.

@@ -1,8 +1,10 @@
 // AVX2/FMA kernel set. Only the functions marked TARGET use the vector instructions; the file
 // is built with the project's generic flags and is entered only after the processor check in
 // kernels.cpp. Loops take eight hands at a time; the tails reuse the scalar per-hand steps.
-// Regret matching takes one double reciprocal per hand and multiplies, so it stays within an
-// ulp of the plain division; the regret powers use refined rsqrt estimates.
+// Regret matching divides in float, eight hands per division, so its shares differ from the
+// plain double division by at most 2^-24 relative (pure strategies stay exactly 0 and 1); the
+// average strategy, which reports show, multiplies by a double reciprocal (within an ulp of the
+// plain division); the regret powers use refined rsqrt estimates.
 #include <immintrin.h>
 
 #include "solver/kernels.h"
@@ -64,14 +66,12 @@ TARGET void current_strategy_avx2(const T* regrets, std::size_t stride, int acti
     for (int a = 1; a < actions; ++a) sum = _mm256_add_ps(sum, load8(regrets + a * stride + h));
     __m256 usable = _mm256_cmp_ps(sum, _mm256_set1_ps(kStrategyThreshold), _CMP_GE_OQ);
     __m256d use_lo = mask_low(usable), use_hi = mask_high(usable);
-    __m256d inv_lo = _mm256_div_pd(_mm256_set1_pd(1.0), low_pd(sum));
-    __m256d inv_hi = _mm256_div_pd(_mm256_set1_pd(1.0), high_pd(sum));
     for (int a = 0; a < actions; ++a) {
-      __m256 r = load8(regrets + a * stride + h);
+      __m256 share = _mm256_div_ps(load8(regrets + a * stride + h), sum);
       __m256d fb = _mm256_set1_pd(fallback[a]);
       double* out = sigma + a * sigma_stride + h;
-      _mm256_storeu_pd(out, _mm256_blendv_pd(fb, _mm256_mul_pd(low_pd(r), inv_lo), use_lo));
-      _mm256_storeu_pd(out + 4, _mm256_blendv_pd(fb, _mm256_mul_pd(high_pd(r), inv_hi), use_hi));
+      _mm256_storeu_pd(out, _mm256_blendv_pd(fb, low_pd(share), use_lo));
+      _mm256_storeu_pd(out + 4, _mm256_blendv_pd(fb, high_pd(share), use_hi));
     }
   }
   for (; h < n; ++h) current_strategy_hand(regrets, stride, actions, h, fallback, sigma, sigma_stride);
@@ -207,7 +207,95 @@ TARGET void fold_values_avx2(const double* reach, const BoardHands& board, doubl
     values[h] = total - card_sums[low_card(cards[h])] - card_sums[high_card(cards[h])] + payoff * reach[h];
 }
 
+// Payoff * reach of the hands with positive reach into s (s[n] = 0 for list padding); returns the total.
+TARGET double stakes_avx2(const double* reach, int n, double payoff, double* s) {
+  const __m256d p = _mm256_set1_pd(payoff), zero = _mm256_setzero_pd();
+  __m256d sum = zero;
+  int h = 0;
+  for (; h + 4 <= n; h += 4) {
+    __m256d r = _mm256_loadu_pd(reach + h);
+    __m256d t = _mm256_and_pd(_mm256_mul_pd(p, r), _mm256_cmp_pd(r, zero, _CMP_GT_OQ));
+    _mm256_storeu_pd(s + h, t);
+    sum = _mm256_add_pd(sum, t);
+  }
+  double partial[4];
+  _mm256_storeu_pd(partial, sum);
+  for (int j = 0; h < n; ++h, ++j) partial[j] += s[h] = stake_of(payoff, reach[h]);
+  s[n] = 0.0;
+  return (partial[0] + partial[1]) + (partial[2] + partial[3]);
+}
+
+// Lane masks of the class-start bits.
+struct LaneMasks {
+  alignas(32) std::uint64_t bits[16][4];
+  LaneMasks() {
+    for (int m = 0; m < 16; ++m)
+      for (int j = 0; j < 4; ++j) bits[m][j] = (m >> j) & 1 ? ~std::uint64_t(0) : 0;
+  }
+};
+const LaneMasks kLaneMasks;
+
+TARGET inline __m256d lane_mask(std::uint8_t starts) {
+  return _mm256_load_pd(reinterpret_cast<const double*>(kLaneMasks.bits[starts]));
+}
+
+// The showdown over the per-card lists. With s(o) = payoff * reach(o), a hand h of class k gets
+//   below(k) - above(k) + sum over its two cards c of (above_c(h) - below_c(h)),
+// below/above being the stakes of all hands of lower/higher classes and below_c/above_c those
+// of the hands of lower/higher classes in card c's list: the incompatible hands come out once
+// per shared card, and h itself (its own class) never counts. Four lists are swept per vector:
+// forward for below_c, backward for above_c, each run of equal strength reading the sum at its
+// edge. The per-card loops carry no dependence through memory, unlike the running card sums.
+TARGET void showdown_lanes_avx2(const double* reach, const BoardHands& board, double payoff, double* values) {
+  const CardLanes& lanes = *board.lanes;
+  const int n = board.size(), groups = lanes.groups, width = 4 * groups, length = lanes.length;
+  alignas(32) double s[1326 + 4];
+  double total = stakes_avx2(reach, n, payoff, s);
+  if (!(std::fabs(total) > kShowdownThreshold)) {
+    std::fill(values, values + n, 0.0);
+    return;
+  }
+  alignas(32) double stake[kMaxLaneLength * 4 * kMaxLaneGroups];
+  alignas(32) double diff[kMaxLaneLength * 4 * kMaxLaneGroups];
+  const std::uint16_t* entry_hand = lanes.entry_hand.data();
+  const std::uint8_t* starts = lanes.class_starts.data();
+  const __m256d zero = _mm256_setzero_pd();
+  for (int g = 0; g < groups; ++g) {
+    __m256d run = zero, below = zero;
+    for (int k = 0; k < length; ++k) {
+      const std::uint16_t* e = entry_hand + k * width + 4 * g;
+      __m256d v = _mm256_set_pd(s[e[3]], s[e[2]], s[e[1]], s[e[0]]);
+      below = _mm256_blendv_pd(below, run, lane_mask(starts[k * groups + g]));
+      _mm256_store_pd(stake + k * width + 4 * g, v);
+      _mm256_store_pd(diff + k * width + 4 * g, below);
+      run = _mm256_add_pd(run, v);
+    }
+    run = zero;
+    __m256d above = zero;
+    for (int k = length - 1; k >= 0; --k) {
+      above = _mm256_blendv_pd(above, run, lane_mask(starts[(k + 1) * groups + g]));
+      double* d = diff + k * width + 4 * g;
+      _mm256_store_pd(d, _mm256_sub_pd(above, _mm256_load_pd(d)));
+      run = _mm256_add_pd(run, _mm256_load_pd(stake + k * width + 4 * g));
+    }
+  }
+  const std::uint16_t* entries = lanes.hand_entries.data();
+  double lower = 0.0;
+  int begin = 0;
+  for (std::uint16_t size : board.classes) {
+    int end = std::min(n, begin + int(size));
+    double mass = 0.0;
+    for (int h = begin; h < end; ++h) mass += s[h];
+    double term = lower - (total - lower - mass);
+    for (int h = begin; h < end; ++h) values[h] = term + diff[entries[2 * h]] + diff[entries[2 * h + 1]];
+    lower += mass;
+    begin = end;
+  }
+  std::fill(values + begin, values + n, 0.0);
+}
+
 TARGET void showdown_values_avx2(const double* reach, const BoardHands& board, double payoff, double* values) {
+  if (board.lanes) return showdown_lanes_avx2(reach, board, payoff, values);
   double card_sums[kCardSums];
   int n = board.size();
   double total = reach_total_avx2(reach, n, payoff, -1.0);
@@ -243,6 +331,21 @@ void showdown_values_grouped_avx2(const double* group_reach, const BoardHands& b
   grouped_from_per_hand(showdown_values_avx2, group_reach, board, payoff, group_values);
 }
 
+TARGET void multiply_avx2(double* out, const double* a, const double* b, int n) { VectorLoops::multiply(out, a, b, n); }
+TARGET void multiply_add_avx2(double* out, const double* a, const double* b, int n) {
+  VectorLoops::multiply_add(out, a, b, n);
+}
+TARGET void add_avx2(double* out, const double* a, int n) { VectorLoops::add(out, a, n); }
+TARGET void maximum_avx2(double* out, const double* a, int n) { VectorLoops::maximum(out, a, n); }
+TARGET void scale_avx2(double* out, double factor, int n) { VectorLoops::scale(out, factor, n); }
+TARGET bool all_zero_avx2(const double* v, int n) { return VectorLoops::all_zero(v, n); }
+TARGET void gather_avx2(double* out, const double* in, const std::int16_t* index, int n) {
+  VectorLoops::gather(out, in, index, n);
+}
+TARGET void scatter_add_avx2(double* out, const double* in, const std::int16_t* index, int n) {
+  VectorLoops::scatter_add(out, in, index, n);
+}
+
 }  // namespace
 
 const KernelSet& avx2_kernel_set() {
@@ -258,6 +361,14 @@ const KernelSet& avx2_kernel_set() {
       showdown_values_avx2,
       fold_values_grouped_avx2,
       showdown_values_grouped_avx2,
+      multiply_avx2,
+      multiply_add_avx2,
+      add_avx2,
+      maximum_avx2,
+      scale_avx2,
+      all_zero_avx2,
+      gather_avx2,
+      scatter_add_avx2,
   };
   return set;
 }

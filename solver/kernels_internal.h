@@ -179,4 +179,43 @@ inline void grouped_from_per_hand(PerHand per_hand, const double* group_reach, c
   }
 }
 
+// The hand-vector loops, written once: the plain set instantiates them as they are, the vector
+// set inside functions compiled for AVX2, where the compiler vectorises them.
+struct VectorLoops {
+  static void multiply(double* __restrict out, const double* __restrict a, const double* __restrict b, int n) {
+    for (int i = 0; i < n; ++i) out[i] = a[i] * b[i];
+  }
+  static void multiply_add(double* __restrict out, const double* __restrict a, const double* __restrict b, int n) {
+    for (int i = 0; i < n; ++i) out[i] += a[i] * b[i];
+  }
+  static void add(double* __restrict out, const double* __restrict a, int n) {
+    for (int i = 0; i < n; ++i) out[i] += a[i];
+  }
+  static void maximum(double* __restrict out, const double* __restrict a, int n) {
+    for (int i = 0; i < n; ++i) out[i] = out[i] < a[i] ? a[i] : out[i];
+  }
+  static void scale(double* __restrict out, double factor, int n) {
+    for (int i = 0; i < n; ++i) out[i] *= factor;
+  }
+  // Blocks of 16 without an exit inside, so that the block's test vectorises.
+  static bool all_zero(const double* v, int n) {
+    int i = 0;
+    for (; i + 16 <= n; i += 16) {
+      bool nonzero = false;
+      for (int j = 0; j < 16; ++j) nonzero |= v[i + j] != 0.0;
+      if (nonzero) return false;
+    }
+    for (; i < n; ++i)
+      if (v[i] != 0.0) return false;
+    return true;
+  }
+  static void gather(double* __restrict out, const double* __restrict in, const std::int16_t* __restrict index, int n) {
+    for (int i = 0; i < n; ++i) out[i] = in[index[i]];
+  }
+  static void scatter_add(double* __restrict out, const double* __restrict in, const std::int16_t* __restrict index,
+                          int n) {
+    for (int i = 0; i < n; ++i) out[index[i]] += in[i];
+  }
+};
+
 }  // namespace kernels::detail

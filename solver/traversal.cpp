@@ -92,11 +92,7 @@ Workspace& workspace() {
   return w;
 }
 
-bool all_zero(const double* v, int n) {
-  for (int i = 0; i < n; ++i)
-    if (v[i] != 0) return false;
-  return true;
-}
+using kernels::all_zero;
 
 void prepare_weights(GameTree& tree) {
   if (!tree.start_weights[0].empty()) return;
@@ -276,9 +272,9 @@ class Pass {
       rows[a] = v;
       const double* s = sigma + std::size_t(a) * std::size_t(n);
       if (a == 0)
-        for (int i = 0; i < n; ++i) values[i] = s[i] * v[i];
+        kernels::multiply(values, s, v, n);
       else
-        for (int i = 0; i < n; ++i) values[i] += s[i] * v[i];
+        kernels::multiply_add(values, s, v, n);
     }
     bool locked = node.regrets->locked(chunk, entry);
     if (best) {
@@ -287,14 +283,14 @@ class Pass {
         const double* s = sigma + std::size_t(a) * std::size_t(n);
         if (locked) {  // the locked strategy binds the best response too
           if (a == 0)
-            for (int i = 0; i < n; ++i) best[i] = s[i] * b[i];
+            kernels::multiply(best, s, b, n);
           else
-            for (int i = 0; i < n; ++i) best[i] += s[i] * b[i];
+            kernels::multiply_add(best, s, b, n);
         } else {
           if (a == 0)
             std::copy(b, b + n, best);
           else
-            for (int i = 0; i < n; ++i) best[i] = std::max(best[i], b[i]);
+            kernels::maximum(best, b, n);
         }
       }
     }
@@ -319,13 +315,12 @@ class Pass {
     double* b = best ? frame.take(std::size_t(n)) : nullptr;
     for (int a = 0; a < actions; ++a) {
       const double* s = sigma + std::size_t(a) * std::size_t(n);
-      for (int i = 0; i < n; ++i) child_reach[i] = reach[i] * s[i];
+      kernels::multiply(child_reach, reach, s, n);
       bool first = a == 0;
       walk(node.children[std::size_t(a)], turn, river, child_reach, first ? values : v, best ? (first ? best : b) : nullptr);
       if (first) continue;
-      for (int i = 0; i < n; ++i) values[i] += v[i];
-      if (best)
-        for (int i = 0; i < n; ++i) best[i] += b[i];
+      kernels::add(values, v, n);
+      if (best) kernels::add(best, b, n);
     }
   }
 
@@ -402,18 +397,16 @@ class Pass {
         const CardNode& child = parent.children[r];
         int m = child.hand_count();
         const std::int16_t* down = child.index_maps[0].data();
-        for (int i = 0; i < m; ++i) child_reach[i] = reach[down[i]];
+        kernels::gather(child_reach, reach, down, m);
         walk(index, turn, int(r), child_reach, child_values, child_best);
         for (const auto& map : child.index_maps) {
-          for (int i = 0; i < m; ++i) values[map[std::size_t(i)]] += child_values[i];
-          if (best)
-            for (int i = 0; i < m; ++i) best[map[std::size_t(i)]] += child_best[i];
+          kernels::scatter_add(values, child_values, map.data(), m);
+          if (best) kernels::scatter_add(best, child_best, map.data(), m);
         }
       }
       if (reached) bracket_chunks(index, turn, false);
-      for (int i = 0; i < n; ++i) values[i] *= normaliser;
-      if (best)
-        for (int i = 0; i < n; ++i) best[i] *= normaliser;
+      kernels::scale(values, normaliser, n);
+      if (best) kernels::scale(best, normaliser, n);
     }
     if (mode_ == PassMode::evaluation && entry) {
       entry->values[std::size_t(traverser_)].assign(values, values + n);
@@ -452,8 +445,7 @@ class Pass {
       ScratchStack::Frame frame;
       double* reach = frame.take(std::size_t(m));
       const std::int16_t* down = child.index_maps[0].data();
-      const double* parent_reach = w.at(job.reach);
-      for (int i = 0; i < m; ++i) reach[i] = parent_reach[down[i]];
+      kernels::gather(reach, w.at(job.reach), down, m);
       if (!all_zero(reach, m)) {
         double* values = frame.take(std::size_t(m));
         double* best = with_best_ ? frame.take(std::size_t(m)) : nullptr;
@@ -463,10 +455,8 @@ class Pass {
         double* sum_best = best ? w.at(sums.best) : nullptr;
         std::lock_guard<std::mutex> lock(job_lock);
         for (const auto& map : child.index_maps) {
-          const std::int16_t* up = map.data();
-          for (int i = 0; i < m; ++i) sum_values[up[i]] += values[i];
-          if (best)
-            for (int i = 0; i < m; ++i) sum_best[up[i]] += best[i];
+          kernels::scatter_add(sum_values, values, map.data(), m);
+          if (best) kernels::scatter_add(sum_best, best, map.data(), m);
         }
       }
       int done = ++finished;

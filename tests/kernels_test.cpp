@@ -25,8 +25,12 @@ struct TestBoard {
   std::vector<int> strength;
   std::vector<std::uint16_t> classes;
   std::vector<std::uint16_t> groups;
+  kernels::CardLanes lanes;
 
-  BoardHands view() const { return BoardHands{cards, classes, groups}; }
+  // With the per-card lists (the vector showdown sweeps them) or without (running card sums).
+  BoardHands view(bool with_lanes = true) const {
+    return BoardHands{cards, classes, groups, with_lanes ? &lanes : nullptr};
+  }
   int size() const { return int(cards.size()); }
   bool disjoint(int a, int b) const {
     int a1 = cards[a] & 0xFF, a2 = cards[a] >> 8, b1 = cards[b] & 0xFF, b2 = cards[b] >> 8;
@@ -63,6 +67,7 @@ TestBoard make_board(std::mt19937& rng, int board_cards, int levels) {
     }
     h = end;
   }
+  b.lanes = kernels::make_card_lanes(b.cards, b.classes);
   return b;
 }
 
@@ -134,6 +139,8 @@ class KernelPaths : public ::testing::TestWithParam<std::string> {
   bool plain() const { return GetParam() == "plain"; }
   // Relative accuracy of the refined square-root estimates on the vector path.
   double estimate_tolerance() const { return plain() ? 0.0 : 2e-6; }
+  // The vector path divides in float: shares within 2^-24 relative of the double division.
+  double share_tolerance() const { return plain() ? 1e-15 : 0x1p-23; }
 };
 
 // --- Payoff kernels ------------------------------------------------------------------------
@@ -150,8 +157,36 @@ TEST_P(KernelPaths, FoldAndShowdownMatchPairwiseReferenceOnRandomBoards) {
     std::vector<double> values(b.size());
     k().fold_values(reach.data(), b.view(), payoff, values.data());
     expect_all_near(fold_reference(b, reach, payoff), values, 0.0, tol, "fold trial " + std::to_string(trial));
-    k().showdown_values(reach.data(), b.view(), payoff, values.data());
-    expect_all_near(showdown_reference(b, reach, payoff), values, 0.0, tol, "showdown trial " + std::to_string(trial));
+    std::vector<double> expected = showdown_reference(b, reach, payoff);
+    for (bool lanes : {true, false}) {
+      k().showdown_values(reach.data(), b.view(lanes), payoff, values.data());
+      expect_all_near(expected, values, 0.0, tol, "showdown trial " + std::to_string(trial));
+    }
+  }
+}
+
+// Hand lists that are not every hand of a board (a restricted list): the per-card lists have
+// different lengths and the padding must count nothing.
+TEST_P(KernelPaths, ShowdownOnPartialHandLists) {
+  std::mt19937 rng(12);
+  for (int trial = 0; trial < 6; ++trial) {
+    TestBoard full = make_board(rng, 5, trial % 2 ? 20 : 900);
+    TestBoard b;
+    for (int h = 0; h < full.size(); ++h)
+      if (rng() % 5 < 2 || h < 3) {
+        b.cards.push_back(full.cards[h]);
+        b.strength.push_back(full.strength[h]);
+      }
+    for (int h = 0; h < b.size();) {
+      int end = h;
+      while (end < b.size() && b.strength[end] == b.strength[h]) ++end;
+      b.classes.push_back(std::uint16_t(end - h));
+      h = end;
+    }
+    b.lanes = kernels::make_card_lanes(b.cards, b.classes);
+    std::vector<double> reach = random_reach(rng, b.size()), values(b.size());
+    k().showdown_values(reach.data(), b.view(), 3.0, values.data());
+    expect_all_near(showdown_reference(b, reach, 3.0), values, 0.0, 1e-9 * b.size(), "partial list");
   }
 }
 
@@ -251,11 +286,16 @@ TEST_P(KernelPaths, CurrentStrategyIsRegretMatchingWithFallback) {
     k().current_strategy_f32(rf.data(), stride, actions, n, fallback, sigma.data(), n);
     std::vector<double> expected = strategy_reference(rf, stride, actions, n, fallback);
     for (std::size_t i = 0; i < sigma.size(); ++i)
-      ASSERT_NEAR(sigma[i], expected[i], 1e-15) << actions << " actions, value " << i;
+      ASSERT_NEAR(sigma[i], expected[i], share_tolerance()) << actions << " actions, value " << i;
     k().current_strategy_u16(r16.data(), stride, actions, n, fallback, sigma.data(), n);
     expected = strategy_reference(r16, stride, actions, n, fallback);
-    for (std::size_t i = 0; i < sigma.size(); ++i)
-      ASSERT_NEAR(sigma[i], expected[i], 1e-15) << actions << " actions, value " << i;
+    for (std::size_t i = 0; i < sigma.size(); ++i) {
+      ASSERT_NEAR(sigma[i], expected[i], share_tolerance()) << actions << " actions, value " << i;
+      // Pure strategies stay exact: a hand whose regret is all on one action plays it with 1.
+      if (expected[i] == 1.0 || expected[i] == 0.0) {
+        ASSERT_EQ(sigma[i], expected[i]) << actions << " actions";
+      }
+    }
   }
 }
 
@@ -418,8 +458,10 @@ TEST(KernelPathAgreement, VectorPathMatchesPlainPath) {
     std::vector<double> vp(n), vv(n), gp(groups), gv(groups);
     for (auto kernel : {&KernelSet::fold_values, &KernelSet::showdown_values}) {
       (p.*kernel)(reach.data(), b.view(), 5.5, vp.data());
-      (v.*kernel)(reach.data(), b.view(), 5.5, vv.data());
-      expect_all_near(vp, vv, 0.0, 1e-10 * n, "payoff");
+      for (bool lanes : {true, false}) {
+        (v.*kernel)(reach.data(), b.view(lanes), 5.5, vv.data());
+        expect_all_near(vp, vv, 0.0, 1e-10 * n, "payoff");
+      }
     }
     for (auto kernel : {&KernelSet::fold_values_grouped, &KernelSet::showdown_values_grouped}) {
       (p.*kernel)(group_reach.data(), b.view(), 5.5, gp.data());
@@ -448,10 +490,41 @@ TEST(KernelPathAgreement, VectorPathMatchesPlainPath) {
     std::vector<double> sp(actions * n), sv(actions * n);
     p.current_strategy_f32(rp.data(), n, actions, n, fallback, sp.data(), n);
     v.current_strategy_f32(rp.data(), n, actions, n, fallback, sv.data(), n);
-    expect_all_near(sp, sv, 0.0, 1e-15, "strategy");
+    expect_all_near(sp, sv, 0x1p-23, 0.0, "strategy");
     p.current_strategy_u16(qp.data(), n, actions, n, fallback, sp.data(), n);
     v.current_strategy_u16(qp.data(), n, actions, n, fallback, sv.data(), n);
-    expect_all_near(sp, sv, 0.0, 1e-15, "16-bit strategy");
+    expect_all_near(sp, sv, 0x1p-23, 0.0, "16-bit strategy");
+
+    // Hand-vector arithmetic: the same on both paths, bit for bit but for fused multiply-adds.
+    std::vector<double> a = random_reach(rng, n), c = random_reach(rng, n), op = random_reach(rng, n);
+    std::vector<std::int16_t> index(n);
+    for (int i = 0; i < n; ++i) index[i] = std::int16_t((i * 7 + trial) % n);
+    for (int op_kind = 0; op_kind < 7; ++op_kind) {
+      std::vector<double> outp = op, outv = op;
+      for (auto [set, out] : {std::pair{&p, &outp}, std::pair{&v, &outv}}) {
+        double* o = out->data();
+        switch (op_kind) {
+          case 0: set->multiply(o, a.data(), c.data(), n); break;
+          case 1: set->multiply_add(o, a.data(), c.data(), n); break;
+          case 2: set->add(o, a.data(), n); break;
+          case 3: set->maximum(o, a.data(), n); break;
+          case 4: set->scale(o, 1.0 / 44, n); break;
+          case 5: set->gather(o, a.data(), index.data(), n); break;
+          case 6: set->scatter_add(o, a.data(), index.data(), n); break;
+        }
+      }
+      if (op_kind == 1)  // the vector path may fuse the multiply-add
+        expect_all_near(outp, outv, 1e-15, 0.0, "multiply-add");
+      else
+        ASSERT_EQ(outp, outv) << "vector op " << op_kind;
+    }
+    std::vector<double> zeros(n, 0.0);
+    EXPECT_TRUE(p.all_zero(zeros.data(), n) && v.all_zero(zeros.data(), n));
+    for (int at : {0, 15, 16, n - 1}) {
+      zeros[at] = -0.5;
+      EXPECT_FALSE(p.all_zero(zeros.data(), n) || v.all_zero(zeros.data(), n)) << at;
+      zeros[at] = 0.0;
+    }
   }
 }
 

@@ -91,6 +91,7 @@ void prepare_hands(CardNode& node, const CardNode* parent, bool isomorphism) {
   }
   runs(strength_keys, node.class_sizes);
   if (river && isomorphism) runs(group_keys, node.group_sizes);
+  node.lanes = kernels::make_card_lanes(node.hand_cards, node.class_sizes);
 }
 
 void add_children(CardNode& node, int fixed_card, bool isomorphism, bool river_level) {

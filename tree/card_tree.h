@@ -29,6 +29,7 @@ struct CardNode {
   std::vector<std::int16_t> position_of_hand;  // 1,326 entries; -1 for a hand that touches the board
   std::vector<std::uint16_t> class_sizes;  // runs of equal strength
   std::vector<std::uint16_t> group_sizes;  // river boards of isomorphic trees: runs of equal (strength, key)
+  kernels::CardLanes lanes;                // the hand list per card, for the showdown sweeps
 
   CardNode() { child_of_card.fill(-1); }
   int hand_count() const { return int(hand_cards.size()); }
@@ -36,7 +37,7 @@ struct CardNode {
     int i = card_code < 0 ? -1 : child_of_card[card_code];
     return i < 0 ? nullptr : &children[i];
   }
-  kernels::BoardHands board_hands() const { return {hand_cards, class_sizes, group_sizes}; }
+  kernels::BoardHands board_hands() const { return {hand_cards, class_sizes, group_sizes, &lanes}; }
 };
 
 // The next cards on a canonical board with their weights: without isomorphism every card not
