@@ -234,10 +234,25 @@ class Pass {
     }
     int chunk = 0, entry = 0;
     value_address(node, {turn, river}, chunk, entry);
+    prefetch_children(node, turn, river);
     if (int(node.player) == traverser_)
       own_decision(node, board, chunk, entry, turn, river, reach, values, best);
     else
       opponent_decision(node, board, chunk, entry, turn, river, reach, values, best);
+  }
+
+  // Starts loading the values that the decisions right below this one will read on the same
+  // board, so that they arrive while this node works.
+  void prefetch_children(const ActionNode& node, int turn, int river) const {
+    for (int index : node.children) {
+      const ActionNode& child = tree_.nodes[std::size_t(index)];
+      if (!child.is_decision() || child.street != node.street) continue;
+      int chunk = 0, entry = 0;
+      value_address(child, {turn, river}, chunk, entry);
+      child.regrets->prefetch(chunk, entry);
+      bool own = int(child.player) == traverser_;
+      if (averaging_ && child.averages && (evaluating() || !own)) child.averages->prefetch(chunk, entry);
+    }
   }
 
   void strategy(const ActionNode& node, int chunk, int entry, int n, double* sigma) const {

@@ -1,6 +1,8 @@
 // Layouts and the plain value arrays.
 #include "storage/value_array.h"
 
+#include <xmmintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -62,6 +64,14 @@ void PlainValueArray<T>::current_strategy(int chunk, int board, const double* fa
   int n = layout_->entry(chunk, board).count;
   kernels::current_strategy(row(chunk, board, 0), ValueLayout::padded(n), layout_->actions, n, fallback, sigma,
                             sigma_stride);
+}
+
+template <class T>
+void PlainValueArray<T>::prefetch(int chunk, int board) const {
+  constexpr std::size_t kLine = 64;
+  const char* first = reinterpret_cast<const char*>(row(chunk, board, 0));
+  std::size_t bytes = std::size_t(layout_->actions) * std::size_t(ValueLayout::padded(layout_->entry(chunk, board).count)) * sizeof(T);
+  for (std::size_t at = 0; at < bytes; at += kLine) _mm_prefetch(first + at, _MM_HINT_T0);
 }
 
 template <class T>

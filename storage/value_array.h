@@ -93,6 +93,9 @@ class NodeValueArray {
   virtual void open_chunk(int chunk) = 0;
   virtual void close_chunk(int chunk, bool write_back) = 0;
   virtual std::uint32_t& flags(int chunk, int board);
+  // A hint that one board's values are needed soon: the plain form asks the processor to
+  // start loading them. Nothing else changes.
+  virtual void prefetch(int /*chunk*/, int /*board*/) const {}
   // Normalised average of this (average) array; hands without an average take the current
   // strategy of `regrets` with the uniform fallback.
   virtual void average_strategy(int chunk, int board, const NodeValueArray& regrets, double* sigma,
@@ -130,6 +133,7 @@ class PlainValueArray final : public NodeValueArray {
   void load(BinaryFile& file) override { transfer(file); }
   void open_chunk(int) override {}
   void close_chunk(int, bool) override {}
+  void prefetch(int chunk, int board) const override;
   void average_strategy(int chunk, int board, const NodeValueArray& regrets, double* sigma,
                         std::size_t sigma_stride) const override;
 
