@@ -57,6 +57,8 @@ CardLanes make_card_lanes(std::span<const std::uint16_t> cards, std::span<const 
     }
   lanes.groups = (int(lane_card.size()) + 3) / 4;
   int width = 4 * lanes.groups;
+  lanes.lane_cards.assign(std::size_t(width), std::uint8_t(lane_card.empty() ? 0 : lane_card[0]));
+  for (std::size_t lane = 0; lane < lane_card.size(); ++lane) lanes.lane_cards[lane] = std::uint8_t(lane_card[lane]);
   lanes.entry_hand.assign(std::size_t(lanes.length * width), std::uint16_t(n));
   lanes.class_starts.assign(std::size_t((lanes.length + 1) * lanes.groups), 0);
   lanes.hand_entries.assign(std::size_t(2 * n), 0);
@@ -190,6 +192,12 @@ void showdown_values_plain(const double* reach, const BoardHands& board, double 
   std::fill(values + begin, values + n, 0.0);
 }
 
+void showdown_and_fold_values_plain(const double* reach, const BoardHands& board, double showdown_payoff,
+                                    double fold_payoff, double* showdown, double* fold) {
+  showdown_values_plain(reach, board, showdown_payoff, showdown);
+  fold_values_plain(reach, board, fold_payoff, fold);
+}
+
 void fold_values_grouped_plain(const double* group_reach, const BoardHands& board, double payoff,
                                double* group_values) {
   grouped_from_per_hand(fold_values_plain, group_reach, board, payoff, group_values);
@@ -210,6 +218,7 @@ const KernelSet kPlain = {
     accumulate_average_plain,
     fold_values_plain,
     showdown_values_plain,
+    showdown_and_fold_values_plain,
     fold_values_grouped_plain,
     showdown_values_grouped_plain,
     VectorLoops::multiply,

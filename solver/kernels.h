@@ -34,6 +34,8 @@ struct CardLanes {
   std::vector<std::uint8_t> class_starts;
   // [hand * 2 + 0 / 1]: the hand's entry in its lower card's list and in its higher card's list.
   std::vector<std::uint16_t> hand_entries;
+  // [lane]: the card of the lane's list (padding lanes: the first card).
+  std::vector<std::uint8_t> lane_cards;
 };
 
 constexpr int kMaxLaneGroups = 13;  // 52 cards
@@ -81,6 +83,8 @@ struct KernelSet {
                              std::size_t sigma_stride, const double* reach, double weight);
   void (*fold_values)(const double* reach, const BoardHands& board, double payoff, double* values);
   void (*showdown_values)(const double* reach, const BoardHands& board, double payoff, double* values);
+  void (*showdown_and_fold_values)(const double* reach, const BoardHands& board, double showdown_payoff,
+                                   double fold_payoff, double* showdown, double* fold);
   void (*fold_values_grouped)(const double* group_reach, const BoardHands& board, double payoff,
                               double* group_values);
   void (*showdown_values_grouped)(const double* group_reach, const BoardHands& board, double payoff,
@@ -148,6 +152,13 @@ inline void fold_values(const double* reach, const BoardHands& board, double pay
 // values(h) = payoff * (compatible weaker reach - compatible stronger reach); ties count 0.
 inline void showdown_values(const double* reach, const BoardHands& board, double payoff, double* values) {
   active_kernels().showdown_values(reach, board, payoff, values);
+}
+
+// Both payoffs against one reach, as showdown_values and fold_values give them (up to
+// rounding); the vector showdown has the fold's card sums at hand.
+inline void showdown_and_fold_values(const double* reach, const BoardHands& board, double showdown_payoff,
+                                     double fold_payoff, double* showdown, double* fold) {
+  active_kernels().showdown_and_fold_values(reach, board, showdown_payoff, fold_payoff, showdown, fold);
 }
 
 // Grouped river boards: reach and values per isomorphism group. The group's reach is spread

@@ -246,15 +246,16 @@ TARGET inline __m256d lane_mask(std::uint8_t starts) {
 // per shared card, and h itself (its own class) never counts. Four lists are swept per vector:
 // forward for below_c, backward for above_c, each run of equal strength reading the sum at its
 // edge. The per-card loops carry no dependence through memory, unlike the running card sums.
-TARGET void showdown_lanes_avx2(const double* reach, const BoardHands& board, double payoff, double* values) {
+// With `fold` given, also the fold values for fold_payoff: the forward sweeps end on the
+// per-card sums. False (nothing written) when the showdown is below its threshold.
+TARGET bool showdown_lanes_avx2(const double* reach, const BoardHands& board, double payoff, double* values,
+                                double fold_payoff = 0.0, double* fold = nullptr) {
   const CardLanes& lanes = *board.lanes;
   const int n = board.size(), groups = lanes.groups, width = 4 * groups, length = lanes.length;
   alignas(32) double s[1326 + 4];
   double total = stakes_avx2(reach, n, payoff, s);
-  if (!(std::fabs(total) > kShowdownThreshold)) {
-    std::fill(values, values + n, 0.0);
-    return;
-  }
+  if (!(std::fabs(total) > kShowdownThreshold)) return false;
+  alignas(32) double lane_totals[4 * kMaxLaneGroups];
   alignas(32) double stake[kMaxLaneLength * 4 * kMaxLaneGroups];
   alignas(32) double diff[kMaxLaneLength * 4 * kMaxLaneGroups];
   const std::uint16_t* entry_hand = lanes.entry_hand.data();
@@ -270,6 +271,7 @@ TARGET void showdown_lanes_avx2(const double* reach, const BoardHands& board, do
       _mm256_store_pd(diff + k * width + 4 * g, below);
       run = _mm256_add_pd(run, v);
     }
+    _mm256_store_pd(lane_totals + 4 * g, run);
     run = zero;
     __m256d above = zero;
     for (int k = length - 1; k >= 0; --k) {
@@ -292,10 +294,26 @@ TARGET void showdown_lanes_avx2(const double* reach, const BoardHands& board, do
     begin = end;
   }
   std::fill(values + begin, values + n, 0.0);
+  if (fold) {
+    // fold(h) = fold_payoff * (compatible reach) = ratio * (total - C[c1] - C[c2] + s(h)).
+    double card_sums[kCardSums] = {};
+    for (int lane = 0; lane < width; ++lane) card_sums[lanes.lane_cards[std::size_t(lane)]] += lane_totals[lane];
+    const double ratio = fold_payoff / payoff;
+    const __m256d t = _mm256_set1_pd(total), r = _mm256_set1_pd(ratio);
+    const std::uint16_t* cards = board.cards.data();
+    int h = 0;
+    for (; h + 4 <= n; h += 4)
+      _mm256_storeu_pd(fold + h, _mm256_mul_pd(r, _mm256_add_pd(_mm256_loadu_pd(s + h), open_sum4(cards + h, card_sums, t))));
+    for (; h < n; ++h) fold[h] = ratio * (total - card_sums[low_card(cards[h])] - card_sums[high_card(cards[h])] + s[h]);
+  }
+  return true;
 }
 
 TARGET void showdown_values_avx2(const double* reach, const BoardHands& board, double payoff, double* values) {
-  if (board.lanes) return showdown_lanes_avx2(reach, board, payoff, values);
+  if (board.lanes) {
+    if (!showdown_lanes_avx2(reach, board, payoff, values)) std::fill(values, values + board.size(), 0.0);
+    return;
+  }
   double card_sums[kCardSums];
   int n = board.size();
   double total = reach_total_avx2(reach, n, payoff, -1.0);
@@ -319,6 +337,15 @@ TARGET void showdown_values_avx2(const double* reach, const BoardHands& board, d
     begin = end;
   }
   std::fill(values + begin, values + n, 0.0);
+}
+
+TARGET void showdown_and_fold_values_avx2(const double* reach, const BoardHands& board, double showdown_payoff,
+                                          double fold_payoff, double* showdown, double* fold) {
+  if (board.lanes && showdown_payoff != 0.0 &&
+      showdown_lanes_avx2(reach, board, showdown_payoff, showdown, fold_payoff, fold))
+    return;
+  showdown_values_avx2(reach, board, showdown_payoff, showdown);
+  fold_values_avx2(reach, board, fold_payoff, fold);
 }
 
 void fold_values_grouped_avx2(const double* group_reach, const BoardHands& board, double payoff,
@@ -359,6 +386,7 @@ const KernelSet& avx2_kernel_set() {
       accumulate_average_avx2,
       fold_values_avx2,
       showdown_values_avx2,
+      showdown_and_fold_values_avx2,
       fold_values_grouped_avx2,
       showdown_values_grouped_avx2,
       multiply_avx2,

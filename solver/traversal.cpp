@@ -234,7 +234,7 @@ class Pass {
     }
     int chunk = 0, entry = 0;
     value_address(node, {turn, river}, chunk, entry);
-    prefetch_children(node, turn, river);
+    if (node.street < 3) prefetch_children(node, turn, river);
     if (int(node.player) == traverser_)
       own_decision(node, board, chunk, entry, turn, river, reach, values, best);
     else
@@ -253,6 +253,19 @@ class Pass {
       bool own = int(child.player) == traverser_;
       if (averaging_ && child.averages && (evaluating() || !own)) child.averages->prefetch(chunk, entry);
     }
+  }
+
+  // The same for every river decision of the subtree below a river deal, on river board
+  // `river` of turn `turn`: asked one board ahead, its values load while the board before it
+  // is solved.
+  void prefetch_river_subtree(int index, int turn, int river) const {
+    const ActionNode& node = tree_.nodes[std::size_t(index)];
+    if (node.is_decision() && node.street == 3) {
+      node.regrets->prefetch(turn, river);
+      bool own = int(node.player) == traverser_;
+      if (averaging_ && node.averages && (evaluating() || !own)) node.averages->prefetch(turn, river);
+    }
+    for (int child : node.children) prefetch_river_subtree(child, turn, river);
   }
 
   void strategy(const ActionNode& node, int chunk, int entry, int n, double* sigma) const {
@@ -281,9 +294,16 @@ class Pass {
     std::vector<const double*> row_vector;  // only for nodes with more actions than the array holds
     if (actions > kTabledActions) row_vector.resize(std::size_t(actions));
     const double** rows = actions > kTabledActions ? row_vector.data() : row_array;
+    int paired_fold = -1, paired_showdown = -1;
+    terminal_pair(node, board, reach, child_values, paired_fold, paired_showdown);
     for (int a = 0; a < actions; ++a) {
       double* v = child_values + std::size_t(a) * std::size_t(n);
-      walk(node.children[std::size_t(a)], turn, river, reach, v, best ? child_best + std::size_t(a) * std::size_t(n) : nullptr);
+      double* b = best ? child_best + std::size_t(a) * std::size_t(n) : nullptr;
+      if (a == paired_fold || a == paired_showdown) {
+        if (b) std::copy(v, v + n, b);
+      } else {
+        walk(node.children[std::size_t(a)], turn, river, reach, v, b);
+      }
       rows[a] = v;
       const double* s = sigma + std::size_t(a) * std::size_t(n);
       if (a == 0)
@@ -339,11 +359,35 @@ class Pass {
     }
   }
 
+  // An own decision's children all meet the same opponent reach; when a fold and a showdown
+  // are among them, one kernel call gives both children's values (rows a of child_values).
+  void terminal_pair(const ActionNode& node, const CardNode& board, const double* reach, double* child_values,
+                     int& fold, int& showdown) const {
+    for (std::size_t a = 0; a < node.children.size(); ++a) {
+      const ActionNode& child = tree_.nodes[std::size_t(node.children[a])];
+      if (child.street != node.street) continue;
+      if (child.kind == NodeKind::fold) fold = int(a);
+      if (child.kind == NodeKind::showdown) showdown = int(a);
+    }
+    if (fold < 0 || showdown < 0) {
+      fold = showdown = -1;
+      return;
+    }
+    std::size_t n = std::size_t(board.hand_count());
+    const ActionNode& folded = tree_.nodes[std::size_t(node.children[std::size_t(fold)])];
+    const ActionNode& shown = tree_.nodes[std::size_t(node.children[std::size_t(showdown)])];
+    kernels::showdown_and_fold_values(reach, board.board_hands(), shown.value, fold_payoff(folded),
+                                      child_values + std::size_t(showdown) * n, child_values + std::size_t(fold) * n);
+  }
+
+  double fold_payoff(const ActionNode& node) const {
+    return int(node.player) == traverser_ ? -node.value : node.value;
+  }
+
   void terminal(const ActionNode& node, const CardNode& board, const double* reach, double* values, double* best) {
     kernels::BoardHands hands = board.board_hands();
     if (node.kind == NodeKind::fold) {
-      double payoff = int(node.player) == traverser_ ? -node.value : node.value;
-      kernels::fold_values(reach, hands, payoff, values);
+      kernels::fold_values(reach, hands, fold_payoff(node), values);
     } else {
       kernels::showdown_values(reach, hands, node.value, values);
     }
@@ -410,6 +454,7 @@ class Pass {
       double* child_best = best ? frame.take(1081) : nullptr;
       for (std::size_t r = 0; r < parent.children.size(); ++r) {
         const CardNode& child = parent.children[r];
+        if (reached && r + 1 < parent.children.size()) prefetch_river_subtree(index, turn, int(r) + 1);
         int m = child.hand_count();
         const std::int16_t* down = child.index_maps[0].data();
         kernels::gather(child_reach, reach, down, m);
@@ -462,6 +507,7 @@ class Pass {
       const std::int16_t* down = child.index_maps[0].data();
       kernels::gather(reach, w.at(job.reach), down, m);
       if (!all_zero(reach, m)) {
+        if (job.river >= 0) prefetch_river_subtree(job.node, job.turn, job.river);
         double* values = frame.take(std::size_t(m));
         double* best = with_best_ ? frame.take(std::size_t(m)) : nullptr;
         walk(job.node, job.turn, job.river, reach, values, best);

@@ -158,9 +158,15 @@ TEST_P(KernelPaths, FoldAndShowdownMatchPairwiseReferenceOnRandomBoards) {
     k().fold_values(reach.data(), b.view(), payoff, values.data());
     expect_all_near(fold_reference(b, reach, payoff), values, 0.0, tol, "fold trial " + std::to_string(trial));
     std::vector<double> expected = showdown_reference(b, reach, payoff);
+    std::vector<double> expected_fold = fold_reference(b, reach, -2.5 * payoff), fold(b.size());
     for (bool lanes : {true, false}) {
       k().showdown_values(reach.data(), b.view(lanes), payoff, values.data());
       expect_all_near(expected, values, 0.0, tol, "showdown trial " + std::to_string(trial));
+      // Both payoffs of one reach in one call.
+      std::fill(values.begin(), values.end(), 99.0);
+      k().showdown_and_fold_values(reach.data(), b.view(lanes), payoff, -2.5 * payoff, values.data(), fold.data());
+      expect_all_near(expected, values, 0.0, tol, "showdown of the pair " + std::to_string(trial));
+      expect_all_near(expected_fold, fold, 0.0, 2.5 * tol, "fold of the pair " + std::to_string(trial));
     }
   }
 }
@@ -199,6 +205,11 @@ TEST_P(KernelPaths, DegenerateReachAndBoardsGiveZero) {
   std::fill(values.begin(), values.end(), 99.0);
   k().showdown_values(zero.data(), b.view(), 10.0, values.data());
   EXPECT_TRUE(std::all_of(values.begin(), values.end(), [](double v) { return v == 0.0; }));
+  std::vector<double> fold(b.size(), 99.0);
+  std::fill(values.begin(), values.end(), 99.0);
+  k().showdown_and_fold_values(zero.data(), b.view(), 10.0, -10.0, values.data(), fold.data());
+  EXPECT_TRUE(std::all_of(values.begin(), values.end(), [](double v) { return v == 0.0; }));
+  EXPECT_TRUE(std::all_of(fold.begin(), fold.end(), [](double v) { return v == 0.0; }));
 
   // Every hand of equal strength: a showdown is a tie everywhere.
   TestBoard single = make_board(rng, 5, 1);
