@@ -67,8 +67,9 @@ struct Job {
 // Job lists and their vectors, kept from pass to pass so that a pass allocates nothing once
 // the pools have grown. Passes are serialised by the solver mutex, so one workspace serves all.
 struct Workspace {
-  std::vector<Job> jobs;
+  std::vector<Job> jobs;  // each deal's jobs consecutive, deals in the order the walk met them
   std::vector<DealSums> deals;
+  std::vector<std::size_t> order;  // the order in which the parallel loop takes the jobs
   std::vector<double> pool;
   std::size_t used = 0;
 
@@ -492,14 +493,29 @@ class Pass {
     for (int child : node.children) bracket_chunks(child, turn, open);
   }
 
+  // The loop takes the jobs in rounds, one job of every deal per round: a deal's jobs cost
+  // about the same, different deals' jobs very different amounts (a river subtree against a
+  // single showdown), so the rounds spread the work evenly over the list and the guided
+  // schedule's large first chunks get fair shares.
+  static void order_jobs(Workspace& w) {
+    w.order.clear();
+    std::vector<std::size_t> first(w.deals.size() + 1, 0);
+    for (const Job& job : w.jobs) ++first[std::size_t(job.deal) + 1];
+    for (std::size_t d = 0; d < w.deals.size(); ++d) first[d + 1] += first[d];
+    for (int round = 0; w.order.size() < w.jobs.size(); ++round)
+      for (std::size_t d = 0; d < w.deals.size(); ++d)
+        if (first[d] + std::size_t(round) < first[d + 1]) w.order.push_back(first[d] + std::size_t(round));
+  }
+
   void run_jobs() {
     Workspace& w = workspace();
+    order_jobs(w);
     std::atomic<int> finished{0};
     int count = int(w.jobs.size());
     std::mutex job_lock;
 #pragma omp parallel for schedule(guided, 1)
     for (int j = 0; j < count; ++j) {
-      const Job& job = w.jobs[std::size_t(j)];
+      const Job& job = w.jobs[w.order[std::size_t(j)]];
       const CardNode& child = tree_.card_node_at(job.turn, job.river);
       int m = child.hand_count();
       ScratchStack::Frame frame;
