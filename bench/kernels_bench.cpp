@@ -23,7 +23,11 @@ using kernels::KernelSet;
 // hands per class, as on a river).
 struct BenchBoard {
   std::vector<std::uint16_t> cards, classes, groups;
-  kernels::BoardHands view() const { return {cards, classes, groups}; }
+  kernels::CardLanes lanes;
+  // With the per-card lists (as card nodes have them) or without (the running-sum sweep).
+  kernels::BoardHands view(bool with_lanes = true) const {
+    return {cards, classes, groups, with_lanes ? &lanes : nullptr};
+  }
 };
 
 BenchBoard make_board(int n) {
@@ -45,6 +49,7 @@ BenchBoard make_board(int n) {
     }
     h += size;
   }
+  b.lanes = kernels::make_card_lanes(b.cards, b.classes);
   return b;
 }
 
@@ -116,6 +121,23 @@ void register_set(const KernelSet& k) {
         benchmark::DoNotOptimize(in.values.data());
       }
       finish(state, n, 18.0 * n);
+    });
+    benchmark::RegisterBenchmark(bench_name("showdown_values_sweep", path, n).c_str(), [&k, n](benchmark::State& state) {
+      Inputs in(n, 1);
+      for (auto _ : state) {
+        k.showdown_values(in.reach.data(), in.board.view(false), 3.5, in.values.data());
+        benchmark::DoNotOptimize(in.values.data());
+      }
+      finish(state, n, 18.0 * n);
+    });
+    benchmark::RegisterBenchmark(bench_name("showdown_and_fold_values", path, n).c_str(), [&k, n](benchmark::State& state) {
+      Inputs in(n, 2);
+      for (auto _ : state) {
+        k.showdown_and_fold_values(in.reach.data(), in.board.view(), 3.5, -2.0, in.action_values[0].data(),
+                                   in.action_values[1].data());
+        benchmark::DoNotOptimize(in.action_values[1].data());
+      }
+      finish(state, n, 26.0 * n);
     });
     benchmark::RegisterBenchmark(bench_name("fold_values_grouped", path, n).c_str(), [&k, n](benchmark::State& state) {
       Inputs in(n, 1);
