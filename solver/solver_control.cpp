@@ -28,6 +28,9 @@ struct Control {
   std::uint32_t reported_iteration = 0;
   std::mutex wait_lock;
   std::condition_variable stopped;
+  // The pot the reports add half of, read when the run starts: the solver thread never reads
+  // the game description, which set_pot may change meanwhile.
+  double report_pot = 0;
 };
 
 Control& control() {
@@ -40,7 +43,7 @@ std::int64_t clock_ns() {
 }
 
 void print_record(const ResultRecord& r) {
-  double half = game().root_pot() / 2;
+  double half = control().report_pot / 2;
   if (gui_mode())
     print_now("#SOLVER:\trunning time: %.3f\tEV OOP: %.3f\tEV IP: %.3f\tOOP's MES: %.3f\tIP's MES: %.3f\tExploitable for: %.3f\tEND\n",
               r.running_time, r.ev[0] + half, r.ev[1] + half, r.mes[0] + half, r.mes[1] + half, r.exploitability);
@@ -146,6 +149,7 @@ bool start_solver(int limit, bool steps_mode) {
   if (!allocate_tree_storage(*tree)) return false;
   std::lock_guard<std::mutex> lock(c.wait_lock);
   c.running = true;
+  c.report_pot = game().root_pot();
   tree_in_use() = true;
   std::thread(solver_thread, tree).detach();
   return true;

@@ -238,3 +238,23 @@ TEST_F(SolverControl, ResultsWhileRunningAreWellFormed) {
 }
 
 }  // namespace
+
+namespace {
+
+// The solver's reports add half of the pot the run started with: a set_pot while it runs
+// changes the next tree, not the running one's reports.
+TEST_F(SolverControl, PotChangedWhileRunningLeavesTheRunsReports) {
+  Answers a(kTurn, "go\nsleep 100\nset_pot 0 0 400\nsleep 700\nstop\nwait_for_solver\n");
+  EXPECT_EQ(a.count("set_pot ok!"), 1) << a.dump();
+  long stopped = a.index("SOLVER: stopped (requested)");
+  ASSERT_GE(stopped, 0) << a.dump();
+  // The last report (reports come at the checks, at least every half second): "SOLVER:",
+  // "running time:", then the block.
+  long report = -1;
+  for (long i = 0; i + 2 < long(a.lines.size()); ++i)
+    if (a.lines[std::size_t(i)] == "SOLVER:") report = i + 2;
+  ASSERT_GE(report, 0) << a.dump();
+  expect_consistent_results(a, report, true);
+}
+
+}  // namespace
