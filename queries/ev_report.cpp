@@ -25,9 +25,8 @@ struct Deal {
   int turn, river;  // real cards, -1 where the node's street deals none
 };
 
-// The values at the start board from the last evaluation, after refreshing a stale one.
+// The values at the start board from the last evaluation.
 bool root_query(GameTree& tree, int player, NodeQuery& q) {
-  if (tree.results.iteration != tree.iterations && !evaluate_both(tree)) command_error("out of memory");
   CommandLock lock;
   const CardNode& start = tree.start_card_node();
   const std::vector<double>& values = tree.root_values[std::size_t(player)];
@@ -41,6 +40,9 @@ bool root_query(GameTree& tree, int player, NodeQuery& q) {
 
 void add_deals(GameTree& tree, int player, int index, const std::vector<Deal>& deals, EvSums& sums) {
   if (!allocate_tree_storage(tree)) command_error("out of memory");
+  // A stale evaluation is refreshed first: the root reads its values, and query passes read the
+  // per-deal values it stores below the node instead of descending.
+  if (tree.results.iteration != tree.iterations && !evaluate_both(tree)) command_error("out of memory");
   // Isomorphic cards share a card node: one query per node, read once per real card.
   std::map<std::pair<int, int>, std::vector<Deal>> by_node;
   for (const Deal& d : deals) {

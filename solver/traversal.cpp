@@ -404,6 +404,17 @@ class Pass {
     DealEntry* entry = node.deal ? &node.deal->entries[std::size_t(turn_deal ? 0 : turn)] : nullptr;
     double normaliser = turn_deal ? kTurnNormaliser : kRiverNormaliser;
     bool split = (turn_deal ? 2 : 3) == split_street_;
+    if (entry && uses_stored_values()) {
+      // A split deal queues no jobs then, so phase 2 finds none of its own either.
+      if (split && phase_ == 0) {
+        std::fill(values, values + n, 0.0);
+        if (best) std::fill(best, best + n, 0.0);
+      } else {
+        stored_values(entry->values[std::size_t(traverser_)], values, n);
+        if (best) stored_values(entry->best_response[std::size_t(traverser_)], best, n);
+      }
+      return;
+    }
 
     if (!split || phase_ == 0) {
       if (mode_ == PassMode::training && entry && !entry->frozen) {
@@ -473,6 +484,21 @@ class Pass {
       entry->values[std::size_t(traverser_)].assign(values, values + n);
       if (best) entry->best_response[std::size_t(traverser_)].assign(best, best + n);
     }
+  }
+
+  // Deals below a query's target, and every deal of an evaluation while parts of the tree are
+  // missing, take the traverser's values from the last evaluation pass instead of descending.
+  // (A query's own path is dealt by the query itself, so its deals are never below the target.)
+  bool uses_stored_values() const {
+    return mode_ == PassMode::query || (mode_ == PassMode::evaluation && tree_.has_flag(INCOMPLETE_TREE));
+  }
+
+  // A stored vector, or zeros when the entry holds none.
+  static void stored_values(const std::vector<double>& stored, double* out, int n) {
+    if (stored.size() == std::size_t(n))
+      std::copy(stored.begin(), stored.end(), out);
+    else
+      std::fill(out, out + n, 0.0);
   }
 
   // Opens (or closes) the chunk of turn card `turn` in every river decision node below a deal.

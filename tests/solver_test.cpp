@@ -1,6 +1,8 @@
 // The solving iteration against games with known answers, and the invariants of its results.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cmath>
 
 #include "app/commands.h"
@@ -165,6 +167,30 @@ TEST_F(SolverTest, QueriesAgreeWithTheEvaluation) {
   NodeQuery river_node;
   EXPECT_FALSE(query_node(tree, 0, tree.nodes[std::size_t(index)].children.back(), 0, -1, river_node) &&
                tree.nodes[std::size_t(tree.nodes[std::size_t(index)].children.back())].street == 3);
+}
+
+// Query passes do not descend below deals: they read the values the last evaluation stored in
+// the deal records. On a flop tree the root query then matches the evaluation through both
+// deals; queries made before any evaluation find nothing stored and see zeros below the deals.
+TEST_F(SolverTest, QueriesReadTheDealValuesOfTheLastEvaluation) {
+  board("Td 9d 6h");
+  range(0, "AdKd QsQh 9s9h 8d7d");
+  range(1, "KsKh QdJd 7h7c AhQh");
+  line({0, 0, 0, 0, 0, 0});
+  line({0, 0, 50, 50, 50, 50});
+  GameTree& tree = build();
+  iterate(tree, 20);
+  NodeQuery before;
+  ASSERT_TRUE(query_node(tree, 0, 0, -1, -1, before));
+  EXPECT_TRUE(std::all_of(before.values.begin(), before.values.end(), [](double v) { return v == 0.0; }));
+  ASSERT_TRUE(evaluate_both(tree));
+  for (int player = 0; player < 2; ++player) {
+    NodeQuery q;
+    ASSERT_TRUE(query_node(tree, player, 0, -1, -1, q));
+    ASSERT_EQ(q.values.size(), tree.root_values[std::size_t(player)].size());
+    for (std::size_t i = 0; i < q.values.size(); ++i)
+      EXPECT_NEAR(q.values[i], tree.root_values[std::size_t(player)][i], 1e-12);
+  }
 }
 
 }  // namespace
