@@ -38,7 +38,10 @@ void spread_group_reach(const double* group_reach, const BoardHands& board, doub
 CardLanes make_card_lanes(std::span<const std::uint16_t> cards, std::span<const std::uint16_t> classes) {
   CardLanes lanes;
   int n = int(cards.size());
-  std::vector<int> hand_class(std::size_t(n), 0);
+  if (n > kMaxLaneHands) return lanes;
+  // Hands past the listed classes stand alone (the sweep counts them as stronger than all).
+  std::vector<int> hand_class(static_cast<std::size_t>(n));
+  for (int h = 0; h < n; ++h) hand_class[std::size_t(h)] = int(classes.size()) + h;
   for (int h = 0, c = 0; std::uint16_t size : classes) {
     for (int i = 0; i < size && h < n; ++i) hand_class[std::size_t(h++)] = c;
     ++c;
@@ -55,6 +58,8 @@ CardLanes make_card_lanes(std::span<const std::uint16_t> cards, std::span<const 
       lane_card.push_back(c);
       lanes.length = std::max(lanes.length, int(lists[std::size_t(c)].size()));
     }
+  // A list longer than a card can have means repeated hands: no lanes, the sweep serves.
+  if (lanes.length > kMaxLaneLength) return CardLanes{};
   lanes.groups = (int(lane_card.size()) + 3) / 4;
   int width = 4 * lanes.groups;
   lanes.lane_cards.assign(std::size_t(width), std::uint8_t(lane_card.empty() ? 0 : lane_card[0]));

@@ -27,7 +27,8 @@ constexpr int kMaxRegret16 = 65535;
 struct CardLanes {
   int groups = 0;  // lane groups of four cards
   int length = 0;  // entries per list; shorter lists are padded with a hand of zero reach
-  // [entry k * 4 * groups + lane]: the hand's list position, or the list size for padding.
+  // [entry k * 4 * groups + lane]: the hand's position in the hand list; padding entries hold
+  // the hand count (a position past the list, whose stake is 0).
   std::vector<std::uint16_t> entry_hand;
   // [entry k * groups + group]: bit j set when lane j's entry k starts a run of equal strength in
   // its list (padding always does). Row `length` is all set.
@@ -38,10 +39,12 @@ struct CardLanes {
   std::vector<std::uint8_t> lane_cards;
 };
 
-constexpr int kMaxLaneGroups = 13;  // 52 cards
-constexpr int kMaxLaneLength = 51;  // a card meets at most 51 others
+constexpr int kMaxLaneGroups = 13;    // 52 cards
+constexpr int kMaxLaneLength = 51;    // a card meets at most 51 others
+constexpr int kMaxLaneHands = 1326;   // every two-card hand once
 
-// The lanes of a hand list (cards and strength runs as in BoardHands).
+// The lanes of a hand list (cards and strength runs as in BoardHands). A list that repeats a
+// hand gets none (groups 0); the showdown then runs the per-card sums.
 CardLanes make_card_lanes(std::span<const std::uint16_t> cards, std::span<const std::uint16_t> classes);
 
 // The hands of one board as the kernels need them.
@@ -57,6 +60,10 @@ struct BoardHands {
   const CardLanes* lanes = nullptr;
 
   int size() const { return int(cards.size()); }
+  // Lanes made for this very list.
+  bool has_lanes() const {
+    return lanes != nullptr && lanes->groups > 0 && lanes->hand_entries.size() == 2 * cards.size();
+  }
 };
 
 enum class Fallback { training, uniform };

@@ -227,16 +227,16 @@ TARGET double stakes_avx2(const double* reach, int n, double payoff, double* s) 
 
 // Lane masks of the class-start bits.
 struct LaneMasks {
-  alignas(32) std::uint64_t bits[16][4];
-  LaneMasks() {
+  alignas(32) std::uint64_t bits[16][4] = {};
+  constexpr LaneMasks() {
     for (int m = 0; m < 16; ++m)
       for (int j = 0; j < 4; ++j) bits[m][j] = (m >> j) & 1 ? ~std::uint64_t(0) : 0;
   }
 };
-const LaneMasks kLaneMasks;
+constexpr LaneMasks kLaneMasks;
 
 TARGET inline __m256d lane_mask(std::uint8_t starts) {
-  return _mm256_load_pd(reinterpret_cast<const double*>(kLaneMasks.bits[starts]));
+  return _mm256_castsi256_pd(_mm256_load_si256(reinterpret_cast<const __m256i*>(kLaneMasks.bits[starts])));
 }
 
 // The showdown over the per-card lists. With s(o) = payoff * reach(o), a hand h of class k gets
@@ -247,7 +247,8 @@ TARGET inline __m256d lane_mask(std::uint8_t starts) {
 // forward for below_c, backward for above_c, each run of equal strength reading the sum at its
 // edge. The per-card loops carry no dependence through memory, unlike the running card sums.
 // With `fold` given, also the fold values for fold_payoff: the forward sweeps end on the
-// per-card sums. False (nothing written) when the showdown is below its threshold.
+// per-card sums. False (nothing written) when the showdown is below its threshold. The board
+// must have its lanes (has_lanes), which bound every stack array below.
 TARGET bool showdown_lanes_avx2(const double* reach, const BoardHands& board, double payoff, double* values,
                                 double fold_payoff = 0.0, double* fold = nullptr) {
   const CardLanes& lanes = *board.lanes;
@@ -310,7 +311,8 @@ TARGET bool showdown_lanes_avx2(const double* reach, const BoardHands& board, do
 }
 
 TARGET void showdown_values_avx2(const double* reach, const BoardHands& board, double payoff, double* values) {
-  if (board.lanes) {
+  if (board.has_lanes()) {
+    // False only below the showdown threshold.
     if (!showdown_lanes_avx2(reach, board, payoff, values)) std::fill(values, values + board.size(), 0.0);
     return;
   }
@@ -341,7 +343,7 @@ TARGET void showdown_values_avx2(const double* reach, const BoardHands& board, d
 
 TARGET void showdown_and_fold_values_avx2(const double* reach, const BoardHands& board, double showdown_payoff,
                                           double fold_payoff, double* showdown, double* fold) {
-  if (board.lanes && showdown_payoff != 0.0 &&
+  if (board.has_lanes() && showdown_payoff != 0.0 &&
       showdown_lanes_avx2(reach, board, showdown_payoff, showdown, fold_payoff, fold))
     return;
   showdown_values_avx2(reach, board, showdown_payoff, showdown);

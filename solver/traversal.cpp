@@ -553,14 +553,18 @@ class Pass {
         double* values = frame.take(std::size_t(m));
         double* best = with_best_ ? frame.take(std::size_t(m)) : nullptr;
         walk(job.node, job.turn, job.river, reach, values, best);
+        // Mapped back to the parent board's order first, so that the lock covers only
+        // plain vector additions into the deal's sums.
         const DealSums& sums = w.deals[std::size_t(job.deal)];
-        double* sum_values = w.at(sums.values);
-        double* sum_best = best ? w.at(sums.best) : nullptr;
-        std::lock_guard<std::mutex> lock(job_lock);
+        double* mapped = frame.zeros(std::size_t(sums.n));
+        double* mapped_best = best ? frame.zeros(std::size_t(sums.n)) : nullptr;
         for (const auto& map : child.index_maps) {
-          kernels::scatter_add(sum_values, values, map.data(), m);
-          if (best) kernels::scatter_add(sum_best, best, map.data(), m);
+          kernels::scatter_add(mapped, values, map.data(), m);
+          if (best) kernels::scatter_add(mapped_best, best, map.data(), m);
         }
+        std::lock_guard<std::mutex> lock(job_lock);
+        kernels::add(w.at(sums.values), mapped, sums.n);
+        if (best) kernels::add(w.at(sums.best), mapped_best, sums.n);
       }
       int done = ++finished;
       if (stop_request_flag()) print_out("#progress %d\n", done * 100 / count);

@@ -196,6 +196,68 @@ TEST_P(KernelPaths, ShowdownOnPartialHandLists) {
   }
 }
 
+// Lists the card tree never makes but the kernels accept: all 1,326 hands (no board), a handful
+// of hands, strength runs that stop short of the list (the rest count as stronger than all),
+// and a list that repeats a hand (no lanes: the per-card sums serve).
+TEST_P(KernelPaths, ShowdownOnUnusualHandLists) {
+  std::mt19937 rng(13);
+  auto check = [&](TestBoard& b, const std::string& what) {
+    std::vector<double> reach = random_reach(rng, b.size()), with_lanes(b.size()), sweep(b.size());
+    k().showdown_values(reach.data(), b.view(true), 2.0, with_lanes.data());
+    k().showdown_values(reach.data(), b.view(false), 2.0, sweep.data());
+    expect_all_near(sweep, with_lanes, 0.0, 1e-9 * b.size(), what);
+  };
+  TestBoard all = make_board(rng, 0, 700);
+  ASSERT_EQ(all.size(), 1326);
+  ASSERT_GT(all.lanes.groups, 0);
+  check(all, "every hand");
+  std::vector<double> reach = random_reach(rng, all.size()), values(all.size());
+  k().showdown_values(reach.data(), all.view(), 2.0, values.data());
+  expect_all_near(showdown_reference(all, reach, 2.0), values, 0.0, 1e-9 * all.size(), "every hand, reference");
+
+  TestBoard few;
+  TestBoard source = make_board(rng, 5, 4);
+  for (int h : {0, 7, 300, 301, 1000}) {
+    few.cards.push_back(source.cards[h]);
+    few.strength.push_back(source.strength[h]);
+  }
+  few.classes = {2, 1, 2};
+  few.lanes = kernels::make_card_lanes(few.cards, few.classes);
+  check(few, "five hands");
+
+  TestBoard short_runs = make_board(rng, 4, 2);  // one run, then hands outside every run
+  short_runs.classes.pop_back();
+  short_runs.lanes = kernels::make_card_lanes(short_runs.cards, short_runs.classes);
+  check(short_runs, "runs short of the list");
+
+  TestBoard repeated = make_board(rng, 5, 40);
+  for (int copy = 0; copy < 60; ++copy) {
+    repeated.cards.push_back(repeated.cards.back());
+    ++repeated.classes.back();
+  }
+  repeated.lanes = kernels::make_card_lanes(repeated.cards, repeated.classes);
+  EXPECT_EQ(repeated.lanes.groups, 0);
+  check(repeated, "repeated hands");
+}
+
+// The pair call when the showdown's stakes fall below its threshold but the fold's do not, and
+// with a showdown payoff of 0: each value as its own kernel gives it.
+TEST_P(KernelPaths, ShowdownFoldPairAtTheThresholds) {
+  std::mt19937 rng(14);
+  TestBoard b = make_board(rng, 5, 100);
+  std::vector<double> tiny(b.size(), 1e-42), showdown(b.size()), fold(b.size()), expected(b.size());
+  k().showdown_and_fold_values(tiny.data(), b.view(), 1.0, 1e10, showdown.data(), fold.data());
+  EXPECT_TRUE(std::all_of(showdown.begin(), showdown.end(), [](double v) { return v == 0.0; }));
+  k().fold_values(tiny.data(), b.view(), 1e10, expected.data());
+  ASSERT_NE(expected[0], 0.0);
+  expect_all_near(expected, fold, 1e-12, 0.0, "fold beside a vanishing showdown");
+  std::vector<double> reach = random_reach(rng, b.size());
+  k().showdown_and_fold_values(reach.data(), b.view(), 0.0, -3.0, showdown.data(), fold.data());
+  EXPECT_TRUE(std::all_of(showdown.begin(), showdown.end(), [](double v) { return v == 0.0; }));
+  k().fold_values(reach.data(), b.view(), -3.0, expected.data());
+  expect_all_near(expected, fold, 1e-12, 0.0, "fold beside a zero showdown payoff");
+}
+
 TEST_P(KernelPaths, DegenerateReachAndBoardsGiveZero) {
   std::mt19937 rng(5);
   TestBoard b = make_board(rng, 5, 300);
