@@ -25,9 +25,8 @@ struct Deal {
   int turn, river;  // real cards, -1 where the node's street deals none
 };
 
-// The values at the start board from the last evaluation.
+// The values at the start board from the last evaluation (the caller holds the solver mutex).
 bool root_query(GameTree& tree, int player, NodeQuery& q) {
-  CommandLock lock;
   const CardNode& start = tree.start_card_node();
   const std::vector<double>& values = tree.root_values[std::size_t(player)];
   if (values.size() != std::size_t(start.hand_count())) return false;
@@ -38,11 +37,22 @@ bool root_query(GameTree& tree, int player, NodeQuery& q) {
   return true;
 }
 
+// Whether a decision below the node starts a dealt street (and so keeps evaluation values).
+bool has_deal_below(const GameTree& tree, int index) {
+  for (int child : tree.nodes[std::size_t(index)].children) {
+    const ActionNode& node = tree.nodes[std::size_t(child)];
+    if ((node.is_decision() && node.deal) || has_deal_below(tree, child)) return true;
+  }
+  return false;
+}
+
 void add_deals(GameTree& tree, int player, int index, const std::vector<Deal>& deals, EvSums& sums) {
   if (!allocate_tree_storage(tree)) command_error("out of memory");
-  // A stale evaluation is refreshed first: the root reads its values, and query passes read the
-  // per-deal values it stores below the node instead of descending.
-  if (tree.results.iteration != tree.iterations && !evaluate_both(tree)) command_error("out of memory");
+  // One hold for the evaluation and the queries. A stale evaluation is refreshed first when the
+  // answer reads it: the root's values, or the values stored at deals below the node, which
+  // query passes take instead of descending.
+  QuerySession session(tree);
+  if ((index == 0 || has_deal_below(tree, index)) && !session.refresh()) command_error("out of memory");
   // Isomorphic cards share a card node: one query per node, read once per real card.
   std::map<std::pair<int, int>, std::vector<Deal>> by_node;
   for (const Deal& d : deals) {
@@ -53,7 +63,7 @@ void add_deals(GameTree& tree, int player, int index, const std::vector<Deal>& d
   for (const auto& [idx, group] : by_node) {
     NodeQuery q;
     bool at_start = index == 0 && root_query(tree, player, q);
-    if (!at_start && !query_node(tree, player, index, idx.first, idx.second, q)) command_error("incorrect path");
+    if (!at_start && !session.query(player, index, idx.first, idx.second, q)) command_error("incorrect path");
     std::size_t n = q.values.size();
     std::vector<double> mass(n);
     kernels::fold_values(q.opponent_reach.data(), q.board->board_hands(), 1.0, mass.data());

@@ -59,9 +59,28 @@ struct NodeQuery {
 };
 
 // Evaluates the subtree of action node `node` on the card node of child indexes turn/river
-// (-1 where the node's street deals no card), with the strategies that evaluation uses. False
-// when the node's street needs a card that is not given. Takes the solver mutex.
+// (-1 where the node's street deals no card), with the strategies that evaluation uses. Below
+// the deals of that subtree it does not descend: it reads the values the last evaluation
+// stored there (zeros where none was made), so a query is current only when the tree's results
+// are (QuerySession::refresh). False when the node's street needs a card that is not given.
+// Takes the solver mutex.
 bool query_node(GameTree& tree, int player, int node, int turn, int river, NodeQuery& out);
+
+// One hold of the solver mutex for a report: its evaluation and its queries see the same
+// strategies, with no iteration in between.
+class QuerySession {
+ public:
+  explicit QuerySession(GameTree& tree) : tree_(tree) {}
+  // Evaluates both players when the tree's results are older than its iterations; the
+  // evaluation also refreshes the values stored at the deals. False when storage cannot be had.
+  bool refresh();
+  // As query_node, under the session's hold.
+  bool query(int player, int node, int turn, int river, NodeQuery& out);
+
+ private:
+  CommandLock lock_;
+  GameTree& tree_;
+};
 
 // Set by a stop request; the subgame phase only reads it to print its progress lines.
 std::atomic<bool>& stop_request_flag();

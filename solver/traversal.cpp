@@ -69,7 +69,8 @@ struct Job {
 struct Workspace {
   std::vector<Job> jobs;  // each deal's jobs consecutive, deals in the order the walk met them
   std::vector<DealSums> deals;
-  std::vector<std::size_t> order;  // the order in which the parallel loop takes the jobs
+  std::vector<std::size_t> order;        // the order in which the parallel loop takes the jobs
+  std::vector<std::size_t> deal_starts;  // index of each deal's first job
   std::vector<double> pool;
   std::size_t used = 0;
 
@@ -525,7 +526,8 @@ class Pass {
   // schedule's large first chunks get fair shares.
   static void order_jobs(Workspace& w) {
     w.order.clear();
-    std::vector<std::size_t> first(w.deals.size() + 1, 0);
+    std::vector<std::size_t>& first = w.deal_starts;
+    first.assign(w.deals.size() + 1, 0);
     for (const Job& job : w.jobs) ++first[std::size_t(job.deal) + 1];
     for (std::size_t d = 0; d < w.deals.size(); ++d) first[d + 1] += first[d];
     for (int round = 0; w.order.size() < w.jobs.size(); ++round)
@@ -643,14 +645,11 @@ void run_iteration(GameTree& tree) {
 
 PassResult evaluate_player(GameTree& tree, int player) { return solve_pass(tree, player, PassMode::evaluation); }
 
-bool query_node(GameTree& tree, int player, int node, int turn, int river, NodeQuery& out) {
-  CommandLock lock;
-  return Pass(tree, player, PassMode::query).query(node, turn, river, out);
-}
+namespace {
 
-bool evaluate_both(GameTree& tree) {
-  // One hold for both passes: the two players' results describe the same strategies.
-  std::unique_lock<std::mutex> lock = lock_for_pass();
+// Both evaluation passes; the caller holds the solver mutex for both, so that the two players'
+// results describe the same strategies.
+bool evaluate_both_held(GameTree& tree) {
   if (!allocate_tree_storage(tree)) return false;
   PassResult oop = Pass(tree, 0, PassMode::evaluation).run();
   PassResult ip = Pass(tree, 1, PassMode::evaluation).run();
@@ -662,4 +661,24 @@ bool evaluate_both(GameTree& tree) {
   r.exploitability = (oop.best_response + ip.best_response) / 2;
   r.iteration = tree.iterations;
   return true;
+}
+
+}  // namespace
+
+bool evaluate_both(GameTree& tree) {
+  std::unique_lock<std::mutex> lock = lock_for_pass();
+  return evaluate_both_held(tree);
+}
+
+bool QuerySession::refresh() {
+  return tree_.results.iteration == tree_.iterations || evaluate_both_held(tree_);
+}
+
+bool QuerySession::query(int player, int node, int turn, int river, NodeQuery& out) {
+  return Pass(tree_, player, PassMode::query).query(node, turn, river, out);
+}
+
+bool query_node(GameTree& tree, int player, int node, int turn, int river, NodeQuery& out) {
+  QuerySession session(tree);
+  return session.query(player, node, turn, river, out);
 }

@@ -254,6 +254,7 @@ TEST_F(SolverControl, PotChangedWhileRunningLeavesTheRunsReports) {
   for (long i = 0; i + 2 < long(a.lines.size()); ++i)
     if (a.lines[std::size_t(i)] == "SOLVER:") report = i + 2;
   ASSERT_GE(report, 0) << a.dump();
+  ASSERT_GT(report, a.index("set_pot ok!")) << "no report after the pot changed\n" << a.dump();
   expect_consistent_results(a, report, true);
 }
 

@@ -169,27 +169,45 @@ TEST_F(SolverTest, QueriesAgreeWithTheEvaluation) {
                tree.nodes[std::size_t(tree.nodes[std::size_t(index)].children.back())].street == 3);
 }
 
-// Query passes do not descend below deals: they read the values the last evaluation stored in
-// the deal records. On a flop tree the root query then matches the evaluation through both
-// deals; queries made before any evaluation find nothing stored and see zeros below the deals.
+// Query passes do not descend below deals that start with a decision: they read the values the
+// last evaluation stored in the deal records (deals that start with an all-in showdown have none
+// and are walked). On a flop tree the root query then matches the evaluation through both
+// deals, and so do the queries at the root's children combined; queries made before any
+// evaluation find nothing stored.
 TEST_F(SolverTest, QueriesReadTheDealValuesOfTheLastEvaluation) {
   board("Td 9d 6h");
   range(0, "AdKd QsQh 9s9h 8d7d");
   range(1, "KsKh QdJd 7h7c AhQh");
   line({0, 0, 0, 0, 0, 0});
   line({0, 0, 50, 50, 50, 50});
+  line({0, 100, 100});  // all in: the deals below the call start with a showdown, not a decision
+  line({100, 100});
   GameTree& tree = build();
-  iterate(tree, 20);
+  iterate(tree, 3);
   NodeQuery before;
   ASSERT_TRUE(query_node(tree, 0, 0, -1, -1, before));
-  EXPECT_TRUE(std::all_of(before.values.begin(), before.values.end(), [](double v) { return v == 0.0; }));
   ASSERT_TRUE(evaluate_both(tree));
+  EXPECT_NE(before.values, tree.root_values[0]);  // nothing was stored below the checks yet
+  const ActionNode& root = tree.nodes[0];
+  int n = tree.start_card_node().hand_count();
+  std::vector<double> sigma(std::size_t(n) * root.children.size());
+  root.averages->average_strategy(0, 0, *root.regrets, sigma.data(), std::size_t(n));
   for (int player = 0; player < 2; ++player) {
+    const std::vector<double>& expected = tree.root_values[std::size_t(player)];
     NodeQuery q;
     ASSERT_TRUE(query_node(tree, player, 0, -1, -1, q));
-    ASSERT_EQ(q.values.size(), tree.root_values[std::size_t(player)].size());
-    for (std::size_t i = 0; i < q.values.size(); ++i)
-      EXPECT_NEAR(q.values[i], tree.root_values[std::size_t(player)][i], 1e-12);
+    ASSERT_EQ(q.values.size(), expected.size());
+    for (std::size_t i = 0; i < q.values.size(); ++i) EXPECT_NEAR(q.values[i], expected[i], 1e-12);
+    // Below the root: OOP's values are its action probabilities times its actions' values,
+    // IP's the sum of its values after each of OOP's actions.
+    std::vector<double> combined(std::size_t(n), 0.0);
+    for (std::size_t a = 0; a < root.children.size(); ++a) {
+      NodeQuery child;
+      ASSERT_TRUE(query_node(tree, player, root.children[a], -1, -1, child));
+      for (int i = 0; i < n; ++i)
+        combined[std::size_t(i)] += (player == 0 ? sigma[a * std::size_t(n) + std::size_t(i)] : 1.0) * child.values[std::size_t(i)];
+    }
+    for (int i = 0; i < n; ++i) EXPECT_NEAR(combined[std::size_t(i)], expected[std::size_t(i)], 1e-12) << player << " " << i;
   }
 }
 
