@@ -29,12 +29,7 @@ bool commit_memory(void* base, std::size_t bytes) {
 
 void* reserve_and_commit(std::size_t bytes) {
   void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (p == MAP_FAILED) return nullptr;
-  // Large blocks (the solver's value arrays) are read board by board all over: huge pages
-  // spare most of the address-translation misses. Only a hint; refused, nothing changes.
-  constexpr std::size_t kHugePage = std::size_t(2) << 20;
-  if (bytes >= 2 * kHugePage) madvise(p, bytes, MADV_HUGEPAGE);
-  return p;
+  return p == MAP_FAILED ? nullptr : p;
 }
 
 bool release_memory(void* base, std::size_t bytes) { return munmap(base, bytes) == 0; }
