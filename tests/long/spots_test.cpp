@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 
 #include "app/commands.h"
 #include "app/output.h"
@@ -21,6 +22,9 @@ struct Anchor {
   double low, high;  // OOP's EV with the pot share included
   double target;     // exploitability to reach, in chips (pot 200)
 };
+
+// Test listings name the spot rather than dump the parameter's bytes.
+void PrintTo(const Anchor& a, std::ostream* out) { *out << a.spot; }
 
 class SpotAnchor : public ::testing::TestWithParam<Anchor> {};
 
