@@ -2,8 +2,9 @@
 // Per-hand arithmetic of the solver: regret matching, regret and average updates, and the fold
 // and showdown payoffs of a whole hand vector. Every kernel exists twice, a plain path and an
 // AVX2/FMA path; the one to use is chosen once, on first use, from the processor's features.
-// The two paths agree up to rounding (the vector path uses refined reciprocal-square-root
-// estimates, reciprocal-then-multiply and fused multiply-adds).
+// The two paths agree up to rounding: the vector path uses refined reciprocal-square-root
+// estimates, divides regret shares in float, fuses multiply-adds, and sums showdowns in the
+// order of its per-card lists.
 //
 // Row sets: a store or strategy with A actions and n hands keeps action a's row of n values at
 // base + a * stride.
