@@ -311,34 +311,10 @@ TARGET bool showdown_lanes_avx2(const double* reach, const BoardHands& board, do
 }
 
 TARGET void showdown_values_avx2(const double* reach, const BoardHands& board, double payoff, double* values) {
-  if (board.has_lanes()) {
-    // False only below the showdown threshold.
-    if (!showdown_lanes_avx2(reach, board, payoff, values)) std::fill(values, values + board.size(), 0.0);
-    return;
-  }
-  double card_sums[kCardSums];
-  int n = board.size();
-  double total = reach_total_avx2(reach, n, payoff, -1.0);
-  if (!(std::fabs(total) > kShowdownThreshold)) {
-    std::fill(values, values + n, 0.0);
-    return;
-  }
-  scatter_reach(reach, board, payoff, -1.0, card_sums);
-  const std::uint16_t* cards = board.cards.data();
-  int begin = 0;
-  for (std::uint16_t size : board.classes) {
-    int end = std::min(n, begin + int(size));
-    double mass = add_class_mass(reach, cards, begin, end, payoff, card_sums);
-    total += mass;
-    const __m256d t = _mm256_set1_pd(total);
-    int h = begin;
-    for (; h + 4 <= end; h += 4) _mm256_storeu_pd(values + h, open_sum4(cards + h, card_sums, t));
-    for (; h < end; ++h) values[h] = total - card_sums[low_card(cards[h])] - card_sums[high_card(cards[h])];
-    add_class_mass(reach, cards, begin, end, payoff, card_sums);
-    total += mass;
-    begin = end;
-  }
-  std::fill(values + begin, values + n, 0.0);
+  // Boards without lanes (hand lists the card tree never makes) take the plain sweep.
+  if (!board.has_lanes()) return plain_kernels().showdown_values(reach, board, payoff, values);
+  // False only below the showdown threshold.
+  if (!showdown_lanes_avx2(reach, board, payoff, values)) std::fill(values, values + board.size(), 0.0);
 }
 
 TARGET void showdown_and_fold_values_avx2(const double* reach, const BoardHands& board, double showdown_payoff,
