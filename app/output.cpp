@@ -16,11 +16,21 @@ bool g_marker_mode = false;
 std::string g_pending;
 int g_original_stdout = -1;
 
+// Formats in full, however long: a cut text would merge its line with the next one.
 std::string format_text(const char* format, va_list args) {
-  char buffer[65536];
+  char buffer[4096];
+  va_list again;
+  va_copy(again, args);
   int n = std::vsnprintf(buffer, sizeof buffer, format, args);
-  if (n < 0) return {};
-  return std::string(buffer, std::size_t(n) < sizeof buffer ? std::size_t(n) : sizeof buffer - 1);
+  std::string text;
+  if (n >= 0 && std::size_t(n) < sizeof buffer) {
+    text.assign(buffer, std::size_t(n));
+  } else if (n >= 0) {
+    text.resize(std::size_t(n));
+    std::vsnprintf(text.data(), text.size() + 1, format, again);
+  }
+  va_end(again);
+  return text;
 }
 
 bool suppressed(const char* format) { return format[0] == '#' && !g_gui_mode; }
@@ -88,17 +98,22 @@ void discard_pending_output() {
 }
 
 bool redirect_stdout_to_file(const std::string& path, bool append) {
-  int flags = O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC);
+  // Non-blocking open: a FIFO nobody reads fails at once (ENXIO) instead of stalling the loop.
+  int flags = O_WRONLY | O_CREAT | O_NONBLOCK | (append ? O_APPEND : O_TRUNC);
   int fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  bool ok = replace_stdout_fd(fd);
+  // Writes block as usual once a target is open.
+  bool ok = fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0 && replace_stdout_fd(fd);
   close(fd);
   return ok;
 }
 
 bool redirect_stdout_to_console() {
+  // The stream the process started with (the caller's pipe, file or terminal); the console
+  // device only when there was none.
+  if (g_original_stdout >= 0) return replace_stdout_fd(g_original_stdout);
   int fd = open(platform::console_device(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return g_original_stdout >= 0 && replace_stdout_fd(g_original_stdout);
+  if (fd < 0) return false;
   bool ok = replace_stdout_fd(fd);
   close(fd);
   return ok;

@@ -26,5 +26,5 @@ void discard_pending_output();
 // false when the target cannot be opened; output then stays where it was.
 bool redirect_stdout_to_file(const std::string& path, bool append);
 bool redirect_stdout_to_console();
-// Remembers the process's original standard output; the console fallback when there is no terminal.
+// Remembers the process's original standard output, where stdoutback returns to.
 void remember_original_stdout();

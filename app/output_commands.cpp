@@ -1,5 +1,7 @@
 // Commands of the output channel: readiness, redirection and scripts.
+#include <algorithm>
 #include <fstream>
+#include <vector>
 
 #include "app/commands.h"
 #include "app/failure.h"
@@ -10,8 +12,10 @@ namespace {
 
 // Set by skip_if_done; scripts pass over lines until the label line "LABEL: <name>".
 std::string g_skip_label;
-int g_script_depth = 0;
-constexpr int kMaxScriptDepth = 64;  // a script that loads itself must not exhaust the stack
+// The scripts being run, outermost first. A script that loads one of them again would repeat
+// without end (twice per line: 2^depth runs), so that is refused.
+std::vector<platform::FileIdentity> g_running_scripts;
+constexpr std::size_t kMaxScriptDepth = 64;  // distinct files nested this deep are refused too
 
 void answer_ok() { print_out("%s ok!\n", current_command().c_str()); }
 
@@ -37,12 +41,22 @@ void cmd_skip_if_done(const Tokens& t) {
 }
 
 void cmd_load_script(const Tokens& t) {
-  std::ifstream file(join_tokens(t, 1));
+  std::string path = join_tokens(t, 1);
+  // Only regular files: a folder opens but reads nothing, a FIFO without writer blocks.
+  platform::FileIdentity id;
+  if (!platform::regular_file_identity(path, id)) command_error("can't open file");
+  std::ifstream file(path);
   if (!file) command_error("can't open file");
-  if (g_script_depth >= kMaxScriptDepth) command_error("scripts nested too deeply");
-  ++g_script_depth;
+  if (std::find(g_running_scripts.begin(), g_running_scripts.end(), id) != g_running_scripts.end())
+    command_error("script is already running");
+  if (g_running_scripts.size() >= kMaxScriptDepth) command_error("scripts nested too deeply");
+  g_running_scripts.push_back(id);
+  struct Pop {
+    ~Pop() { g_running_scripts.pop_back(); }
+  } pop;  // also when exit or a failure ends the script early
   std::string line;
-  while (std::getline(file, line)) {
+  for (bool first = true; std::getline(file, line); first = false) {
+    if (first && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);  // UTF-8 byte-order mark
     if (!line.empty() && line.back() == '\r') line.pop_back();
     Tokens tokens = split_tokens(line);
     if (tokens.empty()) continue;
@@ -52,5 +66,4 @@ void cmd_load_script(const Tokens& t) {
     }
     dispatch_tokens(tokens);
   }
-  --g_script_depth;
 }

@@ -14,6 +14,8 @@ struct Settings {
 };
 
 Settings& settings();
+// The largest worker count set_threads accepts: 4 per processor.
+int max_thread_count();
 
 void set_start_time(std::int64_t wall_clock_100ns);
 std::int64_t start_time();

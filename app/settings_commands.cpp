@@ -1,6 +1,8 @@
 // Settings and status commands.
 #include <omp.h>
 
+#include <algorithm>
+
 #include "app/commands.h"
 #include "app/failure.h"
 #include "app/output.h"
@@ -20,9 +22,18 @@ Settings& settings() {
 void set_start_time(std::int64_t t) { g_start_time = t; }
 std::int64_t start_time() { return g_start_time; }
 
+// More workers than a few per processor only cost memory and start-up time, and the OpenMP
+// runtime fails (or hangs) creating tens of thousands of them: a typo must not end a session.
+int max_thread_count() { return 4 * std::max(1, omp_get_num_procs()); }
+
 void cmd_set_threads(const Tokens& t) {
   int n = parse_int(t[1]);
-  settings().thread_count = n < 1 ? omp_get_max_threads() : n;
+  if (n < 1) n = omp_get_max_threads();
+  if (n > max_thread_count()) {
+    print_out("#threads capped at %d (4 per processor), %d asked\n", max_thread_count(), n);
+    n = max_thread_count();
+  }
+  settings().thread_count = n;
   print_out("%s ok!\n", current_command().c_str());
 }
 

@@ -120,7 +120,7 @@ void cmd_show_children(const Tokens& t) {
   } else {
     for (auto& [key, node] : ref.node->children) {
       std::string token = key > ref.node->amount ? std::string("b").append(std::to_string(int(key))) : key < 0 ? "f" : "c";
-      NodeRef c{node.get(), ref.turn, ref.river, node->street > ref.node->street};
+      NodeRef c{node.get(), ref.turn, ref.river, deals_card(*ref.node, *node)};
       child(child_path(path, token), c);
     }
   }

@@ -46,5 +46,12 @@ void set_flush_denormals();
 const char* console_device();
 // True when a file or directory exists at path.
 bool path_exists(const std::string& path);
+// Identity of the regular file at path (device and file number), so that a file reached by two
+// names is recognised; false when path is missing or not a regular file (a folder, a FIFO).
+struct FileIdentity {
+  std::uint64_t device = 0, file = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+bool regular_file_identity(const std::string& path, FileIdentity& out);
 
 }  // namespace platform

@@ -109,4 +109,11 @@ bool path_exists(const std::string& path) {
   return stat(path.c_str(), &st) == 0;
 }
 
+bool regular_file_identity(const std::string& path, FileIdentity& out) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  out = {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
+  return true;
+}
+
 }  // namespace platform

@@ -44,8 +44,9 @@ PassResult solve_pass(GameTree& tree, int player, PassMode mode);
 void run_iteration(GameTree& tree);
 
 PassResult evaluate_player(GameTree& tree, int player);
-// Evaluates OOP then IP and keeps the results in the tree. False when storage cannot be had.
-bool evaluate_both(GameTree& tree);
+// Evaluates OOP then IP and keeps the results in the tree; `out` gets a copy taken under the
+// same hold of the solver mutex. False when storage cannot be had.
+bool evaluate_both(GameTree& tree, TreeResults* out = nullptr);
 
 // What reaches one node for one player, in the hand list of the node's card node: the player's
 // counterfactual values (net chips, against the opponent's normalised reach, as the evaluation

@@ -112,7 +112,7 @@ void solver_thread(GameTree* tree) {
       }
     }
     if (c.steps_mode) {
-      if (start_iteration + c.limit <= it) {
+      if (std::int64_t(it) - start_iteration >= c.limit) {
         reason = "required number of steps done";
         break;
       }
@@ -168,9 +168,9 @@ void wait_solver() {
 }
 
 bool current_results(GameTree& tree, ResultRecord& record) {
-  if (!evaluate_both(tree)) return false;
-  const TreeResults& r = tree.results;
-  record.iterations = std::uint32_t(tree.iterations);
+  TreeResults r;
+  if (!evaluate_both(tree, &r)) return false;
+  record.iterations = std::uint32_t(r.iteration);
   record.running_time = 0;
   record.ev[0] = r.ev[0];
   record.ev[1] = r.ev[1];

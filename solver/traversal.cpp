@@ -665,9 +665,11 @@ bool evaluate_both_held(GameTree& tree) {
 
 }  // namespace
 
-bool evaluate_both(GameTree& tree) {
+bool evaluate_both(GameTree& tree, TreeResults* out) {
   std::unique_lock<std::mutex> lock = lock_for_pass();
-  return evaluate_both_held(tree);
+  if (!evaluate_both_held(tree)) return false;
+  if (out) *out = tree.results;  // the solver thread may overwrite them once the lock is gone
+  return true;
 }
 
 bool QuerySession::refresh() {

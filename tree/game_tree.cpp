@@ -21,8 +21,9 @@ namespace {
 std::unique_ptr<GameTree> g_tree;
 
 void flatten(SchematicNode& node, double key, std::int32_t parent, int start_street, double pot,
-             std::vector<LineRecord>& out) {
-  node.record_index = std::int32_t(out.size());
+             std::vector<LineRecord>& out, std::vector<SchematicNode*>& order) {
+  std::int32_t self = std::int32_t(out.size());
+  order.push_back(&node);
   LineRecord r{};
   r.parent = parent;
   if (!node.is_leaf()) {
@@ -36,17 +37,18 @@ void flatten(SchematicNode& node, double key, std::int32_t parent, int start_str
     r.value = pot / 2 + node.amount;
   }
   out.push_back(r);
-  std::int32_t self = node.record_index;
-  for (auto& [child_key, child] : node.children) flatten(*child, child_key, self, start_street, pot, out);
+  for (auto& [child_key, child] : node.children) flatten(*child, child_key, self, start_street, pot, out, order);
 }
 
 int single_card(CardMask m) { return m ? std::countr_zero(m) : -1; }
 
 }  // namespace
 
-std::vector<LineRecord> flatten_lines(SchematicNode& root, int start_street, double pot) {
+std::vector<LineRecord> flatten_lines(SchematicNode& root, int start_street, double pot,
+                                      std::vector<SchematicNode*>& order) {
   std::vector<LineRecord> records;
-  flatten(root, 0, -1, start_street, pot, records);
+  order.clear();
+  flatten(root, 0, -1, start_street, pot, records, order);
   return records;
 }
 
@@ -105,7 +107,8 @@ std::unique_ptr<GameTree> build_game_tree() {
   auto tree = std::make_unique<GameTree>();
   tree->start_street = g.river_mask ? 3 : g.turn_mask ? 2 : 1;
   tree->effective_stack = effective_stack(root);
-  std::vector<LineRecord> records = flatten_lines(root, tree->start_street, g.root_pot());
+  std::vector<SchematicNode*> order;
+  std::vector<LineRecord> records = flatten_lines(root, tree->start_street, g.root_pot(), order);
   for (const LineRecord& r : records)
     if (r.kind == NodeKind::decision && r.street >= 4) command_error("invalid line");
 
@@ -175,5 +178,8 @@ std::unique_ptr<GameTree> build_game_tree() {
     p.averaging_cap = std::numeric_limits<double>::max();
   }
   set_up_new_tree_storage(*tree);
+  // Paths reach action nodes through these indexes: written only now that nothing can refuse the
+  // build, so a refused build leaves every path of the current tree as it was.
+  for (std::size_t i = 0; i < order.size(); ++i) order[i]->record_index = std::int32_t(i);
   return tree;
 }

@@ -30,8 +30,10 @@ struct LineRecord {
   double value;          // terminals: half the pot plus the node's amount
 };
 
-// Flattens the schematic tree (writing each node's record_index). start_street is 1, 2 or 3.
-std::vector<LineRecord> flatten_lines(SchematicNode& root, int start_street, double pot);
+// Flattens the schematic tree in pre-order; order[i] is the schematic node of record i (its
+// record_index once the tree is installed). start_street is 1, 2 or 3.
+std::vector<LineRecord> flatten_lines(SchematicNode& root, int start_street, double pot,
+                                      std::vector<SchematicNode*>& order);
 
 // What the solver keeps at a deal, per dealt turn card node (river deals) or once (turn deals).
 struct DealEntry {

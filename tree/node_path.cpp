@@ -26,6 +26,10 @@ std::vector<std::string> split_path(const std::string& path) {
 
 int absolute_street(const SchematicNode& node) { return current_tree()->start_street + int(node.street); }
 
+bool deals_card(const SchematicNode& node, const SchematicNode& child) {
+  return child.street > node.street && absolute_street(child) <= 3;
+}
+
 NodeRef resolve_path(const std::string& path) {
   GameTree* tree = current_tree();
   if (!tree) command_error("missing/incorrect tree");
@@ -47,7 +51,7 @@ NodeRef resolve_path(const std::string& path) {
       next = node->child(parse_double(t.substr(1)));
     } else if (t == "c") {
       next = node->child(node->amount);
-      if (next && next->street > node->street) ref.split = true;
+      if (next && deals_card(*node, *next)) ref.split = true;
     } else if (t == "f") {
       next = node->child(kFoldKey);
     } else {

@@ -21,3 +21,6 @@ const char* node_kind_name(const NodeRef& ref);
 
 // The absolute street of a schematic node in the current tree.
 int absolute_street(const SchematicNode& node);
+// True when a card is dealt between node and its child `child`: the action ended a street
+// before the river. After the river nothing is dealt, the child is a showdown.
+bool deals_card(const SchematicNode& node, const SchematicNode& child);

@@ -40,7 +40,7 @@ LineMerger::LineMerger(bool force) : force_(force), current_(g_root.get()) {
 }
 
 void LineMerger::add(double v) {
-  if (v < last_) argument_error();
+  if (v < last_ || v > kMaxLineAmount) argument_error();
   if (force_) std::erase_if(current_->children, [v](const auto& kv) { return kv.first != v; });
   SchematicNode* child = current_->child(v);
   bool is_new = child == nullptr;

@@ -23,6 +23,8 @@ struct SchematicNode {
 };
 
 constexpr double kFoldKey = -1.0;
+// The largest amount a line may hold: stacks and child tokens are printed as 32-bit integers.
+constexpr double kMaxLineAmount = 2147483647.0;
 
 // The single schematic tree; clear_lines replaces it by an empty root.
 SchematicNode& schematic_root();
@@ -31,7 +33,7 @@ void clear_schematic_tree();
 void replace_schematic_tree(std::unique_ptr<SchematicNode> root);
 
 // Merges one line, amount by amount, so that the amounts before a failing one stay merged.
-// A decreasing amount throws the argument failure. With force, every other action of each node
+// A decreasing amount or one above kMaxLineAmount throws the argument failure. With force, every other action of each node
 // passed is deleted first.
 class LineMerger {
  public:
