@@ -1,5 +1,5 @@
-// The 62 commands in table order. A row whose handler is nullptr answers "not recognized"
-// until the subsystem behind it exists.
+// The 62 commands of the protocol in table order, then our own. A row whose handler is nullptr
+// answers "not recognized" until the subsystem behind it exists.
 #include "app/commands.h"
 
 const std::vector<CommandRow>& command_table() {
@@ -66,6 +66,8 @@ const std::vector<CommandRow>& command_table() {
       {"ai6_get_instruction_set", cmd_ai6_get_instruction_set, 1},
       {"sleep", cmd_sleep, 2},
       {"take_a_break", cmd_take_a_break, 2},
+      // Ours, past the 62 of the protocol.
+      {"set_all_hands", cmd_set_all_hands, 2},
   };
   return table;
 }

@@ -40,6 +40,7 @@ void cmd_show_settings(const Tokens&);
 void cmd_set_threads(const Tokens&);
 void cmd_set_recalc_accuracy(const Tokens&);
 void cmd_set_isomorphism(const Tokens&);
+void cmd_set_all_hands(const Tokens&);
 void cmd_set_accuracy(const Tokens&);
 void cmd_show_memory(const Tokens&);
 void cmd_ai6_get_instruction_set(const Tokens&);

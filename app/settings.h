@@ -11,6 +11,9 @@ struct Settings {
   std::array<double, 3> recalc_accuracy{0, 0, 0};  // chips, flop/turn/river subgame targets
   // Whether trees starting on the flop, turn, river merge isomorphic boards.
   std::array<bool, 3> isomorphism{true, false, false};
+  // Trees list every hand the board leaves for both players (strategies for hands outside the
+  // ranges), instead of each range's hands. Read by the next build.
+  bool all_hands = false;
 };
 
 Settings& settings();

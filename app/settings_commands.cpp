@@ -60,6 +60,13 @@ void cmd_set_isomorphism(const Tokens& t) {
   print_out("%s ok!\n", current_command().c_str());
 }
 
+// "set_all_hands 1": the next tree lists every hand for both players, so that hands outside a
+// range get strategies too; "0" (the default) lists each range's hands only.
+void cmd_set_all_hands(const Tokens& t) {
+  settings().all_hands = t[1] != "0";
+  print_out("%s ok!\n", current_command().c_str());
+}
+
 void cmd_show_settings(const Tokens&) { print_out("END\n"); }
 
 void cmd_solver_time(const Tokens&) {

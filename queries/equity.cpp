@@ -17,41 +17,31 @@ namespace {
 constexpr double kTurnShare = 1.0 / 45;
 constexpr double kRiverShare = 1.0 / 44;
 
-SuitMapping inverse(const SuitMapping& m) {
-  SuitMapping inv{};
-  for (int s = 0; s < 4; ++s) inv[m[std::size_t(s)]] = std::uint8_t(s);
-  return inv;
-}
+// Equities are defined against every hand a board leaves, whatever hands the tree lists: each
+// board gets a full list of its own, on its real cards.
+std::vector<int> listed_hands(const HandList& list) { return {list.ids.begin(), list.ids.end()}; }
 
-// Real hand index of every listed hand of the card node of real cards turn/river.
-std::vector<int> listed_real_hands(const GameTree& tree, const CardNode& node, int turn, int river) {
-  SuitMapping back = inverse(board_suits(tree, turn, river));
-  std::vector<int> real(node.hand_ids.size());
-  for (std::size_t i = 0; i < real.size(); ++i) real[i] = map_hand(node.hand_ids[i], back);
-  return real;
-}
-
-// Adds the showdown value (stake 1) of every hand on the river board of real turn/river.
-void add_river(const GameTree& tree, int turn, int river, const std::vector<double>& opp, std::vector<double>& sums) {
-  const CardNode& node = *tree.card_node_for(turn, river);
-  std::vector<int> real = listed_real_hands(tree, node, turn, river);
-  std::size_t n = real.size();
+// Adds the showdown value (stake 1) of every hand on the real river board.
+void add_river(CardMask board, const std::vector<double>& opp, std::vector<double>& sums) {
+  HandList list = full_hand_list(board);
+  std::size_t n = std::size_t(list.size());
   std::vector<double> reach(n), values(n);
-  for (std::size_t i = 0; i < n; ++i) reach[i] = opp[std::size_t(real[i])];
-  kernels::showdown_values(reach.data(), node.board_hands(), 1.0, values.data());
-  for (std::size_t i = 0; i < n; ++i) sums[std::size_t(real[i])] += values[i];
+  for (std::size_t i = 0; i < n; ++i) reach[i] = opp[list.ids[i]];
+  kernels::showdown_values(reach.data(), kernels::BoardHands{list.cards, list.class_sizes, {}, nullptr}, 1.0,
+                           values.data());
+  for (std::size_t i = 0; i < n; ++i) sums[list.ids[i]] += values[i];
 }
 
 // The river boards below real turn `turn`, river cards ascending, summed and averaged.
 void add_turn(const GameTree& tree, int turn, int fixed_river, const std::vector<double>& opp, std::vector<double>& sums) {
+  CardMask used = tree.flop_mask | card_bit(turn);
   if (fixed_river >= 0) {
-    add_river(tree, turn, fixed_river, opp, sums);
+    add_river(used | card_bit(fixed_river), opp, sums);
     return;
   }
-  CardMask used = tree.flop_mask | card_bit(turn);
   std::vector<double> turn_sums(kHands, 0.0);
   for (int r = 0; r < kCards; ++r)
-    if (!(used & card_bit(r))) add_river(tree, turn, r, opp, turn_sums);
+    if (!(used & card_bit(r))) add_river(used | card_bit(r), opp, turn_sums);
   for (int h = 0; h < kHands; ++h) sums[std::size_t(h)] += turn_sums[std::size_t(h)] * kRiverShare;
 }
 
@@ -65,15 +55,16 @@ EquityVectors showdown_equity(int player, int turn, int river, const std::vector
   if (tree->board_turn >= 0) turn = tree->board_turn;
   if (tree->board_river >= 0) river = tree->board_river;
   if (turn < 0) river = -1;
-  const CardNode* start = tree->card_node_for(turn, river);
-  if (!start) return out;
+  if (!tree->card_node_for(turn, river)) return out;
 
   // Opponent weight each hand can meet on the starting board.
-  std::vector<int> listed = listed_real_hands(*tree, *start, turn, river);
+  CardMask board = tree->flop_mask | (turn >= 0 ? card_bit(turn) : 0) | (river >= 0 ? card_bit(river) : 0);
+  HandList start = full_hand_list(board);
+  std::vector<int> listed = listed_hands(start);
   std::size_t n = listed.size();
   std::vector<double> reach(n), meets(n);
   for (std::size_t i = 0; i < n; ++i) reach[i] = opp[std::size_t(listed[i])];
-  kernels::fold_values(reach.data(), start->board_hands(), 1.0, meets.data());
+  kernels::fold_values(reach.data(), kernels::BoardHands{start.cards, start.class_sizes, {}, nullptr}, 1.0, meets.data());
   std::vector<double> opp_sum(kHands, 0.0);
   for (std::size_t i = 0; i < n; ++i) opp_sum[std::size_t(listed[i])] = meets[i];
 

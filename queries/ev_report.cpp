@@ -29,7 +29,7 @@ struct Deal {
 bool root_query(GameTree& tree, int player, NodeQuery& q) {
   const CardNode& start = tree.start_card_node();
   const std::vector<double>& values = tree.root_values[std::size_t(player)];
-  if (values.size() != std::size_t(start.hand_count())) return false;
+  if (values.size() != std::size_t(start.hand_count(player))) return false;
   q.board = &start;
   q.values = values;
   q.own_reach = tree.start_weights[std::size_t(player)];
@@ -66,9 +66,9 @@ void add_deals(GameTree& tree, int player, int index, const std::vector<Deal>& d
     if (!at_start && !session.query(player, index, idx.first, idx.second, q)) command_error("incorrect path");
     std::size_t n = q.values.size();
     std::vector<double> mass(n);
-    kernels::fold_values(q.opponent_reach.data(), q.board->board_hands(), 1.0, mass.data());
+    kernels::fold_values(q.opponent_reach.data(), q.board->hand_pair(player), 1.0, mass.data());
     for (const Deal& d : group) {
-      std::vector<int> pos = real_positions(*q.board, board_suits(tree, d.turn, d.river));
+      std::vector<int> pos = real_positions(q.board->hands(player), board_suits(tree, d.turn, d.river));
       for (int h = 0; h < kHands; ++h) {
         int i = pos[std::size_t(h)];
         if (i < 0 || !starting[std::size_t(h)]) continue;

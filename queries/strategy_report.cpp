@@ -31,8 +31,9 @@ PreparedRead prepare(const GameTree& tree, int index, int turn, int river) {
   if (!board || !value_address(node, tree.card_indices_for(cards.turn, cards.river), chunk, entry))
     command_error("incorrect path");
 
+  // Rows follow the acting player's list; hands outside it read as blocked ones.
   PreparedRead p{&node, board, chunk, entry, std::vector<double>(std::size_t(std::max(actions, 1))),
-                 real_positions(*board, board_suits(tree, cards.turn, cards.river))};
+                 real_positions(board->hands(int(node.player)), board_suits(tree, cards.turn, cards.river))};
   kernels::fallback_vector(kernels::Fallback::uniform, actions, p.uniform.data());
   return p;
 }
@@ -49,7 +50,7 @@ std::vector<std::vector<double>> read_locked(const GameTree& tree, const Prepare
     for (int a = 0; a < actions; ++a) out[std::size_t(a)].assign(kHands, uniform[std::size_t(a)]);
     return out;
   }
-  int n = p.board->hand_count();
+  int n = p.board->hand_count(int(node.player));
   std::vector<double> sigma(std::size_t(n) * std::size_t(actions));
   bool average = t >= kReportAverageFrom && node.averages;
   // River arrays may be compressed: their chunk is decoded for the read and dropped unchanged.

@@ -7,9 +7,9 @@ SuitMapping board_suits(const GameTree& tree, int turn, int river) {
   return canonical_suits(tree.flop_mask, turn >= 0 ? card_bit(turn) : 0, river >= 0 ? card_bit(river) : 0);
 }
 
-std::vector<int> real_positions(const CardNode& node, const SuitMapping& suits) {
+std::vector<int> real_positions(const HandList& list, const SuitMapping& suits) {
   std::vector<int> pos(kHands);
-  for (int h = 0; h < kHands; ++h) pos[std::size_t(h)] = node.position_of_hand[std::size_t(map_hand(h, suits))];
+  for (int h = 0; h < kHands; ++h) pos[std::size_t(h)] = list.position_of_hand[std::size_t(map_hand(h, suits))];
   return pos;
 }
 
@@ -19,7 +19,7 @@ std::vector<bool> starting_hands(const GameTree& tree, int player) {
   std::vector<bool> in(kHands, false);
   for (int h = 0; h < kHands; ++h) {
     int mapped = map_hand(h, tree.suits);
-    in[std::size_t(h)] = start.position_of_hand[std::size_t(mapped)] >= 0 && range[std::size_t(mapped)] != 0;
+    in[std::size_t(h)] = start.hands(player).position_of_hand[std::size_t(mapped)] >= 0 && range[std::size_t(mapped)] != 0;
   }
   return in;
 }

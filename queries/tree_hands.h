@@ -11,11 +11,13 @@
 // dealt) lists its hands.
 SuitMapping board_suits(const GameTree& tree, int turn, int river);
 
-// For every real hand index, its position in the card node's list (-1: the board blocks it).
-std::vector<int> real_positions(const CardNode& node, const SuitMapping& suits);
+// For every real hand index, its position in a card node's hand list (-1: not listed, or the
+// board blocks it).
+std::vector<int> real_positions(const HandList& list, const SuitMapping& suits);
 
 // For every real hand index: true when the hand has a starting weight in the built tree for the
-// player (in the player's range at build time and clear of the starting board).
+// player (in the player's range at build time and clear of the starting board). With the
+// every-hand lists these are the listed hands that have a weight.
 std::vector<bool> starting_hands(const GameTree& tree, int player);
 
 // The action node a resolved reference names (the ROOT names the first decision). Fails with

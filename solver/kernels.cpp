@@ -1,6 +1,7 @@
 // Plain kernel set, fallback vectors and the choice of the kernel set.
 #include "solver/kernels.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/platform.h"
@@ -22,6 +23,52 @@ void fallback_vector(Fallback kind, int actions, double* out) {
   }
   out[0] = std::max(kFirstActionShare, 1.0 / actions);
   for (int a = 1; a < actions; ++a) out[a] = (1.0 - kFirstActionShare) / (actions - 1);
+}
+
+namespace {
+
+// The opponent's reach laid out on the common list (zeros for hands not in its list).
+const double* reach_on_all(const KernelSet& set, const HandPair& h, const double* opp_reach, double* buffer) {
+  if (h.opp_size == h.all.size()) return opp_reach;  // a subsequence as long as `all` is `all`
+  std::fill(buffer, buffer + h.all.size(), 0.0);
+  set.scatter_add(buffer, opp_reach, h.opp.data(), h.opp_size);
+  return buffer;
+}
+
+// Values on the common list, or straight into the own list when it is the common list.
+double* values_on_all(const HandPair& h, double* own_values, double* buffer) {
+  return h.own_size == h.all.size() ? own_values : buffer;
+}
+
+void own_from_all(const KernelSet& set, const HandPair& h, const double* all_values, double* own_values) {
+  if (h.own_size != h.all.size()) set.gather(own_values, all_values, h.own.data(), h.own_size);
+}
+
+}  // namespace
+
+void fold_values(const KernelSet& set, const double* opp_reach, const HandPair& h, double payoff, double* values) {
+  alignas(64) double reach[kMaxLaneHands], all[kMaxLaneHands];
+  double* v = values_on_all(h, values, all);
+  set.fold_values(reach_on_all(set, h, opp_reach, reach), h.all, payoff, v);
+  own_from_all(set, h, v, values);
+}
+
+void showdown_values(const KernelSet& set, const double* opp_reach, const HandPair& h, double payoff,
+                     double* values) {
+  alignas(64) double reach[kMaxLaneHands], all[kMaxLaneHands];
+  double* v = values_on_all(h, values, all);
+  set.showdown_values(reach_on_all(set, h, opp_reach, reach), h.all, payoff, v);
+  own_from_all(set, h, v, values);
+}
+
+void showdown_and_fold_values(const KernelSet& set, const double* opp_reach, const HandPair& h,
+                              double showdown_payoff, double fold_payoff, double* showdown, double* fold) {
+  alignas(64) double reach[kMaxLaneHands], all_showdown[kMaxLaneHands], all_fold[kMaxLaneHands];
+  double* s = values_on_all(h, showdown, all_showdown);
+  double* f = values_on_all(h, fold, all_fold);
+  set.showdown_and_fold_values(reach_on_all(set, h, opp_reach, reach), h.all, showdown_payoff, fold_payoff, s, f);
+  own_from_all(set, h, s, showdown);
+  own_from_all(set, h, f, fold);
 }
 
 void spread_group_reach(const double* group_reach, const BoardHands& board, double* reach) {

@@ -67,6 +67,17 @@ struct BoardHands {
   }
 };
 
+// Two players' hand lists on one board for the terminal payoffs: values for one player's list
+// ("own") against the reach of the other's ("opp"). Both lists are subsequences of one common
+// list `all` (ascending strength), on which the sweeps run; a list as long as `all` is `all`
+// itself and needs no positions.
+struct HandPair {
+  BoardHands all;
+  std::span<const std::int16_t> own;  // positions in `all` of the own list
+  std::span<const std::int16_t> opp;  // positions in `all` of the opponent's list
+  int own_size = 0, opp_size = 0;
+};
+
 enum class Fallback { training, uniform };
 
 // The weights a hand without positive regret plays: training puts max(0.9, 1/n) on the first
@@ -195,6 +206,25 @@ inline void gather(double* out, const double* in, const std::int16_t* index, int
 }
 inline void scatter_add(double* out, const double* in, const std::int16_t* index, int n) {
   active_kernels().scatter_add(out, in, index, n);
+}
+
+// Two-list payoffs: as fold_values / showdown_values / showdown_and_fold_values for the own
+// hands against the opponent's reach, each opponent hand that shares a card with the own hand
+// (the same hand included) left out. Run with the given kernel set's sweeps.
+void fold_values(const KernelSet& set, const double* opp_reach, const HandPair& hands, double payoff, double* values);
+void showdown_values(const KernelSet& set, const double* opp_reach, const HandPair& hands, double payoff,
+                     double* values);
+void showdown_and_fold_values(const KernelSet& set, const double* opp_reach, const HandPair& hands,
+                              double showdown_payoff, double fold_payoff, double* showdown, double* fold);
+inline void fold_values(const double* opp_reach, const HandPair& hands, double payoff, double* values) {
+  fold_values(active_kernels(), opp_reach, hands, payoff, values);
+}
+inline void showdown_values(const double* opp_reach, const HandPair& hands, double payoff, double* values) {
+  showdown_values(active_kernels(), opp_reach, hands, payoff, values);
+}
+inline void showdown_and_fold_values(const double* opp_reach, const HandPair& hands, double showdown_payoff,
+                                     double fold_payoff, double* showdown, double* fold) {
+  showdown_and_fold_values(active_kernels(), opp_reach, hands, showdown_payoff, fold_payoff, showdown, fold);
 }
 
 // Per-hand reach from per-group reach: each hand gets its group's reach / group size.

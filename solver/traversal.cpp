@@ -97,28 +97,30 @@ Workspace& workspace() {
 using kernels::all_zero;
 
 void prepare_weights(GameTree& tree) {
-  if (!tree.start_weights[0].empty()) return;
+  if (tree.start_weights_ready) return;
   const CardNode& start = tree.start_card_node();
-  int n = start.hand_count();
   // The weights are taken as probabilities (each range scaled to sum 1), so that hand values are
   // in chips: the 16-bit river regrets count chips in units set by the stake scale.
   for (int p = 0; p < 2; ++p) {
-    std::vector<double>& w = tree.start_weights[p];
-    w.resize(std::size_t(n));
+    const HandList& list = start.hands(p);
+    std::vector<double>& w = tree.start_weights[std::size_t(p)];
+    w.resize(std::size_t(list.size()));
     double sum = 0;
-    for (int i = 0; i < n; ++i) sum += w[std::size_t(i)] = tree.ranges[p][start.hand_ids[std::size_t(i)]];
+    for (int i = 0; i < list.size(); ++i) sum += w[std::size_t(i)] = tree.ranges[std::size_t(p)][list.ids[std::size_t(i)]];
     if (sum > 0)
       for (double& x : w) x /= sum;
   }
   // Z: the weight products summed over every pair of hands that share no card.
+  int n = start.hand_count(0);
   std::vector<double> compatible(static_cast<std::size_t>(n));
-  kernels::fold_values(tree.start_weights[1].data(), start.board_hands(), 1.0, compatible.data());
+  kernels::fold_values(tree.start_weights[1].data(), start.hand_pair(0), 1.0, compatible.data());
   double z = 0;
   for (int i = 0; i < n; ++i) z += tree.start_weights[0][std::size_t(i)] * compatible[std::size_t(i)];
   for (int p = 0; p < 2; ++p) {
     tree.normalised_weights[p] = tree.start_weights[p];
     for (double& w : tree.normalised_weights[p]) w = z > 0 ? w / z : 0;
   }
+  tree.start_weights_ready = true;
 }
 
 class Pass {
@@ -139,7 +141,7 @@ class Pass {
   PassResult run() {
     prepare_weights(tree_);
     const CardNode& start = tree_.start_card_node();
-    int n = start.hand_count();
+    int n = start.hand_count(traverser_);
     int turn = tree_.start_street >= 2 ? 0 : -1, river = tree_.start_street == 3 ? 0 : -1;
     bool eval = evaluating();
     std::vector<double> values(static_cast<std::size_t>(n));
@@ -171,21 +173,21 @@ class Pass {
       // Deal the cards the node's street needs: map both vectors down into the card node.
       auto deal_down = [&](int t, int r) {
         const CardNode& child = tree_.card_node_at(t, r);
-        const std::int16_t* down = child.index_maps[0].data();
-        std::vector<double> new_reach(std::size_t(child.hand_count())), new_own(new_reach.size());
-        for (std::size_t i = 0; i < new_reach.size(); ++i) {
-          new_reach[i] = reach[std::size_t(down[i])];
-          new_own[i] = own[std::size_t(down[i])];
-        }
-        reach.swap(new_reach);
-        own.swap(new_own);
+        auto down = [&](std::vector<double>& v, int player) {
+          const std::vector<std::int16_t>& map = child.hands(player).index_maps[0];
+          std::vector<double> mapped(map.size());
+          for (std::size_t i = 0; i < map.size(); ++i) mapped[i] = v[std::size_t(map[i])];
+          v.swap(mapped);
+        };
+        down(reach, opponent_);
+        down(own, traverser_);
       };
       if (node.street >= 2 && level_turn < 0) deal_down(level_turn = turn, -1);
       if (node.street == 3 && level_river < 0) deal_down(level_turn, level_river = river);
       if (step + 1 == path.size()) break;
       if (!node.is_decision()) return false;
       const CardNode& board = tree_.card_node_at(level_turn, level_river);
-      int n = board.hand_count(), chunk = 0, entry = 0;
+      int n = board.hand_count(int(node.player)), chunk = 0, entry = 0;
       value_address(node, {level_turn, level_river}, chunk, entry);
       std::vector<double> sigma(std::size_t(n) * node.children.size());
       strategy(node, chunk, entry, n, sigma.data());
@@ -195,7 +197,7 @@ class Pass {
     }
     const CardNode& board = tree_.card_node_at(level_turn, level_river);
     out.board = &board;
-    out.values.assign(reach.size(), 0.0);
+    out.values.assign(own.size(), 0.0);
     run_from(target, level_turn, level_river, reach.data(), out.values.data(), nullptr);
     out.own_reach = std::move(own);
     out.opponent_reach = std::move(reach);
@@ -226,9 +228,9 @@ class Pass {
     if (node.street >= 2 && turn < 0) return deal(index, turn, river, reach, values, best);
     if (node.street == 3 && river < 0) return deal(index, turn, river, reach, values, best);
     const CardNode& board = tree_.card_node_at(turn, river);
-    int n = board.hand_count();
+    int n = board.hand_count(traverser_);
     if (!node.is_decision()) return terminal(node, board, reach, values, best);
-    if (all_zero(reach, n)) {
+    if (all_zero(reach, board.hand_count(opponent_))) {
       // Nothing of the opponent reaches this subtree: every value is 0, and no update changes anything.
       std::fill(values, values + n, 0.0);
       if (best) std::fill(best, best + n, 0.0);
@@ -287,7 +289,7 @@ class Pass {
   void own_decision(const ActionNode& node, const CardNode& board, int chunk, int entry, int turn, int river,
                     const double* reach, double* values, double* best) {
     ScratchStack::Frame frame;
-    int n = board.hand_count(), actions = int(node.children.size());
+    int n = board.hand_count(traverser_), actions = int(node.children.size());
     double* sigma = frame.take(std::size_t(actions) * std::size_t(n));
     strategy(node, chunk, entry, n, sigma);
     double* child_values = frame.take(std::size_t(actions) * std::size_t(n));
@@ -333,7 +335,7 @@ class Pass {
     }
     if (!evaluating() && phase_ >= 1 && !locked) {
       std::span<const std::uint16_t> table;
-      if (node.street == 3 && t_ <= river_table_limit_) table = board.class_sizes;
+      if (node.street == 3 && t_ <= river_table_limit_) table = board.hands(traverser_).class_sizes;
       node.regrets->update_regrets(chunk, entry, values, rows, table, tree_.params.stake_scale * kRiverRegretResolution);
     }
   }
@@ -341,18 +343,19 @@ class Pass {
   void opponent_decision(const ActionNode& node, const CardNode& board, int chunk, int entry, int turn, int river,
                          const double* reach, double* values, double* best) {
     ScratchStack::Frame frame;
-    int n = board.hand_count(), actions = int(node.children.size());
-    double* sigma = frame.take(std::size_t(actions) * std::size_t(n));
-    strategy(node, chunk, entry, n, sigma);
+    // Strategy rows over the opponent's list, values over the traverser's.
+    int m = board.hand_count(opponent_), n = board.hand_count(traverser_), actions = int(node.children.size());
+    double* sigma = frame.take(std::size_t(actions) * std::size_t(m));
+    strategy(node, chunk, entry, m, sigma);
     bool locked = node.regrets->locked(chunk, entry);
     if (!evaluating() && phase_ >= 1 && average_weight_ > 0 && node.averages && !locked)
-      node.averages->accumulate_average(chunk, entry, sigma, std::size_t(n), reach, average_weight_);
-    double* child_reach = frame.take(std::size_t(n));
+      node.averages->accumulate_average(chunk, entry, sigma, std::size_t(m), reach, average_weight_);
+    double* child_reach = frame.take(std::size_t(m));
     double* v = frame.take(std::size_t(n));
     double* b = best ? frame.take(std::size_t(n)) : nullptr;
     for (int a = 0; a < actions; ++a) {
-      const double* s = sigma + std::size_t(a) * std::size_t(n);
-      kernels::multiply(child_reach, reach, s, n);
+      const double* s = sigma + std::size_t(a) * std::size_t(m);
+      kernels::multiply(child_reach, reach, s, m);
       bool first = a == 0;
       walk(node.children[std::size_t(a)], turn, river, child_reach, first ? values : v, best ? (first ? best : b) : nullptr);
       if (first) continue;
@@ -375,10 +378,10 @@ class Pass {
       fold = showdown = -1;
       return;
     }
-    std::size_t n = std::size_t(board.hand_count());
+    std::size_t n = std::size_t(board.hand_count(traverser_));
     const ActionNode& folded = tree_.nodes[std::size_t(node.children[std::size_t(fold)])];
     const ActionNode& shown = tree_.nodes[std::size_t(node.children[std::size_t(showdown)])];
-    kernels::showdown_and_fold_values(reach, board.board_hands(), shown.value, fold_payoff(folded),
+    kernels::showdown_and_fold_values(reach, board.hand_pair(traverser_), shown.value, fold_payoff(folded),
                                       child_values + std::size_t(showdown) * n, child_values + std::size_t(fold) * n);
   }
 
@@ -387,13 +390,13 @@ class Pass {
   }
 
   void terminal(const ActionNode& node, const CardNode& board, const double* reach, double* values, double* best) {
-    kernels::BoardHands hands = board.board_hands();
+    kernels::HandPair hands = board.hand_pair(traverser_);
     if (node.kind == NodeKind::fold) {
       kernels::fold_values(reach, hands, fold_payoff(node), values);
     } else {
       kernels::showdown_values(reach, hands, node.value, values);
     }
-    if (best) std::copy(values, values + board.hand_count(), best);
+    if (best) std::copy(values, values + board.hand_count(traverser_), best);
   }
 
   // A card is dealt before this node: the turn (turn < 0) or the river.
@@ -401,7 +404,8 @@ class Pass {
     const ActionNode& node = tree_.nodes[std::size_t(index)];
     bool turn_deal = turn < 0;
     const CardNode& parent = tree_.card_node_at(turn, river);
-    int n = parent.hand_count();
+    // Values over the traverser's list, reach over the opponent's.
+    int n = parent.hand_count(traverser_), m = parent.hand_count(opponent_);
     DealEntry* entry = node.deal ? &node.deal->entries[std::size_t(turn_deal ? 0 : turn)] : nullptr;
     double normaliser = turn_deal ? kTurnNormaliser : kRiverNormaliser;
     bool split = (turn_deal ? 2 : 3) == split_street_;
@@ -420,8 +424,8 @@ class Pass {
     if (!split || phase_ == 0) {
       if (mode_ == PassMode::training && entry && !entry->frozen) {
         std::vector<double>& sums = entry->reach_sums[std::size_t(opponent_)];
-        sums.resize(std::size_t(n), 0.0);
-        for (int i = 0; i < n; ++i) sums[std::size_t(i)] += reach_weight_ * reach[i];
+        sums.resize(std::size_t(m), 0.0);
+        for (int i = 0; i < m; ++i) sums[std::size_t(i)] += reach_weight_ * reach[i];
       }
     }
     if (split) {
@@ -441,8 +445,8 @@ class Pass {
         int deal_index = int(w.deals.size());
         w.deals.push_back(sums);
         // All jobs of the deal read the same reach: one copy.
-        std::size_t shared_reach = w.take(std::size_t(n));
-        std::copy(reach, reach + n, w.at(shared_reach));
+        std::size_t shared_reach = w.take(std::size_t(m));
+        std::copy(reach, reach + m, w.at(shared_reach));
         for (int k = 0; k < sums.jobs; ++k)
           w.jobs.push_back({index, turn_deal ? k : turn, turn_deal ? -1 : k, shared_reach, deal_index});
         return;
@@ -459,7 +463,7 @@ class Pass {
       // The river inside a turn subgame: its boards one after the other, chunks opened around them.
       std::fill(values, values + n, 0.0);
       if (best) std::fill(best, best + n, 0.0);
-      bool reached = !all_zero(reach, n);
+      bool reached = !all_zero(reach, m);
       if (reached) bracket_chunks(index, turn, true);
       ScratchStack::Frame frame;
       double* child_reach = frame.take(1081);
@@ -468,13 +472,13 @@ class Pass {
       for (std::size_t r = 0; r < parent.children.size(); ++r) {
         const CardNode& child = parent.children[r];
         if (reached && r + 1 < parent.children.size()) prefetch_river_subtree(index, turn, int(r) + 1);
-        int m = child.hand_count();
-        const std::int16_t* down = child.index_maps[0].data();
-        kernels::gather(child_reach, reach, down, m);
+        const HandList& own = child.hands(traverser_);
+        const HandList& opp = child.hands(opponent_);
+        kernels::gather(child_reach, reach, opp.index_maps[0].data(), opp.size());
         walk(index, turn, int(r), child_reach, child_values, child_best);
-        for (const auto& map : child.index_maps) {
-          kernels::scatter_add(values, child_values, map.data(), m);
-          if (best) kernels::scatter_add(best, child_best, map.data(), m);
+        for (const auto& map : own.index_maps) {
+          kernels::scatter_add(values, child_values, map.data(), own.size());
+          if (best) kernels::scatter_add(best, child_best, map.data(), own.size());
         }
       }
       if (reached) bracket_chunks(index, turn, false);
@@ -545,24 +549,25 @@ class Pass {
     for (int j = 0; j < count; ++j) {
       const Job& job = w.jobs[w.order[std::size_t(j)]];
       const CardNode& child = tree_.card_node_at(job.turn, job.river);
-      int m = child.hand_count();
+      const HandList& own = child.hands(traverser_);
+      const HandList& opp = child.hands(opponent_);
+      int m = opp.size(), n = own.size();
       ScratchStack::Frame frame;
       double* reach = frame.take(std::size_t(m));
-      const std::int16_t* down = child.index_maps[0].data();
-      kernels::gather(reach, w.at(job.reach), down, m);
+      kernels::gather(reach, w.at(job.reach), opp.index_maps[0].data(), m);
       if (!all_zero(reach, m)) {
         if (job.river >= 0) prefetch_river_subtree(job.node, job.turn, job.river);
-        double* values = frame.take(std::size_t(m));
-        double* best = with_best_ ? frame.take(std::size_t(m)) : nullptr;
+        double* values = frame.take(std::size_t(n));
+        double* best = with_best_ ? frame.take(std::size_t(n)) : nullptr;
         walk(job.node, job.turn, job.river, reach, values, best);
         // Mapped back to the parent board's order first, so that the lock covers only
         // plain vector additions into the deal's sums.
         const DealSums& sums = w.deals[std::size_t(job.deal)];
         double* mapped = frame.zeros(std::size_t(sums.n));
         double* mapped_best = best ? frame.zeros(std::size_t(sums.n)) : nullptr;
-        for (const auto& map : child.index_maps) {
-          kernels::scatter_add(mapped, values, map.data(), m);
-          if (best) kernels::scatter_add(mapped_best, best, map.data(), m);
+        for (const auto& map : own.index_maps) {
+          kernels::scatter_add(mapped, values, map.data(), n);
+          if (best) kernels::scatter_add(mapped_best, best, map.data(), n);
         }
         std::lock_guard<std::mutex> lock(job_lock);
         kernels::add(w.at(sums.values), mapped, sums.n);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <numeric>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -510,6 +511,106 @@ TEST_P(KernelPaths, AccumulateAverageAddsWeightedStrategyTimesReach) {
   EXPECT_EQ(sums, unchanged);
   k().accumulate_average(sums.data(), n, actions, n, sigma.data(), n, reach.data(), w);
   EXPECT_EQ(sums, expected);
+}
+
+// --- Two players' lists ------------------------------------------------------------------
+
+// Two lists of one board as the card tree makes them: each a subsequence of their union, which
+// carries the classes and the lanes. `own_is_all` / `opp_is_all` give a list as the union itself.
+struct TestPair {
+  TestBoard all;
+  std::vector<std::int16_t> own, opp;  // positions in `all`
+  bool own_is_all = false, opp_is_all = false;
+
+  kernels::HandPair view() const {
+    return {all.view(), own_is_all ? std::span<const std::int16_t>() : std::span<const std::int16_t>(own),
+            opp_is_all ? std::span<const std::int16_t>() : std::span<const std::int16_t>(opp), int(own.size()),
+            int(opp.size())};
+  }
+};
+
+// in_own / in_opp say, per hand of `full`, which list holds it.
+TestPair make_pair(const TestBoard& full, const std::vector<bool>& in_own, const std::vector<bool>& in_opp) {
+  TestPair t;
+  for (int h = 0; h < full.size(); ++h) {
+    if (!in_own[h] && !in_opp[h]) continue;
+    int at = t.all.size();
+    t.all.cards.push_back(full.cards[h]);
+    t.all.strength.push_back(full.strength[h]);
+    if (in_own[h]) t.own.push_back(std::int16_t(at));
+    if (in_opp[h]) t.opp.push_back(std::int16_t(at));
+  }
+  for (int h = 0; h < t.all.size();) {
+    int end = h;
+    while (end < t.all.size() && t.all.strength[end] == t.all.strength[h]) ++end;
+    t.all.classes.push_back(std::uint16_t(end - h));
+    h = end;
+  }
+  t.all.lanes = kernels::make_card_lanes(t.all.cards, t.all.classes);
+  t.own_is_all = t.own.size() == std::size_t(t.all.size());
+  t.opp_is_all = t.opp.size() == std::size_t(t.all.size());
+  return t;
+}
+
+// O(n * m): every own hand against every opponent hand that shares no card with it.
+std::vector<double> pair_reference(const TestPair& t, const std::vector<double>& reach, double payoff, bool showdown) {
+  double total = 0;
+  for (double r : reach)
+    if (r > 0) total += payoff * r;
+  std::vector<double> values(t.own.size(), 0.0);
+  double threshold = showdown ? kernels::kShowdownThreshold : kernels::kFoldThreshold;
+  if (!(std::fabs(total) > threshold)) return values;
+  for (std::size_t i = 0; i < t.own.size(); ++i)
+    for (std::size_t j = 0; j < t.opp.size(); ++j) {
+      int h = t.own[i], o = t.opp[j];
+      if (!(reach[j] > 0) || !t.all.disjoint(h, o)) continue;
+      if (!showdown || t.all.strength[o] < t.all.strength[h]) values[i] += payoff * reach[j];
+      if (showdown && t.all.strength[o] > t.all.strength[h]) values[i] -= payoff * reach[j];
+    }
+  return values;
+}
+
+TEST_P(KernelPaths, TwoListPayoffsMatchPairwiseReference) {
+  std::mt19937 rng(31);
+  enum Shape { random_lists, empty_own, empty_opp, one_each, disjoint, identical, own_inside };
+  for (int trial = 0; trial < 28; ++trial) {
+    Shape shape = Shape(trial % 7);
+    TestBoard full = make_board(rng, 3 + trial % 3, trial % 2 ? 4 : 3000);  // heavy ties or almost none
+    int n = full.size();
+    std::vector<bool> own(n), opp(n);
+    for (int h = 0; h < n; ++h) {
+      bool a = rng() % 4 == 0, b = rng() % 3 == 0;
+      switch (shape) {
+        case random_lists: own[h] = a, opp[h] = b; break;
+        case empty_own: opp[h] = b; break;
+        case empty_opp: own[h] = a; break;
+        case one_each: own[h] = h == n / 2, opp[h] = h == n / 3; break;
+        case disjoint: own[h] = a && h % 2 == 0, opp[h] = b && h % 2 == 1; break;
+        case identical: own[h] = opp[h] = a; break;
+        case own_inside: opp[h] = b || a, own[h] = a; break;
+      }
+    }
+    TestPair t = make_pair(full, own, opp);
+    SCOPED_TRACE("trial " + std::to_string(trial) + ": " + std::to_string(t.own.size()) + " own, " +
+                 std::to_string(t.opp.size()) + " opponent hands of " + std::to_string(t.all.size()));
+    std::vector<double> reach = random_reach(rng, int(t.opp.size()));
+    double payoff = trial % 3 ? 17.25 : -4.5, tol = 1e-9 * std::fabs(payoff) * (t.all.size() + 1);
+    std::vector<double> values(t.own.size() + 1, 99.0), fold(t.own.size() + 1, 99.0);
+    std::vector<double> expected = pair_reference(t, reach, payoff, true);
+    std::vector<double> expected_fold = pair_reference(t, reach, -2 * payoff, false);
+    kernels::showdown_values(k(), reach.data(), t.view(), payoff, values.data());
+    EXPECT_EQ(values.back(), 99.0) << "wrote past the own list";
+    values.pop_back();
+    expect_all_near(expected, values, 0.0, tol, "showdown");
+    values.assign(t.own.size(), 0.0);
+    kernels::fold_values(k(), reach.data(), t.view(), -2 * payoff, values.data());
+    expect_all_near(expected_fold, values, 0.0, 2 * tol, "fold");
+    values.assign(t.own.size(), 0.0);
+    fold.assign(t.own.size(), 0.0);
+    kernels::showdown_and_fold_values(k(), reach.data(), t.view(), payoff, -2 * payoff, values.data(), fold.data());
+    expect_all_near(expected, values, 0.0, tol, "showdown of the pair");
+    expect_all_near(expected_fold, fold, 0.0, 2 * tol, "fold of the pair");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, KernelPaths, ::testing::Values("plain", "avx2"),

@@ -30,10 +30,11 @@ struct SolverTest : SpotFixture {
     NodeRef ref = resolve_path(path);
     const ActionNode& node = tree.nodes[std::size_t(ref.node->record_index)];
     const CardNode& cards = tree.start_card_node();
-    int n = cards.hand_count(), actions = int(node.children.size());
+    const HandList& list = cards.hands(int(node.player));
+    int n = list.size(), actions = int(node.children.size());
     std::vector<double> sigma(std::size_t(n * actions));
     node.averages->average_strategy(0, 0, *node.regrets, sigma.data(), std::size_t(n));
-    int pos = cards.position_of_hand[std::size_t(map_hand(hand_of(hand), tree.suits))];
+    int pos = list.position_of_hand[std::size_t(map_hand(hand_of(hand), tree.suits))];
     std::vector<double> result;
     for (int a = 0; a < actions; ++a) result.push_back(sigma[std::size_t(a * n + pos)]);
     return result;
@@ -159,7 +160,7 @@ TEST_F(SolverTest, QueriesAgreeWithTheEvaluation) {
   NodeQuery q;
   ASSERT_TRUE(query_node(tree, 0, index, 0, -1, q));
   const ActionNode& root = tree.nodes[0];
-  int n = q.board->hand_count();
+  int n = q.board->hand_count(0);
   std::vector<double> sigma(std::size_t(n) * root.children.size());
   root.averages->average_strategy(0, 0, *root.regrets, sigma.data(), std::size_t(n));
   for (int i = 0; i < n; ++i)
@@ -189,7 +190,7 @@ TEST_F(SolverTest, QueriesReadTheDealValuesOfTheLastEvaluation) {
   ASSERT_TRUE(evaluate_both(tree));
   EXPECT_NE(before.values, tree.root_values[0]);  // nothing was stored below the checks yet
   const ActionNode& root = tree.nodes[0];
-  int n = tree.start_card_node().hand_count();
+  int n = tree.start_card_node().hand_count(0);
   std::vector<double> sigma(std::size_t(n) * root.children.size());
   root.averages->average_strategy(0, 0, *root.regrets, sigma.data(), std::size_t(n));
   for (int player = 0; player < 2; ++player) {

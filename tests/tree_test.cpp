@@ -54,7 +54,7 @@ std::string error_of(auto&& f) {
 }
 
 TEST_F(TreeTest, RiverCardsOfTheCrowdedSuitComeLast) {
-  auto root = build_card_tree(parse_cards("2c3c9d"), -1, -1, false, false);
+  auto root = build_card_tree(parse_cards("2c3c9d"), -1, -1, false, nullptr);
   const CardNode& turn = root->children[0];  // the four of clubs: three clubs on the board
   ASSERT_EQ(turn.card, make_card(2, 0));
   ASSERT_EQ(turn.children.size(), 48u);
@@ -67,41 +67,44 @@ TEST_F(TreeTest, RiverCardsOfTheCrowdedSuitComeLast) {
 
 // The hand list of every node: blocked hands left out, ascending strength, classes and groups
 // matching the evaluator, maps pointing at the same hands in the parent's list.
-void check_hands(const CardNode& node, const CardNode* parent, bool grouped) {
-  int board_cards = std::popcount(node.board);
-  ASSERT_EQ(node.hand_count(), board_cards == 3 ? 1176 : board_cards == 4 ? 1128 : 1081);
+void check_hands(const CardNode& card_node, const CardNode* parent_node, bool grouped) {
+  const HandList& node = card_node.all;
+  const HandList* parent = parent_node ? &parent_node->all : nullptr;
+  int board_cards = std::popcount(card_node.board);
+  ASSERT_EQ(node.size(), board_cards == 3 ? 1176 : board_cards == 4 ? 1128 : 1081);
   std::size_t classes = 0, groups = 0;
-  for (int i = 0; i < node.hand_count(); ++i) {
-    int hand = node.hand_ids[i];
+  for (int i = 0; i < node.size(); ++i) {
+    int hand = node.ids[i];
     ASSERT_EQ(node.position_of_hand[hand], i);
-    ASSERT_EQ(node.hand_masks[i] & node.board, 0u);
+    ASSERT_EQ(hand_mask(hand) & card_node.board, 0u);
     const HandCards& c = hand_cards()[hand];
     std::uint8_t cards[7] = {c.lo, c.hi};
     int k = 2;
-    for (CardMask b = node.board; b; b &= b - 1) cards[k++] = std::uint8_t(std::countr_zero(b));
+    for (CardMask b = card_node.board; b; b &= b - 1) cards[k++] = std::uint8_t(std::countr_zero(b));
     ASSERT_EQ(node.strengths[i], evaluate_cards(cards, k));
     if (i > 0) {
       ASSERT_LE(node.strengths[i - 1], node.strengths[i]);
     }
     if (i == 0 || node.strengths[i - 1] != node.strengths[i]) ++classes;
     if (grouped && (i == 0 || node.strengths[i - 1] != node.strengths[i] ||
-                    isomorphism_key(node.hand_ids[i - 1], node.board) != isomorphism_key(hand, node.board)))
+                    isomorphism_key(node.ids[i - 1], card_node.board) != isomorphism_key(hand, card_node.board)))
       ++groups;
     for (std::size_t m = 0; m < node.index_maps.size(); ++m) {
-      int s = card_suit(node.card < 0 ? 0 : node.card);
+      int s = card_suit(card_node.card < 0 ? 0 : card_node.card);
       int mapped = m == 0 ? hand : swap_suits_in_hand(hand, s, s + int(m));
       int pos = node.index_maps[m][i];
-      ASSERT_EQ(parent ? int(parent->hand_ids[pos]) : pos, mapped);
+      ASSERT_EQ(parent ? int(parent->ids[pos]) : pos, mapped);
     }
   }
   ASSERT_EQ(node.class_sizes.size(), classes);
   ASSERT_EQ(node.group_sizes.size(), groups);
-  ASSERT_EQ(node.index_maps.size(), node.weight);
+  ASSERT_EQ(node.index_maps.size(), card_node.weight);
 }
 
 TEST_F(TreeTest, HandDataFollowTheEvaluatorOnSampleBoards) {
   for (const char* flop : {"AsKsQs", "Td9d6h", "Kc7d2h"}) {
-    auto root = build_card_tree(map_mask(parse_cards(flop), canonical_suits(parse_cards(flop), 0, 0)), -1, -1, true);
+    ListedHands every;
+    auto root = build_card_tree(map_mask(parse_cards(flop), canonical_suits(parse_cards(flop), 0, 0)), -1, -1, true, &every);
     check_hands(*root, nullptr, false);
     for (std::size_t t = 0; t < root->children.size(); t += 7) {
       const CardNode& turn = root->children[t];
@@ -138,8 +141,8 @@ TEST_F(TreeTest, IsomorphicBoardsGiveTheRealShowdowns) {
       for (std::size_t j = 0; j < hands.size(); j += 5) {
         int a = hands[i], b = hands[j];
         std::uint32_t ra = real_value(a), rb = real_value(b);
-        std::uint32_t ca = node->strengths[node->position_of_hand[map_hand(a, m)]];
-        std::uint32_t cb = node->strengths[node->position_of_hand[map_hand(b, m)]];
+        std::uint32_t ca = node->all.strengths[node->all.position_of_hand[map_hand(a, m)]];
+        std::uint32_t cb = node->all.strengths[node->all.position_of_hand[map_hand(b, m)]];
         ASSERT_EQ(ra < rb, ca < cb);
         ASSERT_EQ(ra == rb, ca == cb);
       }

@@ -169,7 +169,17 @@ std::unique_ptr<GameTree> build_game_tree() {
     if (river >= 0) river = map_card(river, tree->suits);
     for (auto& r : tree->ranges) r = map_range(r, tree->suits);
   }
-  tree->root_card = build_card_tree(flop, turn, river, isomorphism);
+  // Each player's card-node lists hold the hands of its range, or every hand with the setting.
+  tree->all_hands = settings().all_hands;
+  ListedHands listed;
+  if (!tree->all_hands)
+    for (std::size_t p = 0; p < 2; ++p) {
+      listed.in_range[p].resize(kHands);
+      for (int h = 0; h < kHands; ++h) listed.in_range[p][std::size_t(h)] = tree->ranges[p][std::size_t(h)] != 0;
+    }
+  tree->root_card = build_card_tree(flop, turn, river, isomorphism, &listed);
+  const CardNode& start = tree->start_card_node();
+  print_out("#hands listed: OOP %d, IP %d\n", start.hand_count(0), start.hand_count(1));
 
   SolverParameters& p = tree->params;
   p.stake_scale = tree->largest_stake > 0 ? p.stake_scale_numerator / tree->largest_stake : 1.0;

@@ -96,6 +96,7 @@ struct GameTree {
   int max_actions = 0;
   double average_actions = 0;
   std::array<std::vector<double>, 2> ranges;  // at build time, in the tree's suits
+  bool all_hands = false;  // card nodes list every hand for both players, not just the ranges'
   std::atomic<std::uint32_t> flags{NEW_TREE};  // read by commands while the solver clears NEW_TREE
   int average_mode = 1;
   SolverParameters params;
@@ -108,6 +109,7 @@ struct GameTree {
   // the sum over compatible hand pairs of the weight products (made on first use).
   std::array<std::vector<double>, 2> start_weights;
   std::array<std::vector<double>, 2> normalised_weights;
+  bool start_weights_ready = false;
 
   // The card node the traversal starts on: the flop, or the fixed turn or river.
   const CardNode& start_card_node() const;

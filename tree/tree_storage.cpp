@@ -1,24 +1,25 @@
 #include "tree/tree_storage.h"
 
 #include <map>
+#include <tuple>
 #include <stdexcept>
 
 #include "storage/value_array.h"
 
 namespace {
 
-// Hand counts per chunk of the boards a node of this street is played on.
-std::vector<std::vector<int>> boards_of_street(const GameTree& tree, int street) {
+// The acting player's hand counts per chunk of the boards a node of this street is played on.
+std::vector<std::vector<int>> boards_of_street(const GameTree& tree, int street, int player) {
   std::vector<std::vector<int>> chunks;
   const CardNode& root = *tree.root_card;
-  if (street == 1) return {{root.hand_count()}};
+  if (street == 1) return {{root.hand_count(player)}};
   for (const CardNode& turn : root.children) {
     if (street == 2) {
-      chunks.push_back({turn.hand_count()});
+      chunks.push_back({turn.hand_count(player)});
       continue;
     }
     std::vector<int> rivers;
-    for (const CardNode& river : turn.children) rivers.push_back(river.hand_count());
+    for (const CardNode& river : turn.children) rivers.push_back(river.hand_count(player));
     chunks.push_back(std::move(rivers));
   }
   return chunks;
@@ -63,7 +64,7 @@ std::uint64_t uncompressed_need(const GameTree& tree) {
   for (const ActionNode& n : tree.nodes) {
     if (!n.is_decision()) continue;
     std::int64_t hands = 0;
-    for (const auto& chunk : boards_of_street(tree, int(n.street)))
+    for (const auto& chunk : boards_of_street(tree, int(n.street), int(n.player)))
       for (int count : chunk) hands += ValueLayout::padded(count);
     values += std::uint64_t(hands) * n.children.size();
   }
@@ -71,14 +72,14 @@ std::uint64_t uncompressed_need(const GameTree& tree) {
 }
 
 void create_storage(GameTree& tree, StoragePair pair) {
-  std::map<std::pair<int, int>, std::shared_ptr<const ValueLayout>> layouts;  // (street, actions)
+  // Rows follow the acting player's lists: one layout per (street, actions, player).
+  std::map<std::tuple<int, int, int>, std::shared_ptr<const ValueLayout>> layouts;
   bool river_start = tree.start_street == 3;
   for (ActionNode& n : tree.nodes) {
     if (!n.is_decision()) continue;
-    int street = int(n.street);
-    auto key = std::pair{street, int(n.children.size())};
-    auto& layout = layouts[key];
-    if (!layout) layout = ValueLayout::make(key.second, boards_of_street(tree, street));
+    int street = int(n.street), actions = int(n.children.size()), player = int(n.player);
+    auto& layout = layouts[{street, actions, player}];
+    if (!layout) layout = ValueLayout::make(actions, boards_of_street(tree, street, player));
     if (street < 3) {
       // Flop and turn values are plain floats, never compressed.
       n.regrets = make_array(StorageForm::plain, false, layout);

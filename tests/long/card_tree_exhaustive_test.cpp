@@ -23,7 +23,7 @@ TEST(CardTreeLong, EveryFlopClassHasConsistentTurnAndRiverCards) {
   ASSERT_GE(classes.size(), 1755u);
   ASSERT_LT(classes.size(), 4000u);
   for (CardMask flop : classes) {
-    auto root = build_card_tree(flop, -1, -1, true, false);
+    auto root = build_card_tree(flop, -1, -1, true, nullptr);
     std::uint32_t turn_weight = 0;
     for (const CardNode& turn : root->children) {
       turn_weight += turn.weight;
