@@ -6,6 +6,13 @@ PACKAGES := cmake g++ make libtbb-dev libgtest-dev libbenchmark-dev
 CTEST := ctest --output-on-failure --no-tests=error -j $(JOBS)
 
 .PHONY: deps build demo check check-asan check-tsan bench clean
+.PHONY: fuzz-parsers
+
+# Clang, its sanitizer and libFuzzer runtimes, and LLVM's OpenMP runtime with the Archer tool
+# (the OpenMP tool that tells the thread sanitizer about fork/join, barriers and locks): used by
+# check-tsan and fuzz-parsers.
+CLANG_PACKAGES := clang libclang-rt-14-dev libomp-14-dev
+ARCHER := /usr/lib/llvm-14/lib/libarcher.so
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || echo $$p; done); \
@@ -48,5 +55,18 @@ bench: build
 	./build/bench/solve --threads $(BENCH_THREADS) $(SPOTS)
 	@if [ -x build/bench/travanto_bench ]; then ./build/bench/travanto_bench; fi
 
+# libFuzzer targets of the parsers a protocol line reaches (clang, address and undefined-behaviour
+# sanitizers): each replays its seeds in tests/fuzz/corpus/<target>, then fuzzes
+# PARSER_FUZZ_SECONDS; PARSER_FUZZ_TARGETS picks some (file stems in tests/fuzz/targets).
+# Inputs found stay in build-fuzz-parsers/fuzz-work; failures in build-fuzz-parsers/fuzz-artifacts.
+PARSER_FUZZ_SECONDS ?= 30
+PARSER_FUZZ_TARGETS ?=
+fuzz-parsers:
+	@$(MAKE) deps PACKAGES="cmake make libtbb-dev $(CLANG_PACKAGES)"
+	cmake -S . -B build-fuzz-parsers -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTRAVANTO_SANITIZE=address,undefined -DTRAVANTO_FUZZ=ON -DTRAVANTO_TESTS=OFF -DTRAVANTO_BENCH=OFF
+	cmake --build build-fuzz-parsers --target fuzz_targets -j $(JOBS)
+	tests/fuzz/targets/run_fuzzers.sh build-fuzz-parsers $(PARSER_FUZZ_SECONDS) $(PARSER_FUZZ_TARGETS)
+
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz-parsers
