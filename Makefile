@@ -7,6 +7,7 @@ CTEST := ctest --output-on-failure --no-tests=error -j $(JOBS)
 
 .PHONY: deps build demo check check-asan check-tsan bench clean
 .PHONY: fuzz-parsers
+.PHONY: fuzz fuzz-long
 
 # Clang, its sanitizer and libFuzzer runtimes, and LLVM's OpenMP runtime with the Archer tool
 # (the OpenMP tool that tells the thread sanitizer about fork/join, barriers and locks): used by
@@ -76,6 +77,25 @@ fuzz-parsers:
 	  -DTRAVANTO_SANITIZE=address,undefined -DTRAVANTO_FUZZ=ON -DTRAVANTO_TESTS=OFF -DTRAVANTO_BENCH=OFF
 	cmake --build build-fuzz-parsers --target fuzz_targets -j $(JOBS)
 	tests/fuzz/targets/run_fuzzers.sh build-fuzz-parsers $(PARSER_FUZZ_SECONDS) $(PARSER_FUZZ_TARGETS)
+
+# Protocol fuzzer: random command sequences from the protocol's grammar, hostile ones mixed in,
+# against the address and undefined-behaviour sanitizer build (configured as check-asan does). It
+# replays its seeds in tests/fuzz/protocol_corpus first; FUZZ_SEED picks the sequence, FUZZ_SECONDS
+# bounds the run. Shrunk reproducers of failures go to FUZZ_OUT.
+FUZZ_SECONDS ?= 180
+FUZZ_SEED ?= 1
+FUZZ_OUT ?= build-asan/protocol-fuzz-failures
+fuzz: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTRAVANTO_SANITIZE=address,undefined -DTRAVANTO_BENCH=OFF
+	cmake --build build-asan --target travanto -j $(JOBS)
+	python3 tests/fuzz/protocol_fuzz_test.py
+	rm -rf $(FUZZ_OUT)
+	python3 tests/fuzz/protocol_fuzz.py --binary build-asan/travanto --seed $(FUZZ_SEED) \
+	  --seconds $(FUZZ_SECONDS) --out $(FUZZ_OUT)
+
+FUZZ_LONG_SECONDS ?= 3600
+fuzz-long:
+	@$(MAKE) fuzz FUZZ_SECONDS=$(FUZZ_LONG_SECONDS)
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz-parsers
