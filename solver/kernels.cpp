@@ -2,6 +2,7 @@
 #include "solver/kernels.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #include "platform/platform.h"
@@ -295,9 +296,17 @@ const KernelSet* avx2_kernels() {
   return usable ? &avx2_kernel_set() : nullptr;
 }
 
+namespace {
+std::atomic<const KernelSet*> g_selected{nullptr};
+}
+
 const KernelSet& active_kernels() {
+  const KernelSet* set = g_selected.load(std::memory_order_relaxed);
+  if (set) return *set;
   static const KernelSet& chosen = avx2_kernels() ? *avx2_kernels() : plain_kernels();
   return chosen;
 }
+
+void select_kernels(const KernelSet* set) { g_selected.store(set, std::memory_order_relaxed); }
 
 }  // namespace kernels

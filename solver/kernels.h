@@ -124,6 +124,9 @@ const KernelSet& plain_kernels();
 const KernelSet* avx2_kernels();
 // The vector set when the processor has it, else the plain set; decided on the first call.
 const KernelSet& active_kernels();
+// Makes `set` the active set from now on (nullptr: back to the processor's choice). For tests
+// and benchmarks that run the plain path on a processor with the vector one.
+void select_kernels(const KernelSet* set);
 
 // Regret matching: sigma(a,h) = R_a(h) / sum_b R_b(h) when that float sum is at least 2^-126,
 // else fallback[a].
