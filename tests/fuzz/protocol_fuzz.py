@@ -20,6 +20,11 @@ by a refused command (snapshots of queries around it), paths listed by show_chil
 resolve, and solver runs whose stop line contradicts their limit. A failing case is shrunk and
 written to the output folder as a replayable case file plus the exact bytes sent.
 
+Usage: protocol_fuzz.py --binary build-asan/travanto --seed 1 --seconds 180 --out DIR
+(make fuzz does this). --replay CASE runs one case file, e.g. a reproducer. For a thread
+sanitizer build, give the engine's runtime settings through the environment as usual
+(OMP_TOOL_LIBRARIES, TSAN_OPTIONS); the fuzzer adds its own options in front of them.
+
 Corpus / case file format: one stdin line per line, bytes as they are (CR, 0xA7, BOM included).
 Lines starting with "#@" are directives for the fuzzer and are not sent:
     #@gui                 start the engine with /gui
@@ -745,9 +750,15 @@ class Generator:
                                 b'set_recalc_accuracy 0.1 0.1 0.1', b'set_recalc_accuracy 1 x 1',
                                 b'set_isomorphism 0 1', b'set_isomorphism 00 0']))
         elif choice == 12:
-            self.emit(r.choice([b'ai6_set_compression ' + r.choice([b'0', b'1', b'2', b'3', b'4', b'auto', b'9',
-                                                                    b'-1', b'x', b'AUTO']),
-                                b'ai6_get_actual_compression']))
+            if r.random() < 0.3:
+                # Tree files: a tree saved and loaded again, and files that are no tree files.
+                self.emit(r.choice([b'dump_tree tree.bin', b'load_tree tree.bin', b'load_tree out1.txt',
+                                    b'load_tree ' + MISSING.encode(), b'load_tree ' + DIR_NAME.encode(),
+                                    b'dump_tree ' + DIR_NAME.encode(), b'dump_tree', b'load_tree']))
+            else:
+                self.emit(r.choice([b'ai6_set_compression ' + r.choice([b'0', b'1', b'2', b'3', b'4', b'auto', b'9',
+                                                                        b'-1', b'x', b'AUTO']),
+                                    b'ai6_get_actual_compression']))
         else:
             self.emit(b'set_threads ' + r.choice([b'100000', b'40000', b'2147483647', b'1', b'2', b'0', b'-1',
                                                   b'99999999999', b'x']))
@@ -1547,7 +1558,7 @@ PLAUSIBLE = [re.compile(x + rb'\Z') for x in [
     rb'(?:EV OOP|EV IP|OOP\'s MES|IP\'s MES|Exploitable for): .*', rb'(?:H_DEC|V_DEC|SPLIT|END|ROOT|TOTAL): \d+',
     rb'(?:FLOP|TURN|RIVER) +\d+', rb'board: .*', rb'pot: .*', rb'bet_sizes: ', rb'donk_bet: FALSE',
     rb'(?:Total Physical|Available Phys) Memory: -?\d+ MB', rb'(?:' + CARD + CARD + rb' ?)+',
-    CARD + CARD + rb':(?:  ' + NUM + rb')+']]
+    CARD + CARD + rb': (?:  ' + NUM + rb')+']]
 
 
 def plausible(line):
@@ -1950,6 +1961,7 @@ SLOW_WORDS = {b'wait_for_solver', b'build_tree', b'load_script', b'take_a_break'
 class Result:
     failure: Failure = None
     commands: int = 0
+    slowest: tuple = (0.0, b'')
     transcript: bytes = b''
     stderr: bytes = b''
     failing_line: int = -1
@@ -1987,6 +1999,7 @@ class Runner:
         self.sink = 'pipe'
         self.line_index = -1
         self.current_line = b''
+        self.slowest = (0.0, b'')         # the slowest answer of the case: (seconds, line)
 
     # -- helpers used by the checks
     def path_kind(self, name):
@@ -2078,6 +2091,7 @@ class Runner:
         probe_answer = b'ERROR: Command ' + probe + b' not recognized'
         self.session.write(line + b'\n' + probe + b'\n')
         timeout = self.opts.timeout * (3 if word in SLOW_WORDS else 1)
+        started = time.monotonic()
         try:
             settle = 0.02 if word in (b'stdoutback', b'load_script') else 0.0
             where, seg = self.session.wait_probe(probe_answer, timeout, settle)
@@ -2086,6 +2100,9 @@ class Runner:
                           'no answer within %d s to %r' % (timeout, line[:120]), detail=str(h))
         except Exited:
             raise
+        took = time.monotonic() - started
+        if took > self.slowest[0]:
+            self.slowest = (took, line[:60])
         if where != self.sink:
             self.sink = where
             if where != 'pipe':
@@ -2384,9 +2401,8 @@ class Runner:
                 result.transcript = bytes(self.session.sent)
                 self.session.close()
             result.commands = self.commands
-            if self.opts.keep_dirs:
-                pass
-            else:
+            result.slowest = self.slowest
+            if not self.opts.keep_dirs:
                 shutil.rmtree(self.workdir, ignore_errors=True)
         m = SANITIZER_RE.search(result.stderr)
         if m and (result.failure is None or result.failure.kind != 'sanitizer'):
@@ -2444,7 +2460,7 @@ class Runner:
                                           line[:80], q, diff, (a1[diff] if diff < len(a1) else b'')[:80],
                                           (a2[diff] if diff < len(a2) else b'')[:80]),
                                       sig=q.split(b' ')[0].decode())
-            if ctx.children is not None and not ctx.lenient and len(tokens) == 2:
+            if word == b'show_children' and ctx.children is not None and not ctx.lenient and len(tokens) == 2:
                 self.check_children(c_string(tokens[1]), ctx.children)
             if word == b'show_strategy' and ctx.strategy and len(tokens) == 2 and self.schematic_clean \
                     and self.tree_known:
@@ -2703,8 +2719,8 @@ def main(argv=None):
             cases += 1
             commands += result.commands
             if opts.verbose:
-                print('case %d (%s): %d commands, %.1f s%s' % (
-                    cases, case.origin, result.commands, time.monotonic() - t0,
+                print('case %d (%s): %d commands, %.1f s (slowest %.1f s: %r)%s' % (
+                    cases, case.origin, result.commands, time.monotonic() - t0, result.slowest[0], result.slowest[1],
                     ', FAILED: ' + result.failure.message[:200] if result.failure else ''), flush=True)
             if result.failure is None:
                 continue

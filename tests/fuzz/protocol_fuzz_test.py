@@ -243,7 +243,7 @@ class AnswerChecks(unittest.TestCase):
             check(b'node_count', groups + tail + [b'TOTAL: 6', b'END'])
 
     def test_line_model(self):
-        # The spec's examples: "add_line 0 0" on a flop board counts one node of each group.
+        # "add_line 0 0" on a flop board: one node of each group, five in all with the root.
         root = pf.SNode()
         pf.merge_line(root, [0, 0])
         want = pf.model_node_count(root, 1)
