@@ -1247,7 +1247,7 @@ def check_success(word, t, a, ctx):
         known = ctx.runner.known_board
         if known is not None and board != known:
             raise Mismatch('board %r, set_board gave %r' % (board, known))
-        if ctx.runner.known_pot is not None and pot != ctx.runner.known_pot:
+        if ctx.runner.known_pot is not None and pot != fmt_g(ctx.runner.known_pot):
             raise Mismatch('pot %r, set_pot gave %r' % (pot, ctx.runner.known_pot))
         a.expect(b'bet_sizes: ')
         a.expect(b'donk_bet: FALSE')
@@ -1311,7 +1311,7 @@ def check_success(word, t, a, ctx):
                   for key in RESULT_KEYS]
         a.expect(b'END')
         pot = ctx.runner.known_pot
-        problem = ctx.runner.tree_plain and result_problem(values, float(pot) if pot is not None else None)
+        problem = ctx.runner.tree_plain and result_problem(values, pot)
         if problem:
             raise Mismatch('calc_results: ' + problem, 'calc_results: ' + mismatch_class(problem))
     elif w in ('calc_ev', 'calc_ev_line', 'calc_eq', 'calc_eq_node'):
@@ -1977,7 +1977,7 @@ class Runner:
         self.probe_n = 0
         self.commands = 0
         self.known_board = None
-        self.known_pot = b'100'           # the pot at start
+        self.known_pot = 100.0            # the pot at start
         self.tree_plain = False           # the tree was built from ranges known to be plain
         # A model of the lines (the schematic tree) and of the built tree, while no script or
         # unmodelled command has changed them.
@@ -2225,7 +2225,7 @@ class Runner:
         now = time.monotonic()
         for t in ctx.go_ok:
             # t is None for a run whose go line is not known; the pot its reports add half of
-            self.go_runs.append([t, now, None, float(self.known_pot) if t and self.known_pot is not None else None,
+            self.go_runs.append([t, now, None, self.known_pot if t else None,
                                  self.tree_plain])
         self.track_events(events)
         return answers, ctx
@@ -2243,7 +2243,7 @@ class Runner:
                 text += b' ' + card_text(next(iter(parse_cards(x))))
             self.known_board = text
         elif w == b'set_pot' and ok:
-            self.known_pot = fmt_g(float(parse_int(tokens[3])))
+            self.known_pot = float(parse_int(tokens[3]))
         elif w == b'set_range' and ok:
             player = 0 if tokens[1] in (b'OOP', b'hero') else 1
             values = [parse_double(x) for x in tokens[2:]]
