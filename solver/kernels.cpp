@@ -47,7 +47,84 @@ void own_from_all(const KernelSet& set, const HandPair& h, const double* all_val
 
 }  // namespace
 
+PairPositions make_pair_positions(std::span<const std::uint16_t> own_cards, std::span<const std::uint32_t> own_strengths,
+                                  std::span<const std::uint16_t> opp_cards, std::span<const std::uint32_t> opp_strengths) {
+  PairPositions p;
+  int n = int(own_cards.size()), m = int(opp_cards.size());
+  p.own_size = n;
+  p.opp_size = m;
+  // The opponent's hands per card, in list order (ascending strength), and which cards get a lane.
+  std::vector<std::vector<std::uint16_t>> lists(kCardSums);
+  std::vector<bool> used(kCardSums, false);
+  for (int k = 0; k < m; ++k) {
+    std::uint16_t c = opp_cards[std::size_t(k)];
+    lists[std::size_t(low_card(c))].push_back(std::uint16_t(k));
+    lists[std::size_t(high_card(c))].push_back(std::uint16_t(k));
+    used[std::size_t(low_card(c))] = used[std::size_t(high_card(c))] = true;
+  }
+  for (std::uint16_t c : own_cards) used[std::size_t(low_card(c))] = used[std::size_t(high_card(c))] = true;
+  std::vector<int> cards;
+  for (int c = 0; c < kCardSums; ++c)
+    if (used[std::size_t(c)]) cards.push_back(c);
+  std::stable_sort(cards.begin(), cards.end(),
+                   [&](int a, int b) { return lists[std::size_t(a)].size() > lists[std::size_t(b)].size(); });
+  // lane_at[c]: where card c's row 0 is; its row k is 4 * k further.
+  std::vector<int> lane_at(kCardSums, -1);
+  for (std::size_t first = 0; first < cards.size(); first += 4) {
+    PairPositions::Group g{p.rows, int(lists[std::size_t(cards[first])].size())};
+    for (std::size_t j = 0; j < 4; ++j) {
+      int c = first + j < cards.size() ? cards[first + j] : cards[0];
+      p.lane_cards.push_back(std::uint8_t(c));
+      if (first + j < cards.size()) lane_at[std::size_t(c)] = g.offset + int(j);
+    }
+    p.groups.push_back(g);
+    p.rows += 4 * (g.length + 1);
+  }
+  p.entry_hand.assign(std::size_t(p.rows), std::uint16_t(m));
+  for (int c : cards)
+    for (std::size_t k = 0; k < lists[std::size_t(c)].size(); ++k)
+      p.entry_hand[std::size_t(lane_at[std::size_t(c)]) + 4 * k] = lists[std::size_t(c)][k];
+
+  // Opponent position of each two-card combination.
+  std::vector<std::int16_t> position(kCardSums * kCardSums, std::int16_t(m));
+  for (int k = 0; k < m; ++k)
+    position[std::size_t(low_card(opp_cards[std::size_t(k)]) * kCardSums + high_card(opp_cards[std::size_t(k)]))] =
+        std::int16_t(k);
+  // Row of lane `card` after its hands below strength s (or s included).
+  auto row = [&](int card, std::uint32_t s, bool or_equal) {
+    const std::vector<std::uint16_t>& list = lists[std::size_t(card)];
+    auto stronger = [&](std::uint16_t k) { return or_equal ? opp_strengths[k] > s : opp_strengths[k] >= s; };
+    int k = int(std::find_if(list.begin(), list.end(), stronger) - list.begin());
+    return std::int16_t(lane_at[std::size_t(card)] + 4 * k);
+  };
+  for (auto* v : {&p.weaker, &p.not_stronger, &p.low_weaker, &p.low_not_stronger, &p.high_weaker, &p.high_not_stronger,
+                  &p.same})
+    v->resize(std::size_t(n));
+  p.low.resize(std::size_t(n));
+  p.high.resize(std::size_t(n));
+  int weaker = 0, not_stronger = 0;
+  for (int h = 0; h < n; ++h) {
+    std::uint32_t s = own_strengths[std::size_t(h)];
+    while (weaker < m && opp_strengths[std::size_t(weaker)] < s) ++weaker;
+    not_stronger = std::max(not_stronger, weaker);
+    while (not_stronger < m && opp_strengths[std::size_t(not_stronger)] <= s) ++not_stronger;
+    int lo = low_card(own_cards[std::size_t(h)]), hi = high_card(own_cards[std::size_t(h)]);
+    std::size_t i = std::size_t(h);
+    p.weaker[i] = std::int16_t(weaker);
+    p.not_stronger[i] = std::int16_t(not_stronger);
+    p.low_weaker[i] = row(lo, s, false);
+    p.low_not_stronger[i] = row(lo, s, true);
+    p.high_weaker[i] = row(hi, s, false);
+    p.high_not_stronger[i] = row(hi, s, true);
+    p.low[i] = std::uint8_t(lo);
+    p.high[i] = std::uint8_t(hi);
+    p.same[i] = position[std::size_t(lo * kCardSums + hi)];
+  }
+  return p;
+}
+
 void fold_values(const KernelSet& set, const double* opp_reach, const HandPair& h, double payoff, double* values) {
+  if (h.positions) return set.pair_payoffs(opp_reach, *h.positions, 0.0, nullptr, payoff, values);
   alignas(64) double reach[kMaxLaneHands], all[kMaxLaneHands];
   double* v = values_on_all(h, values, all);
   set.fold_values(reach_on_all(set, h, opp_reach, reach), h.all, payoff, v);
@@ -56,6 +133,7 @@ void fold_values(const KernelSet& set, const double* opp_reach, const HandPair& 
 
 void showdown_values(const KernelSet& set, const double* opp_reach, const HandPair& h, double payoff,
                      double* values) {
+  if (h.positions) return set.pair_payoffs(opp_reach, *h.positions, payoff, values, 0.0, nullptr);
   alignas(64) double reach[kMaxLaneHands], all[kMaxLaneHands];
   double* v = values_on_all(h, values, all);
   set.showdown_values(reach_on_all(set, h, opp_reach, reach), h.all, payoff, v);
@@ -64,6 +142,7 @@ void showdown_values(const KernelSet& set, const double* opp_reach, const HandPa
 
 void showdown_and_fold_values(const KernelSet& set, const double* opp_reach, const HandPair& h,
                               double showdown_payoff, double fold_payoff, double* showdown, double* fold) {
+  if (h.positions) return set.pair_payoffs(opp_reach, *h.positions, showdown_payoff, showdown, fold_payoff, fold);
   alignas(64) double reach[kMaxLaneHands], all_showdown[kMaxLaneHands], all_fold[kMaxLaneHands];
   double* s = values_on_all(h, showdown, all_showdown);
   double* f = values_on_all(h, fold, all_fold);
@@ -261,6 +340,25 @@ void showdown_values_grouped_plain(const double* group_reach, const BoardHands& 
   grouped_from_per_hand(showdown_values_plain, group_reach, board, payoff, group_values);
 }
 
+void pair_payoffs_plain(const double* reach, const PairPositions& p, double showdown_payoff, double* showdown,
+                        double fold_payoff, double* fold) {
+  PairSums sums;
+  sums.build(reach, p);
+  int n = p.own_size;
+  if (showdown) {
+    if (!(std::fabs(showdown_payoff * sums.total) > kShowdownThreshold))
+      std::fill(showdown, showdown + n, 0.0);
+    else
+      for (int h = 0; h < n; ++h) showdown[h] = showdown_payoff * sums.showdown_margin(p, h);
+  }
+  if (fold) {
+    if (!(std::fabs(fold_payoff * sums.total) > kFoldThreshold))
+      std::fill(fold, fold + n, 0.0);
+    else
+      for (int h = 0; h < n; ++h) fold[h] = fold_payoff * sums.compatible(p, h);
+  }
+}
+
 const KernelSet kPlain = {
     "plain",
     current_strategy_plain<float>,
@@ -282,6 +380,7 @@ const KernelSet kPlain = {
     VectorLoops::all_zero,
     VectorLoops::gather,
     VectorLoops::scatter_add,
+    pair_payoffs_plain,
 };
 
 }  // namespace

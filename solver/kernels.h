@@ -67,15 +67,50 @@ struct BoardHands {
   }
 };
 
+// One player's list against the other's on one board, for payoffs that never leave the two
+// lists: the opponent's positive reach is summed in ascending strength, once over its whole list
+// (W, total T) and once per card over the hands holding that card (P_c, total C_c); each own
+// hand then reads its compatible weaker and stronger reach at fixed positions of those sums:
+//   weaker   = W[weaker] - P_lo[low_weaker] - P_hi[high_weaker]
+//   stronger = (T - W[not_stronger]) - (C_lo - P_lo[low_not_stronger]) - (C_hi - P_hi[high_not_stronger])
+// The same hand ties with itself and so drops out of both; the fold subtracts both of its cards'
+// totals and adds it back once. The per-card lists lie side by side, one per lane, four lanes to
+// a group, so that one sweep builds four cards' sums; every card of either list has a lane.
+// Cards go into groups by list length, and each group is as long as its longest list, so that
+// little padding is summed.
+struct PairPositions {
+  struct Group {
+    int offset = 0;  // first entry of the group's rows; row k of lane j at offset + 4 * k + j
+    int length = 0;  // hands per lane; rows 0..length (row k: the sum of the first k hands)
+  };
+  int own_size = 0, opp_size = 0;
+  std::vector<Group> groups;
+  int rows = 0;  // entries of all groups' rows
+  // [offset + 4 * k + j]: opponent position of lane j's k-th hand; padding holds opp_size.
+  std::vector<std::uint16_t> entry_hand;
+  std::vector<std::uint8_t> lane_cards;  // [4 * group + j]: the lane's card (padding lanes: a used card)
+  // Per own hand: positions in W (0..opp_size), and in the lane sums (as entry_hand).
+  std::vector<std::int16_t> weaker, not_stronger;
+  std::vector<std::int16_t> low_weaker, low_not_stronger, high_weaker, high_not_stronger;
+  std::vector<std::uint8_t> low, high;  // the hand's cards
+  std::vector<std::int16_t> same;       // opponent position of the same hand, else opp_size
+};
+
+// Positions of `own` against `opp`, each given by its hands' cards (lower card in the low byte)
+// and strengths, both in ascending strength.
+PairPositions make_pair_positions(std::span<const std::uint16_t> own_cards, std::span<const std::uint32_t> own_strengths,
+                                  std::span<const std::uint16_t> opp_cards, std::span<const std::uint32_t> opp_strengths);
+
 // Two players' hand lists on one board for the terminal payoffs: values for one player's list
-// ("own") against the reach of the other's ("opp"). Both lists are subsequences of one common
-// list `all` (ascending strength), on which the sweeps run; a list as long as `all` is `all`
-// itself and needs no positions.
+// ("own") against the reach of the other's ("opp"). With `positions` the payoffs run on the two
+// lists themselves; without, both lists are subsequences of one common list `all` (ascending
+// strength), on which the sweeps run, and a list as long as `all` is `all` itself.
 struct HandPair {
   BoardHands all;
   std::span<const std::int16_t> own;  // positions in `all` of the own list
   std::span<const std::int16_t> opp;  // positions in `all` of the opponent's list
   int own_size = 0, opp_size = 0;
+  const PairPositions* positions = nullptr;
 };
 
 enum class Fallback { training, uniform };
@@ -117,6 +152,9 @@ struct KernelSet {
   bool (*all_zero)(const double* v, int n);
   void (*gather)(double* out, const double* in, const std::int16_t* index, int n);
   void (*scatter_add)(double* out, const double* in, const std::int16_t* index, int n);
+  // Two-list payoffs on PairPositions; either output may be null.
+  void (*pair_payoffs)(const double* opp_reach, const PairPositions& pair, double showdown_payoff, double* showdown,
+                       double fold_payoff, double* fold);
 };
 
 const KernelSet& plain_kernels();

@@ -7,6 +7,8 @@
 // plain division); the regret powers use refined rsqrt estimates.
 #include <immintrin.h>
 
+#include <cstring>
+
 #include "solver/kernels.h"
 #include "solver/kernels_internal.h"
 
@@ -351,6 +353,96 @@ TARGET void scatter_add_avx2(double* out, const double* in, const std::int16_t* 
   VectorLoops::scatter_add(out, in, index, n);
 }
 
+// Four own hands' positions as 32-bit gather indexes.
+TARGET inline __m128i positions4(const std::int16_t* p) {
+  return _mm_cvtepi16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+}
+TARGET inline __m128i cards4(const std::uint8_t* p) {
+  std::int32_t four;
+  std::memcpy(&four, p, 4);
+  return _mm_cvtepu8_epi32(_mm_cvtsi32_si128(four));
+}
+// The masked form with an explicit source: the plain one trips g++ 12's uninitialised-use warning.
+TARGET inline __m256d at(const double* base, __m128i index) {
+  const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+  return _mm256_mask_i32gather_pd(_mm256_setzero_pd(), base, index, all, 8);
+}
+
+// PairSums::build with vectors: the list sum four hands per step and the lane sums four lanes
+// per step, in the plain build's order of additions.
+TARGET void build_pair_sums_avx2(const double* reach, const PairPositions& p, PairSums& sums) {
+  const int m = p.opp_size;
+  sums.load_reach(reach, m);
+  sums.W[0] = 0.0;
+  const __m256d zero = _mm256_setzero_pd();
+  __m256d carry = zero;
+  for (int k = 0; k < m; k += 4) {
+    __m256d x = _mm256_loadu_pd(sums.R + k);
+    // (0, x0, x1, x2), then (0, 0, y0, y1): the two shifted adds of the in-block sums.
+    __m256d y = _mm256_add_pd(x, _mm256_blend_pd(_mm256_permute4x64_pd(x, 0x90), zero, 1));
+    __m256d z = _mm256_add_pd(y, _mm256_permute2f128_pd(y, y, 0x08));
+    __m256d inclusive = _mm256_add_pd(z, carry);
+    _mm256_storeu_pd(sums.W + k + 1, inclusive);
+    carry = _mm256_permute4x64_pd(inclusive, 0xFF);
+  }
+  sums.total = sums.W[m];
+  const __m256d half = _mm256_set1_pd(0.5 * sums.total);
+  int k = 0;
+  for (; k + 4 <= m + 1; k += 4) _mm256_storeu_pd(sums.W + k, _mm256_sub_pd(_mm256_loadu_pd(sums.W + k), half));
+  for (; k <= m; ++k) sums.W[k] -= 0.5 * sums.total;
+
+  const std::uint16_t* entry = p.entry_hand.data();
+  for (const PairPositions::Group& g : p.groups) {
+    __m256d run = zero;
+    for (int r = 0; r < g.length; ++r) {
+      const std::uint16_t* e = entry + g.offset + 4 * r;
+      _mm256_storeu_pd(sums.D + g.offset + 4 * r, run);
+      run = _mm256_add_pd(run, _mm256_set_pd(sums.R[e[3]], sums.R[e[2]], sums.R[e[1]], sums.R[e[0]]));
+    }
+    _mm256_storeu_pd(sums.D + g.offset + 4 * g.length, run);
+  }
+  sums.finish_lanes(p);
+}
+
+// The plain kernel's per-hand formulas, four hands per step (the same operations in the same
+// order, so both sets give identical values).
+TARGET void pair_payoffs_avx2(const double* reach, const PairPositions& p, double showdown_payoff, double* showdown,
+                              double fold_payoff, double* fold) {
+  PairSums sums;
+  build_pair_sums_avx2(reach, p, sums);
+  const int n = p.own_size;
+  const bool do_showdown = showdown && std::fabs(showdown_payoff * sums.total) > kShowdownThreshold;
+  const bool do_fold = fold && std::fabs(fold_payoff * sums.total) > kFoldThreshold;
+  if (showdown && !do_showdown) std::fill(showdown, showdown + n, 0.0);
+  if (fold && !do_fold) std::fill(fold, fold + n, 0.0);
+  if (!do_showdown && !do_fold) return;
+  const __m256d total = _mm256_set1_pd(sums.total), sp = _mm256_set1_pd(showdown_payoff),
+                fp = _mm256_set1_pd(fold_payoff);
+  int h = 0;
+  for (; h + 4 <= n; h += 4) {
+    if (do_showdown) {
+      __m256d global = _mm256_add_pd(at(sums.W, positions4(p.weaker.data() + h)),
+                                     at(sums.W, positions4(p.not_stronger.data() + h)));
+      __m256d low = _mm256_add_pd(at(sums.D, positions4(p.low_weaker.data() + h)),
+                                  at(sums.D, positions4(p.low_not_stronger.data() + h)));
+      __m256d high = _mm256_add_pd(at(sums.D, positions4(p.high_weaker.data() + h)),
+                                   at(sums.D, positions4(p.high_not_stronger.data() + h)));
+      __m256d margin = _mm256_sub_pd(_mm256_sub_pd(global, low), high);
+      _mm256_storeu_pd(showdown + h, _mm256_mul_pd(sp, margin));
+    }
+    if (do_fold) {
+      __m256d low_total = at(sums.C, cards4(p.low.data() + h)), high_total = at(sums.C, cards4(p.high.data() + h));
+      __m256d compatible = _mm256_add_pd(_mm256_sub_pd(_mm256_sub_pd(total, low_total), high_total),
+                                         at(sums.R, positions4(p.same.data() + h)));
+      _mm256_storeu_pd(fold + h, _mm256_mul_pd(fp, compatible));
+    }
+  }
+  for (; h < n; ++h) {
+    if (do_showdown) showdown[h] = showdown_payoff * sums.showdown_margin(p, h);
+    if (do_fold) fold[h] = fold_payoff * sums.compatible(p, h);
+  }
+}
+
 }  // namespace
 
 const KernelSet& avx2_kernel_set() {
@@ -375,6 +467,7 @@ const KernelSet& avx2_kernel_set() {
       all_zero_avx2,
       gather_avx2,
       scatter_add_avx2,
+      pair_payoffs_avx2,
   };
   return set;
 }

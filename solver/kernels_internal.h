@@ -124,6 +124,85 @@ inline double add_class_mass(const double* reach, const std::uint16_t* cards, in
   return mass;
 }
 
+// The running sums of the opponent's positive reach that PairPositions address (see there),
+// kept centred so that a hand's showdown reads six of them: W'[k] = W[k] - T/2 and, per lane,
+// D[k] = P_c[k] - C_c/2. With those,
+//   weaker - stronger = (W'[weaker] + W'[not_stronger]) - (D[low_weaker] + D[low_not_stronger])
+//                       - (D[high_weaker] + D[high_not_stronger]).
+// R is the reach with non-positive entries as 0 and zeros past the end (the `same` position of
+// a hand the opponent lacks, and the tail of the last block); C the per-card totals.
+//
+// The list sum runs in blocks of four: within a block the inclusive sums are formed as
+// z = (x0, x1 + x0, (x2 + x1) + x0, (x3 + x2) + (x1 + x0)), then the carry is added; the vector
+// path forms exactly these, so both give the same bits.
+struct PairSums {
+  double W[kMaxLaneHands + 8];
+  double R[kMaxLaneHands + 8];
+  double D[(kMaxLaneLength + 1) * 4 * kMaxLaneGroups];
+  double C[kCardSums];
+  double total = 0.0;
+
+  // Positive reach into R, with zeros up to the next block of four past m.
+  void load_reach(const double* reach, int m) {
+    for (int k = 0; k < m; ++k) R[k] = reach[k] > 0.0 ? reach[k] : 0.0;
+    for (int k = m; k < m + 8; ++k) R[k] = 0.0;
+  }
+
+  void build(const double* reach, const PairPositions& p) {
+    const int m = p.opp_size;
+    load_reach(reach, m);
+    W[0] = 0.0;
+    double carry = 0.0;
+    for (int k = 0; k < m; k += 4) {
+      const double* x = R + k;
+      double y1 = x[1] + x[0], y2 = x[2] + x[1], y3 = x[3] + x[2];
+      double z[4] = {x[0], y1, y2 + x[0], y3 + y1};
+      for (int j = 0; j < 4; ++j) W[k + 1 + j] = z[j] + carry;
+      carry = W[k + 4];
+    }
+    total = W[m];
+    const double half = 0.5 * total;
+    for (int k = 0; k <= m; ++k) W[k] -= half;
+
+    const std::uint16_t* entry = p.entry_hand.data();
+    for (const PairPositions::Group& g : p.groups)
+      for (int j = 0; j < 4; ++j) {
+        double run = 0.0;
+        for (int k = 0; k < g.length; ++k) {
+          D[g.offset + 4 * k + j] = run;
+          run += R[entry[g.offset + 4 * k + j]];
+        }
+        D[g.offset + 4 * g.length + j] = run;
+      }
+    finish_lanes(p);
+  }
+
+  // Card totals from each lane's last row, then the lanes centred on half their totals.
+  void finish_lanes(const PairPositions& p) {
+    std::fill(C, C + kCardSums, 0.0);
+    for (std::size_t i = 0; i < p.groups.size(); ++i) {
+      const PairPositions::Group& g = p.groups[i];
+      double* last = D + g.offset + 4 * g.length;
+      for (int j = 0; j < 4; ++j) C[p.lane_cards[4 * i + std::size_t(j)]] += last[j];
+      double half[4] = {0.5 * last[0], 0.5 * last[1], 0.5 * last[2], 0.5 * last[3]};
+      for (int k = 0; k <= g.length; ++k)
+        for (int j = 0; j < 4; ++j) D[g.offset + 4 * k + j] -= half[j];
+    }
+  }
+
+  // Compatible weaker minus compatible stronger reach of own hand h.
+  double showdown_margin(const PairPositions& p, int h) const {
+    std::size_t i = std::size_t(h);
+    return ((W[p.weaker[i]] + W[p.not_stronger[i]]) - (D[p.low_weaker[i]] + D[p.low_not_stronger[i]])) -
+           (D[p.high_weaker[i]] + D[p.high_not_stronger[i]]);
+  }
+  // Reach of the opponent hands that share no card with own hand h.
+  double compatible(const PairPositions& p, int h) const {
+    std::size_t i = std::size_t(h);
+    return ((total - C[p.low[i]]) - C[p.high[i]]) + R[p.same[i]];
+  }
+};
+
 // Per-hand reach of a grouped board: each group's reach spread evenly over its hands. The
 // grouped kernels run the per-hand sweeps on it and read values at each group's first hand.
 class SpreadReach {

@@ -517,15 +517,17 @@ TEST_P(KernelPaths, AccumulateAverageAddsWeightedStrategyTimesReach) {
 
 // Two lists of one board as the card tree makes them: each a subsequence of their union, which
 // carries the classes and the lanes. `own_is_all` / `opp_is_all` give a list as the union itself.
+// `positions` runs the payoffs on the two lists themselves instead of on the union.
 struct TestPair {
   TestBoard all;
   std::vector<std::int16_t> own, opp;  // positions in `all`
   bool own_is_all = false, opp_is_all = false;
+  kernels::PairPositions positions;
 
-  kernels::HandPair view() const {
+  kernels::HandPair view(bool on_lists = false) const {
     return {all.view(), own_is_all ? std::span<const std::int16_t>() : std::span<const std::int16_t>(own),
             opp_is_all ? std::span<const std::int16_t>() : std::span<const std::int16_t>(opp), int(own.size()),
-            int(opp.size())};
+            int(opp.size()), on_lists ? &positions : nullptr};
   }
 };
 
@@ -549,6 +551,17 @@ TestPair make_pair(const TestBoard& full, const std::vector<bool>& in_own, const
   t.all.lanes = kernels::make_card_lanes(t.all.cards, t.all.classes);
   t.own_is_all = t.own.size() == std::size_t(t.all.size());
   t.opp_is_all = t.opp.size() == std::size_t(t.all.size());
+  auto list = [&](const std::vector<std::int16_t>& at, std::vector<std::uint16_t>& cards, std::vector<std::uint32_t>& strengths) {
+    for (std::int16_t i : at) {
+      cards.push_back(t.all.cards[std::size_t(i)]);
+      strengths.push_back(std::uint32_t(t.all.strength[std::size_t(i)]));
+    }
+  };
+  std::vector<std::uint16_t> own_cards, opp_cards;
+  std::vector<std::uint32_t> own_strengths, opp_strengths;
+  list(t.own, own_cards, own_strengths);
+  list(t.opp, opp_cards, opp_strengths);
+  t.positions = kernels::make_pair_positions(own_cards, own_strengths, opp_cards, opp_strengths);
   return t;
 }
 
@@ -598,18 +611,23 @@ TEST_P(KernelPaths, TwoListPayoffsMatchPairwiseReference) {
     std::vector<double> values(t.own.size() + 1, 99.0), fold(t.own.size() + 1, 99.0);
     std::vector<double> expected = pair_reference(t, reach, payoff, true);
     std::vector<double> expected_fold = pair_reference(t, reach, -2 * payoff, false);
-    kernels::showdown_values(k(), reach.data(), t.view(), payoff, values.data());
-    EXPECT_EQ(values.back(), 99.0) << "wrote past the own list";
-    values.pop_back();
-    expect_all_near(expected, values, 0.0, tol, "showdown");
-    values.assign(t.own.size(), 0.0);
-    kernels::fold_values(k(), reach.data(), t.view(), -2 * payoff, values.data());
-    expect_all_near(expected_fold, values, 0.0, 2 * tol, "fold");
-    values.assign(t.own.size(), 0.0);
-    fold.assign(t.own.size(), 0.0);
-    kernels::showdown_and_fold_values(k(), reach.data(), t.view(), payoff, -2 * payoff, values.data(), fold.data());
-    expect_all_near(expected, values, 0.0, tol, "showdown of the pair");
-    expect_all_near(expected_fold, fold, 0.0, 2 * tol, "fold of the pair");
+    for (bool on_lists : {false, true}) {
+      SCOPED_TRACE(on_lists ? "on the two lists" : "on the union");
+      kernels::HandPair view = t.view(on_lists);
+      values.assign(t.own.size() + 1, 99.0);
+      kernels::showdown_values(k(), reach.data(), view, payoff, values.data());
+      EXPECT_EQ(values.back(), 99.0) << "wrote past the own list";
+      values.pop_back();
+      expect_all_near(expected, values, 0.0, tol, "showdown");
+      values.assign(t.own.size(), 0.0);
+      kernels::fold_values(k(), reach.data(), view, -2 * payoff, values.data());
+      expect_all_near(expected_fold, values, 0.0, 2 * tol, "fold");
+      values.assign(t.own.size(), 0.0);
+      fold.assign(t.own.size(), 0.0);
+      kernels::showdown_and_fold_values(k(), reach.data(), view, payoff, -2 * payoff, values.data(), fold.data());
+      expect_all_near(expected, values, 0.0, tol, "showdown of the pair");
+      expect_all_near(expected_fold, fold, 0.0, 2 * tol, "fold of the pair");
+    }
   }
 }
 
@@ -636,6 +654,19 @@ TEST(KernelPathAgreement, VectorPathMatchesPlainPath) {
         (v.*kernel)(reach.data(), b.view(lanes), 5.5, vv.data());
         expect_all_near(vp, vv, 0.0, 1e-10 * n, "payoff");
       }
+    }
+    {
+      // Two-list payoffs: the same operations in the same order, so identical bits.
+      std::vector<bool> in_own(n), in_opp(n);
+      for (int h = 0; h < n; ++h) in_own[h] = rng() % 3 == 0, in_opp[h] = rng() % 2 == 0;
+      TestPair t = make_pair(b, in_own, in_opp);
+      std::vector<double> r = random_reach(rng, int(t.opp.size()));
+      std::size_t m = t.own.size();
+      std::vector<double> sp_(m), fp_(m), sv_(m), fv_(m);
+      p.pair_payoffs(r.data(), t.positions, 3.25, sp_.data(), -7.5, fp_.data());
+      v.pair_payoffs(r.data(), t.positions, 3.25, sv_.data(), -7.5, fv_.data());
+      EXPECT_EQ(sp_, sv_);
+      EXPECT_EQ(fp_, fv_);
     }
     for (auto kernel : {&KernelSet::fold_values_grouped, &KernelSet::showdown_values_grouped}) {
       (p.*kernel)(group_reach.data(), b.view(), 5.5, gp.data());

@@ -134,7 +134,6 @@ void prepare_hands(CardNode& node, const CardNode* parent, bool isomorphism, con
   std::vector<std::uint64_t> keys;
   node.all = list_hands(node.board, candidates, isomorphism, keys);
   map_to_parent(node.all, parent ? &parent->all : nullptr, node.card, node.weight);
-  node.lanes = kernels::make_card_lanes(node.all.cards, node.all.class_sizes);
   bool groups = !node.all.group_sizes.empty();
   for (std::size_t p = 0; p < 2; ++p) {
     node.own[p] = HandList{};
@@ -151,6 +150,13 @@ void prepare_hands(CardNode& node, const CardNode* parent, bool isomorphism, con
       continue;
     }
     map_to_parent(node.own[p], parent ? &parent->own[p] : nullptr, node.card, node.weight);
+  }
+  node.has_pairs = !(node.is_all[0] && node.is_all[1]);
+  node.lanes = node.has_pairs ? kernels::CardLanes{} : kernels::make_card_lanes(node.all.cards, node.all.class_sizes);
+  for (int p = 0; p < 2 && node.has_pairs; ++p) {
+    const HandList& own = node.hands(p);
+    const HandList& opp = node.hands(1 - p);
+    node.pairs[std::size_t(p)] = kernels::make_pair_positions(own.cards, own.strengths, opp.cards, opp.strengths);
   }
 }
 
@@ -216,5 +222,6 @@ HandList full_hand_list(CardMask board) {
 
 kernels::HandPair CardNode::hand_pair(int player) const {
   std::size_t p = std::size_t(player), o = 1 - p;
-  return {all_hands(), in_all[p], in_all[o], hand_count(player), hand_count(1 - player)};
+  return {all_hands(), in_all[p], in_all[o], hand_count(player), hand_count(1 - player),
+          has_pairs ? &pairs[p] : nullptr};
 }

@@ -49,6 +49,10 @@ struct CardNode {
   std::array<HandList, 2> own;
   std::array<std::vector<std::int16_t>, 2> in_all;  // position in `all` of each hand of the list
   std::array<bool, 2> is_all{true, true};
+  // pairs[p]: player p's list against the other's, for payoffs on the two lists themselves
+  // (made when a list is not `all`; `lanes` are then not needed and left empty).
+  std::array<kernels::PairPositions, 2> pairs;
+  bool has_pairs = false;
 
   CardNode() { child_of_card.fill(-1); }
   const HandList& hands(int player) const { return is_all[std::size_t(player)] ? all : own[std::size_t(player)]; }
