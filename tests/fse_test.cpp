@@ -1,0 +1,201 @@
+// The byte FSE coder: round trips, how close it comes to the entropy of skewed sources, the
+// not-compressible and single-byte results, and a decoder that survives any input.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "storage/fse.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Bytes from a geometric distribution: value k with probability (1 - q) q^k (capped at 255).
+Bytes geometric_bytes(std::size_t n, double q, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::geometric_distribution<int> dist(1.0 - q);
+  Bytes out(n);
+  for (auto& b : out) b = std::uint8_t(std::min(dist(rng), 255));
+  return out;
+}
+
+Bytes uniform_bytes(std::size_t n, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes out(n);
+  for (auto& b : out) b = std::uint8_t(rng());
+  return out;
+}
+
+// Shannon entropy of the block's own byte frequencies, in bytes.
+double entropy_bytes(const Bytes& data) {
+  double count[256] = {};
+  for (auto b : data) ++count[b];
+  double bits = 0;
+  for (double c : count)
+    if (c > 0) bits += c * std::log2(double(data.size()) / c);
+  return bits / 8;
+}
+
+// Compresses, and checks that a compressed result decodes back; returns the result.
+int compress_and_check(const Bytes& data) {
+  Bytes packed(fse_compress_bound(data.size()));
+  int r = fse_compress(packed.data(), packed.size(), data.data(), data.size());
+  if (r > 1) {
+    EXPECT_LT(std::size_t(r), data.size());
+    Bytes exact(packed.begin(), packed.begin() + r);  // exact size, so a read past it is caught
+    Bytes back(data.size());
+    EXPECT_EQ(fse_decompress(back.data(), back.size(), exact.data(), exact.size()), int(data.size()));
+    EXPECT_EQ(back, data);
+  }
+  return r;
+}
+
+TEST(FseRoundTrip, SkewedSourcesOfEverySizeClass) {
+  std::vector<std::size_t> sizes;
+  for (std::size_t n = 2; n <= 300; ++n) sizes.push_back(n);
+  for (std::size_t p = 512; p <= 65536; p *= 2) sizes.insert(sizes.end(), {p - 1, p, p + 1});
+  sizes.back() = 65536;  // the largest block
+  int compressed = 0;
+  for (std::size_t n : sizes)
+    for (double q : {0.1, 0.5, 0.9}) compressed += compress_and_check(geometric_bytes(n, q, std::uint32_t(n))) > 1;
+  // Everything but the tiniest blocks compresses.
+  EXPECT_GT(compressed, int(sizes.size()) * 2);
+}
+
+TEST(FseRoundTrip, AwkwardDistributions) {
+  std::mt19937 rng(7);
+  // Two values only; one value and a single different byte; every byte value present with one
+  // dominant; a dominant byte among many that occur once (the counts must be squeezed hard).
+  Bytes two(5000), lone(5000, 42), all(65536), squeezed;
+  for (auto& b : two) b = std::uint8_t(rng() % 3 == 0 ? 200 : 3);
+  lone[4321] = 43;
+  for (std::size_t i = 0; i < all.size(); ++i) all[i] = std::uint8_t(i % 7 == 0 ? i / 7 : 0);
+  for (int s = 1; s < 256; ++s) squeezed.push_back(std::uint8_t(s));
+  squeezed.resize(2000, 0);
+  std::shuffle(squeezed.begin(), squeezed.end(), rng);
+  for (const Bytes* data : {&two, &lone, &all, &squeezed}) {
+    int r = compress_and_check(*data);
+    EXPECT_GT(r, 1);
+    EXPECT_LT(double(r), entropy_bytes(*data) * 1.05 + 300);
+  }
+}
+
+TEST(FseRatio, SkewedBlocksComeWithinOnePercentOfTheirEntropy) {
+  for (double q : {0.3, 0.6, 0.85}) {
+    Bytes data = geometric_bytes(65536, q, 11);
+    int distinct = 0;
+    for (int s = 0; s < 256; ++s) distinct += std::count(data.begin(), data.end(), std::uint8_t(s)) > 0;
+    int r = compress_and_check(data);
+    ASSERT_GT(r, 1);
+    // The header takes at most about two bytes per present value.
+    double header = 2.0 * distinct + 2;
+    EXPECT_LE(double(r), entropy_bytes(data) * 1.01 + header) << "q " << q;
+  }
+}
+
+TEST(FseResults, TinyRepeatedAndFlatInputs) {
+  Bytes out(16, 0xEE);
+  EXPECT_EQ(fse_compress(out.data(), out.size(), nullptr, 0), 0);
+  Bytes one{9};
+  EXPECT_EQ(fse_compress(out.data(), out.size(), one.data(), 1), 0);
+
+  Bytes same(70000 / 2, 0x5A);
+  EXPECT_EQ(fse_compress(out.data(), out.size(), same.data(), same.size()), 1);
+  EXPECT_EQ(out[0], 0x5A);
+  Bytes pair{7, 7};
+  EXPECT_EQ(fse_compress(out.data(), out.size(), pair.data(), 2), 1);
+
+  // Uniform bytes: no byte reaches n/128 occurrences, or the result would not be smaller.
+  for (std::size_t n : {256u, 4096u, 65536u}) EXPECT_EQ(compress_and_check(uniform_bytes(n, 3)), 0) << n;
+  // Every byte distinct: the most frequent occurs once.
+  Bytes distinct(200);
+  for (std::size_t i = 0; i < distinct.size(); ++i) distinct[i] = std::uint8_t(i);
+  EXPECT_EQ(compress_and_check(distinct), 0);
+}
+
+TEST(FseResults, SmallDestinationFailsWithoutWritingPastIt) {
+  Bytes data = geometric_bytes(20000, 0.5, 5);
+  Bytes full(fse_compress_bound(data.size()));
+  int r = fse_compress(full.data(), full.size(), data.data(), data.size());
+  ASSERT_GT(r, 1);
+  for (int capacity : {0, 1, 10, r / 2, r - 1}) {
+    Bytes dst(std::size_t(r) + 64, 0xCC);
+    EXPECT_EQ(fse_compress(dst.data(), std::size_t(capacity), data.data(), data.size()), kFseDstTooSmall);
+    EXPECT_TRUE(std::all_of(dst.begin() + capacity, dst.end(), [](std::uint8_t b) { return b == 0xCC; }));
+  }
+  Bytes exact(static_cast<std::size_t>(r));
+  EXPECT_EQ(fse_compress(exact.data(), exact.size(), data.data(), data.size()), r);
+}
+
+TEST(FseTableLog, StaysInRangeAndGivesEveryValueACell) {
+  for (std::size_t n : {2u, 3u, 17u, 100u, 255u, 1000u, 4096u, 65536u, 1u << 20})
+    for (int distinct = 1; distinct <= 256 && std::size_t(distinct) <= n; ++distinct)
+      for (int max_log : {5, 11, 12}) {
+        int log = fse_table_log(n, distinct, max_log);
+        ASSERT_GE(log, kFseMinTableLog);
+        ASSERT_LE(log, kFseMaxTableLog);
+        ASSERT_GE(1 << log, distinct);  // every present value needs a cell
+        // Large blocks of few values use the largest table allowed.
+        if (n >= 65536 && distinct <= 16) {
+          ASSERT_EQ(log, max_log);
+        }
+      }
+  // Small blocks get small tables.
+  EXPECT_EQ(fse_table_log(100, 3), kFseMinTableLog);
+  EXPECT_LT(fse_table_log(600, 20), kFseDefaultTableLog);
+}
+
+// Reads of a damaged block must stay inside it: each case is an exactly sized heap copy, which
+// the address sanitizer watches.
+int decompress_copy(const Bytes& packed, std::size_t n) {
+  Bytes src(packed);
+  Bytes dst(n);
+  return fse_decompress(dst.data(), dst.size(), src.data(), src.size());
+}
+
+TEST(FseDecompress, DamagedInputIsAnErrorNotACrash) {
+  Bytes data = geometric_bytes(3000, 0.7, 9);
+  Bytes packed(fse_compress_bound(data.size()));
+  int r = fse_compress(packed.data(), packed.size(), data.data(), data.size());
+  ASSERT_GT(r, 1);
+  packed.resize(std::size_t(r));
+
+  EXPECT_LT(decompress_copy({}, data.size()), 0);
+  EXPECT_LT(decompress_copy(packed, 0), 0);
+  // A table log field past 12; a stream without its marker byte.
+  Bytes bad_log = packed;
+  bad_log[0] = std::uint8_t(bad_log[0] | 0x0F);
+  EXPECT_EQ(decompress_copy(bad_log, data.size()), kFseCorruptHeader);
+  Bytes no_marker = packed;
+  no_marker[std::size_t(r) - 1] = 0;
+  EXPECT_LT(decompress_copy(no_marker, data.size()), 0);
+  // Truncations: the marker and the exact end are checked, so almost all fail.
+  int failed = 0;
+  for (std::size_t keep = 0; keep < packed.size(); ++keep) {
+    int result = decompress_copy(Bytes(packed.begin(), packed.begin() + std::ptrdiff_t(keep)), data.size());
+    EXPECT_TRUE(result < 0 || result == int(data.size()));
+    failed += result < 0;
+  }
+  EXPECT_GE(failed, int(packed.size()) * 9 / 10);
+
+  std::mt19937 rng(1);
+  for (int round = 0; round < 2000; ++round) {
+    Bytes damaged = packed;
+    int flips = 1 + int(rng() % 4);
+    for (int f = 0; f < flips; ++f) damaged[rng() % damaged.size()] ^= std::uint8_t(1 << (rng() % 8));
+    int result = decompress_copy(damaged, data.size());
+    EXPECT_TRUE(result < 0 || result == int(data.size()));
+  }
+  for (int round = 0; round < 2000; ++round) {
+    Bytes noise = uniform_bytes(1 + rng() % 300, rng());
+    std::size_t n = 1 + rng() % 5000;
+    int result = decompress_copy(noise, n);
+    EXPECT_TRUE(result < 0 || result == int(n));
+  }
+}
+
+}  // namespace
