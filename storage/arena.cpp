@@ -26,7 +26,11 @@ std::int64_t round_up(std::int64_t bytes, std::int64_t multiple) { return (bytes
 
 }  // namespace
 
-std::int64_t high_store_reserve_size(std::int64_t values) { return round_up(2 * values, 4096); }
+// Reservations cost address space, not memory: the entropy-coded store reserves what its coder
+// can write in the worst case (a context byte, two escape bytes and four value bytes per value, a
+// flag byte per row and block headers in the slack), so that data that do not compress never end
+// the process.
+std::int64_t high_store_reserve_size(std::int64_t values) { return round_up(8 * values + 65536, 4096); }
 
 std::int64_t medium_store_reserve_size(std::int64_t values, bool sixteen_bit) {
   return round_up((values + 31) / 32 + (sixteen_bit ? 2 : 4) * values, 65536);
