@@ -168,6 +168,21 @@ class Pass {
     int level_turn = tree_.start_street >= 2 ? 0 : -1, level_river = tree_.start_street == 3 ? 0 : -1;
     std::vector<double> reach = tree_.normalised_weights[opponent_];
     std::vector<double> own = tree_.start_weights[traverser_];
+    // The river chunks below the path's first river node stay open while the query reads the
+    // path's strategies and walks the target's subtree (closed unchanged on every way out).
+    struct RiverChunks {
+      Pass& pass;
+      int root = -1, turn = 0;
+      void open(int index, int t) {
+        root = index;
+        turn = t;
+        pass.bracket_chunks(root, turn, true);
+      }
+      ~RiverChunks() {
+        if (root >= 0) pass.bracket_chunks(root, turn, false);
+      }
+    } river_chunks{*this};
+    if (tree_.start_street == 3) river_chunks.open(path.front(), 0);
     for (std::size_t step = 0; step < path.size(); ++step) {
       const ActionNode& node = tree_.nodes[std::size_t(path[step])];
       // Deal the cards the node's street needs: map both vectors down into the card node.
@@ -183,7 +198,10 @@ class Pass {
         down(own, traverser_);
       };
       if (node.street >= 2 && level_turn < 0) deal_down(level_turn = turn, -1);
-      if (node.street == 3 && level_river < 0) deal_down(level_turn, level_river = river);
+      if (node.street == 3 && level_river < 0) {
+        deal_down(level_turn, level_river = river);
+        river_chunks.open(path[step], level_turn);
+      }
       if (step + 1 == path.size()) break;
       if (!node.is_decision()) return false;
       const CardNode& board = tree_.card_node_at(level_turn, level_river);

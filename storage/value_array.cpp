@@ -5,7 +5,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
+
+#include "storage/block_store.h"
+#include "storage/scratch.h"
 
 std::shared_ptr<const ValueLayout> ValueLayout::make(int actions, const std::vector<std::vector<int>>& hands_per_chunk) {
   auto layout = std::make_shared<ValueLayout>();
@@ -44,6 +48,77 @@ std::uint32_t& NodeValueArray::flags(int chunk, int board) {
   return flags_[layout_->chunks[chunk].first_entry + board].flags;
 }
 
+namespace {
+
+// The operations on one board's rows, shared by the plain and the compressed forms: `first`
+// is the board's row of action 0, the others follow at the padded stride.
+template <class T>
+struct BoardRows {
+  T* first;
+  int n;
+  int actions;
+
+  std::size_t stride() const { return std::size_t(ValueLayout::padded(n)); }
+
+  void current_strategy(const double* fallback, double* sigma, std::size_t sigma_stride) const {
+    kernels::current_strategy(first, stride(), actions, n, fallback, sigma, sigma_stride);
+  }
+
+  void set_row(int action, const double* values) const {
+    T* out = first + std::size_t(action) * stride();
+    for (int h = 0; h < n; ++h) {
+      if constexpr (sizeof(T) == 2) {
+        double v = values[h];
+        out[h] = v >= kernels::kMaxRegret16 ? T(kernels::kMaxRegret16) : v > 0 ? T(v) : T(0);
+      } else {
+        out[h] = T(values[h]);
+      }
+    }
+  }
+
+  void update_regrets(const double* node_value, const double* const* action_values,
+                      std::span<const std::uint16_t> class_table, double stake_scale) const {
+    if constexpr (sizeof(T) == 2)
+      kernels::update_regrets(first, stride(), actions, n, node_value, action_values, class_table, stake_scale);
+    else
+      kernels::update_regrets(first, stride(), actions, n, node_value, action_values);
+  }
+
+  void accumulate_average(const double* sigma, std::size_t sigma_stride, const double* reach, double weight) const {
+    if constexpr (sizeof(T) == 2)
+      throw std::logic_error("averages are 32-bit");
+    else
+      kernels::accumulate_average(first, stride(), actions, n, sigma, sigma_stride, reach, weight);
+  }
+
+  // Normalised averages; hands without any take the current strategy of `regrets` under the
+  // uniform fallback.
+  void average_strategy(const NodeValueArray& regrets, int chunk, int board, double* sigma,
+                        std::size_t sigma_stride) const {
+    if constexpr (sizeof(T) == 2) {
+      throw std::logic_error("averages are 32-bit");
+    } else {
+      double uniform[64];
+      std::vector<double> wide;
+      double* fallback = uniform;
+      if (actions > 64) {
+        wide.resize(std::size_t(actions));
+        fallback = wide.data();
+      }
+      kernels::fallback_vector(kernels::Fallback::uniform, actions, fallback);
+      regrets.current_strategy(chunk, board, fallback, sigma, sigma_stride);
+      kernels::average_strategy(first, stride(), actions, n, sigma, sigma_stride);
+    }
+  }
+};
+
+template <class T>
+BoardRows<T> board_rows(T* first, const ValueLayout& layout, int chunk, int board) {
+  return {first, layout.entry(chunk, board).count, layout.actions};
+}
+
+}  // namespace
+
 template <class T>
 PlainValueArray<T>::PlainValueArray(std::shared_ptr<const ValueLayout> layout) : NodeValueArray(std::move(layout)) {}
 
@@ -61,9 +136,7 @@ bool PlainValueArray<T>::allocate() {
 template <class T>
 void PlainValueArray<T>::current_strategy(int chunk, int board, const double* fallback, double* sigma,
                                           std::size_t sigma_stride) const {
-  int n = layout_->entry(chunk, board).count;
-  kernels::current_strategy(row(chunk, board, 0), ValueLayout::padded(n), layout_->actions, n, fallback, sigma,
-                            sigma_stride);
+  board_rows(row(chunk, board, 0), *layout_, chunk, board).current_strategy(fallback, sigma, sigma_stride);
 }
 
 template <class T>
@@ -76,16 +149,7 @@ void PlainValueArray<T>::prefetch(int chunk, int board) const {
 
 template <class T>
 void PlainValueArray<T>::set_row(int chunk, int board, int action, const double* values) {
-  int n = layout_->entry(chunk, board).count;
-  T* out = row(chunk, board, action);
-  for (int h = 0; h < n; ++h) {
-    if constexpr (sizeof(T) == 2) {
-      double v = values[h];
-      out[h] = v >= kernels::kMaxRegret16 ? T(kernels::kMaxRegret16) : v > 0 ? T(v) : T(0);
-    } else {
-      out[h] = T(values[h]);
-    }
-  }
+  board_rows(row(chunk, board, 0), *layout_, chunk, board).set_row(action, values);
 }
 
 template <class T>
@@ -93,48 +157,20 @@ void PlainValueArray<T>::update_regrets(int chunk, int board, const double* node
                                         const double* const* action_values, std::span<const std::uint16_t> class_table,
                                         double stake_scale) {
   if (locked(chunk, board)) return;
-  int n = layout_->entry(chunk, board).count;
-  if constexpr (sizeof(T) == 2) {
-    kernels::update_regrets(row(chunk, board, 0), ValueLayout::padded(n), layout_->actions, n, node_value,
-                            action_values, class_table, stake_scale);
-  } else {
-    kernels::update_regrets(row(chunk, board, 0), ValueLayout::padded(n), layout_->actions, n, node_value,
-                            action_values);
-  }
+  board_rows(row(chunk, board, 0), *layout_, chunk, board).update_regrets(node_value, action_values, class_table, stake_scale);
 }
 
 template <class T>
 void PlainValueArray<T>::accumulate_average(int chunk, int board, const double* sigma, std::size_t sigma_stride,
                                             const double* reach, double weight) {
-  if constexpr (sizeof(T) == 2) {
-    throw std::logic_error("averages are 32-bit");
-  } else {
-    if (locked(chunk, board)) return;
-    int n = layout_->entry(chunk, board).count;
-    kernels::accumulate_average(row(chunk, board, 0), ValueLayout::padded(n), layout_->actions, n, sigma,
-                                sigma_stride, reach, weight);
-  }
+  if (locked(chunk, board)) return;
+  board_rows(row(chunk, board, 0), *layout_, chunk, board).accumulate_average(sigma, sigma_stride, reach, weight);
 }
 
 template <class T>
 void PlainValueArray<T>::average_strategy(int chunk, int board, const NodeValueArray& regrets, double* sigma,
                                           std::size_t sigma_stride) const {
-  if constexpr (sizeof(T) == 2) {
-    throw std::logic_error("averages are 32-bit");
-  } else {
-    int actions = layout_->actions;
-    int n = layout_->entry(chunk, board).count;
-    double uniform[64];
-    std::vector<double> wide;
-    double* fallback = uniform;
-    if (actions > 64) {
-      wide.resize(actions);
-      fallback = wide.data();
-    }
-    kernels::fallback_vector(kernels::Fallback::uniform, actions, fallback);
-    regrets.current_strategy(chunk, board, fallback, sigma, sigma_stride);
-    kernels::average_strategy(row(chunk, board, 0), ValueLayout::padded(n), actions, n, sigma, sigma_stride);
-  }
+  board_rows(row(chunk, board, 0), *layout_, chunk, board).average_strategy(regrets, chunk, board, sigma, sigma_stride);
 }
 
 template <class T>
@@ -162,9 +198,172 @@ void PlainValueArray<T>::transfer(BinaryFile& file) {
 template class PlainValueArray<std::uint16_t>;
 template class PlainValueArray<float>;
 
+CompressedValueArray::CompressedValueArray(std::shared_ptr<const ValueLayout> layout, StorageForm kind,
+                                           bool sixteen_bit)
+    : NodeValueArray(std::move(layout)),
+      kind_(kind),
+      sixteen_bit_(sixteen_bit),
+      stores_(layout_->chunks.size()),
+      buffers_(layout_->chunks.size(), nullptr) {
+  if (kind == StorageForm::plain) throw std::logic_error("a compressed array needs a store kind");
+}
+
+CompressedValueArray::~CompressedValueArray() {
+  for (void* buffer : buffers_) scratch_free(buffer);
+}
+
+void* CompressedValueArray::row(int chunk, int board, int action) const {
+  void* buffer = buffers_[std::size_t(chunk)];
+  if (buffer == nullptr) throw std::logic_error("not open");
+  std::size_t at = std::size_t(layout_->row_in_chunk(chunk, board, action));
+  return static_cast<std::uint8_t*>(buffer) + at * (sixteen_bit_ ? 2 : 4);
+}
+
+void CompressedValueArray::current_strategy(int chunk, int board, const double* fallback, double* sigma,
+                                            std::size_t sigma_stride) const {
+  void* first = row(chunk, board, 0);
+  if (sixteen_bit_)
+    board_rows(static_cast<std::uint16_t*>(first), *layout_, chunk, board).current_strategy(fallback, sigma, sigma_stride);
+  else
+    board_rows(static_cast<float*>(first), *layout_, chunk, board).current_strategy(fallback, sigma, sigma_stride);
+}
+
+void CompressedValueArray::set_row(int chunk, int board, int action, const double* values) {
+  void* first = row(chunk, board, 0);
+  if (sixteen_bit_)
+    board_rows(static_cast<std::uint16_t*>(first), *layout_, chunk, board).set_row(action, values);
+  else
+    board_rows(static_cast<float*>(first), *layout_, chunk, board).set_row(action, values);
+}
+
+void CompressedValueArray::update_regrets(int chunk, int board, const double* node_value,
+                                          const double* const* action_values,
+                                          std::span<const std::uint16_t> class_table, double stake_scale) {
+  if (locked(chunk, board)) return;
+  void* first = row(chunk, board, 0);
+  if (sixteen_bit_)
+    board_rows(static_cast<std::uint16_t*>(first), *layout_, chunk, board)
+        .update_regrets(node_value, action_values, class_table, stake_scale);
+  else
+    board_rows(static_cast<float*>(first), *layout_, chunk, board)
+        .update_regrets(node_value, action_values, class_table, stake_scale);
+}
+
+void CompressedValueArray::accumulate_average(int chunk, int board, const double* sigma, std::size_t sigma_stride,
+                                              const double* reach, double weight) {
+  if (locked(chunk, board)) return;
+  if (sixteen_bit_) throw std::logic_error("averages are 32-bit");
+  board_rows(static_cast<float*>(row(chunk, board, 0)), *layout_, chunk, board)
+      .accumulate_average(sigma, sigma_stride, reach, weight);
+}
+
+void CompressedValueArray::average_strategy(int chunk, int board, const NodeValueArray& regrets, double* sigma,
+                                            std::size_t sigma_stride) const {
+  if (sixteen_bit_) throw std::logic_error("averages are 32-bit");
+  board_rows(static_cast<float*>(row(chunk, board, 0)), *layout_, chunk, board)
+      .average_strategy(regrets, chunk, board, sigma, sigma_stride);
+}
+
+// Rows go action by action, each action's boards in order; a board is coded against the same
+// action's previous board when it has no more hands (its rows are then a prefix-sized match).
+void CompressedValueArray::transfer_rows(int chunk, bool write) {
+  const ValueLayout::Chunk& c = layout_->chunks[std::size_t(chunk)];
+  BlockStore& store = *stores_[std::size_t(chunk)];
+  auto* bytes = static_cast<std::uint8_t*>(buffers_[std::size_t(chunk)]);
+  std::size_t element = sixteen_bit_ ? 2 : 4;
+  for (int a = 0; a < layout_->actions; ++a) {
+    for (int b = 0; b < c.entry_count; ++b) {
+      int n = layout_->entry(chunk, b).count;
+      std::uint8_t* values = bytes + std::size_t(layout_->row_in_chunk(chunk, b, a)) * element;
+      const std::uint8_t* predictor = nullptr;
+      if (b > 0 && n <= layout_->entry(chunk, b - 1).count)
+        predictor = bytes + std::size_t(layout_->row_in_chunk(chunk, b - 1, a)) * element;
+      if (sixteen_bit_) {
+        auto* v = reinterpret_cast<std::uint16_t*>(values);
+        auto* p = reinterpret_cast<const std::uint16_t*>(predictor);
+        write ? store.write_row16(v, p, n) : store.read_row16(v, p, n);
+      } else {
+        auto* v = reinterpret_cast<std::uint32_t*>(values);
+        auto* p = reinterpret_cast<const std::uint32_t*>(predictor);
+        write ? store.write_row32(v, p, n) : store.read_row32(v, p, n);
+      }
+    }
+  }
+}
+
+void CompressedValueArray::open_chunk(int chunk) {
+  if (buffers_[std::size_t(chunk)] != nullptr) return;
+  const ValueLayout::Chunk& c = layout_->chunks[std::size_t(chunk)];
+  std::unique_ptr<BlockStore>& store = stores_[std::size_t(chunk)];
+  if (!store) store = make_block_store(int(kind_), c.values, sixteen_bit_);
+  std::size_t bytes = std::size_t(c.values) * (sixteen_bit_ ? 2 : 4);
+  void* buffer = scratch_allocate(bytes);
+  // Zeros for a store never written, and for the padding after each row in every case (the
+  // vector kernels read whole lanes).
+  std::memset(buffer, 0, bytes);
+  buffers_[std::size_t(chunk)] = buffer;
+  if (store->has_data()) {
+    store->begin_read();
+    transfer_rows(chunk, false);
+    store->end_read();
+  }
+}
+
+void CompressedValueArray::close_chunk(int chunk, bool write_back) {
+  void*& buffer = buffers_[std::size_t(chunk)];
+  if (buffer == nullptr) return;
+  if (write_back) {
+    BlockStore& store = *stores_[std::size_t(chunk)];
+    store.begin_write();
+    transfer_rows(chunk, true);
+    store.end_write();
+  }
+  scratch_free(buffer);
+  buffer = nullptr;
+}
+
+std::int64_t CompressedValueArray::stored_bytes() const {
+  std::int64_t total = 0;
+  for (const auto& store : stores_)
+    if (store) total += store->stored_bytes();
+  return total;
+}
+
+// Flags words, then a byte that says whether the stores follow, then every chunk's store. A
+// chunk that was never opened saves as an empty store, so that the stores are all or none.
+void CompressedValueArray::save(BinaryFile& file) {
+  for (FlagsEntry& entry : flags_) file.write(&entry.flags, sizeof(entry.flags));
+  bool any = false;
+  for (const auto& store : stores_) any = any || store != nullptr;
+  std::uint8_t present = any ? 1 : 0;
+  file.write(&present, 1);
+  if (!any) return;
+  for (std::size_t k = 0; k < stores_.size(); ++k) {
+    if (!stores_[k]) stores_[k] = make_block_store(int(kind_), layout_->chunks[k].values, sixteen_bit_);
+    stores_[k]->save(file);
+  }
+}
+
+void CompressedValueArray::load(BinaryFile& file) {
+  for (FlagsEntry& entry : flags_) file.read(&entry.flags, sizeof(entry.flags));
+  std::uint8_t present = 0;
+  file.read(&present, 1);
+  if (present > 1) throw IOException("invalid file");
+  for (std::size_t k = 0; k < stores_.size(); ++k) {
+    if (buffers_[k] != nullptr) {
+      scratch_free(buffers_[k]);
+      buffers_[k] = nullptr;
+    }
+    stores_[k].reset();
+    if (present == 0) continue;
+    stores_[k] = make_block_store(int(kind_), layout_->chunks[k].values, sixteen_bit_);
+    stores_[k]->load(file);
+  }
+}
+
 std::unique_ptr<NodeValueArray> make_value_array(StorageForm form, bool sixteen_bit,
                                                  std::shared_ptr<const ValueLayout> layout) {
-  if (form != StorageForm::plain) throw std::logic_error("compressed value arrays are not available");
+  if (form != StorageForm::plain) return std::make_unique<CompressedValueArray>(std::move(layout), form, sixteen_bit);
   if (sixteen_bit) return std::make_unique<PlainValueArray16>(std::move(layout));
   return std::make_unique<PlainValueArray32>(std::move(layout));
 }

@@ -157,7 +157,52 @@ using PlainValueArray32 = PlainValueArray<float>;
 extern template class PlainValueArray<std::uint16_t>;
 extern template class PlainValueArray<float>;
 
-// Creates an empty array of the given form. Plain forms only for now; a compressed form throws
-// std::logic_error until the block stores exist.
+class BlockStore;
+
+// Each chunk in its own block store (group-packed or entropy-coded), created on the chunk's first
+// open. open_chunk decodes the chunk into a plain buffer laid out like a plain array's chunk;
+// the solver's operations work on that buffer (they throw std::logic_error("not open") on a
+// closed chunk); close_chunk with write back encodes it again. Row (a, b) is coded against row
+// (a, b - 1) of the same chunk when b is not the first board and has no more hands than b - 1.
+class CompressedValueArray final : public NodeValueArray {
+ public:
+  CompressedValueArray(std::shared_ptr<const ValueLayout> layout, StorageForm kind, bool sixteen_bit);
+  ~CompressedValueArray() override;
+
+  // Stores are made lazily: nothing to take up front.
+  bool allocate() override { return true; }
+  void current_strategy(int chunk, int board, const double* fallback, double* sigma,
+                        std::size_t sigma_stride) const override;
+  void set_row(int chunk, int board, int action, const double* values) override;
+  void update_regrets(int chunk, int board, const double* node_value, const double* const* action_values,
+                      std::span<const std::uint16_t> class_table, double stake_scale) override;
+  void accumulate_average(int chunk, int board, const double* sigma, std::size_t sigma_stride, const double* reach,
+                          double weight) override;
+  std::int64_t size() const override { return layout_->total_values; }
+  void save(BinaryFile& file) override;
+  void load(BinaryFile& file) override;
+  void open_chunk(int chunk) override;
+  void close_chunk(int chunk, bool write_back) override;
+  void average_strategy(int chunk, int board, const NodeValueArray& regrets, double* sigma,
+                        std::size_t sigma_stride) const override;
+
+  StorageForm kind() const { return kind_; }
+  bool sixteen_bit() const { return sixteen_bit_; }
+  bool is_open(int chunk) const { return buffers_[std::size_t(chunk)] != nullptr; }
+  // Bytes the chunk stores hold now (0 for chunks never written).
+  std::int64_t stored_bytes() const;
+
+ private:
+  // The open buffer's row (action, board); throws "not open" when the chunk is closed.
+  void* row(int chunk, int board, int action) const;
+  void transfer_rows(int chunk, bool write);
+
+  StorageForm kind_;
+  bool sixteen_bit_;
+  std::vector<std::unique_ptr<BlockStore>> stores_;  // per chunk, null until first opened
+  std::vector<void*> buffers_;                       // per chunk, null while closed
+};
+
+// Creates an empty array of the given form (16-bit values only for regret arrays).
 std::unique_ptr<NodeValueArray> make_value_array(StorageForm form, bool sixteen_bit,
                                                  std::shared_ptr<const ValueLayout> layout);

@@ -188,11 +188,18 @@ TEST(PlainValueArray, UnallocatedArraySavesAsZeros) {
 
 static_assert(sizeof(FlagsEntry) == 16);
 
-TEST(ValueArrayFactory, PlainFormsByElementWidthCompressedNotYet) {
+TEST(ValueArrayFactory, FormsByKindAndElementWidth) {
   auto layout = small_layout();
   EXPECT_EQ(dynamic_cast<PlainValueArray16*>(make_value_array(StorageForm::plain, true, layout).get())->element_size(), 2);
   EXPECT_EQ(dynamic_cast<PlainValueArray32*>(make_value_array(StorageForm::plain, false, layout).get())->element_size(), 4);
-  EXPECT_THROW(make_value_array(StorageForm::high, true, layout), std::logic_error);
+  for (StorageForm kind : {StorageForm::medium, StorageForm::high})
+    for (bool sixteen_bit : {true, false}) {
+      auto array = make_value_array(kind, sixteen_bit, layout);
+      auto* compressed = dynamic_cast<CompressedValueArray*>(array.get());
+      ASSERT_NE(compressed, nullptr);
+      EXPECT_EQ(compressed->kind(), kind);
+      EXPECT_EQ(compressed->sixteen_bit(), sixteen_bit);
+    }
   EXPECT_THROW(BinaryFile("/nonexistent/dir/file", BinaryFile::Mode::read), IOException);
 }
 

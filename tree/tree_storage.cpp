@@ -2,7 +2,6 @@
 
 #include <map>
 #include <tuple>
-#include <stdexcept>
 
 #include "storage/value_array.h"
 
@@ -23,15 +22,6 @@ std::vector<std::vector<int>> boards_of_street(const GameTree& tree, int street,
     chunks.push_back(std::move(rivers));
   }
   return chunks;
-}
-
-std::unique_ptr<NodeValueArray> make_array(StorageForm form, bool sixteen_bit, std::shared_ptr<const ValueLayout> layout) {
-  try {
-    return make_value_array(form, sixteen_bit, layout);
-  } catch (const std::logic_error&) {
-    // Compressed stores are not available yet: the level is kept and reported, the data stay plain.
-    return make_value_array(StorageForm::plain, sixteen_bit, std::move(layout));
-  }
 }
 
 class TreeTarget final : public CompressionTarget {
@@ -82,11 +72,11 @@ void create_storage(GameTree& tree, StoragePair pair) {
     if (!layout) layout = ValueLayout::make(actions, boards_of_street(tree, street, player));
     if (street < 3) {
       // Flop and turn values are plain floats, never compressed.
-      n.regrets = make_array(StorageForm::plain, false, layout);
-      n.averages = make_array(StorageForm::plain, false, layout);
+      n.regrets = make_value_array(StorageForm::plain, false, layout);
+      n.averages = make_value_array(StorageForm::plain, false, layout);
     } else {
-      n.regrets = river_start ? make_array(StorageForm::plain, false, layout) : make_array(pair.first, true, layout);
-      n.averages = make_array(pair.second, false, layout);
+      n.regrets = river_start ? make_value_array(StorageForm::plain, false, layout) : make_value_array(pair.first, true, layout);
+      n.averages = make_value_array(pair.second, false, layout);
     }
   }
   tree.storage_forms = {int(pair.first), int(pair.second)};
