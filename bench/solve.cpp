@@ -8,6 +8,8 @@
 //     --target-fraction F     stop once the exploitability is at most F times the pot (default 0.003)
 //     --check-every N         iterations between exploitability checks (default 10)
 //     --spots-dir DIR         where spot names are looked up
+//     --compression LEVEL     compression level for the spot's tree (auto, none, low, medium, high, max
+//                             or 0..4; default: the engine's, auto)
 //     --verbose               print every check
 //
 // Exit status: 0 when every spot loaded, solved, and its EV lies inside its reference interval
@@ -36,6 +38,8 @@
 #include "cards/hand_order.h"
 #include "platform/platform.h"
 #include "solver/solver.h"
+#include "storage/compression_level.h"
+#include "storage/value_array.h"
 #include "tree/game_tree.h"
 
 #ifndef TRAVANTO_SPOTS_DIR
@@ -72,6 +76,7 @@ struct Options {
   int check_every = 10;
   std::string spots_dir = TRAVANTO_SPOTS_DIR;
   bool verbose = false;
+  std::string compression;  // empty: the engine's setting
   std::vector<std::string> spots;
 };
 
@@ -99,7 +104,7 @@ struct SpotResult {
 
 [[noreturn]] void usage_error(const std::string& message) {
   std::fprintf(stderr, "solve: %s\nusage: solve [--threads N] [--max-iterations N] [--target-fraction F] "
-                       "[--check-every N] [--spots-dir DIR] [--verbose] SPOT...\n",
+                       "[--check-every N] [--spots-dir DIR] [--compression LEVEL] [--verbose] SPOT...\n",
                message.c_str());
   std::exit(2);
 }
@@ -131,6 +136,8 @@ Options parse_options(int argc, char** argv) {
       o.check_every = number_option<int>(a, value(), 1);
     else if (a == "--spots-dir")
       o.spots_dir = value();
+    else if (a == "--compression")
+      o.compression = value();
     else if (a == "--verbose")
       o.verbose = true;
     else if (a == "--help" || a == "-h")
@@ -270,6 +277,7 @@ SpotResult solve_spot(const Options& o, const std::string& spot) {
   r.name = path.stem().string();
   std::printf("%s (%s), %d threads\n", r.name.c_str(), path.c_str(), o.threads);
   reset_peak_rss();
+  if (!o.compression.empty()) dispatch_line("ai6_set_compression " + o.compression);
   if (!load_spot(path, r)) return r;
   GameTree& tree = *current_tree();
   auto t0 = Clock::now();
@@ -318,6 +326,10 @@ SpotResult solve_spot(const Options& o, const std::string& spot) {
               r.iterations ? r.solve_seconds / r.iterations : 0.0);
   std::printf("  evaluation     %d checks, %.3f s, %.5f s each (not in the solve time)\n", r.checks, r.eval_seconds,
               r.checks ? r.eval_seconds / r.checks : 0.0);
+  const double mb = 1024.0 * 1024.0;
+  std::printf("  storage        level %d, %.1f MB read and %.1f MB written by the compressed stores\n",
+              compression_in_force(), double(storage_statistics().bytes_read) / mb,
+              double(storage_statistics().bytes_written) / mb);
   for (std::size_t i = 0; i < std::size(kMilestones); ++i) print_milestone(kMilestones[i], r.milestones[i]);
   std::printf("  final          EV OOP %.3f, exploitability %.3f (%.3f %% of pot)\n", r.ev_oop, r.exploitability,
               100 * r.exploitability / r.pot);
