@@ -190,9 +190,11 @@ class Engine:
             banner = self._next_line(min(timeout, 30.0), 'the banner')
         except EngineError:
             self._kill()
+            self._close_streams()
             raise
         if not banner.startswith(b'Travanto'):
             self._kill()
+            self._close_streams()
             raise EngineError('', f'{self.path} is not the engine: its first line was '
                               f'{banner[:80].decode("latin-1")!r}')
         self.banner = banner.decode('latin-1').strip()
@@ -216,6 +218,7 @@ class Engine:
                     self._answers.put(line)
         finally:
             self._answers.put(None)
+            self._events.put(None)
 
     def _solver_line(self, raw: bytes) -> bool:
         """Takes the solver thread's lines out of the stream; True when `raw` was one."""
@@ -315,11 +318,18 @@ class Engine:
         self._listeners.append(listener)
 
     def events(self, timeout: float | None = None):
-        """The next solver event, or None after `timeout` seconds without one."""
+        """The next solver event ('started', a SolverReport or SolverStopped), or None after
+        `timeout` seconds without one. Raises EngineDied once the engine's output has ended."""
         try:
-            return self._events.get(timeout=timeout)
+            event = self._events.get(timeout=timeout)
         except queue.Empty:
             return None
+        if event is None:
+            self._events.put(None)
+            self._dead = True
+            code = self.process.wait()
+            raise EngineDied('', f'engine ended (exit status {code}) while solving')
+        return event
 
     def request(self, command: str, timeout: float | None = ...) -> Answer:
         """Sends one command line and returns its whole answer."""
@@ -445,11 +455,14 @@ class Engine:
             self.process.kill()
             return self.process.wait()
         finally:
-            for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
-                try:
-                    stream.close()
-                except OSError:
-                    pass
+            self._close_streams()
+
+    def _close_streams(self) -> None:
+        for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
+            try:
+                stream.close()
+            except OSError:
+                pass
 
     def __enter__(self) -> 'Engine':
         return self
