@@ -8,7 +8,7 @@ import unittest
 import support
 from travanto import Engine, EngineDied, EngineError, EngineTimeout, Range
 from travanto.engine import SolverReport, SolverStopped, parse_report_block, parse_report_line
-from travanto.lines import line_commands, spec_from_config
+from travanto.lines import line_commands, plan_from_config
 
 BANNER = 'Travanto (fake) build 0'
 PROBE = r"line.startswith(b'\xa7is_ready')"
@@ -167,8 +167,8 @@ class RealEngine(support.TempDirCase):
         e.expect_ok('set_board Td 9d 6h Qc')
         e.expect_ok(Range.parse('66+,A8s+,AJo+,K9s+,QTs+,JTs,96s+,85s+', order).command('OOP'))
         e.expect_ok(Range.parse('QQ-22,A2s+,ATo+,K5s+,Q8s+,J8s+,T7s+', order).command('IP'))
-        spec = spec_from_config({'bet': [33, 75], 'allin': True, 'raise': ['3x']}, 200, 900, 2)
-        for command in line_commands(spec):
+        plan = plan_from_config({'bet': [33, 75], 'allin': True, 'raise': ['3x']}, 200, 900, 2)
+        for command in line_commands(plan):
             e.expect_ok(command)
         e.expect_ok('build_tree')
         e.expect_ok('set_threads 2')

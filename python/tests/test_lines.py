@@ -2,14 +2,14 @@ import unittest
 
 import support
 from travanto.lines import (TreeError, build, line_commands, lines, node_count,
-                            parse_node_count, spec_from_config)
+                            parse_node_count, plan_from_config)
 from travanto.ranges import Range
 
 RIVER, TURN, FLOP = 3, 2, 1
 
 
 def generated(config, pot, stack, street=RIVER):
-    return sorted(lines(spec_from_config(config, pot, stack, street)))
+    return sorted(lines(plan_from_config(config, pot, stack, street)))
 
 
 class HandEnumeratedTreesTest(unittest.TestCase):
@@ -99,7 +99,7 @@ class HandEnumeratedTreesTest(unittest.TestCase):
         self.assertFalse(any(line[:2] == [200, 200] and len(line) > 2 for line in got))
 
 
-class SpecErrorsTest(unittest.TestCase):
+class DescriptionErrorsTest(unittest.TestCase):
 
     def test_bad_descriptions_name_the_key(self):
         cases = [({'bets': [50]}, 'bets'), ({'bet': ['fifty']}, 'fifty'),
@@ -111,11 +111,11 @@ class SpecErrorsTest(unittest.TestCase):
         for config, named in cases:
             with self.subTest(config=config):
                 with self.assertRaises(TreeError) as caught:
-                    spec_from_config(config, 100, 100)
+                    plan_from_config(config, 100, 100)
                 self.assertIn(named, str(caught.exception))
         for pot, stack in ((0, 100), (100, 0), (1.5, 100), (100, True)):
             with self.assertRaises(TreeError):
-                spec_from_config({}, pot, stack)
+                plan_from_config({}, pot, stack)
 
 
 class EngineLinesTest(unittest.TestCase):
@@ -139,8 +139,8 @@ class EngineLinesTest(unittest.TestCase):
             e.expect_ok(r.command('IP'))
             for board, street, pot, stack, config in self.SPOTS:
                 with self.subTest(board=board):
-                    spec = spec_from_config(config, pot, stack, street)
-                    tree = build(spec)
+                    plan = plan_from_config(config, pot, stack, street)
+                    tree = build(plan)
                     e.expect_ok('clear_lines')
                     e.expect_ok(f'set_pot 0 0 {pot}')
                     e.expect_ok(f'set_board {board}')
@@ -162,10 +162,10 @@ class EngineLinesTest(unittest.TestCase):
 
     def test_example_tree_is_the_example_script(self):
         """The 25 hand-written lines of examples/turn_spot.txt come out of three settings."""
-        spec = spec_from_config({'bet': [50], 'allin': True, 'lead': True}, 200, 900, TURN)
+        plan = plan_from_config({'bet': [50], 'allin': True, 'lead': True}, 200, 900, TURN)
         with open(f'{support.REPO}/examples/turn_spot.txt') as f:
             want = sorted(l.strip() for l in f if l.startswith('add_line'))
-        self.assertEqual(sorted(line_commands(spec)), want)
+        self.assertEqual(sorted(line_commands(plan)), want)
 
 
 if __name__ == '__main__':

@@ -5,11 +5,10 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-import time
 
 from .engine import Engine, EngineError, default_engine_path
 from .lines import TreeError
-from .ranges import RangeError, format_range
+from .ranges import RangeError, format_range, parse_range
 from .report import render
 from .solve import Progress, default_nodes, read_node, solve
 from .spot import SpotError, load_spot
@@ -87,7 +86,6 @@ def main(argv: list[str] | None = None) -> int:
                   f'({solved.stop_reason}); EV OOP {r.ev_oop:.2f}, IP {r.ev_ip:.2f}', file=err)
             nodes = [read_node(engine, path, spot.stack)
                      for path in (spot.nodes or default_nodes(engine))]
-            from .ranges import parse_range
             texts = tuple(format_range(parse_range(t, order), order) for t in (spot.oop, spot.ip))
             page = render(spot, solved, nodes, order, texts)
     except (RangeError, TreeError) as e:

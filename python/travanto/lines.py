@@ -45,7 +45,7 @@ class PlayerSizes:
 
 
 @dataclasses.dataclass
-class TreeSpec:
+class TreePlan:
     pot: int
     stack: int                       # each player's chips behind at the root
     start_street: int = 1            # 1 flop, 2 turn, 3 river
@@ -79,7 +79,7 @@ class Node:
 
 
 # ---------------------------------------------------------------------------------------------
-# Description to spec
+# Description to plan
 
 def _number(value: Any, where: str) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
@@ -136,8 +136,8 @@ _STREET_KEYS = {'bet', 'raise', 'allin', 'raise_cap', 'lead'}
 _PLAYER_KEYS = {'bet', 'raise', 'allin', 'lead'}
 
 
-def spec_from_config(config: dict, pot: int, stack: int, start_street: int = 1) -> TreeSpec:
-    """A tree description (the [tree] table of a spot file) to a TreeSpec. Keys at the tree
+def plan_from_config(config: dict, pot: int, stack: int, start_street: int = 1) -> TreePlan:
+    """A tree description (the [tree] table of a spot file) to a TreePlan. Keys at the tree
     level apply to every street, keys of [tree.turn] to that street, keys of [tree.turn.ip] to
     that player there; the nearest one wins."""
     if not isinstance(pot, int) or isinstance(pot, bool) or pot <= 0:
@@ -161,7 +161,7 @@ def spec_from_config(config: dict, pot: int, stack: int, start_street: int = 1) 
     if isinstance(allin_left, bool) or not isinstance(allin_left, (int, float)) \
             or not 0 <= allin_left < 1:
         raise TreeError(f'tree.allin_left: {allin_left!r} must be a fraction in 0..1')
-    spec = TreeSpec(pot=pot, stack=stack, start_street=start_street,
+    plan = TreePlan(pot=pot, stack=stack, start_street=start_street,
                     allin_left=float(allin_left))
     for s, street_name in enumerate(STREETS, start=1):
         street_table = config.get(street_name, {})
@@ -170,7 +170,7 @@ def spec_from_config(config: dict, pot: int, stack: int, start_street: int = 1) 
         if isinstance(cap, bool) or not isinstance(cap, int) or cap < 0:
             raise TreeError(f'tree.{street_name}.raise_cap: {cap!r} must be a whole number '
                             '0 or more')
-        spec.raise_cap[s] = cap
+        plan.raise_cap[s] = cap
         for p, player_name in enumerate(PLAYERS):
             table = street_table.get(player_name, {})
             where = f'tree.{street_name}.{player_name}'
@@ -216,12 +216,12 @@ def spec_from_config(config: dict, pot: int, stack: int, start_street: int = 1) 
                         raise TreeError(f'{w}: give leads as sizes; all-in follows "allin"')
                     lead.append(size)
                 sizes.lead = lead
-            spec.sizes[(s, p)] = sizes
-    return spec
+            plan.sizes[(s, p)] = sizes
+    return plan
 
 
 # ---------------------------------------------------------------------------------------------
-# Spec to tree
+# Plan to tree
 
 def _round(x: float) -> int:
     return int(math.floor(x + 0.5))
@@ -240,44 +240,44 @@ class _State:
     previous_aggressor: int | None
 
 
-def _targets(spec: TreeSpec, st: _State) -> list[tuple[str, int]]:
+def _targets(plan: TreePlan, st: _State) -> list[tuple[str, int]]:
     """The bets or raises open to the player to act: (action, cumulative amount)."""
     p = st.player
     inv, other = st.invested[p], st.invested[1 - p]
-    abs_street = spec.start_street + st.street
-    sizes = spec.player_sizes(abs_street, p)
-    stack = spec.stack
+    abs_street = plan.start_street + st.street
+    sizes = plan.player_sizes(abs_street, p)
+    stack = plan.stack
     if other >= stack or inv >= stack:
         return []
     facing = other > inv
     raw: list[float] = []
     if facing:
-        if st.bets - 1 >= spec.cap(abs_street):
+        if st.bets - 1 >= plan.cap(abs_street):
             return []
         bet_on_street = other - st.street_start
         for r in sizes.raise_:
             if r.kind == 'x':
                 raw.append(st.street_start + r.size * bet_on_street)
             else:
-                raw.append(other + r.size / 100.0 * (spec.pot + 2 * other))
+                raw.append(other + r.size / 100.0 * (plan.pot + 2 * other))
         minimum = other + max(st.increment, 1)
     else:
         bets = sizes.bet
         if p == 0 and st.street > 0 and st.previous_aggressor == 1:
             bets = [] if sizes.lead is False else (sizes.bet if sizes.lead is True
                                                   else sizes.lead)
-        pot_now = spec.pot + inv + other
+        pot_now = plan.pot + inv + other
         raw = [inv + b / 100.0 * pot_now for b in bets]
         minimum = inv + 1
     amounts = set()
     for x in raw:
         amount = max(_round(x), minimum)
-        if amount >= stack or stack - amount < spec.allin_left * (stack - inv):
+        if amount >= stack or stack - amount < plan.allin_left * (stack - inv):
             amount = stack
         amounts.add(amount)
     allin = sizes.allin
     if allin is True or (allin is not False and
-                         stack - inv <= allin * (spec.pot + 2 * other)):
+                         stack - inv <= allin * (plan.pot + 2 * other)):
         if not (p == 0 and st.street > 0 and st.previous_aggressor == 1 and not facing
                 and sizes.lead is False):
             amounts.add(stack)
@@ -285,32 +285,32 @@ def _targets(spec: TreeSpec, st: _State) -> list[tuple[str, int]]:
     return [('allin' if a == stack else word, a) for a in sorted(amounts)]
 
 
-def build(spec: TreeSpec) -> Node:
-    """The tree of actions of `spec`; the root is OOP's first decision."""
+def build(plan: TreePlan) -> Node:
+    """The tree of actions of `plan`; the root is OOP's first decision."""
     root_state = _State(street=0, player=0, invested=[0, 0], bets=0, checked=False,
                         street_start=0, increment=0, last_aggressor=None,
                         previous_aggressor=None)
     root = Node(street=0, player=0, invested=(0, 0))
-    _expand(spec, root, root_state)
+    _expand(plan, root, root_state)
     return root
 
 
-def _next_street(spec: TreeSpec, node: Node, st: _State, action: str, amount: int) -> None:
+def _next_street(plan: TreePlan, node: Node, st: _State, action: str, amount: int) -> None:
     """The child of a check behind or a call: the next street's first decision, or a showdown
     when the river is over or both players are all-in."""
     level = max(st.invested)
     child = Node(street=st.street + 1, player=None, invested=(level, level), action=action,
                  amount=amount)
     node.children.append(child)
-    if spec.start_street + st.street >= 3 or level >= spec.stack:
+    if plan.start_street + st.street >= 3 or level >= plan.stack:
         return
     child.player = 0
-    _expand(spec, child, _State(street=st.street + 1, player=0, invested=[level, level],
+    _expand(plan, child, _State(street=st.street + 1, player=0, invested=[level, level],
                                 bets=0, checked=False, street_start=level, increment=0,
                                 last_aggressor=None, previous_aggressor=st.last_aggressor))
 
 
-def _expand(spec: TreeSpec, node: Node, st: _State) -> None:
+def _expand(plan: TreePlan, node: Node, st: _State) -> None:
     p = st.player
     inv, other = st.invested[p], st.invested[1 - p]
     if other > inv:
@@ -318,29 +318,29 @@ def _expand(spec: TreeSpec, node: Node, st: _State) -> None:
                                   invested=tuple(st.invested), action='fold', amount=FOLD))
         called = st.invested.copy()
         called[p] = other
-        _next_street(spec, node, dataclasses.replace(st, invested=called), 'call', other)
+        _next_street(plan, node, dataclasses.replace(st, invested=called), 'call', other)
     elif st.checked:
-        _next_street(spec, node, st, 'check', inv)
+        _next_street(plan, node, st, 'check', inv)
     else:
         child = Node(street=st.street, player=1, invested=tuple(st.invested), action='check',
                      amount=inv)
         node.children.append(child)
-        _expand(spec, child, dataclasses.replace(st, player=1, checked=True))
-    for action, amount in _targets(spec, st):
+        _expand(plan, child, dataclasses.replace(st, player=1, checked=True))
+    for action, amount in _targets(plan, st):
         invested = st.invested.copy()
         invested[p] = amount
         child = Node(street=st.street, player=1 - p, invested=tuple(invested), action=action,
                      amount=amount)
         node.children.append(child)
-        _expand(spec, child, dataclasses.replace(
+        _expand(plan, child, dataclasses.replace(
             st, player=1 - p, invested=invested, bets=st.bets + 1, checked=False,
             increment=amount - max(other, inv) if other > inv else amount - inv,
             last_aggressor=p))
 
 
-def lines(tree: Node | TreeSpec) -> list[list[int]]:
+def lines(tree: Node | TreePlan) -> list[list[int]]:
     """The add_line lines of a tree: one per hand-ending path that is not a fold."""
-    root = build(tree) if isinstance(tree, TreeSpec) else tree
+    root = build(tree) if isinstance(tree, TreePlan) else tree
     out: list[list[int]] = []
 
     def walk(node: Node, path: list[int]) -> None:
@@ -356,7 +356,7 @@ def lines(tree: Node | TreeSpec) -> list[list[int]]:
     return out
 
 
-def line_commands(tree: Node | TreeSpec) -> list[str]:
+def line_commands(tree: Node | TreePlan) -> list[str]:
     return ['add_line ' + ' '.join(str(a) for a in line) for line in lines(tree)]
 
 

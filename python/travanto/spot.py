@@ -12,7 +12,7 @@
     [solver]
     accuracy = 0.5        # stop at this exploitability, % of the pot
 
-Sections: [ranges] (oop, ip), [tree] (see lines.spec_from_config), [solver] (threads, accuracy,
+Sections: [ranges] (oop, ip), [tree] (see lines.plan_from_config), [solver] (threads, accuracy,
 max_seconds, max_iterations, compression, isomorphism), [report] (title, nodes, output).
 """
 
@@ -41,7 +41,7 @@ class Spot:
     stack: int
     oop: str
     ip: str
-    tree: lines_mod.TreeSpec
+    tree: lines_mod.TreePlan
     tree_config: dict
     threads: int = 0                       # 0: every processor
     accuracy: float = 0.5                  # % of the pot
@@ -107,7 +107,7 @@ def parse_spot(data: dict, path: str = '<spot>') -> Spot:
                 raise SpotError(f'ranges.{player}: missing or not text')
         tree_config = data.get('tree', {})
         try:
-            tree = lines_mod.spec_from_config(tree_config, pot, stack, len(board) - 2)
+            tree = lines_mod.plan_from_config(tree_config, pot, stack, len(board) - 2)
         except lines_mod.TreeError as e:
             raise SpotError(str(e)) from None
         spot = Spot(board=board, pot=pot, stack=stack, oop=ranges['oop'], ip=ranges['ip'],
