@@ -5,7 +5,7 @@ MAKEFLAGS += --no-print-directory
 PACKAGES := cmake g++ make libtbb-dev libgtest-dev libbenchmark-dev
 CTEST := ctest --output-on-failure --no-tests=error -j $(JOBS)
 
-.PHONY: deps build demo check check-asan check-tsan bench clean
+.PHONY: deps build demo check check-report check-asan check-tsan bench clean
 .PHONY: fuzz-parsers
 .PHONY: fuzz fuzz-long
 
@@ -30,11 +30,25 @@ build/Makefile: | deps
 build: deps build/Makefile
 	cmake --build build -j $(JOBS)
 
+# The Python client (python/) needs Python 3.11 and its standard library only; its report
+# screenshot test needs a headless Chromium.
+PYTHON := python3
+DEMO_REPORT := build/demo/report.html
+
 demo: build
-	@for f in examples/*.txt; do echo "== $$f"; ./build/travanto < $$f; done
+	@$(MAKE) deps PACKAGES=python3
+	$(PYTHON) python/bin/travanto-solve examples/turn_spot.toml --output $(DEMO_REPORT)
+	@echo "open $(abspath $(DEMO_REPORT)) in a browser"
 
 check: build
+	@$(MAKE) deps PACKAGES=python3
 	cd build && $(CTEST)
+	$(PYTHON) python/run_tests.py
+
+# The HTML report as Chromium draws it (a headless screenshot of a solved spot's grid).
+check-report: build
+	@$(MAKE) deps PACKAGES="python3 chromium"
+	$(PYTHON) python/run_tests.py screenshot_test.py
 
 check-asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTRAVANTO_SANITIZE=address,undefined -DTRAVANTO_BENCH=OFF
