@@ -216,6 +216,15 @@ max_iterations = 100
                 self.assertEqual(code, 2, err)
                 self.assertIn(reason, err)
                 self.assertFalse(os.path.exists(self.path('r.html')))
+        for nodes, reason in (('["r:0:b77"]', 'incorrect path'),
+                              ('["r:0:c:c"]', 'not a decision')):
+            spot = self.write('node.toml',
+                              base + f'[tree]\nbet = [50]\n[report]\nnodes = {nodes}\n')
+            code, _, err = self.run_cli(spot, '-o', self.path('r.html'), '--engine',
+                                        support.ENGINE)
+            self.assertEqual(code, 1, err)
+            self.assertIn(reason, err)
+            self.assertNotIn('iterations', err)       # refused before solving
         code, _, err = self.run_cli(self.path('absent.toml'))
         self.assertEqual(code, 2)
         self.assertIn('absent.toml', err)

@@ -304,6 +304,10 @@ class Engine:
                              f'for {waiting_for}' + (f'; stderr: {tail}' if tail else ''))
         return line
 
+    def kill(self) -> None:
+        """Ends the engine at once."""
+        self._kill()
+
     def _kill(self) -> None:
         self._dead = True
         if self.process.poll() is None:

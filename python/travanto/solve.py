@@ -8,7 +8,7 @@ import time
 from typing import Callable
 
 from . import lines as lines_mod
-from .engine import Engine, EngineError, Results, SolverReport, SolverStopped
+from .engine import Engine, EngineError, EngineTimeout, Results, SolverReport, SolverStopped
 from .ranges import RangeError, Range, card_code
 from .spot import Spot
 
@@ -65,11 +65,18 @@ def setup(engine: Engine, spot: Spot) -> tuple[Range, Range, list[str]]:
 
 
 def solve(engine: Engine, spot: Spot, on_progress: Callable[[Progress], None] | None = None,
-          tick: float = 0.25) -> Solved:
+          tick: float = 0.25, grace: float = 60.0) -> Solved:
     """Runs the solver to the spot's stop rule, calling `on_progress` every `tick` seconds.
-    Ctrl-C stops the solver and keeps what it found."""
+    The spot's report nodes are checked before solving. Ctrl-C stops the solver and keeps
+    what it found; an engine still solving `grace` seconds past the time limit is killed
+    (EngineTimeout)."""
     _, _, commands = setup(engine, spot)
     counts = lines_mod.parse_node_count(engine.block('node_count'))
+    for path in spot.nodes:
+        kind = parse_node_block(engine.block(f'show_node {path}'))['kind']
+        if kind not in ('OOP_DEC', 'IP_DEC'):
+            raise EngineError(f'show_node {path}', f'report node {path} is a {kind}, '
+                              'not a decision')
     first = len(engine.reports)
     start = time.monotonic()
     if spot.max_iterations is not None:
@@ -89,6 +96,10 @@ def solve(engine: Engine, spot: Spot, on_progress: Callable[[Progress], None] | 
             elif isinstance(event, SolverStopped):
                 reason = event.reason
             elapsed = time.monotonic() - start
+            if spot.max_seconds is not None and elapsed > spot.max_seconds + grace:
+                engine.kill()
+                raise EngineTimeout('go', f'solver still running {elapsed:.0f} s after a '
+                                    f'{spot.max_seconds} s limit; engine killed')
             if spot.max_seconds is not None and spot.max_iterations is not None \
                     and elapsed >= spot.max_seconds and reason is None and not interrupted:
                 engine.stop()
@@ -100,10 +111,10 @@ def solve(engine: Engine, spot: Spot, on_progress: Callable[[Progress], None] | 
                     elapsed=elapsed, memory_mb=engine.memory_mb()))
     except KeyboardInterrupt:
         engine.stop()
-        engine.wait_for_solver()
+        engine.wait_for_solver(timeout=engine.timeout)
         reason = 'interrupted'
     else:
-        engine.wait_for_solver()
+        engine.wait_for_solver(timeout=engine.timeout)
         if interrupted:
             reason = 'timeout reached'
     seconds = time.monotonic() - start
