@@ -59,6 +59,8 @@ void cmd_show_effective_stack(const Tokens&);
 // app/tree_commands.cpp
 void cmd_build_tree(const Tokens&);
 void cmd_free_tree(const Tokens&);
+void cmd_load_tree(const Tokens&);
+void cmd_dump_tree(const Tokens&);
 void cmd_is_tree_present(const Tokens&);
 void cmd_show_node(const Tokens&);
 void cmd_show_children(const Tokens&);

@@ -6,6 +6,9 @@
 #include "tree/game_tree.h"
 #include "storage/value_array.h"
 #include "tree/node_path.h"
+#include "solver/solver.h"
+#include "storage/binary_file.h"
+#include "tree/tree_file.h"
 #include "tree/tree_storage.h"
 
 namespace {
@@ -81,6 +84,33 @@ void cmd_build_tree(const Tokens&) {
 void cmd_free_tree(const Tokens&) {
   refuse_while_solving();
   free_current_tree();
+  print_out("%s ok!\n", current_command().c_str());
+}
+
+void cmd_dump_tree(const Tokens& t) {
+  if (t.size() < 2) argument_error();
+  std::string path = join_tokens(t, 1);
+  GameTree* tree = current_tree();
+  if (!tree) command_error("missing/incorrect tree");
+  try {
+    // Between two passes when the solver runs: a consistent snapshot of a solve in progress.
+    CommandLock lock;
+    save_tree_file(*tree, path);
+  } catch (const IOException& e) {
+    command_error(e.what());
+  }
+  print_out("%s ok!\n", current_command().c_str());
+}
+
+void cmd_load_tree(const Tokens& t) {
+  if (t.size() < 2) argument_error();
+  refuse_while_solving();
+  std::string path = join_tokens(t, 1);
+  try {
+    load_tree_file(path);
+  } catch (const IOException& e) {
+    command_error(e.what());
+  }
   print_out("%s ok!\n", current_command().c_str());
 }
 

@@ -53,5 +53,12 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 bool regular_file_identity(const std::string& path, FileIdentity& out);
+bool is_directory(const std::string& path);
+// Saving through a temporary file: creates a new, empty file under a name of its own in the
+// folder of `target` and returns its path, or an empty string when none can be created there.
+std::string create_file_beside(const std::string& target);
+// Renames `from` over `to`, replacing a file there in one step; false on failure.
+bool replace_file(const std::string& from, const std::string& to);
+void remove_file(const std::string& path);
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 #include <xmmintrin.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -115,5 +117,31 @@ bool regular_file_identity(const std::string& path, FileIdentity& out) {
   out = {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
   return true;
 }
+
+bool is_directory(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string create_file_beside(const std::string& target) {
+  // O_EXCL with the usual mode (not mkstemp's 0600): the renamed file gets the permissions a
+  // plainly created one would.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, ".tmp%ld.%d", long(getpid()), std::rand() % 1000000);
+    std::string path = target + suffix;
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      close(fd);
+      return path;
+    }
+    if (errno != EEXIST) return "";
+  }
+  return "";
+}
+
+bool replace_file(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
+
+void remove_file(const std::string& path) { unlink(path.c_str()); }
 
 }  // namespace platform

@@ -696,7 +696,12 @@ bool evaluate_both(GameTree& tree, TreeResults* out) {
 }
 
 bool QuerySession::refresh() {
-  return tree_.results.iteration == tree_.iterations || evaluate_both_held(tree_);
+  // A loaded tree has its results but not the root values they came with.
+  const CardNode& start = tree_.start_card_node();
+  bool current = tree_.results.iteration == tree_.iterations &&
+                 tree_.root_values[0].size() == std::size_t(start.hand_count(0)) &&
+                 tree_.root_values[1].size() == std::size_t(start.hand_count(1));
+  return current || evaluate_both_held(tree_);
 }
 
 bool QuerySession::query(int player, int node, int turn, int river, NodeQuery& out) {

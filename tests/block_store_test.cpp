@@ -352,6 +352,7 @@ void put_file_bytes(const std::string& path, const std::vector<std::uint8_t>& by
 void save_store(BlockStore& store, const std::string& path) {
   BinaryFile file(path, BinaryFile::Mode::write);
   store.save(file);
+  file.commit();
 }
 
 void load_store(BlockStore& store, const std::string& path) {

@@ -195,6 +195,7 @@ TEST(CompressedValueArray, SaveAndLoadGiveTheSameStoresAndFlags) {
     {
       BinaryFile file(empty.string(), BinaryFile::Mode::write);
       original.save(file);
+      file.commit();
     }
     EXPECT_EQ(fs::file_size(empty), 4 * layout->boards.size() + 1);
 
@@ -204,6 +205,7 @@ TEST(CompressedValueArray, SaveAndLoadGiveTheSameStoresAndFlags) {
     {
       BinaryFile file(first.string(), BinaryFile::Mode::write);
       original.save(file);
+      file.commit();
     }
     CompressedValueArray loaded(layout, f.kind, f.sixteen_bit);
     {
@@ -215,6 +217,7 @@ TEST(CompressedValueArray, SaveAndLoadGiveTheSameStoresAndFlags) {
     {
       BinaryFile file(second.string(), BinaryFile::Mode::write);
       loaded.save(file);
+      file.commit();
     }
     EXPECT_EQ(read_bytes(first), read_bytes(second));
     // The loaded array goes on training exactly like the plain one.

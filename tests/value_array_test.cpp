@@ -140,6 +140,7 @@ void expect_round_trip(std::mt19937& rng, const std::string& name, int element_s
   {
     BinaryFile file(first.string(), BinaryFile::Mode::write);
     original.save(file);
+    file.commit();
   }
   // Flags words, then every row without its padding.
   EXPECT_EQ(fs::file_size(first), 3 * 4 + std::size_t(3 * (5 + 8 + 1081) * element_size));
@@ -153,6 +154,7 @@ void expect_round_trip(std::mt19937& rng, const std::string& name, int element_s
   {
     BinaryFile file(second.string(), BinaryFile::Mode::write);
     loaded.save(file);
+    file.commit();
   }
   EXPECT_EQ(read_bytes(first), read_bytes(second));
   for (int a = 0; a < 3; ++a) EXPECT_EQ(loaded.row(1, 0, a)[1080], original.row(1, 0, a)[1080]);
@@ -179,6 +181,7 @@ TEST(PlainValueArray, UnallocatedArraySavesAsZeros) {
   {
     BinaryFile file(path.string(), BinaryFile::Mode::write);
     empty.save(file);
+    file.commit();
   }
   std::string bytes = read_bytes(path);
   EXPECT_EQ(bytes.size(), 3 * 4 + std::size_t(2 * (5 + 8 + 1081) * 4));

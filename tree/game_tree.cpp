@@ -97,7 +97,7 @@ std::atomic<bool>& tree_in_use() {
   return in_use;
 }
 
-std::unique_ptr<GameTree> build_game_tree() {
+std::unique_ptr<GameTree> build_game_tree(const StoredTreeChoices* stored) {
   const GameDescription& g = game();
   if (g.ranges[0].empty() || g.ranges[1].empty()) command_error("ranges not set");
   if (std::popcount(g.flop_mask) != 3) command_error("board not set");
@@ -153,7 +153,8 @@ std::unique_ptr<GameTree> build_game_tree() {
   tree->flop_mask = g.flop_mask;
   tree->board_turn = single_card(g.turn_mask);
   tree->board_river = single_card(g.river_mask);
-  bool isomorphism = tree->start_street < 3 && settings().isomorphism[std::size_t(tree->start_street - 1)];
+  bool isomorphism = tree->start_street < 3 && (stored ? stored->isomorphism
+                                                      : settings().isomorphism[std::size_t(tree->start_street - 1)]);
   if (isomorphism && !ranges_symmetric(g.board_mask(), {&g.ranges[0], &g.ranges[1]})) {
     isomorphism = false;
     print_out("#isomorphism off: the ranges differ between suits the board does not show\n");
@@ -170,7 +171,7 @@ std::unique_ptr<GameTree> build_game_tree() {
     for (auto& r : tree->ranges) r = map_range(r, tree->suits);
   }
   // Each player's card-node lists hold the hands of its range, or every hand with the setting.
-  tree->all_hands = settings().all_hands;
+  tree->all_hands = stored ? stored->all_hands : settings().all_hands;
   ListedHands listed;
   if (!tree->all_hands)
     for (std::size_t p = 0; p < 2; ++p) {
@@ -187,9 +188,11 @@ std::unique_ptr<GameTree> build_game_tree() {
     p.averaging_exponent = 4.0;
     p.averaging_cap = std::numeric_limits<double>::max();
   }
-  set_up_new_tree_storage(*tree);
+  if (!stored) set_up_new_tree_storage(*tree);
   // Paths reach action nodes through these indexes: written only now that nothing can refuse the
   // build, so a refused build leaves every path of the current tree as it was.
   for (std::size_t i = 0; i < order.size(); ++i) order[i]->record_index = std::int32_t(i);
+  tree->inputs = g;
+  tree->lines = copy_lines(root);
   return tree;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cards/cards.h"
+#include "cards/game.h"
 #include "tree/card_tree.h"
 #include "tree/schematic_tree.h"
 #include "tree/suit_isomorphism.h"
@@ -110,6 +111,10 @@ struct GameTree {
   std::array<std::vector<double>, 2> start_weights;
   std::array<std::vector<double>, 2> normalised_weights;
   bool start_weights_ready = false;
+  // What the tree was built from, as the user gave it: tree files save these, not the game
+  // description or lines of the moment, which later commands may have changed.
+  GameDescription inputs;
+  std::unique_ptr<SchematicNode> lines;
 
   // The card node the traversal starts on: the flop, or the fixed turn or river.
   const CardNode& start_card_node() const;
@@ -137,6 +142,14 @@ void free_current_tree();
 // Set while a solver run or partial solve borrows the tree: replacing it is refused then.
 std::atomic<bool>& tree_in_use();
 
+// A tree file's own choices, which replace the settings when it is rebuilt.
+struct StoredTreeChoices {
+  bool isomorphism = false;
+  bool all_hands = false;
+};
+
 // Builds a tree from the game description, the schematic tree and the settings. Failures throw
 // the build_tree errors and leave the current tree alone. Prints the "#" diagnostic lines.
-std::unique_ptr<GameTree> build_game_tree();
+// With stored choices (loading a file) the tree gets no storage: the loader creates it with
+// the file's compression level.
+std::unique_ptr<GameTree> build_game_tree(const StoredTreeChoices* stored = nullptr);

@@ -32,6 +32,22 @@ SchematicNode& schematic_root() { return *g_root; }
 void clear_schematic_tree() { g_root = std::make_unique<SchematicNode>(); }
 void replace_schematic_tree(std::unique_ptr<SchematicNode> root) { g_root = std::move(root); }
 
+std::unique_ptr<SchematicNode> copy_lines(const SchematicNode& root) {
+  auto copy = std::make_unique<SchematicNode>();
+  copy->player = root.player;
+  copy->street = root.street;
+  copy->bets = root.bets;
+  copy->record_index = root.record_index;
+  copy->amount = root.amount;
+  copy->invested = root.invested;
+  for (const auto& [key, child] : root.children) {
+    std::unique_ptr<SchematicNode> c = copy_lines(*child);
+    c->parent = copy.get();
+    copy->children.emplace(key, std::move(c));
+  }
+  return copy;
+}
+
 LineMerger::LineMerger(bool force) : force_(force), current_(g_root.get()) {
   SchematicNode& root = *current_;
   root.player = root.street = root.bets = 0;

@@ -31,6 +31,8 @@ SchematicNode& schematic_root();
 void clear_schematic_tree();
 // Replaces the tree (tree files restore their lines this way).
 void replace_schematic_tree(std::unique_ptr<SchematicNode> root);
+// A deep copy (record indexes included), its root without a parent.
+std::unique_ptr<SchematicNode> copy_lines(const SchematicNode& root);
 
 // Merges one line, amount by amount, so that the amounts before a failing one stay merged.
 // A decreasing amount or one above kMaxLineAmount throws the argument failure. With force, every other action of each node

@@ -1,0 +1,423 @@
+// Tree files: the checksum, round trips of every kind of tree, continuing a saved solve, and
+// damaged files and failed saves.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "app/failure.h"
+#include "solver/solver.h"
+#include "storage/binary_file.h"
+#include "storage/checksum.h"
+#include "storage/compression_level.h"
+#include "tree/tree_file.h"
+
+#include "spot_fixture.h"
+#include "subprocess.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string read_bytes(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+void write_bytes(const fs::path& p, const std::string& bytes) {
+  std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::uint64_t checksum_of(const std::string& bytes) {
+  StreamChecksum c;
+  c.update(bytes.data(), bytes.size());
+  return c.digest();
+}
+
+}  // namespace
+
+TEST(StreamChecksum, PiecesOfAnySizeGiveTheChecksumOfTheWhole) {
+  std::mt19937 rng(5);
+  std::string data(5000, '\0');
+  for (char& c : data) c = char(rng());
+  for (std::size_t length : {0u, 1u, 31u, 32u, 33u, 100u, 5000u}) {
+    std::string part = data.substr(0, length);
+    StreamChecksum pieces;
+    for (std::size_t at = 0; at < length;) {
+      std::size_t n = std::min<std::size_t>(length - at, rng() % 70);
+      pieces.update(part.data() + at, n);
+      at += n;
+    }
+    EXPECT_EQ(pieces.digest(), checksum_of(part)) << length;
+  }
+}
+
+TEST(StreamChecksum, EveryFlippedBitAndEveryLengthChangesIt) {
+  std::string data(200, 'x');
+  std::uint64_t base = checksum_of(data);
+  for (std::size_t i = 0; i < data.size(); ++i)
+    for (int bit = 0; bit < 8; ++bit) {
+      std::string flipped = data;
+      flipped[i] = char(flipped[i] ^ (1 << bit));
+      ASSERT_NE(checksum_of(flipped), base) << i << " " << bit;
+    }
+  // Runs of zeros differ by length alone.
+  std::uint64_t previous = checksum_of("");
+  for (std::size_t n = 1; n <= 80; ++n) {
+    std::uint64_t c = checksum_of(std::string(n, '\0'));
+    ASSERT_NE(c, previous) << n;
+    previous = c;
+  }
+}
+
+namespace {
+
+struct TreeFile : SpotFixture {
+  fs::path dir = make_temp_dir();
+  ~TreeFile() override { fs::remove_all(dir); }
+
+  void SetUp() override {
+    SpotFixture::SetUp();
+    settings().all_hands = false;
+    set_compression_setting(0);
+  }
+  void TearDown() override {
+    SpotFixture::TearDown();
+    settings().all_hands = false;
+    set_compression_setting(kAutoCompression);
+  }
+
+  static void flop_spot() {
+    board("Td 9d 6h");
+    range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d 8s7s AcJc KcQc 6c6s");
+    range(1, "KsKh QdJd TsTh 7h7c AhQh 8h7h 6s5s AsTs Jh9h 3c3s");
+    line({0, 0, 0, 0, 0, 0});
+    line({0, 0, 0, 0, 50, 50});
+    line({0, 0, 50, 50, 50, 50});
+    line({0, 0, 50, 50, 150, 150});
+    line({50, 50, 50, 50, 50, 50});
+    line({50, 150, 150});
+  }
+  static void turn_spot() {
+    board("Td 9d 6h Qc");
+    range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d");
+    range(1, "KsKh QdJd TsTh 7h7c AhQh 8h7h");
+    line({0, 0, 0, 0});
+    line({0, 0, 50, 50});
+    line({50, 150, 150});
+  }
+  static void river_spot() {
+    board("Td 9d 6h Qc 2s");
+    range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d");
+    range(1, "KsKh QdJd TsTh 7h7c AhQh 8h7h");
+    line({0, 0});
+    line({0, 50, 50});
+    line({50, 150, 150});
+  }
+
+  // Averages from the third iteration on (not the 61st), so that short solves fill the
+  // compressed average stores too.
+  static void solve(GameTree& tree, int iterations) {
+    tree.params.averaging_delay = 2;
+    for (int i = 0; i < iterations; ++i) run_iteration(tree);
+  }
+  static TreeResults results(GameTree& tree) {
+    TreeResults r;
+    EXPECT_TRUE(evaluate_both(tree, &r));
+    return r;
+  }
+  static void expect_same_results(const TreeResults& a, const TreeResults& b, double tolerance) {
+    for (int p = 0; p < 2; ++p) {
+      EXPECT_NEAR(a.ev[p], b.ev[p], tolerance);
+      EXPECT_NEAR(a.mes[p], b.mes[p], tolerance);
+    }
+    EXPECT_NEAR(a.exploitability, b.exploitability, tolerance);
+  }
+
+  std::string path(const std::string& name) const { return (dir / name).string(); }
+
+  static void load(const std::string& file) {
+    set_current_command("load_tree");
+    load_tree_file(file);
+  }
+  // The failure text of loading a file, empty when it loads.
+  static std::string load_failure(const std::string& file) {
+    try {
+      load(file);
+    } catch (const IOException& e) {
+      return e.what();
+    } catch (const CommandFailure& e) {
+      return e.what();
+    }
+    return "";
+  }
+};
+
+struct Config {
+  const char* name;
+  void (*spot)();
+  int level;
+  bool isomorphism;
+  bool all_hands;
+};
+
+}  // namespace
+
+// Saved, loaded with other settings in force, saved again: the same bytes, and the loaded tree
+// evaluates to the same results and goes on solving as the original does.
+TEST_F(TreeFile, RoundTripsAreByteIdenticalForEveryKindOfTree) {
+  const Config configs[] = {
+      {"flop level 0", flop_spot, 0, true, false},        {"flop level 1", flop_spot, 1, true, false},
+      {"flop level 3 all hands", flop_spot, 3, true, true}, {"flop level 4", flop_spot, 4, false, false},
+      {"turn", turn_spot, 0, true, false},                {"turn no isomorphism", turn_spot, 2, false, true},
+      {"river", river_spot, 0, false, false},             {"river all hands", river_spot, 4, false, true},
+  };
+  for (const Config& c : configs) {
+    SCOPED_TRACE(c.name);
+    clear_schematic_tree();
+    settings().isomorphism = {c.isomorphism, c.isomorphism, false};
+    settings().all_hands = c.all_hands;
+    set_compression_setting(c.level);
+    c.spot();
+    GameTree& tree = build();
+    bool iso = tree.has_flag(ISOMORPHISM_ON);
+    solve(tree, 5);
+    TreeResults before = results(tree);
+    save_tree_file(tree, path("a.tree"));
+    int hands[2] = {tree.start_card_node().hand_count(0), tree.start_card_node().hand_count(1)};
+
+    // Other settings in force at load time: the file's own choices win.
+    settings().isomorphism = {!c.isomorphism, !c.isomorphism, true};
+    settings().all_hands = !c.all_hands;
+    set_compression_setting(c.level == 0 ? 4 : 0);
+    clear_schematic_tree();
+    load(path("a.tree"));
+    GameTree& loaded = *current_tree();
+    loaded.params.averaging_delay = 2;  // as solve() set it on the saved tree
+    EXPECT_EQ(loaded.iterations, 5);
+    EXPECT_EQ(loaded.has_flag(ISOMORPHISM_ON), iso);
+    EXPECT_FALSE(loaded.has_flag(NEW_TREE));
+    EXPECT_EQ(loaded.all_hands, c.all_hands);
+    EXPECT_EQ(compression_in_force(), c.level);
+    EXPECT_EQ(loaded.start_card_node().hand_count(0), hands[0]);
+    EXPECT_EQ(loaded.start_card_node().hand_count(1), hands[1]);
+    save_tree_file(loaded, path("b.tree"));
+    EXPECT_TRUE(read_bytes(path("a.tree")) == read_bytes(path("b.tree")));
+    expect_same_results(results(loaded), before, 1e-9);
+    settings().isomorphism = {true, true, false};
+  }
+}
+
+// A fresh tree (never solved) saves its empty arrays and loads as new.
+TEST_F(TreeFile, UnsolvedTreeRoundTrips) {
+  set_compression_setting(4);
+  flop_spot();
+  set_current_command("build_tree");
+  install_tree(build_game_tree());
+  save_tree_file(*current_tree(), path("new.tree"));
+  load(path("new.tree"));
+  EXPECT_TRUE(current_tree()->has_flag(NEW_TREE));
+  EXPECT_EQ(current_tree()->iterations, 0);
+  save_tree_file(*current_tree(), path("again.tree"));
+  EXPECT_TRUE(read_bytes(path("new.tree")) == read_bytes(path("again.tree")));
+}
+
+// N iterations, save, load, M more: the same game as N + M without the save.
+TEST_F(TreeFile, ContinuingALoadedSolveMatchesAnUninterruptedOne) {
+  for (int level : {0, 4}) {
+    SCOPED_TRACE(level);
+    set_compression_setting(level);
+    clear_schematic_tree();
+    flop_spot();
+    GameTree& straight = build();
+    solve(straight, 20);
+    TreeResults uninterrupted = results(straight);
+
+    clear_schematic_tree();
+    flop_spot();
+    GameTree& first = build();
+    solve(first, 8);
+    save_tree_file(first, path("half.tree"));
+    load(path("half.tree"));
+    GameTree& second = *current_tree();
+    solve(second, 12);
+    EXPECT_EQ(second.iterations, 20);
+    expect_same_results(results(second), uninterrupted, 1e-6);
+  }
+}
+
+// Files cut at every field boundary and at random offsets, and single flipped bytes anywhere:
+// each is refused with one of the two texts, nothing crashes, and what the spec keeps in effect
+// is in effect: the file's board once read, no tree before the lines are complete, and an
+// unsolved tree with working storage after.
+TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
+  set_compression_setting(4);
+  flop_spot();
+  GameTree& tree = build();
+  solve(tree, 6);
+  save_tree_file(tree, path("good.tree"));
+  std::string good = read_bytes(path("good.tree"));
+  const std::size_t ranges_end = 4 + 4 + 24 + 24 + 2 * 10608;
+
+  std::vector<std::size_t> cuts = {0, 3, 4, 8, 16, 32, 56, ranges_end - 10608, ranges_end, ranges_end + 1,
+                                   good.size() - 9, good.size() - 8, good.size() - 1};
+  std::mt19937 rng(17);
+  bool solved_after_failure = false;  // one solve on a tree left by a failed load is enough
+  for (int i = 0; i < 12; ++i) cuts.push_back(rng() % good.size());
+  for (std::size_t cut : cuts) {
+    SCOPED_TRACE(cut);
+    write_bytes(path("cut.tree"), good.substr(0, cut));
+    EXPECT_EQ(load_failure(path("cut.tree")), "can't read from file");
+    if (cut >= 32) {
+      EXPECT_EQ(game().flop_mask, parse_cards("Td 9d 6h"));
+    }
+    if (cut <= ranges_end) {
+      EXPECT_EQ(current_tree(), nullptr);
+      EXPECT_TRUE(schematic_root().is_leaf());
+    }
+    if (GameTree* t = current_tree()) {
+      EXPECT_EQ(t->iterations, 0);
+      EXPECT_TRUE(t->has_flag(NEW_TREE));
+      ASSERT_TRUE(allocate_tree_storage(*t));
+      if (!solved_after_failure) run_iteration(*t);
+      solved_after_failure = true;
+    }
+  }
+
+  std::vector<std::size_t> flips;
+  for (std::size_t i = 0; i < 64; ++i) flips.push_back(i);
+  for (int i = 0; i < 20; ++i) flips.push_back(rng() % good.size());
+  for (std::size_t at : flips) {
+    SCOPED_TRACE(at);
+    std::string bad = good;
+    bad[at] = char(bad[at] ^ (1 << (rng() % 8)));
+    write_bytes(path("flip.tree"), bad);
+    std::string failure = load_failure(path("flip.tree"));
+    EXPECT_FALSE(failure.empty());
+    if (GameTree* t = current_tree()) {
+      EXPECT_EQ(t->iterations, 0);
+      ASSERT_TRUE(allocate_tree_storage(*t));
+    }
+  }
+
+  std::string foreign = good;
+  foreign[3] = ';';
+  write_bytes(path("foreign.tree"), foreign);
+  EXPECT_EQ(load_failure(path("foreign.tree")), "invalid file");
+  EXPECT_EQ(current_tree(), nullptr);
+  EXPECT_TRUE(schematic_root().is_leaf());
+  write_bytes(path("text.tree"), "set_board Td 9d 6h\n");
+  EXPECT_EQ(load_failure(path("text.tree")), "invalid file");
+  std::string newer = good;
+  newer[4] = 2;  // a format version this program does not know
+  write_bytes(path("newer.tree"), newer);
+  EXPECT_EQ(load_failure(path("newer.tree")), "invalid file");
+  EXPECT_EQ(load_failure(dir.string()), "can't read from file");
+  EXPECT_EQ(load_failure(path("missing.tree")), "can't read from file");
+
+  // After all that the good file still loads whole.
+  EXPECT_TRUE(solved_after_failure);
+  EXPECT_EQ(load_failure(path("good.tree")), "");
+  EXPECT_EQ(current_tree()->iterations, 6);
+}
+
+// A save that cannot finish leaves an older file at the target as it was, and no other file.
+TEST_F(TreeFile, FailedSavesKeepTheOlderFile) {
+  river_spot();
+  GameTree& tree = build();
+  solve(tree, 3);
+  const std::string target = path("keep.tree");
+  write_bytes(target, "older");
+  auto expect_only_older = [&] {
+    EXPECT_EQ(read_bytes(target), "older");
+    int files = 0;
+    for (const auto& entry : fs::directory_iterator(dir)) files += entry.is_regular_file() ? 1 : 0;
+    EXPECT_EQ(files, 1);
+  };
+
+  // Writes beyond a file-size limit fail (with the signal ignored) in a child process.
+  pid_t child = fork();
+  if (child == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{4096, 4096};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    try {
+      save_tree_file(tree, target);
+    } catch (const IOException& e) {
+      _exit(std::string(e.what()) == "can't write to file" ? 0 : 2);
+    }
+    _exit(1);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  expect_only_older();
+
+  EXPECT_THROW(save_tree_file(tree, dir.string()), IOException);
+  EXPECT_THROW(save_tree_file(tree, path("no folder/x.tree")), IOException);
+  expect_only_older();
+
+  save_tree_file(tree, target);
+  EXPECT_NE(read_bytes(target), "older");
+  EXPECT_EQ(load_failure(target), "");
+}
+
+TEST_F(TreeFile, LoadIsRefusedWhileTheSolverRuns) {
+  river_spot();
+  build();
+  save_tree_file(*current_tree(), path("t.tree"));
+  tree_in_use() = true;
+  set_current_command("load_tree");
+  EXPECT_THROW(cmd_load_tree({"load_tree", path("t.tree")}), CommandFailure);
+  tree_in_use() = false;
+  EXPECT_NE(current_tree(), nullptr);
+}
+
+// Through the protocol, in new processes: file names with blanks, the answers, and every
+// report the same after loading as before saving.
+TEST(TreeFileProtocol, ReportsAnswerTheSameInANewProcess) {
+  std::string dir = make_temp_dir();
+  std::string file = dir + "/my solve.tree";
+  std::string spot = std::string("set_threads 1\nload_script ") + TRAVANTO_TEST_DIR +
+                     "/protocol/data/uniform_ranges.txt\n"
+                     "set_board Ks 7d 2c 5h\nadd_line 0 0 0 0\nadd_line 0 0 60 60\nadd_line 60 180 180\n";
+  std::string reports = "is_ready\ncalc_results\nshow_strategy r:0\nshow_strategy r:0:c:c:Ah\n"
+                        "calc_ev OOP r:0:b60\nshow_range IP r:0:b60\nshow_strategy_pp r:0:c\n";
+  std::string first = run_travanto(spot + "build_tree\ngo 30 steps\nwait_for_solver\n" + reports +
+                                   "dump_tree " + file + "\n");
+  std::string second = run_travanto("set_threads 1\nload_tree " + file + "\n" + reports + "dump_tree " + file + ".2\n");
+  auto after = [](const std::string& out, const std::string& from) { return out.substr(out.find(from)); };
+  ASSERT_NE(first.find("dump_tree ok!"), std::string::npos) << first;
+  ASSERT_NE(second.find("load_tree ok!"), std::string::npos) << second;
+  std::string before_reports = after(first, "is_ready ok!");
+  std::string after_reports = after(second, "is_ready ok!");
+  EXPECT_EQ(before_reports.substr(0, before_reports.find("dump_tree")),
+            after_reports.substr(0, after_reports.find("dump_tree")));
+  EXPECT_TRUE(read_bytes(file) == read_bytes(file + ".2"));
+  fs::remove_all(dir);
+}
+
+// A front-end checkpoints a running solve: each save is a whole tree that loads.
+TEST(TreeFileProtocol, SavesDuringASolveAreWholeTrees) {
+  std::string dir = make_temp_dir();
+  std::string spot = std::string("load_script ") + TRAVANTO_TEST_DIR +
+                     "/protocol/data/uniform_ranges.txt\n"
+                     "set_board Ks 7d 2c 5h\nadd_line 0 0 0 0\nadd_line 0 0 60 60\nadd_line 60 180 180\n"
+                     "build_tree\ngo 100000 steps\n";
+  for (int i = 0; i < 4; ++i) spot += "dump_tree " + dir + "/c" + std::to_string(i) + "\n";
+  spot += "load_tree " + dir + "/c0\nstop\nwait_for_solver\n";
+  std::string out = run_travanto(spot);
+  EXPECT_NE(out.find("ERROR: load_tree Can't do that when solver is running"), std::string::npos) << out;
+  for (int i = 0; i < 4; ++i) {
+    std::string loaded = run_travanto("load_tree " + dir + "/c" + std::to_string(i) + "\ncalc_results\n");
+    EXPECT_NE(loaded.find("load_tree ok!"), std::string::npos) << loaded;
+  }
+  fs::remove_all(dir);
+}

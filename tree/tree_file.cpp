@@ -1,0 +1,312 @@
+// Tree file layout, little-endian, no padding:
+//   "AI6:", format word, flop/turn/river masks (64-bit), the three pot values, OOP and IP
+//   ranges (1,326 doubles each), the lines (pre-order records), the tree state, the compression
+//   level, the iteration count, the node data, and a 64-bit checksum of all bytes before it.
+//
+// Format word: bits 0-15 the format version, bit 16 the all-hands list setting, bit 17 boards
+// merged by suit isomorphism; a file rebuilds with its own choices, not the current settings.
+// Tree state (60 bytes): flags word, forgotten-from street (-1: none), iteration of the stored
+// results (-1: none), EV and maximally exploitative values per player (4 doubles), the
+// exploitability, 8 reserved bytes.
+// Node data, per decision node in action-node order: its deal entries when it has a deal
+// record (six vectors as a count and that many doubles, the frozen byte, the re-solved-runouts
+// mask), then its regret array, then its average array. Every array saves its flags words
+// and then its values: plain arrays (all flop and turn arrays, and river arrays at level 0)
+// row by row without the padding, compressed ones as their chunk stores.
+#include "tree/tree_file.h"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include "cards/game.h"
+#include "solver/solver.h"
+#include "storage/binary_file.h"
+#include "storage/compression_level.h"
+#include "storage/value_array.h"
+#include "tree/schematic_tree.h"
+#include "tree/tree_storage.h"
+
+namespace {
+
+constexpr char kMagic[4] = {'A', 'I', '6', ':'};
+constexpr std::uint32_t kFormatVersion = 1;
+constexpr std::uint32_t kVersionMask = 0xFFFF;
+constexpr std::uint32_t kAllHandsBit = 1u << 16;
+constexpr std::uint32_t kIsomorphismBit = 1u << 17;
+constexpr std::uint32_t kKnownFormatBits = kVersionMask | kAllHandsBit | kIsomorphismBit;
+constexpr std::uint32_t kKnownTreeFlags = INCOMPLETE_TREE | ISOMORPHISM_ON | NEW_TREE;
+
+// Bounds on the lines of a file, far above any real tree: deeper or larger lines are damage.
+constexpr int kMaxLineDepth = 1000;
+constexpr std::int64_t kMaxLineNodes = 1 << 24;
+constexpr std::int32_t kMaxChildren = 100000;
+
+[[noreturn]] void invalid_file() { throw IOException("invalid file"); }
+
+template <class T>
+T read_value(BinaryFile& f) {
+  T v;
+  f.read(&v, sizeof v);
+  return v;
+}
+
+template <class T>
+void write_value(BinaryFile& f, const T& v) {
+  f.write(&v, sizeof v);
+}
+
+bool finite_amount(double v) { return std::isfinite(v) && std::fabs(v) <= kMaxLineAmount; }
+
+// --- lines ---
+
+void write_lines(BinaryFile& f, const SchematicNode& node) {
+  write_value(f, node.player);
+  write_value(f, node.street);
+  write_value(f, node.bets);
+  write_value(f, node.record_index);
+  write_value(f, node.amount);
+  write_value(f, node.invested[0]);
+  write_value(f, node.invested[1]);
+  write_value(f, std::int32_t(node.children.size()));
+  for (const auto& [key, child] : node.children) {
+    write_value(f, key);
+    write_lines(f, *child);
+  }
+}
+
+void read_lines(BinaryFile& f, SchematicNode& node, int depth, std::int64_t& nodes) {
+  if (depth > kMaxLineDepth || ++nodes > kMaxLineNodes) invalid_file();
+  node.player = read_value<std::uint32_t>(f);
+  node.street = read_value<std::uint32_t>(f);
+  node.bets = read_value<std::uint32_t>(f);
+  node.record_index = read_value<std::int32_t>(f);
+  node.amount = read_value<double>(f);
+  node.invested[0] = read_value<double>(f);
+  node.invested[1] = read_value<double>(f);
+  std::int32_t children = read_value<std::int32_t>(f);
+  if (node.player > 1 || node.street > 3 || !finite_amount(node.amount) || !finite_amount(node.invested[0]) ||
+      !finite_amount(node.invested[1]) || children < 0 || children > kMaxChildren)
+    invalid_file();
+  if (node.parent && node.street != node.parent->street && node.street != node.parent->street + 1) invalid_file();
+  for (std::int32_t i = 0; i < children; ++i) {
+    double key = read_value<double>(f);
+    if (!finite_amount(key) || (key < 0 && key != kFoldKey)) invalid_file();
+    auto child = std::make_unique<SchematicNode>();
+    child->parent = &node;
+    child->record_index = -1;
+    read_lines(f, *child, depth + 1, nodes);
+    node.children.insert_or_assign(key, std::move(child));  // a repeated key: the later child
+  }
+}
+
+// --- game description ---
+
+void write_description(BinaryFile& f, const GameDescription& g) {
+  write_value(f, g.flop_mask);
+  write_value(f, g.turn_mask);
+  write_value(f, g.river_mask);
+  f.write(g.pot_values.data(), sizeof(double) * 3);
+  for (const std::vector<double>& range : g.ranges) {
+    if (range.size() == std::size_t(kHands)) {
+      f.write(range.data(), sizeof(double) * kHands);
+    } else {
+      std::vector<double> zeros(kHands, 0.0);
+      f.write(zeros.data(), sizeof(double) * kHands);
+    }
+  }
+}
+
+// Each value takes effect as soon as it is read and checked.
+void read_description(BinaryFile& f, GameDescription& g) {
+  CardMask masks[3];
+  f.read(masks, sizeof masks);
+  constexpr CardMask kDeck = (CardMask(1) << 52) - 1;
+  CardMask all = masks[0] | masks[1] | masks[2];
+  bool disjoint = std::popcount(all) == std::popcount(masks[0]) + std::popcount(masks[1]) + std::popcount(masks[2]);
+  if ((all & ~kDeck) || !disjoint || std::popcount(masks[0]) != 3 || std::popcount(masks[1]) > 1 ||
+      std::popcount(masks[2]) > 1 || (masks[2] && !masks[1]))
+    invalid_file();
+  g.flop_mask = masks[0];
+  g.turn_mask = masks[1];
+  g.river_mask = masks[2];
+  std::array<double, 3> pot;
+  f.read(pot.data(), sizeof pot);
+  for (double v : pot)
+    if (!finite_amount(v)) invalid_file();
+  g.pot_values = pot;
+  for (std::vector<double>& range : g.ranges) {
+    std::vector<double> weights(kHands);
+    f.read(weights.data(), sizeof(double) * kHands);
+    for (double w : weights)
+      if (!std::isfinite(w)) invalid_file();
+    range = std::move(weights);
+  }
+}
+
+// --- tree state ---
+
+struct TreeState {
+  std::uint32_t flags = 0;
+  std::int32_t forgotten_from = -1;
+  TreeResults results;
+};
+
+void write_state(BinaryFile& f, const GameTree& tree) {
+  write_value(f, std::uint32_t(tree.flags));
+  write_value(f, std::int32_t(-1));
+  write_value(f, std::int32_t(tree.results.iteration));
+  const TreeResults& r = tree.results;
+  double block[4] = {r.ev[0], r.ev[1], r.mes[0], r.mes[1]};
+  f.write(block, sizeof block);
+  write_value(f, r.exploitability);
+  write_value(f, std::uint64_t(0));
+}
+
+TreeState read_state(BinaryFile& f) {
+  TreeState s;
+  s.flags = read_value<std::uint32_t>(f);
+  s.forgotten_from = read_value<std::int32_t>(f);
+  s.results.iteration = read_value<std::int32_t>(f);
+  double block[4];
+  f.read(block, sizeof block);
+  s.results.ev[0] = block[0], s.results.ev[1] = block[1];
+  s.results.mes[0] = block[2], s.results.mes[1] = block[3];
+  s.results.exploitability = read_value<double>(f);
+  read_value<std::uint64_t>(f);
+  // Forgotten streets are not part of this version's trees.
+  if ((s.flags & ~kKnownTreeFlags) || (s.flags & INCOMPLETE_TREE) || s.forgotten_from != -1 ||
+      s.results.iteration < -1)
+    invalid_file();
+  for (double v : block)
+    if (!std::isfinite(v)) invalid_file();
+  return s;
+}
+
+// --- node data ---
+
+// The card node whose hand lists size entry k's vectors: the flop for a turn deal, the k-th turn
+// card for a river deal (entries past the turn cards stay empty).
+const CardNode* entry_board(const GameTree& tree, const ActionNode& node, std::size_t k) {
+  if (node.street == 2) return tree.root_card.get();
+  const CardNode& root = *tree.root_card;
+  return k < root.children.size() ? &root.children[k] : nullptr;
+}
+
+void write_vector(BinaryFile& f, const std::vector<double>& v) {
+  write_value(f, std::int32_t(v.size()));
+  f.write(v.data(), v.size() * sizeof(double));
+}
+
+void read_vector(BinaryFile& f, std::vector<double>& v, int expected) {
+  std::int32_t count = read_value<std::int32_t>(f);
+  if (count != 0 && count != expected) invalid_file();
+  v.resize(std::size_t(count));
+  f.read(v.data(), v.size() * sizeof(double));
+}
+
+void write_node_data(BinaryFile& f, ActionNode& node) {
+  if (node.deal) {
+    for (const DealEntry& e : node.deal->entries) {
+      for (const auto* vectors : {&e.reach_sums, &e.values, &e.best_response})
+        for (const std::vector<double>& v : *vectors) write_vector(f, v);
+      write_value(f, std::uint8_t(e.frozen ? 1 : 0));
+      write_value(f, e.resolved_runouts);
+    }
+  }
+  node.regrets->save(f);
+  if (node.averages) node.averages->save(f);
+}
+
+void read_node_data(BinaryFile& f, const GameTree& tree, ActionNode& node) {
+  if (node.deal) {
+    for (std::size_t k = 0; k < node.deal->entries.size(); ++k) {
+      DealEntry& e = node.deal->entries[k];
+      const CardNode* board = entry_board(tree, node, k);
+      for (auto* vectors : {&e.reach_sums, &e.values, &e.best_response})
+        for (std::size_t p = 0; p < 2; ++p) read_vector(f, (*vectors)[p], board ? board->hand_count(int(p)) : 0);
+      std::uint8_t frozen = read_value<std::uint8_t>(f);
+      if (frozen > 1) invalid_file();
+      e.frozen = frozen == 1;
+      e.resolved_runouts = read_value<std::uint64_t>(f);
+    }
+  }
+  node.regrets->load(f);
+  if (node.averages) node.averages->load(f);
+}
+
+// Back to a tree with nothing solved: new empty arrays, clear deal entries, fresh flags.
+void reset_solving_state(GameTree& tree, StoragePair pair) {
+  create_storage(tree, pair);
+  for (ActionNode& n : tree.nodes)
+    if (n.deal)
+      for (DealEntry& e : n.deal->entries) e = DealEntry{};
+  tree.flags = NEW_TREE | (tree.flags & ISOMORPHISM_ON);
+}
+
+}  // namespace
+
+void save_tree_file(GameTree& tree, const std::string& path) {
+  BinaryFile f(path, BinaryFile::Mode::write);
+  f.write(kMagic, sizeof kMagic);
+  std::uint32_t format = kFormatVersion | (tree.all_hands ? kAllHandsBit : 0) |
+                         (tree.has_flag(ISOMORPHISM_ON) ? kIsomorphismBit : 0);
+  write_value(f, format);
+  write_description(f, tree.inputs);
+  write_lines(f, *tree.lines);
+  write_state(f, tree);
+  write_value(f, std::int32_t(compression_in_force()));
+  write_value(f, std::int32_t(tree.iterations));
+  for (ActionNode& node : tree.nodes)
+    if (node.is_decision()) write_node_data(f, node);
+  write_value(f, f.checksum());
+  f.commit();
+}
+
+void load_tree_file(const std::string& path) {
+  free_current_tree();
+  clear_schematic_tree();
+  BinaryFile f(path, BinaryFile::Mode::read);
+  char magic[4];
+  f.read(magic, sizeof magic);
+  if (std::memcmp(magic, kMagic, sizeof magic) != 0) invalid_file();
+  std::uint32_t format = read_value<std::uint32_t>(f);
+  if ((format & kVersionMask) != kFormatVersion || (format & ~kKnownFormatBits)) invalid_file();
+  read_description(f, game());
+
+  auto root = std::make_unique<SchematicNode>();
+  std::int64_t line_nodes = 0;
+  read_lines(f, *root, 0, line_nodes);
+  replace_schematic_tree(std::move(root));
+
+  StoredTreeChoices choices{(format & kIsomorphismBit) != 0, (format & kAllHandsBit) != 0};
+  install_tree(build_game_tree(&choices));
+  GameTree& tree = *current_tree();
+
+  // From here on the tree always has storage, whatever fails.
+  set_compression_in_force(0);
+  StoragePair pair = storage_pair_for_level(0, tree.start_street == 1);
+  try {
+    TreeState state = read_state(f);
+    if (bool(state.flags & ISOMORPHISM_ON) != tree.has_flag(ISOMORPHISM_ON)) invalid_file();
+    std::int32_t level = read_value<std::int32_t>(f);
+    if (level < 0 || level > 4) level = 0;
+    set_compression_in_force(level);
+    pair = storage_pair_for_level(level, tree.start_street == 1);
+    create_storage(tree, pair);
+    if (!allocate_tree_storage(tree)) throw IOException("out of memory");
+    std::int32_t iterations = read_value<std::int32_t>(f);
+    if (iterations < 0) invalid_file();
+    for (ActionNode& node : tree.nodes)
+      if (node.is_decision()) read_node_data(f, tree, node);
+    std::uint64_t computed = f.checksum();
+    if (read_value<std::uint64_t>(f) != computed || !f.at_end()) invalid_file();
+    tree.iterations = iterations;
+    tree.results = state.results;
+    tree.flags = state.flags;
+  } catch (...) {
+    // Unconfirmed data are never kept (nor decoded): the tree stays, unsolved.
+    reset_solving_state(tree, pair);
+    throw;
+  }
+}

@@ -1,0 +1,18 @@
+#pragma once
+// Tree files: everything needed to go on with a tree in a new process - the game description
+// and lines it was built from, its flags and solving state, the compression level and every
+// decision node's deal entries and value arrays - followed by a checksum of all of it.
+#include <string>
+
+#include "tree/game_tree.h"
+
+// Writes the tree to `path` through a temporary file beside it, renamed over `path` only once
+// complete. Throws IOException ("can't write to file"); the caller keeps the solver out.
+void save_tree_file(GameTree& tree, const std::string& path);
+
+// Replaces the game description, the lines and the tree by the file's. Throws IOException
+// ("can't read from file", "invalid file", "out of memory") or the build's CommandFailure.
+// What was read before a failure stays in effect: board, pot and ranges as they are read, the
+// lines once complete, the rebuilt tree - but its per-node data and solving state only once the
+// checksum confirms them; otherwise the tree stays present with empty storage.
+void load_tree_file(const std::string& path);
