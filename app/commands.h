@@ -60,6 +60,10 @@ void cmd_show_effective_stack(const Tokens&);
 void cmd_build_tree(const Tokens&);
 void cmd_free_tree(const Tokens&);
 void cmd_load_tree(const Tokens&);
+// app/lock_commands.cpp
+void cmd_lock_node(const Tokens&);
+void cmd_unlock_node(const Tokens&);
+void cmd_set_strategy(const Tokens&);
 void cmd_dump_tree(const Tokens&);
 void cmd_is_tree_present(const Tokens&);
 void cmd_show_node(const Tokens&);

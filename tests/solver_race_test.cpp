@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cmath>
 #include <cstdlib>
 #include <stdexcept>
@@ -254,6 +255,47 @@ TEST(SolverRace, ReportsStopAndGoWhileTwoWorkersSolve) {
   EXPECT_EQ(p.started_, runs);
   EXPECT_EQ(p.stopped_, runs);
   EXPECT_EQ(p.finish(), 0) << "a thread sanitizer report ends the program with 66";
+}
+
+// Locks, imposed strategies and tree saves between the solver's passes: each answers, the
+// reports in between stay well-formed, and every save loads.
+TEST(SolverRace, LocksAndSavesWhileTwoWorkersSolve) {
+  std::string dir = make_temp_dir();
+  Program p;
+  p.expect("set_threads 2", "set_threads ok!");
+  p.expect("set_pot 0 0 200", "set_pot ok!");
+  p.expect("set_board As Ks Qd 7c", "set_board ok!");
+  p.expect(range_line("OOP", false), "set_range ok!");
+  p.expect(range_line("IP", true), "set_range ok!");
+  for (const char* line : {"0 0 0 0", "0 0 100 100", "100 100 100 100", "100 100 300 300"})
+    p.expect(std::string("add_line ") + line, "add_line ok!");
+  p.expect("build_tree", "build_tree ok!");
+  p.expect("set_accuracy 0", "set_accuracy ok!");
+  std::string weights;
+  for (std::size_t h = 0; h < kHands; ++h) weights += h % 2 ? " 1" : " 0.5";
+  p.expect("go", "go ok!");
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int round = 0;
+  do {
+    p.send({"lock_node r:0:b100", "set_strategy r:0:b100 0" + weights, "calc_results",
+            "dump_tree " + dir + "/t" + std::to_string(round % 2), "unlock_node r:0:c:c:Ah", "lock_node r:0:c:c:2d:b100",
+            "unlock_node r:0:b100", "show_strategy r:0:b100"});
+    EXPECT_EQ(p.next(), "lock_node ok!");
+    EXPECT_EQ(p.next(), "set_strategy ok!");
+    check_results(p, false);
+    EXPECT_EQ(p.next(), "dump_tree ok!");
+    EXPECT_EQ(p.next(), "unlock_node ok!");
+    EXPECT_EQ(p.next(), "lock_node ok!");
+    EXPECT_EQ(p.next(), "unlock_node ok!");
+    check_strategy(p, "r:0:b100");
+    ++round;
+  } while ((round < 4 || p.iterations_ < 40) && std::chrono::steady_clock::now() < deadline);
+  p.send({"stop", "wait_for_solver"});
+  EXPECT_EQ(p.next(), "stop ok!");
+  p.expect("load_tree " + dir + "/t0", "load_tree ok!");
+  p.expect("is_tree_present", "true");
+  EXPECT_EQ(p.finish(), 0) << "a thread sanitizer report ends the program with 66";
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

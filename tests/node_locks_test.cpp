@@ -1,0 +1,214 @@
+// Locked nodes: closed forms of river games with a locked player, rows that training leaves
+// alone, locks through isomorphic runouts, and the refusals of the three commands.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "solver/node_locks.h"
+#include "storage/value_array.h"
+#include "tree/node_path.h"
+
+#include "spot_fixture.h"
+
+namespace {
+
+struct NodeLocks : SpotFixture {
+  static void run(const Tokens& t) {
+    set_current_command(t[0]);
+    for (const CommandRow& row : command_table())
+      if (t[0] == row.name) return row.handler(t);
+    FAIL() << "no command " << t[0];
+  }
+  // set_strategy with one weight for every hand.
+  static void impose(const std::string& path, int child, const std::string& weight) {
+    Tokens t{"set_strategy", path, std::to_string(child)};
+    t.insert(t.end(), kHands, weight);
+    run(t);
+  }
+  static void lock(const std::string& path) { run({"lock_node", path}); }
+  static void unlock(const std::string& path) { run({"unlock_node", path}); }
+
+  static TreeResults solve(GameTree& tree, int iterations) {
+    for (int i = 0; i < iterations; ++i) run_iteration(tree);
+    TreeResults r;
+    EXPECT_TRUE(evaluate_both(tree, &r));
+    return r;
+  }
+
+  // A polarized bettor (two nut straights, three air hands) against one bluff-catcher, pot
+  // 100, one pot-sized bet. Unlocked, the bettor's share of the pot is 60.
+  static GameTree& polarized_river() {
+    board("As Ks Qd 7c 2h");
+    range(0, "JcTc JdTd 5c4c 5d4d 6c4c");
+    range(1, "8s8h");
+    line({0, 0});
+    line({100, 100});
+    return build();
+  }
+
+  static const ActionNode& node_at(const GameTree& tree, const std::string& path) {
+    set_current_command("show_node");
+    return tree.nodes[std::size_t(resolve_path(path).node->record_index)];
+  }
+  // Raw bytes of both arrays of a river-start node (plain arrays, one board).
+  static std::string raw_rows(const ActionNode& node) {
+    std::string bytes;
+    for (const NodeValueArray* a : {node.regrets.get(), node.averages.get()}) {
+      const auto* plain = dynamic_cast<const PlainValueArray32*>(a);
+      EXPECT_NE(plain, nullptr);
+      if (!plain) continue;
+      for (int action = 0; action < a->layout().actions; ++action) {
+        const float* row = plain->row(0, 0, action);
+        bytes.append(reinterpret_cast<const char*>(row), sizeof(float) * std::size_t(a->layout().entry(0, 0).count));
+      }
+    }
+    return bytes;
+  }
+};
+
+constexpr double kTolerance = 0.1;  // 0.1 % of the pot of 100
+
+}  // namespace
+
+// (a) The bettor may only check: the game is the check-down, nuts win the pot, air loses it.
+TEST_F(NodeLocks, BettorLockedToCheckPlaysTheCheckDown) {
+  GameTree& tree = polarized_river();
+  impose("r:0", 0, "1");
+  impose("r:0", 1, "0");
+  lock("r:0");
+  TreeResults r = solve(tree, 200);
+  EXPECT_NEAR(r.ev[0] + 50, (2 * 100 + 3 * 0) / 5.0, kTolerance);
+  EXPECT_LT(r.exploitability, kTolerance);
+}
+
+// (b) The catcher always calls: the bettor bets its nuts only and wins 200 with them.
+TEST_F(NodeLocks, CatcherLockedToCallMeetsValueBetsOnly) {
+  GameTree& tree = polarized_river();
+  impose("r:0:b100", 0, "0");
+  impose("r:0:b100", 1, "1");
+  lock("r:0:b100");
+  TreeResults r = solve(tree, 400);
+  EXPECT_NEAR(r.ev[0] + 50, (2 * 200 + 3 * 0) / 5.0, kTolerance);
+  EXPECT_LT(r.exploitability, kTolerance);
+}
+
+// (c) The catcher calls 40 %: betting wins 0.4 * 200 + 0.6 * 100 = 140 with the nuts and
+// 0.4 * -100 + 0.6 * 100 = 20 with air (checking air wins nothing), so everything bets.
+TEST_F(NodeLocks, MixedLockIsMetByItsBestResponse) {
+  GameTree& tree = polarized_river();
+  impose("r:0:b100", 0, "0.6");
+  impose("r:0:b100", 1, "0.4");
+  lock("r:0:b100");
+  TreeResults r = solve(tree, 400);
+  EXPECT_NEAR(r.ev[0] + 50, (2 * 140 + 3 * 20) / 5.0, kTolerance);
+  EXPECT_LT(r.exploitability, kTolerance);
+
+  // Unlocked, the catcher learns again from the imposed rows and the game goes back to 60.
+  unlock("r:0:b100");
+  TreeResults free = solve(tree, 3000);
+  EXPECT_LT(free.exploitability, 0.5);
+  EXPECT_NEAR(free.ev[0] + 50, 60.0, free.exploitability + 0.05);
+}
+
+TEST_F(NodeLocks, TrainingLeavesLockedRowsBitIdentical) {
+  GameTree& tree = polarized_river();
+  solve(tree, 80);  // past the averaging delay: both arrays hold data
+  const ActionNode& catcher = node_at(tree, "r:0:b100");
+  lock("r:0:b100");
+  std::string before = raw_rows(catcher);
+  solve(tree, 100);
+  EXPECT_TRUE(raw_rows(catcher) == before);
+  EXPECT_EQ(tree.iterations, 180);
+  unlock("r:0:b100");
+  solve(tree, 10);
+  EXPECT_FALSE(raw_rows(catcher) == before);
+}
+
+// Hearts and spades are alike on a flop of diamonds and clubs: a lock through a heart turn
+// is seen through the spade of the same rank, not through the diamond.
+TEST_F(NodeLocks, LockThroughOneRunoutCoversItsIsomorphicClass) {
+  board("Td 9d 6c");
+  range(0, "AhKh AsKs QhQs 8h7h 8s7s");
+  range(1, "JhJs ThTs 9h8h 9s8s");
+  line({0, 0, 0, 0, 0, 0});
+  line({0, 0, 0, 50, 50, 50, 50});
+  GameTree& tree = build();
+  ASSERT_TRUE(tree.has_flag(ISOMORPHISM_ON));
+  lock("r:0:c:c:2h:c");
+  auto locked_through = [&](const char* path) {
+    set_current_command("show_node");
+    NodeRef ref = resolve_path(path);
+    NodeBoards b = boards_of_reference(tree, ref.node->record_index, ref.turn, ref.river);
+    return tree.nodes[std::size_t(b.node)].regrets->locked(b.boards[0].chunk, b.boards[0].board);
+  };
+  EXPECT_TRUE(locked_through("r:0:c:c:2s:c"));
+  EXPECT_FALSE(locked_through("r:0:c:c:2d:c"));
+  EXPECT_FALSE(locked_through("r:0:c:c:3h:c"));
+}
+
+// The IP turn decision addressed without its card means every turn card. The locked game is
+// the same whether isomorphic boards are merged or not.
+TEST_F(NodeLocks, NodeWithoutItsCardLocksEveryRunoutAndIsomorphismKeepsTheValue) {
+  double value[2], explo[2];
+  for (bool iso : {true, false}) {
+    clear_schematic_tree();
+    settings().isomorphism = {iso, iso, false};
+    board("Td 9d 6c");
+    range(0, "AhKh AsKs QhQs 8h7h 8s7s");
+    range(1, "JhJs ThTs 9h8h 9s8s");
+    line({0, 0, 0, 0, 0, 0});
+    line({0, 0, 0, 50, 50, 50, 50});
+    GameTree& tree = build();
+    EXPECT_EQ(tree.has_flag(ISOMORPHISM_ON), iso);
+    impose("r:0:c:c:c", 0, "0.25");
+    impose("r:0:c:c:c", 1, "0.75");
+    lock("r:0:c:c:c");
+    set_current_command("show_node");
+    NodeRef ref = resolve_path("r:0:c:c:c");
+    NodeBoards every = boards_of_reference(tree, ref.node->record_index, -1, -1);
+    EXPECT_EQ(every.boards.size(), tree.root_card->children.size());
+    for (const NodeBoards::Board& b : every.boards)
+      EXPECT_TRUE(tree.nodes[std::size_t(every.node)].regrets->locked(b.chunk, b.board));
+    TreeResults r = solve(tree, 300);
+    value[iso] = r.ev[0];
+    explo[iso] = r.exploitability;
+  }
+  EXPECT_LT(explo[0], 1.0);
+  EXPECT_LT(explo[1], 1.0);
+  EXPECT_NEAR(value[0], value[1], explo[0] + explo[1] + 0.05);
+}
+
+// Refusals leave the node as it was.
+TEST_F(NodeLocks, RefusalsChangeNothing) {
+  GameTree& tree = polarized_river();
+  solve(tree, 5);
+  const ActionNode& root = node_at(tree, "r:0");
+  std::string before = raw_rows(root);
+  for (const char* path : {"r", "r:0:c:c", "r:0:b100:f", "r:0:x"}) {
+    SCOPED_TRACE(path);
+    EXPECT_ANY_THROW(lock(path));
+    EXPECT_ANY_THROW(impose(path, 0, "1"));
+  }
+  EXPECT_THROW(impose("r:0", -1, "1"), CommandFailure);
+  EXPECT_THROW(impose("r:0", 2, "1"), CommandFailure);
+  EXPECT_THROW(impose("r:0", 0, "x"), InvalidValue);
+  EXPECT_FALSE(root.regrets->locked(0, 0));
+  EXPECT_TRUE(raw_rows(root) == before);
+  free_current_tree();
+  EXPECT_THROW(lock("r:0"), CommandFailure);
+}
+
+// Only the acting player's listed hands have rows; the weights of others are ignored, and the
+// results turn stale so that the next report evaluates again.
+TEST_F(NodeLocks, ImposedRowsCoverTheListedHandsAndMakeResultsStale) {
+  GameTree& tree = polarized_river();
+  solve(tree, 5);
+  EXPECT_EQ(tree.results.iteration, tree.iterations);
+  impose("r:0", 1, "2");
+  EXPECT_EQ(tree.results.iteration, -1);
+  const ActionNode& root = node_at(tree, "r:0");
+  const auto* regrets = dynamic_cast<const PlainValueArray32*>(root.regrets.get());
+  ASSERT_NE(regrets, nullptr);
+  ASSERT_EQ(root.regrets->layout().entry(0, 0).count, 5);
+  for (int h = 0; h < 5; ++h) EXPECT_EQ(regrets->row(0, 0, 1)[h], 2000.0f);
+}
