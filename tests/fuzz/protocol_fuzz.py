@@ -755,6 +755,14 @@ class Generator:
                 self.emit(r.choice([b'dump_tree tree.bin', b'load_tree tree.bin', b'load_tree out1.txt',
                                     b'load_tree ' + MISSING.encode(), b'load_tree ' + DIR_NAME.encode(),
                                     b'dump_tree ' + DIR_NAME.encode(), b'dump_tree', b'load_tree']))
+            elif r.random() < 0.35:
+                # Locks and imposed strategies, also while a solve runs.
+                d = self.decision_path() if r.random() < 0.8 else self.bad_path()
+                child = r.choice([b'0', b'1', b'2', b'-1', b'x', b'5'])
+                weight = r.choice([b'1', b'0', b'0.5', b'1e300', b'-1', b'nan'])
+                weights = b' '.join([weight] * 1326) if r.random() < 0.9 else b' '.join([weight] * 1325)
+                self.emit(r.choice([b'lock_node ' + d, b'unlock_node ' + d, b'set_strategy ' + d + b' ' + child + b' ' +
+                                    weights, b'lock_node', b'set_strategy ' + d]))
             else:
                 self.emit(r.choice([b'ai6_set_compression ' + r.choice([b'0', b'1', b'2', b'3', b'4', b'auto', b'9',
                                                                         b'-1', b'x', b'AUTO']),
