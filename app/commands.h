@@ -60,6 +60,12 @@ void cmd_show_effective_stack(const Tokens&);
 void cmd_build_tree(const Tokens&);
 void cmd_free_tree(const Tokens&);
 void cmd_load_tree(const Tokens&);
+// app/forget_commands.cpp
+void cmd_forget(const Tokens&);
+void cmd_rebuild_forgotten_streets(const Tokens&);
+void cmd_solve_all_splits(const Tokens&);
+void cmd_solve_partial(const Tokens&);
+void cmd_explo_partial(const Tokens&);
 // app/lock_commands.cpp
 void cmd_lock_node(const Tokens&);
 void cmd_unlock_node(const Tokens&);

@@ -11,6 +11,9 @@
 //     --compression LEVEL     compression level for the spot's tree (auto, none, low, medium, high, max
 //                             or 0..4; default: the engine's, auto)
 //     --tree-file DIR         after solving, save the tree into DIR and load it back, timed
+//     --forget STREET         after solving, forget "turns" or "rivers" (memory before and after),
+//                             rebuild them and solve their subgames again (timed, with the
+//                             exploitability reached)
 //     --verbose               print every check
 //
 // Exit status: 0 when every spot loaded, solved, and its EV lies inside its reference interval
@@ -79,6 +82,7 @@ struct Options {
   bool verbose = false;
   std::string compression;  // empty: the engine's setting
   std::string tree_file_dir;  // empty: no save and load
+  std::string forget;         // empty: nothing forgotten
   std::vector<std::string> spots;
 };
 
@@ -106,7 +110,7 @@ struct SpotResult {
 
 [[noreturn]] void usage_error(const std::string& message) {
   std::fprintf(stderr, "solve: %s\nusage: solve [--threads N] [--max-iterations N] [--target-fraction F] "
-                       "[--check-every N] [--spots-dir DIR] [--compression LEVEL] [--tree-file DIR] [--verbose] SPOT...\n",
+                       "[--check-every N] [--spots-dir DIR] [--compression LEVEL] [--tree-file DIR] [--forget STREET] [--verbose] SPOT...\n",
                message.c_str());
   std::exit(2);
 }
@@ -142,6 +146,8 @@ Options parse_options(int argc, char** argv) {
       o.compression = value();
     else if (a == "--tree-file")
       o.tree_file_dir = value();
+    else if (a == "--forget")
+      o.forget = value();
     else if (a == "--verbose")
       o.verbose = true;
     else if (a == "--help" || a == "-h")
@@ -265,6 +271,36 @@ double peak_rss_mb() {
   return 0;
 }
 
+double current_rss_mb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.starts_with("VmRSS:")) return std::strtod(line.c_str() + 6, nullptr) / 1024;
+  return 0;
+}
+
+// Forgets a street of the solved tree, rebuilds it and solves its subgames again.
+void forget_and_resolve(const std::string& street, double pot) {
+  GameTree& tree = *current_tree();
+  double rss = current_rss_mb();
+  dispatch_line("forget " + street);
+  std::printf("  forget %s    RSS %.1f MB -> %.1f MB\n", street.c_str(), rss, current_rss_mb());
+  if (tree.start_street == 1) {
+    // One runout of the check-down line solved again on its own (the spots' first line).
+    auto t = Clock::now();
+    dispatch_line("explo_partial r:0:c:c:2s:c:c:3c");
+    std::printf("  partial        one %s runout in %.3f s\n", street == "turns" ? "turn" : "river", seconds_since(t));
+  }
+  dispatch_line("rebuild_all");
+  auto t0 = Clock::now();
+  dispatch_line("solve_all_splits " + street);
+  double seconds = seconds_since(t0);
+  evaluate_both(tree);
+  std::printf("  re-solve       %d repetitions in %.3f s (%.5f s each), exploitability %.3f (%.3f %% of pot)\n",
+              tree.iterations.load(), seconds, seconds / std::max(1, tree.iterations.load()),
+              tree.results.exploitability, 100 * tree.results.exploitability / pot);
+}
+
 // Starts the peak-RSS count afresh from the current RSS (Linux 4.0 and later).
 void reset_peak_rss() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
@@ -368,6 +404,7 @@ SpotResult solve_spot(const Options& o, const std::string& spot) {
   }
   std::printf("  peak RSS       %.1f MB\n", r.peak_rss_mb);
   if (!o.tree_file_dir.empty()) time_tree_file(o.tree_file_dir + "/" + r.name + ".tree");
+  if (!o.forget.empty()) forget_and_resolve(o.forget, r.pot);
   std::fflush(stdout);
   return r;
 }

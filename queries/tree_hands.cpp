@@ -1,5 +1,7 @@
 #include "queries/tree_hands.h"
 
+#include "solver/forgetting.h"
+
 #include "app/failure.h"
 
 SuitMapping board_suits(const GameTree& tree, int turn, int river) {
@@ -30,6 +32,9 @@ int action_node_index(const GameTree& tree, const NodeRef& ref) {
   if (index < 0 || std::size_t(index) >= tree.nodes.size() ||
       tree.nodes[std::size_t(index)].children.size() != ref.node->children.size())
     command_error("missing/incorrect tree");
+  // Forgotten nodes have no data to report from until they are rebuilt.
+  if (tree.forgotten(tree.nodes[std::size_t(index)]) && !runout_resolved(tree, index, ref.turn, ref.river))
+    command_error("incomplete tree");
   return index;
 }
 

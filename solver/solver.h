@@ -5,6 +5,7 @@
 // into subgame jobs run in parallel.
 #include <atomic>
 #include <mutex>
+#include <vector>
 
 #include "tree/game_tree.h"
 
@@ -42,6 +43,24 @@ PassResult solve_pass(GameTree& tree, int player, PassMode mode);
 // One iteration: IP then OOP in training mode, then the iteration count grows by one and
 // NEW_TREE is cleared.
 void run_iteration(GameTree& tree);
+
+// A deal into a street: its node and, for a river deal, the turn card node's index among the
+// root card node's children (-1 for a turn deal).
+struct SubgameRoot {
+  int node = 0;
+  int turn = -1;
+};
+// One training iteration (IP, then OOP) of the subgames below the given deals only, each
+// against the opponent's weighted reach kept in its deal entry; nothing above the deals is
+// visited or changed. The iteration count in the tree sets the averaging weights. Takes the
+// solver mutex.
+void train_subgames(GameTree& tree, const std::vector<SubgameRoot>& roots);
+
+// One pass over a subgame alone: the subtree of action node `index` on the card node of
+// indexes turn/river, the opponent's reach over that node's list; own_reach (the traverser's,
+// same node) weighs the values into the result. The caller holds the solver mutex.
+PassResult subgame_pass(GameTree& tree, int player, PassMode mode, int index, int turn, int river,
+                        const std::vector<double>& opponent_reach, const std::vector<double>& own_reach);
 
 PassResult evaluate_player(GameTree& tree, int player);
 // Evaluates OOP then IP and keeps the results in the tree; `out` gets a copy taken under the

@@ -138,6 +138,56 @@ class Pass {
     split_street_ = tree.start_street + 1;
   }
 
+  // Training below deals only (nothing above them is updated). The split deals' jobs all go
+  // into one parallel loop (phase 2 only gathers their sums at the deals). A river deal inside a
+  // turn subgame (train_below_deal) is solved board after board. `reaches` are the opponent's,
+  // over the list of the board before each deal.
+  void train_below_deals(const std::vector<SubgameRoot>& roots, const std::vector<std::vector<double>>& reaches) {
+    with_best_ = false;
+    std::vector<std::vector<double>> values(roots.size());
+    for (std::size_t i = 0; i < roots.size(); ++i)
+      values[i].resize(std::size_t(tree_.card_node_at(roots[i].turn, -1).hand_count(traverser_)));
+    workspace().clear();
+    for (int phase : {0, 2}) {
+      phase_ = phase;
+      for (std::size_t i = 0; i < roots.size(); ++i)
+        walk(roots[i].node, roots[i].turn, -1, reaches[i].data(), values[i].data(), nullptr);
+      if (phase == 0) {
+        phase_ = 1;
+        run_jobs();
+        cursor_ = 0;
+      }
+    }
+  }
+
+  void train_below_deal(int index, int turn, const double* reach) {
+    std::vector<double> values(std::size_t(tree_.card_node_at(turn, -1).hand_count(traverser_)));
+    with_best_ = false;
+    phase_ = 1;
+    walk(index, turn, -1, reach, values.data(), nullptr);
+  }
+
+  // A subgame alone: the subtree of `index` on card node (turn, river), the opponent's reach
+  // over that node's list; own_reach weighs the traverser's values into the result.
+  PassResult subgame(int index, int turn, int river, const double* reach, const double* own_reach) {
+    const CardNode& board = tree_.card_node_at(turn, river);
+    int n = board.hand_count(traverser_);
+    bool eval = evaluating();
+    std::vector<double> values(static_cast<std::size_t>(n)), best(eval ? static_cast<std::size_t>(n) : 0);
+    with_best_ = eval;
+    phase_ = 1;
+    bool river_board = river >= 0 && tree_.nodes[std::size_t(index)].street == 3;
+    if (river_board) bracket_chunks(index, turn, true);
+    walk(index, turn, river, reach, values.data(), eval ? best.data() : nullptr);
+    if (river_board) bracket_chunks(index, turn, false);
+    PassResult result;
+    for (int i = 0; i < n; ++i) {
+      result.value += own_reach[i] * values[std::size_t(i)];
+      if (eval) result.best_response += own_reach[i] * best[std::size_t(i)];
+    }
+    return result;
+  }
+
   PassResult run() {
     prepare_weights(tree_);
     const CardNode& start = tree_.start_card_node();
@@ -427,7 +477,7 @@ class Pass {
     DealEntry* entry = node.deal ? &node.deal->entries[std::size_t(turn_deal ? 0 : turn)] : nullptr;
     double normaliser = turn_deal ? kTurnNormaliser : kRiverNormaliser;
     bool split = (turn_deal ? 2 : 3) == split_street_;
-    if (entry && uses_stored_values()) {
+    if (entry && uses_stored_values(turn_deal ? 2 : 3)) {
       // A split deal queues no jobs then, so phase 2 finds none of its own either.
       if (split && phase_ == 0) {
         std::fill(values, values + n, 0.0);
@@ -509,11 +559,11 @@ class Pass {
     }
   }
 
-  // Deals below a query's target, and every deal of an evaluation while parts of the tree are
-  // missing, take the traverser's values from the last evaluation pass instead of descending.
+  // Deals below a query's target, and the deals of an evaluation into forgotten streets, take the traverser's values from the last evaluation pass instead of descending.
   // (A query's own path is dealt by the query itself, so its deals are never below the target.)
-  bool uses_stored_values() const {
-    return mode_ == PassMode::query || (mode_ == PassMode::evaluation && tree_.has_flag(INCOMPLETE_TREE));
+  bool uses_stored_values(int street) const {
+    return mode_ == PassMode::query ||
+           (mode_ == PassMode::evaluation && tree_.has_flag(INCOMPLETE_TREE) && street >= tree_.forgotten_from);
   }
 
   // A stored vector, or zeros when the entry holds none.
@@ -664,6 +714,53 @@ void run_iteration(GameTree& tree) {
   solve_pass(tree, 0, PassMode::training);
   ++tree.iterations;
   tree.flags &= ~NEW_TREE;
+}
+
+void train_subgames(GameTree& tree, const std::vector<SubgameRoot>& roots) {
+  std::unique_lock<std::mutex> lock = lock_for_pass();
+  for (int traverser : {1, 0}) {
+    int opponent = 1 - traverser;
+    // The kept ranges sum to 100; the subgame trains on them scaled to sum 1, the size the
+    // reach of a deal met with certainty has in a full pass, so that 16-bit regrets keep their
+    // resolution and do not saturate.
+    auto reach_of = [&](const SubgameRoot& root) {
+      const DealEntry& e = tree.nodes[std::size_t(root.node)].deal->entries[std::size_t(std::max(root.turn, 0))];
+      std::vector<double> reach = e.reach_sums[std::size_t(opponent)];
+      double sum = 0;
+      for (double w : reach) sum += w;
+      if (sum > 0)
+        for (double& w : reach) w /= sum;
+      return reach;
+    };
+    int split_street = tree.start_street + 1;
+    std::vector<std::size_t> parallel;
+    std::vector<SubgameRoot> split;
+    std::vector<std::vector<double>> split_reach;
+    for (std::size_t i = 0; i < roots.size(); ++i) {
+      if ((roots[i].turn < 0 ? 2 : 3) != split_street) {
+        parallel.push_back(i);
+        continue;
+      }
+      split.push_back(roots[i]);
+      split_reach.push_back(reach_of(roots[i]));
+      split_reach.back().resize(std::size_t(tree.card_node_at(roots[i].turn, -1).hand_count(opponent)), 0.0);
+    }
+    // The split deals' jobs together, in one parallel loop.
+    if (!split.empty()) Pass(tree, traverser, PassMode::training).train_below_deals(split, split_reach);
+    // Deals inside the turn subgames: one unit of parallel work each.
+#pragma omp parallel for schedule(guided, 1)
+    for (std::size_t k = 0; k < parallel.size(); ++k) {
+      const SubgameRoot& root = roots[parallel[k]];
+      std::vector<double> reach = reach_of(root);
+      reach.resize(std::size_t(tree.card_node_at(root.turn, -1).hand_count(opponent)), 0.0);
+      Pass(tree, traverser, PassMode::training).train_below_deal(root.node, root.turn, reach.data());
+    }
+  }
+}
+
+PassResult subgame_pass(GameTree& tree, int player, PassMode mode, int index, int turn, int river,
+                        const std::vector<double>& opponent_reach, const std::vector<double>& own_reach) {
+  return Pass(tree, player, mode).subgame(index, turn, river, opponent_reach.data(), own_reach.data());
 }
 
 PassResult evaluate_player(GameTree& tree, int player) { return solve_pass(tree, player, PassMode::evaluation); }

@@ -102,6 +102,13 @@ struct GameTree {
   int average_mode = 1;
   SolverParameters params;
   std::atomic<int> iterations{0};  // grown by the solver thread, read by commands
+  // First street whose per-node data were dropped by forget (2 or 3), -1 when none. Stays set
+  // after a rebuild until the subgames are solved again with the ranges kept at the deals.
+  int forgotten_from = -1;
+  // True when node's arrays were dropped and not yet rebuilt.
+  bool forgotten(const ActionNode& node) const {
+    return has_flag(INCOMPLETE_TREE) && forgotten_from > 0 && int(node.street) >= forgotten_from;
+  }
   bool storage_allocated = false;
   TreeResults results;
   // Per player, the hand values at the start board from the last evaluation (start list order).

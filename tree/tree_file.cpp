@@ -5,12 +5,13 @@
 //
 // Format word: bits 0-15 the format version, bit 16 the all-hands list setting, bit 17 boards
 // merged by suit isomorphism; a file rebuilds with its own choices, not the current settings.
-// Tree state (60 bytes): flags word, forgotten-from street (-1: none), iteration of the stored
+// Tree state (60 bytes): flags word, first forgotten street (2, 3; -1: none), iteration of the stored
 // results (-1: none), EV and maximally exploitative values per player (4 doubles), the
 // exploitability, 8 reserved bytes.
 // Node data, per decision node in action-node order: its deal entries when it has a deal
 // record (six vectors as a count and that many doubles, the frozen byte, the re-solved-runouts
-// mask), then its regret array, then its average array. Every array saves its flags words
+// mask), then its regret array, then its average array (neither while the node's street is
+// forgotten). Every array saves its flags words
 // and then its values: plain arrays (all flop and turn arrays, and river arrays at level 0)
 // row by row without the padding, compressed ones as their chunk stores.
 #include "tree/tree_file.h"
@@ -154,7 +155,7 @@ struct TreeState {
 
 void write_state(BinaryFile& f, const GameTree& tree) {
   write_value(f, std::uint32_t(tree.flags));
-  write_value(f, std::int32_t(-1));
+  write_value(f, std::int32_t(tree.forgotten_from));
   write_value(f, std::int32_t(tree.results.iteration));
   const TreeResults& r = tree.results;
   double block[4] = {r.ev[0], r.ev[1], r.mes[0], r.mes[1]};
@@ -174,9 +175,9 @@ TreeState read_state(BinaryFile& f) {
   s.results.mes[0] = block[2], s.results.mes[1] = block[3];
   s.results.exploitability = read_value<double>(f);
   read_value<std::uint64_t>(f);
-  // Forgotten streets are not part of this version's trees.
-  if ((s.flags & ~kKnownTreeFlags) || (s.flags & INCOMPLETE_TREE) || s.forgotten_from != -1 ||
-      s.results.iteration < -1)
+  bool forgotten = s.forgotten_from == 2 || s.forgotten_from == 3;
+  if ((s.flags & ~kKnownTreeFlags) || (s.forgotten_from != -1 && !forgotten) ||
+      ((s.flags & INCOMPLETE_TREE) && !forgotten) || s.results.iteration < -1)
     invalid_file();
   for (double v : block)
     if (!std::isfinite(v)) invalid_file();
@@ -214,7 +215,8 @@ void write_node_data(BinaryFile& f, ActionNode& node) {
       write_value(f, e.resolved_runouts);
     }
   }
-  node.regrets->save(f);
+  // Forgotten nodes keep their deal entries (the ranges kept there) but have no arrays.
+  if (node.regrets) node.regrets->save(f);
   if (node.averages) node.averages->save(f);
 }
 
@@ -231,17 +233,18 @@ void read_node_data(BinaryFile& f, const GameTree& tree, ActionNode& node) {
       e.resolved_runouts = read_value<std::uint64_t>(f);
     }
   }
-  node.regrets->load(f);
+  if (node.regrets) node.regrets->load(f);
   if (node.averages) node.averages->load(f);
 }
 
 // Back to a tree with nothing solved: new empty arrays, clear deal entries, fresh flags.
 void reset_solving_state(GameTree& tree, StoragePair pair) {
+  tree.flags = NEW_TREE | (tree.flags & ISOMORPHISM_ON);
+  tree.forgotten_from = -1;
   create_storage(tree, pair);
   for (ActionNode& n : tree.nodes)
     if (n.deal)
       for (DealEntry& e : n.deal->entries) e = DealEntry{};
-  tree.flags = NEW_TREE | (tree.flags & ISOMORPHISM_ON);
 }
 
 }  // namespace
@@ -289,6 +292,10 @@ void load_tree_file(const std::string& path) {
   try {
     TreeState state = read_state(f);
     if (bool(state.flags & ISOMORPHISM_ON) != tree.has_flag(ISOMORPHISM_ON)) invalid_file();
+    if (state.forgotten_from >= 0 && state.forgotten_from <= tree.start_street) invalid_file();
+    // Forgotten nodes get no arrays (and the file holds none for them).
+    tree.forgotten_from = state.forgotten_from;
+    tree.flags = (tree.flags & ~INCOMPLETE_TREE) | (state.flags & INCOMPLETE_TREE);
     std::int32_t level = read_value<std::int32_t>(f);
     if (level < 0 || level > 4) level = 0;
     set_compression_in_force(level);

@@ -61,12 +61,16 @@ std::uint64_t uncompressed_need(const GameTree& tree) {
   return values * (2 + 4);
 }
 
-void create_storage(GameTree& tree, StoragePair pair) {
-  // Rows follow the acting player's lists: one layout per (street, actions, player).
+namespace {
+
+// Arrays for the decision nodes that `wanted` selects. Rows follow the acting player's lists:
+// one layout per (street, actions, player).
+template <class Wanted>
+void make_arrays(GameTree& tree, StoragePair pair, Wanted wanted) {
   std::map<std::tuple<int, int, int>, std::shared_ptr<const ValueLayout>> layouts;
   bool river_start = tree.start_street == 3;
   for (ActionNode& n : tree.nodes) {
-    if (!n.is_decision()) continue;
+    if (!n.is_decision() || !wanted(n)) continue;
     int street = int(n.street), actions = int(n.children.size()), player = int(n.player);
     auto& layout = layouts[{street, actions, player}];
     if (!layout) layout = ValueLayout::make(actions, boards_of_street(tree, street, player));
@@ -79,12 +83,38 @@ void create_storage(GameTree& tree, StoragePair pair) {
       n.averages = make_value_array(pair.second, false, layout);
     }
   }
+}
+
+}  // namespace
+
+void create_storage(GameTree& tree, StoragePair pair) {
+  make_arrays(tree, pair, [&](const ActionNode& n) { return !tree.forgotten(n); });
+  // Forgotten nodes lose what partial solves gave them: those arrays had the old forms.
+  for (ActionNode& n : tree.nodes)
+    if (n.is_decision() && tree.forgotten(n)) {
+      n.regrets.reset();
+      n.averages.reset();
+      if (n.deal)
+        for (DealEntry& e : n.deal->entries) e.resolved_runouts = 0;
+    }
   tree.storage_forms = {int(pair.first), int(pair.second)};
   tree.iterations = 0;
   tree.storage_allocated = false;
   tree.results = TreeResults{};
   for (auto& v : tree.root_values) v.clear();
   reset_storage_statistics();
+}
+
+void create_missing_arrays(GameTree& tree, int subtree) {
+  StoragePair pair{StorageForm(tree.storage_forms[0]), StorageForm(tree.storage_forms[1])};
+  const ActionNode* top = subtree >= 0 ? &tree.nodes[std::size_t(subtree)] : nullptr;
+  auto below = [&](const ActionNode& n) {
+    for (const ActionNode* a = &n; a; a = a->parent_node)
+      if (a == top) return true;
+    return top == nullptr;
+  };
+  make_arrays(tree, pair, [&](const ActionNode& n) { return !n.regrets && below(n); });
+  tree.storage_allocated = false;
 }
 
 void set_up_new_tree_storage(GameTree& tree) {

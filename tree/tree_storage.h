@@ -18,8 +18,12 @@ bool value_address(const ActionNode& node, GameTree::CardIndices cards, int& chu
 std::uint64_t uncompressed_need(const GameTree& tree);
 
 // Gives every decision node new, empty arrays (not yet allocated) of the pair's forms, and
-// resets the tree's iteration count and the storage statistics.
+// resets the tree's iteration count and the storage statistics. Forgotten nodes stay without.
 void create_storage(GameTree& tree, StoragePair pair);
+
+// New, empty arrays in the tree's forms for the decision nodes that have none (after forget),
+// all of them or those of one node's subtree; nothing else changes.
+void create_missing_arrays(GameTree& tree, int subtree = -1);
 
 // Chooses the level for a new tree (setting or automatic rule), records it and creates storage.
 void set_up_new_tree_storage(GameTree& tree);

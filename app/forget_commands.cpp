@@ -1,0 +1,72 @@
+// Forgetting streets, rebuilding them and solving their subgames again.
+#include "app/commands.h"
+#include "app/failure.h"
+#include "app/output.h"
+#include "solver/forgetting.h"
+#include "tree/node_path.h"
+
+namespace {
+
+// The tree, when one is present and no run borrows it.
+GameTree& idle_tree() {
+  GameTree* tree = current_tree();
+  if (!tree) command_error("missing/incorrect tree");
+  if (tree_in_use()) command_error("Can't do that when solver is running");
+  return *tree;
+}
+
+int street_argument(const std::string& word) {
+  if (word == "turns") return 2;
+  if (word == "rivers") return 3;
+  argument_error();
+}
+
+void answer_ok() { print_out("%s ok!\n", current_command().c_str()); }
+
+}  // namespace
+
+void cmd_forget(const Tokens& t) {
+  int street = street_argument(t[1]);
+  GameTree& tree = idle_tree();
+  if (!forget_streets(tree, street)) command_error("out of memory");
+  answer_ok();
+}
+
+void cmd_rebuild_forgotten_streets(const Tokens&) {
+  GameTree& tree = idle_tree();
+  if (!rebuild_forgotten_streets(tree)) command_error("out of memory");
+  answer_ok();
+}
+
+void cmd_solve_all_splits(const Tokens& t) {
+  int street = street_argument(t[1]);
+  GameTree& tree = idle_tree();
+  if (tree.has_flag(INCOMPLETE_TREE)) command_error("incomplete tree");
+  if (tree.start_street >= street) argument_error();  // no deal into that street
+  if (!solve_all_splits(tree, street)) command_error("out of memory");
+  answer_ok();
+}
+
+namespace {
+
+// A partial solve at the decision node a path names: the exploitability it reached.
+double partial_solve(const Tokens& t) {
+  NodeRef ref = resolve_path(t[1]);
+  if (!ref.node || ref.split || ref.node->is_leaf()) command_error("incorrect path");
+  GameTree& tree = idle_tree();
+  int index = ref.node->record_index;
+  if (index < 0 || std::size_t(index) >= tree.nodes.size() || !tree.nodes[std::size_t(index)].is_decision())
+    command_error("missing/incorrect tree");
+  double exploitability = 0;
+  if (!solve_partial(tree, index, ref.turn, ref.river, exploitability)) command_error("out of memory");
+  return exploitability;
+}
+
+}  // namespace
+
+void cmd_solve_partial(const Tokens& t) {
+  partial_solve(t);
+  answer_ok();
+}
+
+void cmd_explo_partial(const Tokens& t) { print_out("%.6g\n", partial_solve(t)); }

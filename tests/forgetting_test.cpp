@@ -1,0 +1,281 @@
+// Forgetting streets: results that stand on the stored deal values, the ranges frozen at the
+// deals, rebuilding and solving the subgames again, tree files of forgotten trees, refusals.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <numeric>
+
+#include "solver/forgetting.h"
+#include "solver/kernels.h"
+#include "storage/compression_level.h"
+#include "tree/node_path.h"
+#include "tree/tree_file.h"
+
+#include "spot_fixture.h"
+#include "subprocess.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Forgetting : SpotFixture {
+  void SetUp() override {
+    SpotFixture::SetUp();
+    set_compression_setting(0);
+  }
+  void TearDown() override {
+    SpotFixture::TearDown();
+    set_compression_setting(kAutoCompression);
+  }
+
+  static GameTree& flop_tree(int level = 0) {
+    set_compression_setting(level);
+    board("Td 9d 6h");
+    range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d 8s7s AcJc KcQc 6c6s");
+    range(1, "KsKh QdJd TsTh 7h7c AhQh 8h7h 6s5s AsTs Jh9h 3c3s");
+    line({0, 0, 0, 0, 0, 0});
+    line({0, 0, 0, 0, 50, 50});
+    line({0, 0, 50, 50, 50, 50});
+    line({0, 0, 50, 50, 150, 150});
+    line({50, 50, 50, 50, 50, 50});
+    line({50, 150, 150});
+    return build();
+  }
+  static GameTree& turn_tree() {
+    board("Td 9d 6h Qc");
+    range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d 8s7s AcJc");
+    range(1, "KsKh QdJd TsTh 7h7c AhQh 8h7h 6s5s AsTs");
+    line({0, 0, 0, 0});
+    line({0, 0, 50, 50});
+    line({50, 50, 50, 50});
+    line({50, 150, 150});
+    return build();
+  }
+  static TreeResults solve(GameTree& tree, int iterations) {
+    for (int i = 0; i < iterations; ++i) run_iteration(tree);
+    return results(tree);
+  }
+  static TreeResults results(GameTree& tree) {
+    TreeResults r;
+    EXPECT_TRUE(evaluate_both(tree, &r));
+    return r;
+  }
+  static void run(const Tokens& t) {
+    set_current_command(t[0]);
+    for (const CommandRow& row : command_table())
+      if (t[0] == row.name) return row.handler(t);
+  }
+  // The error a command answers, empty when it succeeds.
+  static std::string failure(const Tokens& t) {
+    try {
+      run(t);
+    } catch (const CommandFailure& e) {
+      return e.what();
+    }
+    return "";
+  }
+  static int missing_arrays(const GameTree& tree) {
+    int n = 0;
+    for (const ActionNode& node : tree.nodes) n += node.is_decision() && !node.regrets;
+    return n;
+  }
+};
+
+}  // namespace
+
+// Forgotten, the tree still evaluates to the same results: the deals into the forgotten street
+// give the values stored there. Training and reports below the deals are refused.
+TEST_F(Forgetting, ResultsStandOnTheStoredValuesAndTheForgottenPartIsRefused) {
+  for (int street : {3, 2}) {
+    SCOPED_TRACE(street);
+    clear_schematic_tree();
+    GameTree& tree = flop_tree();
+    TreeResults before = solve(tree, 40);
+    run({"forget", street == 3 ? "rivers" : "turns"});
+    EXPECT_TRUE(tree.has_flag(INCOMPLETE_TREE));
+    EXPECT_EQ(tree.forgotten_from, street);
+    EXPECT_GT(missing_arrays(tree), 0);
+    for (const ActionNode& node : tree.nodes)
+      if (node.is_decision()) {
+        EXPECT_EQ(node.regrets == nullptr, int(node.street) >= street);
+      }
+    TreeResults after = results(tree);
+    EXPECT_NEAR(after.ev[0], before.ev[0], 1e-9);
+    EXPECT_NEAR(after.exploitability, before.exploitability, 1e-9);
+
+    EXPECT_EQ(failure({"go"}), "ERROR: go incomplete tree\n");
+    EXPECT_EQ(failure({"solve_all_splits", "rivers"}), "ERROR: solve_all_splits incomplete tree\n");
+    EXPECT_EQ(failure({"show_strategy", "r:0:c:c:2c"}), street == 2 ? "ERROR: show_strategy incomplete tree\n" : "");
+    EXPECT_EQ(failure({"show_strategy", "r:0:c:c:2c:c:c:2s"}), "ERROR: show_strategy incomplete tree\n");
+    EXPECT_EQ(failure({"show_strategy", "r:0"}), "");
+    EXPECT_EQ(failure({"lock_node", "r:0:c:c:2c:c:c:2s"}), "ERROR: lock_node incomplete tree\n");
+  }
+}
+
+// Each frozen range with mass sums to 100, and training leaves frozen entries alone.
+TEST_F(Forgetting, FrozenRangesSumToOneHundred) {
+  GameTree& tree = turn_tree();
+  solve(tree, 30);
+  std::vector<DealItem> items = collect_deals(tree, 3);
+  ASSERT_FALSE(items.empty());
+  ASSERT_TRUE(forget_streets(tree, 3));
+  int with_mass = 0;
+  for (const DealItem& item : items) {
+    const DealEntry& e = tree.nodes[std::size_t(item.root.node)].deal->entries[std::size_t(item.root.turn)];
+    EXPECT_TRUE(e.frozen);
+    for (const auto& r : e.reach_sums) {
+      double sum = std::accumulate(r.begin(), r.end(), 0.0);
+      if (sum > 0x1p-52) {
+        ++with_mass;
+        EXPECT_NEAR(sum, 100.0, 1e-9);
+      }
+    }
+  }
+  EXPECT_GT(with_mass, 0);
+}
+
+// Forget, rebuild, solve the subgames again: the game comes back close to where the full
+// solve left it, on the turn spot (rivers) and the flop spot (rivers, then turns).
+TEST_F(Forgetting, ResolvedSubgamesGiveBackTheGame) {
+  struct Case {
+    bool flop;
+    int street;
+  };
+  for (Case c : {Case{false, 3}, Case{true, 3}, Case{true, 2}}) {
+    SCOPED_TRACE(c.street);
+    clear_schematic_tree();
+    GameTree& tree = c.flop ? flop_tree() : turn_tree();
+    TreeResults full = solve(tree, c.flop ? 150 : 300);
+    ASSERT_TRUE(forget_streets(tree, c.street));
+    ASSERT_TRUE(rebuild_forgotten_streets(tree));
+    EXPECT_FALSE(tree.has_flag(INCOMPLETE_TREE));
+    EXPECT_EQ(missing_arrays(tree), 0);
+    int iterations = tree.iterations;
+    ASSERT_TRUE(solve_all_splits(tree, c.street));
+    EXPECT_EQ(tree.iterations, iterations);
+    EXPECT_EQ(tree.forgotten_from, -1);
+    TreeResults resolved = results(tree);
+    // The subgames meet the same frozen ranges the full solve gave them: their values, and the
+    // whole tree's, agree within what the full solve's accuracy allows.
+    double tolerance = 2 * full.exploitability + 0.5;
+    EXPECT_NEAR(resolved.ev[0], full.ev[0], tolerance);
+    EXPECT_LT(resolved.exploitability, full.exploitability + tolerance);
+    // After the re-solve the tree trains as a whole again.
+    run_iteration(tree);
+  }
+}
+
+TEST_F(Forgetting, ForgottenTreesRoundTripThroughTreeFiles) {
+  for (int level : {0, 4}) {
+    SCOPED_TRACE(level);
+    clear_schematic_tree();
+    GameTree& tree = flop_tree(level);
+    TreeResults before = solve(tree, 20);
+    ASSERT_TRUE(forget_streets(tree, 3));
+    fs::path dir = make_temp_dir();
+    int missing = missing_arrays(tree);
+    save_tree_file(tree, (dir / "a").string());
+    load_tree_file((dir / "a").string());
+    GameTree& loaded = *current_tree();
+    EXPECT_EQ(loaded.forgotten_from, 3);
+    EXPECT_TRUE(loaded.has_flag(INCOMPLETE_TREE));
+    EXPECT_EQ(missing_arrays(loaded), missing);
+    save_tree_file(loaded, (dir / "b").string());
+    auto bytes = [](const fs::path& p) {
+      std::ifstream f(p, std::ios::binary);
+      return std::string(std::istreambuf_iterator<char>(f), {});
+    };
+    EXPECT_TRUE(bytes(dir / "a") == bytes(dir / "b"));
+    EXPECT_LT(fs::file_size(dir / "a"), 200000u);
+    EXPECT_NEAR(results(loaded).ev[0], before.ev[0], 1e-9);
+    // Rebuilt and re-solved after loading.
+    ASSERT_TRUE(rebuild_forgotten_streets(loaded));
+    ASSERT_TRUE(solve_all_splits(loaded, 3));
+    fs::remove_all(dir);
+  }
+}
+
+TEST_F(Forgetting, RefusalsAndNothingToDo) {
+  EXPECT_EQ(failure({"forget", "rivers"}), "ERROR: forget missing/incorrect tree\n");
+  EXPECT_EQ(failure({"rebuild_all"}), "ERROR: rebuild_all missing/incorrect tree\n");
+  GameTree& tree = turn_tree();
+  for (const char* word : {"river", "flop", "Rivers", ""})
+    EXPECT_EQ(failure({"forget", word}), "ERROR: forget incorrect or missing argument\n");
+  EXPECT_EQ(failure({"solve_all_splits", "turns"}), "ERROR: solve_all_splits incorrect or missing argument\n");
+  // Nothing forgotten: rebuilding does nothing; a turn tree has no turn deal to forget.
+  EXPECT_EQ(failure({"rebuild_forgotten_streets"}), "");
+  EXPECT_EQ(failure({"forget", "turns"}), "");
+  EXPECT_FALSE(tree.has_flag(INCOMPLETE_TREE));
+  // A tree with no iterations re-solves with one repetition.
+  EXPECT_EQ(failure({"solve_all_splits", "rivers"}), "");
+  EXPECT_EQ(tree.iterations, 0);
+  tree_in_use() = true;
+  EXPECT_EQ(failure({"forget", "rivers"}), "ERROR: forget Can't do that when solver is running\n");
+  tree_in_use() = false;
+}
+
+namespace {
+
+// OOP's value per hand pair in a subgame under fixed reaches, with the tree's strategies.
+double subgame_value(GameTree& tree, const PartialSubgame& g, const std::array<std::vector<double>, 2>& reach) {
+  CommandLock lock;
+  const CardNode& board = tree.card_node_at(g.turn, g.river);
+  std::vector<double> compatible(reach[0].size());
+  kernels::fold_values(reach[1].data(), board.hand_pair(0), 1.0, compatible.data());
+  double pairs = 0;
+  for (std::size_t i = 0; i < compatible.size(); ++i) pairs += reach[0][i] * compatible[i];
+  return subgame_pass(tree, 0, PassMode::evaluation, g.root, g.turn, g.river, reach[1], reach[0]).value / pairs;
+}
+
+}  // namespace
+
+// One forgotten river runout solved again on its own: the subgame's value under the kept ranges
+// is the one the full solve had there; the runout can be reported on again, the others not.
+TEST_F(Forgetting, PartialSolveOfOneRunoutGivesBackItsValue) {
+  GameTree& tree = turn_tree();
+  solve(tree, 400);
+  const char* path = "r:0:c:c:2s";
+  set_current_command("solve_partial");
+  NodeRef ref = resolve_path(path);
+  int index = ref.node->record_index;
+  // The reaches the deal will keep (it is reached with weight: the fresh ones).
+  tree.forgotten_from = 3;  // only so that the subgame can be named before forgetting
+  PartialSubgame g;
+  ASSERT_TRUE(partial_subgame(tree, index, ref.turn, ref.river, g));
+  tree.forgotten_from = -1;
+  std::vector<DealItem> items = collect_deals(tree, 3);
+  auto item = std::find_if(items.begin(), items.end(), [&](const DealItem& i) { return i.root.node == g.root; });
+  ASSERT_NE(item, items.end());
+  const CardNode& board = tree.card_node_at(g.turn, g.river);
+  std::array<std::vector<double>, 2> reach;
+  for (std::size_t p = 0; p < 2; ++p)
+    for (std::int16_t from : board.hands(int(p)).index_maps[0]) reach[p].push_back(item->reach[p][std::size_t(from)]);
+  double full = subgame_value(tree, g, reach);
+
+  double exploitability = -1;
+  EXPECT_TRUE(solve_partial(tree, index, ref.turn, ref.river, exploitability));
+  EXPECT_EQ(exploitability, 0.0);  // nothing forgotten: nothing to do
+  EXPECT_EQ(failure({"explo_partial", path}), "");
+
+  ASSERT_TRUE(forget_streets(tree, 3));
+  EXPECT_EQ(failure({"show_strategy", path}), "ERROR: show_strategy incomplete tree\n");
+  settings().recalc_accuracy = {0, 0, 0.001 * 100};
+  int iterations = 0, before = tree.iterations;
+  ASSERT_TRUE(solve_partial(tree, index, ref.turn, ref.river, exploitability, &iterations));
+  EXPECT_LE(exploitability, 0.1);
+  EXPECT_LE(iterations, 1000);
+  EXPECT_EQ(tree.iterations, before);
+  EXPECT_TRUE(tree.has_flag(INCOMPLETE_TREE));
+  EXPECT_NEAR(subgame_value(tree, g, reach), full, 0.25);
+  EXPECT_EQ(failure({"show_strategy", path}), "");
+  EXPECT_EQ(failure({"show_strategy", "r:0:c:c:3s"}), "ERROR: show_strategy incomplete tree\n");
+
+  // A loose target is met at the first check, after 50 iterations.
+  settings().recalc_accuracy = {0, 0, 1000};
+  ASSERT_TRUE(solve_partial(tree, index, ref.turn, ref.river, exploitability, &iterations));
+  EXPECT_EQ(iterations, 50);
+  settings().recalc_accuracy = {0, 0, 0};
+}
