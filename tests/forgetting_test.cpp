@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -278,4 +279,48 @@ TEST_F(Forgetting, PartialSolveOfOneRunoutGivesBackItsValue) {
   ASSERT_TRUE(solve_partial(tree, index, ref.turn, ref.river, exploitability, &iterations));
   EXPECT_EQ(iterations, 50);
   settings().recalc_accuracy = {0, 0, 0};
+}
+
+// A deal reached below 1 % of the largest reach keeps the range its training accumulated (the
+// bettor is locked to bet one time in a thousand); the others take the fresh ranges.
+TEST_F(Forgetting, RarelyReachedDealsKeepTheirAccumulatedRanges) {
+  GameTree& tree = turn_tree();
+  Tokens bet{"set_strategy", "r:0", "1"}, check{"set_strategy", "r:0", "0"};
+  bet.insert(bet.end(), kHands, "0.001");
+  check.insert(check.end(), kHands, "1");
+  run(bet);
+  run(check);
+  run({"lock_node", "r:0"});
+  solve(tree, 20);
+  set_current_command("forget");
+  int rare = resolve_path("r:0:b50:c:2s").node->record_index;
+  int common = resolve_path("r:0:c:c:2s").node->record_index;
+  std::array<std::vector<double>, 2> accumulated = tree.nodes[std::size_t(rare)].deal->entries[0].reach_sums;
+  std::vector<DealItem> items = collect_deals(tree, 3);
+  ASSERT_TRUE(forget_streets(tree, 3));
+  auto scaled = [](std::vector<double> v) {
+    double sum = std::accumulate(v.begin(), v.end(), 0.0);
+    for (double& w : v) w *= 100 / sum;
+    return v;
+  };
+  double largest = 0;
+  for (const DealItem& item : items)
+    for (const auto& r : item.reach) largest = std::max(largest, std::accumulate(r.begin(), r.end(), 0.0));
+  int kept = 0;
+  for (const DealItem& item : items) {
+    const DealEntry& e = tree.nodes[std::size_t(item.root.node)].deal->entries[0];
+    for (std::size_t p = 0; p < 2; ++p) {
+      bool rarely = std::accumulate(item.reach[p].begin(), item.reach[p].end(), 0.0) <= 0.01 * largest;
+      if (rarely) {
+        ++kept;
+        EXPECT_EQ(item.root.node, rare);  // only the bettor's side of the rare deal
+        EXPECT_EQ(p, 0u);
+      }
+      std::vector<double> expected = scaled(rarely ? accumulated[p] : item.reach[p]);
+      ASSERT_EQ(e.reach_sums[p].size(), expected.size());
+      for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_NEAR(e.reach_sums[p][i], expected[i], 1e-9);
+    }
+  }
+  EXPECT_EQ(kept, 1);
+  EXPECT_TRUE(std::any_of(items.begin(), items.end(), [&](const DealItem& i) { return i.root.node == common; }));
 }

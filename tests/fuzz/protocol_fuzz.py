@@ -761,8 +761,12 @@ class Generator:
                 child = r.choice([b'0', b'1', b'2', b'-1', b'x', b'5'])
                 weight = r.choice([b'1', b'0', b'0.5', b'1e300', b'-1', b'nan'])
                 weights = b' '.join([weight] * 1326) if r.random() < 0.9 else b' '.join([weight] * 1325)
+                street = r.choice([b'rivers', b'turns', b'river', b'x'])
                 self.emit(r.choice([b'lock_node ' + d, b'unlock_node ' + d, b'set_strategy ' + d + b' ' + child + b' ' +
-                                    weights, b'lock_node', b'set_strategy ' + d]))
+                                    weights, b'lock_node', b'set_strategy ' + d,
+                                    # Forgetting, rebuilding and solving the forgotten parts again.
+                                    b'forget ' + street, b'rebuild_all', b'rebuild_forgotten_streets',
+                                    b'solve_all_splits ' + street, b'solve_partial ' + d, b'explo_partial ' + d]))
             else:
                 self.emit(r.choice([b'ai6_set_compression ' + r.choice([b'0', b'1', b'2', b'3', b'4', b'auto', b'9',
                                                                         b'-1', b'x', b'AUTO']),
