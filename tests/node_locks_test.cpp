@@ -149,6 +149,7 @@ TEST_F(NodeLocks, LockThroughOneRunoutCoversItsIsomorphicClass) {
 // The IP turn decision addressed without its card means every turn card. The locked game is
 // the same whether isomorphic boards are merged or not.
 TEST_F(NodeLocks, NodeWithoutItsCardLocksEveryRunoutAndIsomorphismKeepsTheValue) {
+  if (kSanitizedBuild) GTEST_SKIP() << "two flop solves to a small exploitability: the plain build runs them";
   double value[2], explo[2];
   for (bool iso : {true, false}) {
     clear_schematic_tree();

@@ -17,6 +17,20 @@
 #include "solver/solver.h"
 #include "tree/game_tree.h"
 
+// Sanitizer builds (debug, instrumented) run solves tens of times slower: tests that solve
+// whole flop trees cover fewer configurations there and leave the rest to the plain build.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitizedBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitizedBuild = true;
+#else
+constexpr bool kSanitizedBuild = false;
+#endif
+#else
+constexpr bool kSanitizedBuild = false;
+#endif
+
 struct SpotFixture : ::testing::Test {
   static void SetUpTestSuite() {
     init_hand_tables();
