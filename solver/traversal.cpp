@@ -168,18 +168,28 @@ class Pass {
   }
 
   // A subgame alone: the subtree of `index` on card node (turn, river), the opponent's reach
-  // over that node's list; own_reach weighs the traverser's values into the result.
+  // over that node's list; own_reach weighs the traverser's values into the result. `index`
+  // may be a deal (turn or river -1 where it deals).
   PassResult subgame(int index, int turn, int river, const double* reach, const double* own_reach) {
     const CardNode& board = tree_.card_node_at(turn, river);
     int n = board.hand_count(traverser_);
     bool eval = evaluating();
     std::vector<double> values(static_cast<std::size_t>(n)), best(eval ? static_cast<std::size_t>(n) : 0);
-    with_best_ = eval;
-    phase_ = 1;
-    bool river_board = river >= 0 && tree_.nodes[std::size_t(index)].street == 3;
-    if (river_board) bracket_chunks(index, turn, true);
-    walk(index, turn, river, reach, values.data(), eval ? best.data() : nullptr);
-    if (river_board) bracket_chunks(index, turn, false);
+    // The deals' stored values belong to whole-tree evaluations: a subgame leaves them alone.
+    store_deal_values_ = false;
+    const ActionNode& node = tree_.nodes[std::size_t(index)];
+    bool river_board = river >= 0 && node.street == 3;
+    int deal_street = node.street >= 2 && turn < 0 ? 2 : node.street == 3 && river < 0 ? 3 : 0;
+    if (deal_street == split_street_) {
+      // A split deal: its jobs, then its sums.
+      run_from(index, turn, river, reach, values.data(), eval ? best.data() : nullptr);
+    } else {
+      with_best_ = eval;
+      phase_ = 1;
+      if (river_board) bracket_chunks(index, turn, true);
+      walk(index, turn, river, reach, values.data(), eval ? best.data() : nullptr);
+      if (river_board) bracket_chunks(index, turn, false);
+    }
     PassResult result;
     for (int i = 0; i < n; ++i) {
       result.value += own_reach[i] * values[std::size_t(i)];
@@ -553,7 +563,7 @@ class Pass {
       kernels::scale(values, normaliser, n);
       if (best) kernels::scale(best, normaliser, n);
     }
-    if (mode_ == PassMode::evaluation && entry) {
+    if (mode_ == PassMode::evaluation && entry && store_deal_values_) {
       entry->values[std::size_t(traverser_)].assign(values, values + n);
       if (best) entry->best_response[std::size_t(traverser_)].assign(best, best + n);
     }
@@ -652,6 +662,7 @@ class Pass {
   int t_;
   int phase_ = 0;
   bool with_best_ = false;  // best responses are computed (evaluation passes)
+  bool store_deal_values_ = true;
   bool averaging_ = false;
   double average_weight_ = 0;
   double reach_weight_ = 1;

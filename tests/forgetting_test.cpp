@@ -78,6 +78,18 @@ struct Forgetting : SpotFixture {
     }
     return "";
   }
+  // OOP's value per hand pair below a deal, against the reaches collected there.
+  static double deal_value(GameTree& tree, const DealItem& item) {
+    CommandLock lock;
+    const CardNode& board = tree.card_node_at(item.root.turn, -1);
+    std::vector<double> compatible(item.reach[0].size());
+    kernels::fold_values(item.reach[1].data(), board.hand_pair(0), 1.0, compatible.data());
+    double pairs = 0;
+    for (std::size_t i = 0; i < compatible.size(); ++i) pairs += item.reach[0][i] * compatible[i];
+    PassResult r = subgame_pass(tree, 0, PassMode::evaluation, item.root.node, item.root.turn, -1, item.reach[1],
+                                item.reach[0]);
+    return pairs > 0 ? r.value / pairs : 0;
+  }
   static int missing_arrays(const GameTree& tree) {
     int n = 0;
     for (const ActionNode& node : tree.nodes) n += node.is_decision() && !node.regrets;
@@ -151,6 +163,9 @@ TEST_F(Forgetting, ResolvedSubgamesGiveBackTheGame) {
     clear_schematic_tree();
     GameTree& tree = c.flop ? flop_tree() : turn_tree();
     TreeResults full = solve(tree, c.flop ? 150 : 300);
+    std::vector<DealItem> items = collect_deals(tree, c.street);
+    std::vector<double> before;
+    for (const DealItem& item : items) before.push_back(deal_value(tree, item));
     ASSERT_TRUE(forget_streets(tree, c.street));
     ASSERT_TRUE(rebuild_forgotten_streets(tree));
     EXPECT_FALSE(tree.has_flag(INCOMPLETE_TREE));
@@ -165,6 +180,20 @@ TEST_F(Forgetting, ResolvedSubgamesGiveBackTheGame) {
     double tolerance = 2 * full.exploitability + 0.5;
     EXPECT_NEAR(resolved.ev[0], full.ev[0], tolerance);
     EXPECT_LT(resolved.exploitability, full.exploitability + tolerance);
+    // Each subgame reached with noticeable weight has the value the full solve had there.
+    double largest = 0;
+    for (const DealItem& item : items)
+      for (const auto& r : item.reach) largest = std::max(largest, std::accumulate(r.begin(), r.end(), 0.0));
+    int compared = 0;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      const auto& r = items[i].reach;
+      if (std::min(std::accumulate(r[0].begin(), r[0].end(), 0.0), std::accumulate(r[1].begin(), r[1].end(), 0.0)) <
+          0.05 * largest)
+        continue;
+      ++compared;
+      EXPECT_NEAR(deal_value(tree, items[i]), before[i], 0.1) << "deal " << i;  // chips per hand pair
+    }
+    EXPECT_GT(compared, 0);
     // After the re-solve the tree trains as a whole again.
     run_iteration(tree);
   }
