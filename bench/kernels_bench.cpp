@@ -219,6 +219,39 @@ void register_set(const KernelSet& k) {
   }
 }
 
+// Two-list payoffs at the list sizes of a narrow river spot: `own` and `opp` hands drawn from a
+// 1,081-hand board; mode 0 fold only, 1 showdown only, 2 both (an own decision's pair).
+void register_pair(const KernelSet& k) {
+  for (int mode = 0; mode < 3; ++mode) {
+    static const char* const kModes[] = {"fold", "showdown", "both"};
+    char name[96];
+    std::snprintf(name, sizeof name, "pair_payoffs_%s/%s/160x240", kModes[mode], k.name);
+    benchmark::RegisterBenchmark(name, [&k, mode](benchmark::State& state) {
+      BenchBoard board = make_board(1081);
+      std::vector<std::uint32_t> strength;
+      for (std::size_t c = 0; c < board.classes.size(); ++c) strength.insert(strength.end(), board.classes[c], std::uint32_t(c));
+      std::mt19937 rng(5);
+      std::vector<std::uint16_t> own_cards, opp_cards;
+      std::vector<std::uint32_t> own_strengths, opp_strengths;
+      for (int h = 0; h < 1081; ++h) {
+        if (rng() % 1081 < 160) own_cards.push_back(board.cards[h]), own_strengths.push_back(strength[h]);
+        if (rng() % 1081 < 240) opp_cards.push_back(board.cards[h]), opp_strengths.push_back(strength[h]);
+      }
+      kernels::PairPositions pair = kernels::make_pair_positions(own_cards, own_strengths, opp_cards, opp_strengths);
+      HandVector reach = random_vector(opp_cards.size(), -0.2, 1.0, 1);
+      HandVector showdown(own_cards.size()), fold(own_cards.size());
+      double* s = mode >= 1 ? showdown.data() : nullptr;
+      double* f = mode != 1 ? fold.data() : nullptr;
+      for (auto _ : state) {
+        k.pair_payoffs(reach.data(), pair, 3.5, s, -2.0, f);
+        benchmark::DoNotOptimize(showdown.data());
+        benchmark::DoNotOptimize(fold.data());
+      }
+      state.SetItemsProcessed(state.iterations() * std::int64_t(own_cards.size()));
+    });
+  }
+}
+
 // Streaming copy of a buffer far larger than the caches: bytes read plus bytes written.
 void BM_stream_copy(benchmark::State& state) {
   std::size_t bytes = std::size_t(state.range(0)) << 20;
@@ -239,7 +272,8 @@ BENCHMARK(BM_stream_copy)->Arg(128)->Unit(benchmark::kMillisecond);
 
 const bool registered = [] {
   register_set(kernels::plain_kernels());
-  if (kernels::avx2_kernels() != nullptr) register_set(*kernels::avx2_kernels());
+  register_pair(kernels::plain_kernels());
+  if (kernels::avx2_kernels() != nullptr) register_set(*kernels::avx2_kernels()), register_pair(*kernels::avx2_kernels());
   return true;
 }();
 

@@ -383,9 +383,9 @@ SpotResult solve_spot(const Options& o, const std::string& spot) {
   r.peak_rss_mb = peak_rss_mb();
 
   std::printf("  build          %.3f s tree, %.3f s storage\n", r.build_seconds, r.storage_seconds);
-  std::printf("  iterations     %d in %.3f s, %.5f s per iteration\n", r.iterations, r.solve_seconds,
+  std::printf("  iterations     %d in %.3f s, %.7f s per iteration\n", r.iterations, r.solve_seconds,
               r.iterations ? r.solve_seconds / r.iterations : 0.0);
-  std::printf("  evaluation     %d checks, %.3f s, %.5f s each (not in the solve time)\n", r.checks, r.eval_seconds,
+  std::printf("  evaluation     %d checks, %.3f s, %.7f s each (not in the solve time)\n", r.checks, r.eval_seconds,
               r.checks ? r.eval_seconds / r.checks : 0.0);
   const double mb = 1024.0 * 1024.0;
   std::printf("  storage        level %d, %.1f MB read and %.1f MB written by the compressed stores\n",
@@ -424,7 +424,7 @@ void print_summary(const std::vector<SpotResult>& results) {
       std::printf("%-6s failed to load\n", r.name.c_str());
       continue;
     }
-    std::printf("%-6s %8.3f %10.5f %7d %14s %14s %9.3f %8.3f %7s %8.1f\n", r.name.c_str(), r.build_seconds,
+    std::printf("%-6s %8.3f %10.7f %7d %14s %14s %9.3f %8.3f %7s %8.1f\n", r.name.c_str(), r.build_seconds,
                 r.iterations ? r.solve_seconds / r.iterations : 0.0, r.iterations,
                 milestone_cell(r.milestones[0]).c_str(), milestone_cell(r.milestones[1]).c_str(), r.ev_oop,
                 r.exploitability, !r.inside ? "-" : *r.inside ? "inside" : "OUTSIDE", r.peak_rss_mb);

@@ -342,21 +342,10 @@ void showdown_values_grouped_plain(const double* group_reach, const BoardHands& 
 
 void pair_payoffs_plain(const double* reach, const PairPositions& p, double showdown_payoff, double* showdown,
                         double fold_payoff, double* fold) {
-  PairSums sums;
-  sums.build(reach, p);
-  int n = p.own_size;
-  if (showdown) {
-    if (!(std::fabs(showdown_payoff * sums.total) > kShowdownThreshold))
-      std::fill(showdown, showdown + n, 0.0);
-    else
-      for (int h = 0; h < n; ++h) showdown[h] = showdown_payoff * sums.showdown_margin(p, h);
-  }
-  if (fold) {
-    if (!(std::fabs(fold_payoff * sums.total) > kFoldThreshold))
-      std::fill(fold, fold + n, 0.0);
-    else
-      for (int h = 0; h < n; ++h) fold[h] = fold_payoff * sums.compatible(p, h);
-  }
+  pair_payoffs_with(
+      reach, p, showdown_payoff, showdown, fold_payoff, fold, [](PairSums& s, int m) { s.list_total(m); },
+      [](PairSums& s, const PairPositions& q, bool keep) { s.lane_sums(q, keep); },
+      [](PairSums& s, int m) { s.list_sums(m); });
 }
 
 const KernelSet kPlain = {

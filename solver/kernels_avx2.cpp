@@ -353,94 +353,73 @@ TARGET void scatter_add_avx2(double* out, const double* in, const std::int16_t* 
   VectorLoops::scatter_add(out, in, index, n);
 }
 
-// Four own hands' positions as 32-bit gather indexes.
-TARGET inline __m128i positions4(const std::int16_t* p) {
-  return _mm_cvtepi16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
-}
-TARGET inline __m128i cards4(const std::uint8_t* p) {
-  std::int32_t four;
-  std::memcpy(&four, p, 4);
-  return _mm_cvtepu8_epi32(_mm_cvtsi32_si128(four));
-}
-// The masked form with an explicit source: the plain one trips g++ 12's uninitialised-use warning.
-TARGET inline __m256d at(const double* base, __m128i index) {
-  const __m256d all = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-  return _mm256_mask_i32gather_pd(_mm256_setzero_pd(), base, index, all, 8);
-}
-
-// PairSums::build with vectors: the list sum four hands per step and the lane sums four lanes
-// per step, in the plain build's order of additions.
-TARGET void build_pair_sums_avx2(const double* reach, const PairPositions& p, PairSums& sums) {
-  const int m = p.opp_size;
-  sums.load_reach(reach, m);
-  sums.W[0] = 0.0;
+// PairSums' list and lane sums with vectors, in the plain path's order of additions: the list
+// sum four hands per step (its carry a scalar chain beside the vectors), the lane sums four
+// lanes per step.
+TARGET void list_sums_avx2(int m, PairSums& sums) {
   const __m256d zero = _mm256_setzero_pd();
-  __m256d carry = zero;
+  const double half = 0.5 * sums.total;
+  const __m256d halves = _mm256_set1_pd(half);
+  sums.W[0] = -half;
+  double carry = 0.0;
   for (int k = 0; k < m; k += 4) {
     __m256d x = _mm256_loadu_pd(sums.R + k);
-    // (0, x0, x1, x2), then (0, 0, y0, y1): the two shifted adds of the in-block sums.
     __m256d y = _mm256_add_pd(x, _mm256_blend_pd(_mm256_permute4x64_pd(x, 0x90), zero, 1));
     __m256d z = _mm256_add_pd(y, _mm256_permute2f128_pd(y, y, 0x08));
-    __m256d inclusive = _mm256_add_pd(z, carry);
-    _mm256_storeu_pd(sums.W + k + 1, inclusive);
-    carry = _mm256_permute4x64_pd(inclusive, 0xFF);
+    _mm256_storeu_pd(sums.W + k + 1, _mm256_sub_pd(_mm256_add_pd(z, _mm256_set1_pd(carry)), halves));
+    carry = _mm256_cvtsd_f64(_mm256_permute4x64_pd(z, 0xFF)) + carry;
   }
-  sums.total = sums.W[m];
-  const __m256d half = _mm256_set1_pd(0.5 * sums.total);
-  int k = 0;
-  for (; k + 4 <= m + 1; k += 4) _mm256_storeu_pd(sums.W + k, _mm256_sub_pd(_mm256_loadu_pd(sums.W + k), half));
-  for (; k <= m; ++k) sums.W[k] -= 0.5 * sums.total;
-
-  const std::uint16_t* entry = p.entry_hand.data();
-  for (const PairPositions::Group& g : p.groups) {
-    __m256d run = zero;
-    for (int r = 0; r < g.length; ++r) {
-      const std::uint16_t* e = entry + g.offset + 4 * r;
-      _mm256_storeu_pd(sums.D + g.offset + 4 * r, run);
-      run = _mm256_add_pd(run, _mm256_set_pd(sums.R[e[3]], sums.R[e[2]], sums.R[e[1]], sums.R[e[0]]));
-    }
-    _mm256_storeu_pd(sums.D + g.offset + 4 * g.length, run);
-  }
-  sums.finish_lanes(p);
 }
 
-// The plain kernel's per-hand formulas, four hands per step (the same operations in the same
-// order, so both sets give identical values).
+TARGET void list_total_avx2(int m, PairSums& sums) {
+  __m256d a = _mm256_setzero_pd(), b = a;
+  for (int k = 0; k < m; k += 8) {
+    a = _mm256_add_pd(a, _mm256_loadu_pd(sums.R + k));
+    b = _mm256_add_pd(b, _mm256_loadu_pd(sums.R + k + 4));
+  }
+  __m256d s = _mm256_add_pd(a, b);
+  __m128d t = _mm_add_pd(_mm256_castpd256_pd128(s), _mm256_extractf128_pd(s, 1));
+  sums.total = _mm_cvtsd_f64(t) + _mm_cvtsd_f64(_mm_unpackhi_pd(t, t));
+}
+
+template <bool keep>
+TARGET void lane_sums_avx2(const PairPositions& p, PairSums& sums) {
+  std::fill(sums.C, sums.C + kCardSums, 0.0);
+  const std::uint16_t* entry = p.entry_hand.data();
+  for (std::size_t i = 0; i < p.groups.size(); ++i) {
+    const PairPositions::Group& g = p.groups[i];
+    __m256d run = _mm256_setzero_pd();
+    for (int r = 0; r < g.length; ++r) {
+      const std::uint16_t* e = entry + g.offset + 4 * r;
+      if (keep) _mm256_storeu_pd(sums.D + g.offset + 4 * r, run);
+      run = _mm256_add_pd(run, _mm256_set_pd(sums.R[e[3]], sums.R[e[2]], sums.R[e[1]], sums.R[e[0]]));
+    }
+    alignas(32) double last[4];
+    _mm256_store_pd(last, run);
+    for (int j = 0; j < 4; ++j) sums.C[p.lane_cards[4 * i + std::size_t(j)]] += last[j];
+    if (!keep) continue;
+    _mm256_storeu_pd(sums.D + g.offset + 4 * g.length, run);
+    const __m256d half = _mm256_mul_pd(_mm256_set1_pd(0.5), run);
+    for (int r = 0; r <= g.length; ++r) {
+      double* d = sums.D + g.offset + 4 * r;
+      _mm256_storeu_pd(d, _mm256_sub_pd(_mm256_loadu_pd(d), half));
+    }
+  }
+}
+
+// The plain kernel with the sums above; the per-hand formulas read scattered positions, which
+// scalar loads serve faster than gathers on the processors measured.
 TARGET void pair_payoffs_avx2(const double* reach, const PairPositions& p, double showdown_payoff, double* showdown,
                               double fold_payoff, double* fold) {
-  PairSums sums;
-  build_pair_sums_avx2(reach, p, sums);
-  const int n = p.own_size;
-  const bool do_showdown = showdown && std::fabs(showdown_payoff * sums.total) > kShowdownThreshold;
-  const bool do_fold = fold && std::fabs(fold_payoff * sums.total) > kFoldThreshold;
-  if (showdown && !do_showdown) std::fill(showdown, showdown + n, 0.0);
-  if (fold && !do_fold) std::fill(fold, fold + n, 0.0);
-  if (!do_showdown && !do_fold) return;
-  const __m256d total = _mm256_set1_pd(sums.total), sp = _mm256_set1_pd(showdown_payoff),
-                fp = _mm256_set1_pd(fold_payoff);
-  int h = 0;
-  for (; h + 4 <= n; h += 4) {
-    if (do_showdown) {
-      __m256d global = _mm256_add_pd(at(sums.W, positions4(p.weaker.data() + h)),
-                                     at(sums.W, positions4(p.not_stronger.data() + h)));
-      __m256d low = _mm256_add_pd(at(sums.D, positions4(p.low_weaker.data() + h)),
-                                  at(sums.D, positions4(p.low_not_stronger.data() + h)));
-      __m256d high = _mm256_add_pd(at(sums.D, positions4(p.high_weaker.data() + h)),
-                                   at(sums.D, positions4(p.high_not_stronger.data() + h)));
-      __m256d margin = _mm256_sub_pd(_mm256_sub_pd(global, low), high);
-      _mm256_storeu_pd(showdown + h, _mm256_mul_pd(sp, margin));
-    }
-    if (do_fold) {
-      __m256d low_total = at(sums.C, cards4(p.low.data() + h)), high_total = at(sums.C, cards4(p.high.data() + h));
-      __m256d compatible = _mm256_add_pd(_mm256_sub_pd(_mm256_sub_pd(total, low_total), high_total),
-                                         at(sums.R, positions4(p.same.data() + h)));
-      _mm256_storeu_pd(fold + h, _mm256_mul_pd(fp, compatible));
-    }
-  }
-  for (; h < n; ++h) {
-    if (do_showdown) showdown[h] = showdown_payoff * sums.showdown_margin(p, h);
-    if (do_fold) fold[h] = fold_payoff * sums.compatible(p, h);
-  }
+  pair_payoffs_with(
+      reach, p, showdown_payoff, showdown, fold_payoff, fold, [](PairSums& s, int m) { list_total_avx2(m, s); },
+      [](PairSums& s, const PairPositions& q, bool keep) {
+        if (keep)
+          lane_sums_avx2<true>(q, s);
+        else
+          lane_sums_avx2<false>(q, s);
+      },
+      [](PairSums& s, int m) { list_sums_avx2(m, s); });
 }
 
 }  // namespace

@@ -130,11 +130,14 @@ inline double add_class_mass(const double* reach, const std::uint16_t* cards, in
 //   weaker - stronger = (W'[weaker] + W'[not_stronger]) - (D[low_weaker] + D[low_not_stronger])
 //                       - (D[high_weaker] + D[high_not_stronger]).
 // R is the reach with non-positive entries as 0 and zeros past the end (the `same` position of
-// a hand the opponent lacks, and the tail of the last block); C the per-card totals.
+// a hand the opponent lacks, and the tail of the last block); C the per-card totals, each the
+// last row of its card's lane. A fold needs only C and T: its lanes are summed, not kept.
 //
-// The list sum runs in blocks of four: within a block the inclusive sums are formed as
-// z = (x0, x1 + x0, (x2 + x1) + x0, (x3 + x2) + (x1 + x0)), then the carry is added; the vector
-// path forms exactly these, so both give the same bits.
+// The total T is summed in eight accumulators (entry k into k mod 8),
+// T = ((a0 + a4) + (a2 + a6)) + ((a1 + a5) + (a3 + a7)); the list sum runs in blocks of four:
+// within a block the inclusive sums are formed as z = (x0, x1 + x0, (x2 + x1) + x0,
+// (x3 + x2) + (x1 + x0)), then the carry is added and T/2 taken off; the next carry is
+// z3 + carry. The vector path forms exactly these, so both give the same bits.
 struct PairSums {
   double W[kMaxLaneHands + 8];
   double R[kMaxLaneHands + 8];
@@ -142,49 +145,50 @@ struct PairSums {
   double C[kCardSums];
   double total = 0.0;
 
-  // Positive reach into R, with zeros up to the next block of four past m.
+  // Positive reach into R, with zeros up to the next block of eight past m.
   void load_reach(const double* reach, int m) {
     for (int k = 0; k < m; ++k) R[k] = reach[k] > 0.0 ? reach[k] : 0.0;
     for (int k = m; k < m + 8; ++k) R[k] = 0.0;
   }
 
-  void build(const double* reach, const PairPositions& p) {
-    const int m = p.opp_size;
-    load_reach(reach, m);
-    W[0] = 0.0;
+  // W centred on T (list_total first).
+  void list_sums(int m) {
+    const double half = 0.5 * total;
+    W[0] = -half;
     double carry = 0.0;
     for (int k = 0; k < m; k += 4) {
       const double* x = R + k;
       double y1 = x[1] + x[0], y2 = x[2] + x[1], y3 = x[3] + x[2];
       double z[4] = {x[0], y1, y2 + x[0], y3 + y1};
-      for (int j = 0; j < 4; ++j) W[k + 1 + j] = z[j] + carry;
-      carry = W[k + 4];
+      for (int j = 0; j < 4; ++j) W[k + 1 + j] = (z[j] + carry) - half;
+      carry = z[3] + carry;
     }
-    total = W[m];
-    const double half = 0.5 * total;
-    for (int k = 0; k <= m; ++k) W[k] -= half;
-
-    const std::uint16_t* entry = p.entry_hand.data();
-    for (const PairPositions::Group& g : p.groups)
-      for (int j = 0; j < 4; ++j) {
-        double run = 0.0;
-        for (int k = 0; k < g.length; ++k) {
-          D[g.offset + 4 * k + j] = run;
-          run += R[entry[g.offset + 4 * k + j]];
-        }
-        D[g.offset + 4 * g.length + j] = run;
-      }
-    finish_lanes(p);
   }
 
-  // Card totals from each lane's last row, then the lanes centred on half their totals.
-  void finish_lanes(const PairPositions& p) {
+  // T alone.
+  void list_total(int m) {
+    double a[8] = {};
+    for (int k = 0; k < m; k += 8)
+      for (int j = 0; j < 8; ++j) a[j] += R[k + j];
+    total = ((a[0] + a[4]) + (a[2] + a[6])) + ((a[1] + a[5]) + (a[3] + a[7]));
+  }
+
+  // C, and with `keep` the centred lane sums D.
+  void lane_sums(const PairPositions& p, bool keep) {
+    const std::uint16_t* entry = p.entry_hand.data();
     std::fill(C, C + kCardSums, 0.0);
     for (std::size_t i = 0; i < p.groups.size(); ++i) {
       const PairPositions::Group& g = p.groups[i];
-      double* last = D + g.offset + 4 * g.length;
-      for (int j = 0; j < 4; ++j) C[p.lane_cards[4 * i + std::size_t(j)]] += last[j];
-      double half[4] = {0.5 * last[0], 0.5 * last[1], 0.5 * last[2], 0.5 * last[3]};
+      double run[4] = {};
+      for (int k = 0; k < g.length; ++k)
+        for (int j = 0; j < 4; ++j) {
+          if (keep) D[g.offset + 4 * k + j] = run[j];
+          run[j] += R[entry[g.offset + 4 * k + j]];
+        }
+      for (int j = 0; j < 4; ++j) C[p.lane_cards[4 * i + std::size_t(j)]] += run[j];
+      if (!keep) continue;
+      for (int j = 0; j < 4; ++j) D[g.offset + 4 * g.length + j] = run[j];
+      double half[4] = {0.5 * run[0], 0.5 * run[1], 0.5 * run[2], 0.5 * run[3]};
       for (int k = 0; k <= g.length; ++k)
         for (int j = 0; j < 4; ++j) D[g.offset + 4 * k + j] -= half[j];
     }
@@ -202,6 +206,31 @@ struct PairSums {
     return ((total - C[p.low[i]]) - C[p.high[i]]) + R[p.same[i]];
   }
 };
+
+// The two-list payoffs with the given summing steps (plain or vector): the total first, so that
+// reach below the thresholds costs nothing more; a fold alone keeps no lane sums. Always
+// inlined, so that the vector set's copy is compiled for its instructions.
+template <class Total, class Lanes, class List>
+[[gnu::always_inline]] inline void pair_payoffs_with(const double* reach, const PairPositions& p, double showdown_payoff,
+                                                     double* showdown, double fold_payoff, double* fold,
+                                                     Total list_total, Lanes lane_sums, List list_sums) {
+  PairSums sums;
+  const int n = p.own_size, m = p.opp_size;
+  sums.load_reach(reach, m);
+  list_total(sums, m);
+  const bool do_showdown = showdown && std::fabs(showdown_payoff * sums.total) > kShowdownThreshold;
+  const bool do_fold = fold && std::fabs(fold_payoff * sums.total) > kFoldThreshold;
+  if (showdown && !do_showdown) std::fill(showdown, showdown + n, 0.0);
+  if (fold && !do_fold) std::fill(fold, fold + n, 0.0);
+  if (!do_showdown && !do_fold) return;
+  lane_sums(sums, p, do_showdown);
+  if (do_showdown) {
+    list_sums(sums, m);
+    for (int h = 0; h < n; ++h) showdown[h] = showdown_payoff * sums.showdown_margin(p, h);
+  }
+  if (do_fold)
+    for (int h = 0; h < n; ++h) fold[h] = fold_payoff * sums.compatible(p, h);
+}
 
 // Per-hand reach of a grouped board: each group's reach spread evenly over its hands. The
 // grouped kernels run the per-hand sweeps on it and read values at each group's first hand.

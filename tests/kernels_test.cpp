@@ -631,6 +631,31 @@ TEST_P(KernelPaths, TwoListPayoffsMatchPairwiseReference) {
   }
 }
 
+// On the two lists: a showdown whose stakes vanish beside a fold that does not (the fold's card
+// sums then come from lanes that are summed but not kept), and an opponent without reach.
+TEST_P(KernelPaths, TwoListPayoffsAtTheThresholds) {
+  std::mt19937 rng(41);
+  TestBoard full = make_board(rng, 5, 3000);
+  std::vector<bool> own(full.size()), opp(full.size());
+  for (int h = 0; h < full.size(); ++h) own[h] = rng() % 3 == 0, opp[h] = rng() % 2 == 0;
+  TestPair t = make_pair(full, own, opp);
+  kernels::HandPair view = t.view(true);
+  ASSERT_NE(view.positions, nullptr);
+  std::size_t n = t.own.size();
+  std::vector<double> tiny(t.opp.size(), 1e-42), showdown(n, 99.0), fold(n, 99.0), expected(n);
+  kernels::showdown_and_fold_values(k(), tiny.data(), view, 1.0, 1e10, showdown.data(), fold.data());
+  EXPECT_TRUE(std::all_of(showdown.begin(), showdown.end(), [](double v) { return v == 0.0; }));
+  kernels::fold_values(k(), tiny.data(), view, 1e10, expected.data());
+  EXPECT_EQ(fold, expected);
+  std::vector<double> reference = pair_reference(t, tiny, 1e10, false);
+  ASSERT_NE(reference[0], 0.0);
+  expect_all_near(reference, fold, 1e-12, 0.0, "fold of a vanishing reach");
+  std::vector<double> none(t.opp.size(), -1.0);  // non-positive reach counts as none
+  kernels::showdown_and_fold_values(k(), none.data(), view, 5.0, -5.0, showdown.data(), fold.data());
+  EXPECT_TRUE(std::all_of(showdown.begin(), showdown.end(), [](double v) { return v == 0.0; }));
+  EXPECT_TRUE(std::all_of(fold.begin(), fold.end(), [](double v) { return v == 0.0; }));
+}
+
 INSTANTIATE_TEST_SUITE_P(Paths, KernelPaths, ::testing::Values("plain", "avx2"),
                          [](const auto& info) { return info.param; });
 
@@ -663,10 +688,16 @@ TEST(KernelPathAgreement, VectorPathMatchesPlainPath) {
       std::vector<double> r = random_reach(rng, int(t.opp.size()));
       std::size_t m = t.own.size();
       std::vector<double> sp_(m), fp_(m), sv_(m), fv_(m);
-      p.pair_payoffs(r.data(), t.positions, 3.25, sp_.data(), -7.5, fp_.data());
-      v.pair_payoffs(r.data(), t.positions, 3.25, sv_.data(), -7.5, fv_.data());
-      EXPECT_EQ(sp_, sv_);
-      EXPECT_EQ(fp_, fv_);
+      // Both payoffs, the showdown alone and the fold alone (which keeps no lane sums).
+      for (int mode = 0; mode < 3; ++mode) {
+        double* outs[4] = {sp_.data(), fp_.data(), sv_.data(), fv_.data()};
+        if (mode == 1) outs[1] = outs[3] = nullptr;
+        if (mode == 2) outs[0] = outs[2] = nullptr;
+        p.pair_payoffs(r.data(), t.positions, 3.25, outs[0], -7.5, outs[1]);
+        v.pair_payoffs(r.data(), t.positions, 3.25, outs[2], -7.5, outs[3]);
+        EXPECT_EQ(sp_, sv_) << "mode " << mode;
+        EXPECT_EQ(fp_, fv_) << "mode " << mode;
+      }
     }
     for (auto kernel : {&KernelSet::fold_values_grouped, &KernelSet::showdown_values_grouped}) {
       (p.*kernel)(group_reach.data(), b.view(), 5.5, gp.data());
