@@ -385,25 +385,24 @@ TARGET void list_total_avx2(int m, PairSums& sums) {
 template <bool keep>
 TARGET void lane_sums_avx2(const PairPositions& p, PairSums& sums) {
   std::fill(sums.C, sums.C + kCardSums, 0.0);
-  const std::uint16_t* entry = p.entry_hand.data();
+  const double* R = sums.R;
   for (std::size_t i = 0; i < p.groups.size(); ++i) {
-    const PairPositions::Group& g = p.groups[i];
+    // Locals: the stores into the sums would otherwise make the compiler reload them.
+    const int length = p.groups[i].length;
+    const std::uint16_t* e = p.entry_hand.data() + p.groups[i].offset;
+    double* d = sums.D + p.groups[i].offset;
     __m256d run = _mm256_setzero_pd();
-    for (int r = 0; r < g.length; ++r) {
-      const std::uint16_t* e = entry + g.offset + 4 * r;
-      if (keep) _mm256_storeu_pd(sums.D + g.offset + 4 * r, run);
-      run = _mm256_add_pd(run, _mm256_set_pd(sums.R[e[3]], sums.R[e[2]], sums.R[e[1]], sums.R[e[0]]));
+    for (int r = 0; r < length; ++r, e += 4) {
+      if (keep) _mm256_storeu_pd(d + 4 * r, run);
+      run = _mm256_add_pd(run, _mm256_set_pd(R[e[3]], R[e[2]], R[e[1]], R[e[0]]));
     }
     alignas(32) double last[4];
     _mm256_store_pd(last, run);
     for (int j = 0; j < 4; ++j) sums.C[p.lane_cards[4 * i + std::size_t(j)]] += last[j];
     if (!keep) continue;
-    _mm256_storeu_pd(sums.D + g.offset + 4 * g.length, run);
+    _mm256_storeu_pd(d + 4 * length, run);
     const __m256d half = _mm256_mul_pd(_mm256_set1_pd(0.5), run);
-    for (int r = 0; r <= g.length; ++r) {
-      double* d = sums.D + g.offset + 4 * r;
-      _mm256_storeu_pd(d, _mm256_sub_pd(_mm256_loadu_pd(d), half));
-    }
+    for (int r = 0; r <= length; ++r) _mm256_storeu_pd(d + 4 * r, _mm256_sub_pd(_mm256_loadu_pd(d + 4 * r), half));
   }
 }
 
