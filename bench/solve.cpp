@@ -365,7 +365,7 @@ SpotResult solve_spot(const Options& o, const std::string& spot) {
       if (r.milestones[i].iterations < 0 && r.exploitability <= kMilestones[i] * r.pot)
         r.milestones[i] = {r.iterations, r.solve_seconds};
     if (o.verbose)
-      std::printf("  %6d iterations %9.3f s  EV OOP %9.3f  exploitability %8.3f\n", r.iterations, r.solve_seconds,
+      std::printf("  %6d iterations %10.6f s  EV OOP %9.3f  exploitability %8.3f\n", r.iterations, r.solve_seconds,
                   r.ev_oop, r.exploitability);
   };
   int limit = std::min(o.max_iterations, tree.params.iteration_cap - tree.iterations);

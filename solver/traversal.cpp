@@ -712,6 +712,7 @@ bool allocate_tree_storage(GameTree& tree) {
       if (a && !a->allocate()) return false;
   }
   tree.storage_allocated = true;
+  ScratchStack::prepare(std::max(1, settings().thread_count.load()));
   return true;
 }
 
