@@ -160,4 +160,59 @@ bool replace_file(const std::string& from, const std::string& to) { return std::
 
 void remove_file(const std::string& path) { unlink(path.c_str()); }
 
+FileHandle open_for_writing(const std::string& path) {
+  FileHandle h;
+  h.fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_DIRECT);
+  h.direct = h.fd >= 0;
+  if (h.fd < 0 && errno == EINVAL) h.fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);  // e.g. tmpfs
+  return h;
+}
+
+bool write_all(const FileHandle& handle, const void* data, std::size_t bytes) {
+  const char* p = static_cast<const char*>(data);
+  while (bytes > 0) {
+    ssize_t n = ::write(handle.fd, p, bytes);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    bytes -= std::size_t(n);
+  }
+  return true;
+}
+
+bool finish_writing(FileHandle& handle, std::uint64_t size) {
+  bool ok = ftruncate(handle.fd, off_t(size)) == 0;
+  ok = close(handle.fd) == 0 && ok;
+  handle.fd = -1;
+  return ok;
+}
+
+void abandon_writing(FileHandle& handle) {
+  if (handle.fd >= 0) close(handle.fd);
+  handle.fd = -1;
+}
+
+FileHandle open_for_reading(const std::string& path) {
+  FileHandle h;
+  h.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT);
+  h.direct = h.fd >= 0;
+  if (h.fd < 0 && errno == EINVAL) h.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  return h;
+}
+
+long long read_fully(const FileHandle& handle, void* data, std::size_t bytes) {
+  char* p = static_cast<char*>(data);
+  std::size_t got = 0;
+  while (got < bytes) {
+    ssize_t n = ::read(handle.fd, p + got, bytes - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += std::size_t(n);
+    // A direct read past the end's last whole block is the end: the offset is now unaligned.
+    if (handle.direct && std::size_t(n) % kWriteAlignment != 0) break;
+  }
+  return static_cast<long long>(got);
+}
+
 }  // namespace platform

@@ -1,32 +1,42 @@
 #include "storage/binary_file.h"
 
-#include "platform/platform.h"
+#include <algorithm>
+#include <cstring>
+
+#include "storage/scratch.h"
 
 namespace {
-constexpr std::size_t kBufferBytes = 1 << 20;
+// Blocks of the pipeline; a multiple of the direct-transfer alignment.
+constexpr std::size_t kBlockBytes = std::size_t(32) << 20;
 const char* const kCantRead = "can't read from file";
 const char* const kCantWrite = "can't write to file";
 }  // namespace
 
 BinaryFile::BinaryFile(const std::string& path, Mode mode) : mode_(mode), target_(path) {
+  const char* failure = mode == Mode::read ? kCantRead : kCantWrite;
   if (mode == Mode::read) {
     platform::FileIdentity id;
     if (!platform::regular_file_identity(path, id)) throw IOException(kCantRead);
-    file_ = std::fopen(path.c_str(), "rb");
-    if (file_ == nullptr) throw IOException(kCantRead);
+    handle_ = platform::open_for_reading(path);
   } else {
     if (path.empty() || platform::is_directory(path)) throw IOException(kCantWrite);
     temporary_ = platform::create_file_beside(path);
     if (temporary_.empty()) throw IOException(kCantWrite);
-    file_ = std::fopen(temporary_.c_str(), "wb");
-    if (file_ == nullptr) {
-      platform::remove_file(temporary_);
-      throw IOException(kCantWrite);
-    }
+    handle_ = platform::open_for_writing(temporary_);
   }
-  // Large transfers bypass the buffer; it serves the many small fields.
-  buffer_.resize(kBufferBytes);
-  std::setvbuf(file_, buffer_.data(), _IOFBF, buffer_.size());
+  try {
+    if (handle_.fd < 0) throw IOException(failure);
+    for (char*& b : blocks_) b = static_cast<char*>(scratch_allocate(kBlockBytes, platform::kWriteAlignment));
+  } catch (const std::bad_alloc&) {
+    close_quietly();
+    if (!temporary_.empty()) platform::remove_file(temporary_);
+    throw IOException("out of memory");
+  } catch (...) {
+    close_quietly();
+    if (!temporary_.empty()) platform::remove_file(temporary_);
+    throw;
+  }
+  if (mode == Mode::read) request_block(0);
 }
 
 BinaryFile::~BinaryFile() {
@@ -35,21 +45,78 @@ BinaryFile::~BinaryFile() {
 }
 
 void BinaryFile::close_quietly() {
-  if (file_ != nullptr) std::fclose(file_);
-  file_ = nullptr;
+  if (pending_.valid()) pending_.wait();
+  platform::abandon_writing(handle_);
+  for (char*& b : blocks_) {
+    if (b != nullptr) scratch_free(b);
+    b = nullptr;
+  }
+}
+
+long long BinaryFile::finish_pending() { return pending_.valid() ? pending_.get() : 0; }
+
+void BinaryFile::request_block(int b) {
+  pending_block_ = b;
+  pending_ = std::async(std::launch::async, [handle = handle_, block = blocks_[b]] {
+    return platform::read_fully(handle, block, kBlockBytes);
+  });
+}
+
+bool BinaryFile::next_block() {
+  if (last_block_) return false;
+  long long got = finish_pending();
+  if (got < 0) throw IOException(kCantRead);
+  current_ = pending_block_;
+  filled_ = std::size_t(got);
+  taken_ = 0;
+  last_block_ = filled_ < kBlockBytes;
+  if (!last_block_) request_block(1 - current_);
+  return filled_ > 0;
 }
 
 void BinaryFile::read(void* data, std::size_t bytes) {
   if (bytes == 0) return;
-  if (mode_ != Mode::read || std::fread(data, 1, bytes, file_) != bytes) throw IOException(kCantRead);
+  if (mode_ != Mode::read) throw IOException(kCantRead);
+  char* p = static_cast<char*>(data);
+  for (std::size_t left = bytes; left > 0;) {
+    if (taken_ == filled_ && !next_block()) throw IOException(kCantRead);
+    std::size_t n = std::min(left, filled_ - taken_);
+    std::memcpy(p, blocks_[current_] + taken_, n);
+    taken_ += n;
+    p += n;
+    left -= n;
+  }
   checksum_.update(data, bytes);
+}
+
+bool BinaryFile::at_end() {
+  if (mode_ != Mode::read) return false;
+  return taken_ == filled_ && !next_block();
+}
+
+void BinaryFile::send_block(std::size_t bytes) {
+  if (finish_pending() < 0) throw IOException(kCantWrite);
+  pending_ = std::async(std::launch::async, [handle = handle_, block = blocks_[current_], bytes] {
+    return platform::write_all(handle, block, bytes) ? static_cast<long long>(bytes) : -1LL;
+  });
+  current_ = 1 - current_;
+  filled_ = 0;
 }
 
 void BinaryFile::write(const void* data, std::size_t bytes) {
   if (bytes == 0) return;
-  if (mode_ != Mode::write || file_ == nullptr || std::fwrite(data, 1, bytes, file_) != bytes)
-    throw IOException(kCantWrite);
+  if (mode_ != Mode::write || handle_.fd < 0) throw IOException(kCantWrite);
   checksum_.update(data, bytes);
+  written_ += bytes;
+  const char* p = static_cast<const char*>(data);
+  while (bytes > 0) {
+    std::size_t n = std::min(bytes, kBlockBytes - filled_);
+    std::memcpy(blocks_[current_] + filled_, p, n);
+    filled_ += n;
+    p += n;
+    bytes -= n;
+    if (filled_ == kBlockBytes) send_block(kBlockBytes);
+  }
 }
 
 void BinaryFile::transfer(void* data, std::size_t bytes) {
@@ -60,21 +127,22 @@ void BinaryFile::transfer(void* data, std::size_t bytes) {
   }
 }
 
-bool BinaryFile::at_end() {
-  if (mode_ != Mode::read) return false;
-  int c = std::fgetc(file_);
-  if (c == EOF) return true;
-  std::ungetc(c, file_);
-  return false;
-}
-
 void BinaryFile::commit() {
-  if (mode_ != Mode::write || file_ == nullptr) throw IOException(kCantWrite);
-  // The data go to the system's page cache, not to the disk (no fsync: saving stays fast); a
-  // power failure right after the rename may leave the new file incomplete.
-  bool ok = std::fflush(file_) == 0 && std::ferror(file_) == 0;
-  ok = std::fclose(file_) == 0 && ok;
-  file_ = nullptr;
+  if (mode_ != Mode::write || handle_.fd < 0) throw IOException(kCantWrite);
+  // A direct write takes whole aligned blocks: the tail goes out padded with zeros, and the
+  // file is then cut to its size. The data reach the device or the system's cache, with no
+  // fsync (saving stays fast); a power failure right after the rename may leave the new file
+  // incomplete.
+  if (filled_ > 0) {
+    std::size_t bytes = filled_;
+    if (handle_.direct) {
+      bytes = (filled_ + platform::kWriteAlignment - 1) / platform::kWriteAlignment * platform::kWriteAlignment;
+      std::memset(blocks_[current_] + filled_, 0, bytes - filled_);
+    }
+    send_block(bytes);
+  }
+  bool ok = finish_pending() >= 0 && platform::finish_writing(handle_, written_);
+  close_quietly();
   if (!ok || !platform::replace_file(temporary_, target_)) throw IOException(kCantWrite);
   temporary_.clear();
 }

@@ -7,13 +7,17 @@
 // Writing never touches the target until the end: the data go to a new file beside it, which
 // commit() flushes and renames over the target. A file that is not committed (a failure, an
 // exception) is removed by the destructor, so an older file at the target survives.
+//
+// The data move in two large blocks, past the system's cache where the file system allows it:
+// while one block goes to the file (or comes from it), the other one fills (or is taken).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <future>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
+#include "platform/platform.h"
 #include "storage/checksum.h"
 
 class IOException : public std::runtime_error {
@@ -54,11 +58,26 @@ class BinaryFile {
 
  private:
   void close_quietly();
+  // Waits for the block in flight; the bytes it moved, or -1.
+  long long finish_pending();
+  // Writing: sends the current block (`bytes` of it) to the file and switches to the other one.
+  void send_block(std::size_t bytes);
+  // Reading: starts filling block b; takes the block in flight as the current one (false when
+  // the file has no more bytes).
+  void request_block(int b);
+  bool next_block();
 
-  std::FILE* file_ = nullptr;
   Mode mode_;
   std::string target_;
-  std::string temporary_;  // writing: the file being written, until commit
-  std::vector<char> buffer_;
   StreamChecksum checksum_;
+  platform::FileHandle handle_;
+  std::string temporary_;  // writing: the file being written, until commit
+  char* blocks_[2] = {nullptr, nullptr};
+  int current_ = 0;
+  int pending_block_ = 0;      // reading: the block being filled
+  std::size_t filled_ = 0;     // bytes in the current block
+  std::size_t taken_ = 0;      // reading: bytes of the current block already read
+  bool last_block_ = false;    // reading: the block in use is the file's last
+  std::uint64_t written_ = 0;  // writing: bytes accepted so far, the file's size
+  std::future<long long> pending_;
 };

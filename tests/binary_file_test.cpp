@@ -1,0 +1,101 @@
+// Tree-file streams: round trips through several pipeline blocks with an unaligned tail, the
+// end of the data, short files, and file systems without direct transfers.
+#include "storage/binary_file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <numeric>
+#include <random>
+#include <vector>
+
+#include "subprocess.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Transfers of every size class: small fields between large rows, more than two 32 MB blocks
+// in all, ending off any alignment.
+std::vector<std::vector<std::uint8_t>> transfers() {
+  std::mt19937 rng(3);
+  std::vector<std::vector<std::uint8_t>> out;
+  for (std::size_t bytes : {std::size_t(1), std::size_t(7), std::size_t(40) << 20, std::size_t(4096), std::size_t(3),
+                            std::size_t(33) << 20, std::size_t(12345), std::size_t(5)}) {
+    std::vector<std::uint8_t> v(bytes);
+    for (auto& b : v) b = std::uint8_t(rng());
+    out.push_back(std::move(v));
+  }
+  return out;
+}
+
+void round_trip_in(const fs::path& dir) {
+  auto data = transfers();
+  std::string path = (dir / "stream.bin").string();
+  std::uint64_t written_sum = 0, total = 0;
+  {
+    BinaryFile file(path, BinaryFile::Mode::write);
+    for (auto& v : data) file.write(v.data(), v.size()), total += v.size();
+    written_sum = file.checksum();
+    file.commit();
+  }
+  ASSERT_EQ(fs::file_size(path), total);
+  BinaryFile file(path, BinaryFile::Mode::read);
+  for (auto& v : data) {
+    EXPECT_FALSE(file.at_end());
+    std::vector<std::uint8_t> back(v.size());
+    file.read(back.data(), back.size());
+    ASSERT_EQ(back, v);
+  }
+  EXPECT_TRUE(file.at_end());
+  EXPECT_TRUE(file.at_end()) << "asking again";
+  EXPECT_EQ(file.checksum(), written_sum);
+  std::uint8_t byte = 0;
+  EXPECT_THROW(file.read(&byte, 1), IOException);
+}
+
+TEST(BinaryFile, RoundTripsThroughSeveralBlocks) {
+  fs::path dir = make_temp_dir();
+  round_trip_in(dir);
+  fs::remove_all(dir);
+}
+
+// /dev/shm is a memory file system, which on many kernels refuses direct transfers.
+TEST(BinaryFile, RoundTripsWhereDirectTransfersAreRefused) {
+  if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
+  char pattern[] = "/dev/shm/travanto-test-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) GTEST_SKIP() << "no folder in /dev/shm";
+  round_trip_in(pattern);
+  fs::remove_all(pattern);
+}
+
+TEST(BinaryFile, ShortFilesEndAndThrow) {
+  fs::path dir = make_temp_dir();
+  std::string path = (dir / "short.bin").string();
+  {
+    BinaryFile file(path, BinaryFile::Mode::write);
+    std::uint32_t word = 0xC0FFEE;
+    file.write(&word, sizeof word);
+    file.commit();
+  }
+  {
+    BinaryFile file(path, BinaryFile::Mode::read);
+    std::uint64_t wide = 0;
+    try {
+      file.read(&wide, sizeof wide);
+      ADD_FAILURE() << "read past the end";
+    } catch (const IOException& e) {
+      EXPECT_STREQ(e.what(), "can't read from file");
+    }
+  }
+  {
+    BinaryFile empty((dir / "empty.bin").string(), BinaryFile::Mode::write);
+    empty.commit();
+  }
+  BinaryFile file((dir / "empty.bin").string(), BinaryFile::Mode::read);
+  EXPECT_TRUE(file.at_end());
+  EXPECT_EQ(fs::file_size(dir / "empty.bin"), 0u);
+  fs::remove_all(dir);
+}
+
+}  // namespace
