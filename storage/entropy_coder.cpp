@@ -183,6 +183,14 @@ void use_plain_path(bool plain) { g_plain_path.store(plain, std::memory_order_re
 
 // ---- Encoder --------------------------------------------------------------------------------
 
+// The form of a block below kMinCodedBlock (1: one repeated byte, 0: raw), or -1 to code it.
+static int small_block_form(const std::uint8_t* block, std::uint32_t k) {
+  if (k >= kMinCodedBlock) return -1;
+  for (std::uint32_t i = 1; i < k; ++i)
+    if (block[i] != block[0]) return 0;
+  return k > 1 ? 1 : 0;
+}
+
 struct Encoder::State {
   WriteStream write;
   void* user;
@@ -203,7 +211,8 @@ struct Encoder::State {
 
   void flush(int b) {
     std::uint32_t k = fill[b];
-    int r = fse_compress(packed.get(), fse_compress_bound(kBufferBytes), buffer[b], k);
+    int r = small_block_form(buffer[b], k);
+    if (r < 0) r = fse_compress(packed.get(), fse_compress_bound(kBufferBytes), buffer[b], k);
     std::uint8_t frame[kFrameBytes];
     store_u32(frame, k);
     store_u32(frame + 4, std::uint32_t(r));

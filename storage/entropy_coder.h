@@ -18,6 +18,10 @@ namespace entropy {
 constexpr int kStreams = 24;
 constexpr int kMaxRowValues = 1081;   // the longest row the coder accepts
 constexpr int kBufferBytes = 65536;   // a buffer is flushed as one block when it fills
+// Blocks below this size skip FSE (its count header and tables cost more than they save on
+// the few kilobytes a chunk's buffers hold, and the time of it was most of a max-level
+// iteration): stored raw, or as their one byte when it repeats.
+constexpr std::uint32_t kMinCodedBlock = 4096;
 constexpr std::uint8_t kCoderId = 2;  // the only coder this engine writes
 
 // Appends `count` bytes to stream `stream` (encoder) / copies the next `count` bytes of it into

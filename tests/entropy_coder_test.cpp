@@ -380,12 +380,38 @@ TEST(EntropyFraming, EmptyRowsAddOnlyFlagBytesStoredAsOneRepeatedByte) {
   expect_round_trip(rows, s);
 }
 
+// Below the coding threshold a skewed block stays raw and a repeated byte takes its one-byte
+// form; from the threshold on the same source is coded.
+TEST(EntropyFraming, SmallBlocksSkipTheByteCoder) {
+  auto flag_frame = [](int rows_count) {
+    std::mt19937 rng(5);
+    std::vector<Row> rows;
+    for (int i = 0; i < rows_count; ++i) {
+      Values v(3);
+      for (auto& x : v) x = rng() % 250;
+      Row r = make_row(row_of_symbols(v));
+      rows.push_back(i % 9 == 0 ? with_predictor(r, r.values) : r);
+    }
+    Streams s = encode_rows(rows);
+    expect_round_trip(rows, s);
+    return frames(s, 0);
+  };
+  std::vector<Frame> small = flag_frame(int(entropy::kMinCodedBlock) - 1), coded = flag_frame(int(entropy::kMinCodedBlock));
+  ASSERT_EQ(small.size(), 1u);
+  EXPECT_EQ(small[0].r, 0);
+  ASSERT_EQ(coded.size(), 1u);
+  EXPECT_GT(coded[0].r, 1);
+  Streams same = encode_rows(std::vector<Row>(100, make_row({})));
+  EXPECT_EQ(frames(same, 0)[0].r, 1);
+}
+
 TEST(EntropyFraming, BlocksAreCompressedRepeatedOrRaw) {
   std::mt19937 rng(3);
   // Buffer 0 skewed (mostly flag 0) compresses; random 8-bit symbols give near-uniform bytes in
   // context 15, stored raw; a lone flag byte is raw too.
+  const int n = int(entropy::kMinCodedBlock) + 1000;
   std::vector<Row> rows;
-  for (int i = 0; i < 2000; ++i) {
+  for (int i = 0; i < n; ++i) {
     Values v(8);
     for (auto& x : v) x = rng() % 250;
     Row r = make_row(row_of_symbols(v));
@@ -395,7 +421,7 @@ TEST(EntropyFraming, BlocksAreCompressedRepeatedOrRaw) {
   std::vector<Frame> flags = frames(s, 0), context = frames(s, 2 + 15);
   ASSERT_EQ(flags.size(), 1u);
   EXPECT_GT(flags[0].r, 1);
-  EXPECT_LT(flags[0].r, 2000 / 2);
+  EXPECT_LT(flags[0].r, n / 2);
   ASSERT_EQ(context.size(), 1u);
   EXPECT_LE(context[0].r, 0);
   expect_round_trip(rows, s);
@@ -484,7 +510,7 @@ TEST(EntropyDecoder, ImpossibleStreamsThrowCorruptData) {
   expect_corrupt(with_frame(100, 50, Bytes(49, 1)), nullptr, 0, "compressed payload short");
 
   // A compressed block without its end marker is an FSE error.
-  std::vector<Row> rows(300, make_row({}));
+  std::vector<Row> rows(entropy::kMinCodedBlock + 300, make_row({}));
   for (std::size_t i = 0; i < rows.size(); i += 7) rows[i] = with_predictor(make_row({1, 2}), {0, 1});
   Streams good = encode_rows(rows);
   ASSERT_GT(frames(good, 0)[0].r, 1);
