@@ -712,7 +712,9 @@ bool allocate_tree_storage(GameTree& tree) {
       if (a && !a->allocate()) return false;
   }
   tree.storage_allocated = true;
+  // The first pass then pays neither for the workers' stacks nor for the fallback table's pages.
   ScratchStack::prepare(std::max(1, settings().thread_count.load()));
+  fallbacks();
   return true;
 }
 
