@@ -61,7 +61,7 @@ std::string create_file_beside(const std::string& target);
 bool replace_file(const std::string& from, const std::string& to);
 void remove_file(const std::string& path);
 
-// Sequential writing of a file, bypassing the system's cache where the file system allows it
+// Writing of a file in positioned blocks, bypassing the system's cache where the file system allows it
 // (`direct`): large files then go to the device without first filling page-cache pages, which
 // on virtual machines is the slower part. Direct writes take buffers aligned to
 // kWriteAlignment and whole multiples of it; finish_writing cuts the file to its true size.
@@ -72,14 +72,15 @@ struct FileHandle {
 };
 // Opens an existing file for writing from its start; fd -1 on failure.
 FileHandle open_for_writing(const std::string& path);
-bool write_all(const FileHandle& handle, const void* data, std::size_t bytes);
+// Writes the bytes at `offset`; transfers at different offsets may run at once.
+bool write_all(const FileHandle& handle, const void* data, std::size_t bytes, std::uint64_t offset);
 // Sets the file's size and closes it; true when both succeed.
 bool finish_writing(FileHandle& handle, std::uint64_t size);
 // Closes without checking (after a failure).
 void abandon_writing(FileHandle& handle);
-// Sequential reading the same way: fd -1 on failure. read_fully fills the buffer (whole
-// aligned blocks when direct) unless the file ends first, and returns the bytes read, or -1.
+// Reading the same way: fd -1 on failure. read_fully fills the buffer from `offset` (aligned
+// when direct) unless the file ends first, and returns the bytes read, or -1.
 FileHandle open_for_reading(const std::string& path);
-long long read_fully(const FileHandle& handle, void* data, std::size_t bytes);
+long long read_fully(const FileHandle& handle, void* data, std::size_t bytes, std::uint64_t offset);
 
 }  // namespace platform

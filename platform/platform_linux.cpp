@@ -168,13 +168,14 @@ FileHandle open_for_writing(const std::string& path) {
   return h;
 }
 
-bool write_all(const FileHandle& handle, const void* data, std::size_t bytes) {
+bool write_all(const FileHandle& handle, const void* data, std::size_t bytes, std::uint64_t offset) {
   const char* p = static_cast<const char*>(data);
   while (bytes > 0) {
-    ssize_t n = ::write(handle.fd, p, bytes);
+    ssize_t n = ::pwrite(handle.fd, p, bytes, off_t(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
+    offset += std::uint64_t(n);
     bytes -= std::size_t(n);
   }
   return true;
@@ -200,11 +201,11 @@ FileHandle open_for_reading(const std::string& path) {
   return h;
 }
 
-long long read_fully(const FileHandle& handle, void* data, std::size_t bytes) {
+long long read_fully(const FileHandle& handle, void* data, std::size_t bytes, std::uint64_t offset) {
   char* p = static_cast<char*>(data);
   std::size_t got = 0;
   while (got < bytes) {
-    ssize_t n = ::read(handle.fd, p + got, bytes - got);
+    ssize_t n = ::pread(handle.fd, p + got, bytes - got, off_t(offset + got));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return -1;
     if (n == 0) break;

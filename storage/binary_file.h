@@ -8,8 +8,9 @@
 // commit() flushes and renames over the target. A file that is not committed (a failure, an
 // exception) is removed by the destructor, so an older file at the target survives.
 //
-// The data move in two large blocks, past the system's cache where the file system allows it:
-// while one block goes to the file (or comes from it), the other one fills (or is taken).
+// The data move in a ring of large blocks, past the system's cache where the file system
+// allows it: while one block fills (or is taken), the others go to the file (or come from it),
+// several transfers at once, each at its own offset.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -57,14 +58,17 @@ class BinaryFile {
   void commit();
 
  private:
+  static constexpr int kBlocks = 4;
+
   void close_quietly();
-  // Waits for the block in flight; the bytes it moved, or -1.
-  long long finish_pending();
-  // Writing: sends the current block (`bytes` of it) to the file and switches to the other one.
+  // Waits for block b's transfer in flight, if any; the bytes it moved, or -1.
+  long long finish(int b);
+  // Writing: sends the current block (`bytes` of it) to the file and moves to the next one.
   void send_block(std::size_t bytes);
-  // Reading: starts filling block b; takes the block in flight as the current one (false when
-  // the file has no more bytes).
+  // Reading: starts filling block b from the file's next unrequested offset.
   void request_block(int b);
+  // Reading: gives the block just taken back for the next offset and takes the next one
+  // (false when the file has no more bytes).
   bool next_block();
 
   Mode mode_;
@@ -72,12 +76,13 @@ class BinaryFile {
   StreamChecksum checksum_;
   platform::FileHandle handle_;
   std::string temporary_;  // writing: the file being written, until commit
-  char* blocks_[2] = {nullptr, nullptr};
-  int current_ = 0;
-  int pending_block_ = 0;      // reading: the block being filled
+  char* blocks_[kBlocks] = {};
+  std::future<long long> pending_[kBlocks];  // each block's transfer in flight
+  int current_ = -1;           // the block being filled or taken (reading: none before the first)
   std::size_t filled_ = 0;     // bytes in the current block
   std::size_t taken_ = 0;      // reading: bytes of the current block already read
   bool last_block_ = false;    // reading: the block in use is the file's last
+  bool failed_ = false;        // writing: a transfer failed
+  std::uint64_t offset_ = 0;   // the file offset of the next block to send or request
   std::uint64_t written_ = 0;  // writing: bytes accepted so far, the file's size
-  std::future<long long> pending_;
 };

@@ -1,5 +1,5 @@
-// Tree-file streams: round trips through several pipeline blocks with an unaligned tail, the
-// end of the data, short files, and file systems without direct transfers.
+// Tree-file streams: round trips around the block ring with an unaligned tail or an end on a
+// block boundary, the end of the data, short files, and file systems without direct transfers.
 #include "storage/binary_file.h"
 
 #include <gtest/gtest.h>
@@ -15,8 +15,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Transfers of every size class: small fields between large rows, more than two 32 MB blocks
-// in all, ending off any alignment.
+// Transfers of every size class: small fields between large rows, more than the ring's four
+// 16 MB blocks in all, ending off any alignment.
 std::vector<std::vector<std::uint8_t>> transfers() {
   std::mt19937 rng(3);
   std::vector<std::vector<std::uint8_t>> out;
@@ -67,6 +67,28 @@ TEST(BinaryFile, RoundTripsWhereDirectTransfersAreRefused) {
   if (mkdtemp(pattern) == nullptr) GTEST_SKIP() << "no folder in /dev/shm";
   round_trip_in(pattern);
   fs::remove_all(pattern);
+}
+
+// Files of whole blocks: the last block is full, and the end shows as a read of nothing.
+TEST(BinaryFile, FilesOfWholeBlocksEndThere) {
+  fs::path dir = make_temp_dir();
+  std::string path = (dir / "blocks.bin").string();
+  for (std::size_t blocks : {1, 4, 5}) {
+    std::vector<std::uint8_t> data(blocks << 24);
+    std::iota(data.begin(), data.end(), std::uint8_t(blocks));
+    {
+      BinaryFile file(path, BinaryFile::Mode::write);
+      file.write(data.data(), data.size());
+      file.commit();
+    }
+    ASSERT_EQ(fs::file_size(path), data.size());
+    BinaryFile file(path, BinaryFile::Mode::read);
+    std::vector<std::uint8_t> back(data.size());
+    file.read(back.data(), back.size());
+    EXPECT_TRUE(back == data) << blocks << " blocks";
+    EXPECT_TRUE(file.at_end()) << blocks << " blocks";
+  }
+  fs::remove_all(dir);
 }
 
 TEST(BinaryFile, ShortFilesEndAndThrow) {
