@@ -108,7 +108,9 @@ std::string run_travanto(const std::string& input, const std::vector<std::string
   Subprocess p(TRAVANTO_BINARY, args, cwd);
   p.write(input);
   p.close_input();
-  std::string out = p.read_all();
+  // Only a guard against a hung engine: sanitizer builds on a slow machine take tens of seconds
+  // over a script of flop-tree builds.
+  std::string out = p.read_all(180000);
   int status = p.wait();
   if (exit_status) *exit_status = status;
   std::size_t nl = out.find('\n');
