@@ -240,17 +240,6 @@ struct CompressedSolve : SpotFixture {
     set_compression_setting(kAutoCompression);
     SpotFixture::TearDown();
   }
-  static void flop_spot() {
-    board("Td 9d 6h");
-    range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d 8s7s AcJc KcQc 6c6s");
-    range(1, "KsKh QdJd TsTh 7h7c AhQh 8h7h 6s5s AsTs Jh9h 3c3s");
-    line({0, 0, 0, 0, 0, 0});
-    line({0, 0, 0, 0, 50, 50});
-    line({0, 0, 50, 50, 50, 50});
-    line({0, 0, 50, 50, 150, 150});
-    line({50, 50, 50, 50, 50, 50});
-    line({50, 150, 150});
-  }
   struct Outcome {
     double ev = 0, exploitability = 0;
     std::uint64_t bytes_written = 0;
@@ -258,7 +247,7 @@ struct CompressedSolve : SpotFixture {
   Outcome solve_at(int level, int iterations) {
     SetUp();
     set_compression_setting(level);
-    flop_spot();
+    small_flop_spot();
     GameTree& tree = build();
     EXPECT_EQ(compression_in_force(), level);
     EXPECT_EQ(tree.storage_forms[0], int(storage_pair_for_level(level).first));
@@ -305,7 +294,7 @@ TEST_F(CompressedSolve, TurnTreesStayPlainAtMax) {
 
 TEST_F(CompressedSolve, ChangingTheLevelOfAPresentTreeDiscardsItsValues) {
   set_compression_setting(0);
-  flop_spot();
+  small_flop_spot();
   GameTree& tree = build();
   for (int i = 0; i < 5; ++i) run_iteration(tree);
   set_compression_setting(2);

@@ -34,15 +34,7 @@ struct Forgetting : SpotFixture {
 
   static GameTree& flop_tree(int level = 0) {
     set_compression_setting(level);
-    board("Td 9d 6h");
-    range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d 8s7s AcJc KcQc 6c6s");
-    range(1, "KsKh QdJd TsTh 7h7c AhQh 8h7h 6s5s AsTs Jh9h 3c3s");
-    line({0, 0, 0, 0, 0, 0});
-    line({0, 0, 0, 0, 50, 50});
-    line({0, 0, 50, 50, 50, 50});
-    line({0, 0, 50, 50, 150, 150});
-    line({50, 50, 50, 50, 50, 50});
-    line({50, 150, 150});
+    small_flop_spot();
     return build();
   }
   static GameTree& turn_tree() {

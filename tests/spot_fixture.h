@@ -63,6 +63,19 @@ struct SpotFixture : ::testing::Test {
     LineMerger m(false);
     for (double a : amounts) m.add(a);
   }
+  // A small flop spot (12 hands a side, checks and two bet sizes through the river) that solves
+  // in a few seconds: the flop-start case of the storage, tree-file and forgetting tests.
+  static void small_flop_spot() {
+    board("Td 9d 6h");
+    range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d 8s7s AcJc KcQc 6c6s");
+    range(1, "KsKh QdJd TsTh 7h7c AhQh 8h7h 6s5s AsTs Jh9h 3c3s");
+    line({0, 0, 0, 0, 0, 0});
+    line({0, 0, 0, 0, 50, 50});
+    line({0, 0, 50, 50, 50, 50});
+    line({0, 0, 50, 50, 150, 150});
+    line({50, 50, 50, 50, 50, 50});
+    line({50, 150, 150});
+  }
   // Builds the tree and gives it its memory.
   static GameTree& build() {
     set_current_command("build_tree");

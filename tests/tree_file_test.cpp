@@ -94,17 +94,6 @@ struct TreeFile : SpotFixture {
     set_compression_setting(kAutoCompression);
   }
 
-  static void flop_spot() {
-    board("Td 9d 6h");
-    range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d 8s7s AcJc KcQc 6c6s");
-    range(1, "KsKh QdJd TsTh 7h7c AhQh 8h7h 6s5s AsTs Jh9h 3c3s");
-    line({0, 0, 0, 0, 0, 0});
-    line({0, 0, 0, 0, 50, 50});
-    line({0, 0, 50, 50, 50, 50});
-    line({0, 0, 50, 50, 150, 150});
-    line({50, 50, 50, 50, 50, 50});
-    line({50, 150, 150});
-  }
   static void turn_spot() {
     board("Td 9d 6h Qc");
     range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d");
@@ -174,14 +163,18 @@ struct Config {
 // evaluates to the same results and goes on solving as the original does.
 TEST_F(TreeFile, RoundTripsAreByteIdenticalForEveryKindOfTree) {
   const Config configs[] = {
-      {"flop level 0", flop_spot, 0, true, false},        {"flop level 1", flop_spot, 1, true, false},
-      {"flop level 3 all hands", flop_spot, 3, true, true}, {"flop level 4", flop_spot, 4, false, false},
-      {"turn", turn_spot, 0, true, false},                {"turn no isomorphism", turn_spot, 2, false, true},
-      {"river", river_spot, 0, false, false},             {"river all hands", river_spot, 4, false, true},
+      {"flop level 0", small_flop_spot, 0, true, false},
+      {"flop level 1", small_flop_spot, 1, true, false},
+      {"flop level 3 all hands", small_flop_spot, 3, true, true},
+      {"flop level 4", small_flop_spot, 4, false, false},
+      {"turn", turn_spot, 0, true, false},
+      {"turn no isomorphism", turn_spot, 2, false, true},
+      {"river", river_spot, 0, false, false},
+      {"river all hands", river_spot, 4, false, true},
   };
   for (const Config& c : configs) {
     SCOPED_TRACE(c.name);
-    if (kSanitizedBuild && c.spot == flop_spot && c.level != 4) continue;
+    if (kSanitizedBuild && c.spot == small_flop_spot && c.level != 4) continue;
     clear_schematic_tree();
     settings().isomorphism = {c.isomorphism, c.isomorphism, false};
     settings().all_hands = c.all_hands;
@@ -219,7 +212,7 @@ TEST_F(TreeFile, RoundTripsAreByteIdenticalForEveryKindOfTree) {
 // A fresh tree (never solved) saves its empty arrays and loads as new.
 TEST_F(TreeFile, UnsolvedTreeRoundTrips) {
   set_compression_setting(4);
-  flop_spot();
+  small_flop_spot();
   set_current_command("build_tree");
   install_tree(build_game_tree());
   save_tree_file(*current_tree(), path("new.tree"));
@@ -236,7 +229,7 @@ TEST_F(TreeFile, ContinuingALoadedSolveMatchesAnUninterruptedOne) {
     void (*spot)();
     int level;
   };
-  std::vector<Case> cases = {{flop_spot, 0}, {flop_spot, 4}};
+  std::vector<Case> cases = {{small_flop_spot, 0}, {small_flop_spot, 4}};
   if (kSanitizedBuild) cases = {{turn_spot, 0}};  // flop solves: the plain build runs them
   for (const Case& c : cases) {
     SCOPED_TRACE(c.level);
@@ -266,7 +259,7 @@ TEST_F(TreeFile, ContinuingALoadedSolveMatchesAnUninterruptedOne) {
 // unsolved tree with working storage after.
 TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
   set_compression_setting(4);
-  flop_spot();
+  small_flop_spot();
   GameTree& tree = build();
   solve(tree, 6);
   save_tree_file(tree, path("good.tree"));
