@@ -88,8 +88,11 @@ EquityVectors showdown_equity(int player, int turn, int river, const std::vector
       out.difference[i] = out.weight[i] = std::numeric_limits<double>::quiet_NaN();
       continue;
     }
-    out.difference[i] = opp_sum[i] > 0 ? value[i] / opp_sum[i] : 0.0;
-    out.weight[i] = factor * opp_sum[i] * own[i];
+    // The kernels' running sums round relative to the whole range: a hand that meets almost none
+    // of it can come out a little below 0 or outside [-1, 1].
+    double meets = std::max(opp_sum[i], 0.0);
+    out.difference[i] = meets > 0 ? std::clamp(value[i] / meets, -1.0, 1.0) : 0.0;
+    out.weight[i] = factor * meets * own[i];
   }
   return out;
 }

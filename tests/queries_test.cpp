@@ -136,6 +136,35 @@ TEST_F(QueriesTest, EquityMatchesBruteForce) {
   }
 }
 
+// Hands that meet almost none of the opponent's weight: the kernels' running sums lose most of
+// their few matchups to rounding, but their equities stay probabilities and their weights stay
+// non-negative.
+TEST_F(QueriesTest, EquityOfAHandMeetingAlmostNoWeightStaysInRange) {
+  board("7s Kh 6c Tc 2c");
+  range(1, "7h7d");
+  const std::size_t own = hand_of("7h7d"), weaker = hand_of("AhAd"), stronger = hand_of("KsKd");
+  std::mt19937 gen(5);
+  int outside = 0;
+  for (int round = 0; round < 40; ++round) {
+    // Weight 1-100 on every hand that shares a card with 7h7d, a trace on one it loses to and
+    // one it beats.
+    Vec& opp = game().ranges[0];
+    opp.assign(kHands, 0.0);
+    for (int h = 0; h < kHands; ++h)
+      if (!(hand_mask(h) & game().board_mask()) && (hand_mask(h) & hand_mask(int(own))))
+        opp[std::size_t(h)] = std::uniform_real_distribution<double>(1, 100)(gen);
+    opp[weaker] = std::pow(10.0, -std::uniform_real_distribution<double>(9, 16)(gen));
+    opp[stronger] = std::pow(10.0, -std::uniform_real_distribution<double>(9, 16)(gen));
+    clear_schematic_tree();
+    line({0, 0});
+    GameTree& tree = build();
+    EquityVectors e = showdown_equity(1, tree.board_turn, tree.board_river, game().ranges[1], opp);
+    outside += std::fabs(e.difference[own]) > 1.0 || e.weight[own] < 0.0;
+    free_current_tree();
+  }
+  EXPECT_EQ(outside, 0);
+}
+
 // Before iteration 25 every hand plays 1/n; later every row set sums to 1 for each hand the
 // board leaves in the acting player's range, and the range at a node is the range times the
 // player's own probabilities along the path, as the traversal's own reach says (current
