@@ -1933,6 +1933,9 @@ class Session:
                 lines.append('thread %s (%s): state %s, waiting in %s' % (tid, comm, state, wchan or '-'))
         except OSError:
             pass
+        # What the engine had been given: a hang with input still queued is the fuzzer's own.
+        lines.append('input queued but not yet written: %d bytes; output not yet scanned: %d bytes'
+                     % (len(self.pending), len(self.out)))
         return '\n'.join(lines)
 
     def finish(self, timeout):
