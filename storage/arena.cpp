@@ -66,7 +66,7 @@ bool allocate_plain_block(PlainBlock& block, std::size_t count, std::size_t elem
   std::size_t bytes = count * element_size;
   void* base = bytes == 0 ? nullptr : platform::reserve_and_commit(bytes);
   if (base == nullptr && bytes != 0) return false;
-  // Freshly committed pages read as zero: no fill, so untouched pages take no physical memory.
+  // Freshly committed pages read as zero: no fill (large blocks take no memory where untouched).
   block.base = base;
   block.size = bytes;
   return true;
