@@ -1936,6 +1936,9 @@ class Session:
         # What the engine had been given: a hang with input still queued is the fuzzer's own.
         lines.append('input queued but not yet written: %d bytes; output not yet scanned: %d bytes'
                      % (len(self.pending), len(self.out)))
+        # The bytes themselves: a partial line tells a write cut short from an answer never begun.
+        if self.out:
+            lines.append('unscanned output (last 400 bytes): %r' % bytes(self.out[-400:]))
         return '\n'.join(lines)
 
     def finish(self, timeout):
