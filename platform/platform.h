@@ -13,7 +13,8 @@ namespace platform {
 void* reserve_memory(std::size_t bytes);
 // Makes [base, base + bytes) usable (read-write); already committed pages keep their contents.
 bool commit_memory(void* base, std::size_t bytes);
-// Reserve and commit in one step; nullptr on failure. Fresh pages read as zero (callers rely on it).
+// Reserve and commit in one step; nullptr on failure. Fresh pages read as zero (callers rely on it);
+// blocks under 2 MB are resident at once, larger ones only where touched.
 void* reserve_and_commit(std::size_t bytes);
 // Gives a whole reservation back; false on failure.
 bool release_memory(void* base, std::size_t bytes);
