@@ -151,6 +151,20 @@ void showdown_and_fold_values(const KernelSet& set, const double* opp_reach, con
   own_from_all(set, h, f, fold);
 }
 
+void fold_plus_showdown_values(const KernelSet& set, const double* opp_reach, const double* fold_share,
+                               const double* showdown_share, const HandPair& h, double showdown_payoff,
+                               double fold_payoff, double* values) {
+  if (h.positions)
+    return set.pair_payoffs_summed(opp_reach, fold_share, showdown_share, *h.positions, showdown_payoff, fold_payoff,
+                                   values);
+  alignas(64) double reach[kMaxLaneHands], shown[kMaxLaneHands];
+  set.multiply(reach, opp_reach, fold_share, h.opp_size);
+  fold_values(set, reach, h, fold_payoff, values);
+  set.multiply(reach, opp_reach, showdown_share, h.opp_size);
+  showdown_values(set, reach, h, showdown_payoff, shown);
+  set.add(values, shown, h.own_size);
+}
+
 void spread_group_reach(const double* group_reach, const BoardHands& board, double* reach) {
   int h = 0, n = board.size();
   for (std::size_t g = 0; g < board.groups.size() && h < n; ++g) {
@@ -342,10 +356,12 @@ void showdown_values_grouped_plain(const double* group_reach, const BoardHands& 
 
 void pair_payoffs_plain(const double* reach, const PairPositions& p, double showdown_payoff, double* showdown,
                         double fold_payoff, double* fold) {
-  pair_payoffs_with(
-      reach, p, showdown_payoff, showdown, fold_payoff, fold, [](PairSums& s, int m) { s.list_total(m); },
-      [](PairSums& s, const PairPositions& q, bool keep) { s.lane_sums(q, keep); },
-      [](PairSums& s, int m) { s.list_sums(m); });
+  pair_payoffs_with<PlainSteps>(reach, p, showdown_payoff, showdown, fold_payoff, fold);
+}
+
+void pair_payoffs_summed_plain(const double* reach, const double* fold_share, const double* showdown_share,
+                               const PairPositions& p, double showdown_payoff, double fold_payoff, double* values) {
+  pair_payoffs_summed_with<PlainSteps>(reach, fold_share, showdown_share, p, showdown_payoff, fold_payoff, values);
 }
 
 const KernelSet kPlain = {
@@ -370,6 +386,7 @@ const KernelSet kPlain = {
     VectorLoops::gather,
     VectorLoops::scatter_add,
     pair_payoffs_plain,
+    pair_payoffs_summed_plain,
 };
 
 }  // namespace

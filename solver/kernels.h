@@ -155,6 +155,10 @@ struct KernelSet {
   // Two-list payoffs on PairPositions; either output may be null.
   void (*pair_payoffs)(const double* opp_reach, const PairPositions& pair, double showdown_payoff, double* showdown,
                        double fold_payoff, double* fold);
+  // values = fold payoff against opp_reach * fold_share + showdown payoff against
+  // opp_reach * showdown_share.
+  void (*pair_payoffs_summed)(const double* opp_reach, const double* fold_share, const double* showdown_share,
+                              const PairPositions& pair, double showdown_payoff, double fold_payoff, double* values);
 };
 
 const KernelSet& plain_kernels();
@@ -266,6 +270,19 @@ inline void showdown_values(const double* opp_reach, const HandPair& hands, doub
 inline void showdown_and_fold_values(const double* opp_reach, const HandPair& hands, double showdown_payoff,
                                      double fold_payoff, double* showdown, double* fold) {
   showdown_and_fold_values(active_kernels(), opp_reach, hands, showdown_payoff, fold_payoff, showdown, fold);
+}
+
+// An opponent's fold and call that both end the hand: the sum of the two children's values,
+// fold_values against opp_reach * fold_share plus showdown_values against
+// opp_reach * showdown_share (up to rounding), in one sweep on the two lists.
+void fold_plus_showdown_values(const KernelSet& set, const double* opp_reach, const double* fold_share,
+                               const double* showdown_share, const HandPair& hands, double showdown_payoff,
+                               double fold_payoff, double* values);
+inline void fold_plus_showdown_values(const double* opp_reach, const double* fold_share, const double* showdown_share,
+                                      const HandPair& hands, double showdown_payoff, double fold_payoff,
+                                      double* values) {
+  fold_plus_showdown_values(active_kernels(), opp_reach, fold_share, showdown_share, hands, showdown_payoff,
+                            fold_payoff, values);
 }
 
 // Per-hand reach from per-group reach: each hand gets its group's reach / group size.

@@ -406,19 +406,28 @@ TARGET void lane_sums_avx2(const PairPositions& p, PairSums& sums) {
   }
 }
 
-// The plain kernel with the sums above; the per-hand formulas read scattered positions, which
+struct VectorSteps {
+  TARGET static void list_total(PairSums& s, int m) { list_total_avx2(m, s); }
+  TARGET static void lane_sums(PairSums& s, const PairPositions& p, bool keep) {
+    if (keep)
+      lane_sums_avx2<true>(p, s);
+    else
+      lane_sums_avx2<false>(p, s);
+  }
+  TARGET static void list_sums(PairSums& s, int m) { list_sums_avx2(m, s); }
+};
+
+// The plain kernels with the sums above; the per-hand formulas read scattered positions, which
 // scalar loads serve faster than gathers on the processors measured.
 TARGET void pair_payoffs_avx2(const double* reach, const PairPositions& p, double showdown_payoff, double* showdown,
                               double fold_payoff, double* fold) {
-  pair_payoffs_with(
-      reach, p, showdown_payoff, showdown, fold_payoff, fold, [](PairSums& s, int m) { list_total_avx2(m, s); },
-      [](PairSums& s, const PairPositions& q, bool keep) {
-        if (keep)
-          lane_sums_avx2<true>(q, s);
-        else
-          lane_sums_avx2<false>(q, s);
-      },
-      [](PairSums& s, int m) { list_sums_avx2(m, s); });
+  pair_payoffs_with<VectorSteps>(reach, p, showdown_payoff, showdown, fold_payoff, fold);
+}
+
+TARGET void pair_payoffs_summed_avx2(const double* reach, const double* fold_share, const double* showdown_share,
+                                     const PairPositions& p, double showdown_payoff, double fold_payoff,
+                                     double* values) {
+  pair_payoffs_summed_with<VectorSteps>(reach, fold_share, showdown_share, p, showdown_payoff, fold_payoff, values);
 }
 
 }  // namespace
@@ -446,6 +455,7 @@ const KernelSet& avx2_kernel_set() {
       gather_avx2,
       scatter_add_avx2,
       pair_payoffs_avx2,
+      pair_payoffs_summed_avx2,
   };
   return set;
 }

@@ -150,6 +150,14 @@ struct PairSums {
     for (int k = 0; k < m; ++k) R[k] = reach[k] > 0.0 ? reach[k] : 0.0;
     for (int k = m; k < m + 8; ++k) R[k] = 0.0;
   }
+  // The same for the reach reach(k) * share(k) of one action.
+  void load_reach(const double* reach, const double* share, int m) {
+    for (int k = 0; k < m; ++k) {
+      double x = reach[k] * share[k];
+      R[k] = x > 0.0 ? x : 0.0;
+    }
+    for (int k = m; k < m + 8; ++k) R[k] = 0.0;
+  }
 
   // W centred on T (list_total first).
   void list_sums(int m) {
@@ -207,29 +215,68 @@ struct PairSums {
   }
 };
 
+// The summing steps of the plain set; the vector set has its own with the same three members.
+struct PlainSteps {
+  static void list_total(PairSums& s, int m) { s.list_total(m); }
+  static void lane_sums(PairSums& s, const PairPositions& p, bool keep) { s.lane_sums(p, keep); }
+  static void list_sums(PairSums& s, int m) { s.list_sums(m); }
+};
+
 // The two-list payoffs with the given summing steps (plain or vector): the total first, so that
 // reach below the thresholds costs nothing more; a fold alone keeps no lane sums. Always
 // inlined, so that the vector set's copy is compiled for its instructions.
-template <class Total, class Lanes, class List>
+template <class Steps>
 [[gnu::always_inline]] inline void pair_payoffs_with(const double* reach, const PairPositions& p, double showdown_payoff,
-                                                     double* showdown, double fold_payoff, double* fold,
-                                                     Total list_total, Lanes lane_sums, List list_sums) {
+                                                     double* showdown, double fold_payoff, double* fold) {
   PairSums sums;
   const int n = p.own_size, m = p.opp_size;
   sums.load_reach(reach, m);
-  list_total(sums, m);
+  Steps::list_total(sums, m);
   const bool do_showdown = showdown && std::fabs(showdown_payoff * sums.total) > kShowdownThreshold;
   const bool do_fold = fold && std::fabs(fold_payoff * sums.total) > kFoldThreshold;
   if (showdown && !do_showdown) std::fill(showdown, showdown + n, 0.0);
   if (fold && !do_fold) std::fill(fold, fold + n, 0.0);
   if (!do_showdown && !do_fold) return;
-  lane_sums(sums, p, do_showdown);
+  Steps::lane_sums(sums, p, do_showdown);
   if (do_showdown) {
-    list_sums(sums, m);
+    Steps::list_sums(sums, m);
     for (int h = 0; h < n; ++h) showdown[h] = showdown_payoff * sums.showdown_margin(p, h);
   }
   if (do_fold)
     for (int h = 0; h < n; ++h) fold[h] = fold_payoff * sums.compatible(p, h);
+}
+
+// An opponent's fold and call that both end the hand, summed: the fold's payoff against
+// reach * fold_share plus the showdown's against reach * showdown_share, each with its own
+// threshold, as the two children's values would add up.
+template <class Steps>
+[[gnu::always_inline]] inline void pair_payoffs_summed_with(const double* reach, const double* fold_share,
+                                                            const double* showdown_share, const PairPositions& p,
+                                                            double showdown_payoff, double fold_payoff,
+                                                            double* values) {
+  PairSums shown, folded;
+  const int n = p.own_size, m = p.opp_size;
+  shown.load_reach(reach, showdown_share, m);
+  folded.load_reach(reach, fold_share, m);
+  Steps::list_total(shown, m);
+  Steps::list_total(folded, m);
+  const bool do_showdown = std::fabs(showdown_payoff * shown.total) > kShowdownThreshold;
+  const bool do_fold = std::fabs(fold_payoff * folded.total) > kFoldThreshold;
+  if (do_showdown) {
+    Steps::lane_sums(shown, p, true);
+    Steps::list_sums(shown, m);
+  }
+  if (do_fold) Steps::lane_sums(folded, p, false);
+  if (do_showdown && do_fold) {
+    for (int h = 0; h < n; ++h)
+      values[h] = fold_payoff * folded.compatible(p, h) + showdown_payoff * shown.showdown_margin(p, h);
+  } else if (do_showdown) {
+    for (int h = 0; h < n; ++h) values[h] = showdown_payoff * shown.showdown_margin(p, h);
+  } else if (do_fold) {
+    for (int h = 0; h < n; ++h) values[h] = fold_payoff * folded.compatible(p, h);
+  } else {
+    std::fill(values, values + n, 0.0);
+  }
 }
 
 // Per-hand reach of a grouped board: each group's reach spread evenly over its hands. The

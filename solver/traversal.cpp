@@ -431,7 +431,17 @@ class Pass {
     double* child_reach = frame.take(std::size_t(m));
     double* v = frame.take(std::size_t(n));
     double* b = best ? frame.take(std::size_t(n)) : nullptr;
-    for (int a = 0; a < actions; ++a) {
+    int walked_from = 0;
+    if (fold_then_showdown(node)) {
+      // Children 0 and 1 end the hand: one sweep gives their summed values.
+      const ActionNode& folded = tree_.nodes[std::size_t(node.children[0])];
+      const ActionNode& shown = tree_.nodes[std::size_t(node.children[1])];
+      kernels::fold_plus_showdown_values(reach, sigma, sigma + m, board.hand_pair(traverser_), shown.value,
+                                         fold_payoff(folded), values);
+      if (best) std::copy(values, values + n, best);
+      walked_from = 2;
+    }
+    for (int a = walked_from; a < actions; ++a) {
       const double* s = sigma + std::size_t(a) * std::size_t(m);
       kernels::multiply(child_reach, reach, s, m);
       bool first = a == 0;
@@ -440,6 +450,16 @@ class Pass {
       kernels::add(values, v, n);
       if (best) kernels::add(best, b, n);
     }
+  }
+
+  // Whether the first two children are a fold and a showdown on this street (a bet's answers
+  // on the river, or an all-in's).
+  bool fold_then_showdown(const ActionNode& node) const {
+    if (node.children.size() < 2) return false;
+    const ActionNode& first = tree_.nodes[std::size_t(node.children[0])];
+    const ActionNode& second = tree_.nodes[std::size_t(node.children[1])];
+    return first.kind == NodeKind::fold && second.kind == NodeKind::showdown && first.street == node.street &&
+           second.street == node.street;
   }
 
   // An own decision's children all meet the same opponent reach; when a fold and a showdown

@@ -628,6 +628,27 @@ TEST_P(KernelPaths, TwoListPayoffsMatchPairwiseReference) {
       expect_all_near(expected, values, 0.0, tol, "showdown of the pair");
       expect_all_near(expected_fold, fold, 0.0, 2 * tol, "fold of the pair");
     }
+    // An opponent's fold and call summed: each against its own share of the reach (some
+    // shares 0, so that one action's reach misses hands the other's has).
+    std::vector<double> fold_share(t.opp.size()), call_share(t.opp.size());
+    for (std::size_t j = 0; j < t.opp.size(); ++j) {
+      fold_share[j] = rng() % 4 == 0 ? 0.0 : std::uniform_real_distribution<double>(0, 1)(rng);
+      call_share[j] = rng() % 4 == 0 ? 0.0 : 1.0 - fold_share[j];
+    }
+    std::vector<double> fold_reach(reach), call_reach(reach);
+    for (std::size_t j = 0; j < t.opp.size(); ++j) fold_reach[j] *= fold_share[j], call_reach[j] *= call_share[j];
+    std::vector<double> summed = pair_reference(t, call_reach, payoff, true);
+    std::vector<double> folded = pair_reference(t, fold_reach, -2 * payoff, false);
+    for (std::size_t i = 0; i < summed.size(); ++i) summed[i] += folded[i];
+    for (bool on_lists : {false, true}) {
+      SCOPED_TRACE(on_lists ? "summed, on the two lists" : "summed, on the union");
+      values.assign(t.own.size() + 1, 99.0);
+      kernels::fold_plus_showdown_values(k(), reach.data(), fold_share.data(), call_share.data(), t.view(on_lists),
+                                         payoff, -2 * payoff, values.data());
+      EXPECT_EQ(values.back(), 99.0) << "wrote past the own list";
+      values.pop_back();
+      expect_all_near(summed, values, 0.0, 3 * tol, "fold plus showdown");
+    }
   }
 }
 
@@ -650,7 +671,13 @@ TEST_P(KernelPaths, TwoListPayoffsAtTheThresholds) {
   std::vector<double> reference = pair_reference(t, tiny, 1e10, false);
   ASSERT_NE(reference[0], 0.0);
   expect_all_near(reference, fold, 1e-12, 0.0, "fold of a vanishing reach");
+  // Summed with a call share of 0: the fold alone, bit for bit.
+  std::vector<double> ones(t.opp.size(), 1.0), zeros(t.opp.size(), 0.0), summed(n, 99.0);
+  kernels::fold_plus_showdown_values(k(), tiny.data(), ones.data(), zeros.data(), view, 1.0, 1e10, summed.data());
+  EXPECT_EQ(summed, expected);
   std::vector<double> none(t.opp.size(), -1.0);  // non-positive reach counts as none
+  kernels::fold_plus_showdown_values(k(), none.data(), ones.data(), ones.data(), view, 5.0, -5.0, summed.data());
+  EXPECT_TRUE(std::all_of(summed.begin(), summed.end(), [](double v) { return v == 0.0; }));
   kernels::showdown_and_fold_values(k(), none.data(), view, 5.0, -5.0, showdown.data(), fold.data());
   EXPECT_TRUE(std::all_of(showdown.begin(), showdown.end(), [](double v) { return v == 0.0; }));
   EXPECT_TRUE(std::all_of(fold.begin(), fold.end(), [](double v) { return v == 0.0; }));
