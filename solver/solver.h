@@ -62,6 +62,10 @@ void train_subgames(GameTree& tree, const std::vector<SubgameRoot>& roots);
 PassResult subgame_pass(GameTree& tree, int player, PassMode mode, int index, int turn, int river,
                         const std::vector<double>& opponent_reach, const std::vector<double>& own_reach);
 
+// The strategy rows that the next training pass of a river-start tree takes for decision
+// `node` as they are, or null when it would match them from the regrets again.
+const std::vector<double>* kept_strategy_rows(const GameTree& tree, int node);
+
 PassResult evaluate_player(GameTree& tree, int player);
 // Evaluates OOP then IP and keeps the results in the tree; `out` gets a copy taken under the
 // same hold of the solver mutex. False when storage cannot be had.

@@ -123,6 +123,17 @@ void prepare_weights(GameTree& tree) {
   tree.start_weights_ready = true;
 }
 
+// Grown by every command that takes the solver mutex: any of them may write regrets.
+std::atomic<std::uint64_t>& command_epoch() {
+  static std::atomic<std::uint64_t> epoch{0};
+  return epoch;
+}
+
+// Whether node i's kept rows were matched from the player's present regrets (epoch aside).
+bool rows_current(const GameTree::CurrentStrategies& kept, std::size_t i, int player) {
+  return i < kept.versions.size() && kept.versions[i] == kept.regret_versions[std::size_t(player)];
+}
+
 class Pass {
  public:
   Pass(GameTree& tree, int traverser, PassMode mode)
@@ -136,6 +147,12 @@ class Pass {
     reach_weight_ = std::pow(double(t_ + 1), p.averaging_exponent);
     river_table_limit_ = tree.storage_forms[0] >= 2 ? 30 : 0;
     split_street_ = tree.start_street + 1;
+  }
+  Pass(const Pass&) = delete;
+  Pass& operator=(const Pass&) = delete;
+  // The traverser's regrets may have changed: rows matched from them before are stale.
+  ~Pass() {
+    if (mode_ == PassMode::training) ++tree_.current_strategies.regret_versions[std::size_t(traverser_)];
   }
 
   // Training below deals only (nothing above them is updated). The split deals' jobs all go
@@ -200,6 +217,7 @@ class Pass {
 
   PassResult run() {
     prepare_weights(tree_);
+    if (mode_ == PassMode::training && tree_.start_street == 3) keep_current_strategies();
     const CardNode& start = tree_.start_card_node();
     int n = start.hand_count(traverser_);
     int turn = tree_.start_street >= 2 ? 0 : -1, river = tree_.start_street == 3 ? 0 : -1;
@@ -364,12 +382,44 @@ class Pass {
     }
   }
 
+  // A training pass over a river-start tree (one board, one thread) reads and keeps its
+  // decisions' current strategies there; a command since the last pass may have written regrets.
+  void keep_current_strategies() {
+    GameTree::CurrentStrategies& kept = tree_.current_strategies;
+    std::uint64_t epoch = command_epoch().load(std::memory_order_acquire);
+    if (kept.command_epoch != epoch || kept.rows.size() != tree_.nodes.size()) {
+      kept = {};
+      kept.command_epoch = epoch;
+      kept.rows.resize(tree_.nodes.size());
+      kept.versions.assign(tree_.nodes.size(), 0);
+    }
+    kept_ = &kept;
+  }
+
+  // The decision's strategy rows over the acting player's list (n hands): the kept rows while
+  // the player's regrets are those they were matched from, else matched now.
+  const double* current_rows(const ActionNode& node, int chunk, int entry, int n, ScratchStack::Frame& frame) {
+    std::size_t size = node.children.size() * std::size_t(n);
+    if (!kept_) {
+      double* sigma = frame.take(size);
+      strategy(node, chunk, entry, n, sigma);
+      return sigma;
+    }
+    std::size_t i = std::size_t(&node - tree_.nodes.data());
+    std::vector<double>& rows = kept_->rows[i];
+    if (!rows_current(*kept_, i, int(node.player)) || rows.size() != size) {
+      rows.resize(size);
+      strategy(node, chunk, entry, n, rows.data());
+      kept_->versions[i] = kept_->regret_versions[node.player];
+    }
+    return rows.data();
+  }
+
   void own_decision(const ActionNode& node, const CardNode& board, int chunk, int entry, int turn, int river,
                     const double* reach, double* values, double* best) {
     ScratchStack::Frame frame;
     int n = board.hand_count(traverser_), actions = int(node.children.size());
-    double* sigma = frame.take(std::size_t(actions) * std::size_t(n));
-    strategy(node, chunk, entry, n, sigma);
+    const double* sigma = current_rows(node, chunk, entry, n, frame);
     double* child_values = frame.take(std::size_t(actions) * std::size_t(n));
     double* child_best = best ? frame.take(std::size_t(actions) * std::size_t(n)) : nullptr;
     const double* row_array[kTabledActions];
@@ -423,8 +473,7 @@ class Pass {
     ScratchStack::Frame frame;
     // Strategy rows over the opponent's list, values over the traverser's.
     int m = board.hand_count(opponent_), n = board.hand_count(traverser_), actions = int(node.children.size());
-    double* sigma = frame.take(std::size_t(actions) * std::size_t(m));
-    strategy(node, chunk, entry, m, sigma);
+    const double* sigma = current_rows(node, chunk, entry, m, frame);
     bool locked = node.regrets->locked(chunk, entry);
     if (!evaluating() && phase_ >= 1 && average_weight_ > 0 && node.averages && !locked)
       node.averages->accumulate_average(chunk, entry, sigma, std::size_t(m), reach, average_weight_);
@@ -689,6 +738,7 @@ class Pass {
   int river_table_limit_ = 0;
   int split_street_ = 2;
   std::size_t cursor_ = 0;
+  GameTree::CurrentStrategies* kept_ = nullptr;  // set for training passes of river-start trees
 };
 
 }  // namespace
@@ -716,7 +766,7 @@ std::unique_lock<std::mutex> lock_for_pass() {
 }
 }  // namespace
 
-CommandLock::CommandLock() : lock_(lock_for_pass()) {}
+CommandLock::CommandLock() : lock_(lock_for_pass()) { command_epoch().fetch_add(1, std::memory_order_release); }
 
 void mark_solver_thread() { t_solver_thread = true; }
 
@@ -795,6 +845,14 @@ void train_subgames(GameTree& tree, const std::vector<SubgameRoot>& roots) {
 PassResult subgame_pass(GameTree& tree, int player, PassMode mode, int index, int turn, int river,
                         const std::vector<double>& opponent_reach, const std::vector<double>& own_reach) {
   return Pass(tree, player, mode).subgame(index, turn, river, opponent_reach.data(), own_reach.data());
+}
+
+const std::vector<double>* kept_strategy_rows(const GameTree& tree, int node) {
+  const GameTree::CurrentStrategies& kept = tree.current_strategies;
+  if (kept.command_epoch != command_epoch().load(std::memory_order_acquire)) return nullptr;
+  const ActionNode& n = tree.nodes[std::size_t(node)];
+  if (!n.is_decision()) return nullptr;
+  return rows_current(kept, std::size_t(node), int(n.player)) ? &kept.rows[std::size_t(node)] : nullptr;
 }
 
 PassResult evaluate_player(GameTree& tree, int player) { return solve_pass(tree, player, PassMode::evaluation); }

@@ -118,6 +118,17 @@ struct GameTree {
   std::array<std::vector<double>, 2> start_weights;
   std::array<std::vector<double>, 2> normalised_weights;
   bool start_weights_ready = false;
+  // The current strategies of a river-start tree's decisions, kept by the solver between passes:
+  // a player's regrets change only in its own passes, so the rows matched in the opponent's
+  // pass serve the player's next pass unchanged. Per node, rows over its player's list and the
+  // player's regret version they were matched from (0: none).
+  struct CurrentStrategies {
+    std::vector<std::vector<double>> rows;
+    std::vector<std::uint64_t> versions;
+    std::array<std::uint64_t, 2> regret_versions{1, 1};  // grown by each training pass of the player
+    std::uint64_t command_epoch = 0;  // commands seen (any of them may have written regrets)
+  };
+  CurrentStrategies current_strategies;
   // What the tree was built from, as the user gave it: tree files save these, not the game
   // description or lines of the moment, which later commands may have changed.
   GameDescription inputs;
