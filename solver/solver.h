@@ -11,6 +11,7 @@
 
 enum class PassMode { training, evaluation, query };
 
+// What an evaluation pass finds; training passes leave it at zero (nobody reads their values).
 struct PassResult {
   double best_response = 0;  // the traverser's maximally exploitative value (net)
   double value = 0;          // the traverser's expected value (net)

@@ -207,12 +207,7 @@ class Pass {
       walk(index, turn, river, reach, values.data(), eval ? best.data() : nullptr);
       if (river_board) bracket_chunks(index, turn, false);
     }
-    PassResult result;
-    for (int i = 0; i < n; ++i) {
-      result.value += own_reach[i] * values[std::size_t(i)];
-      if (eval) result.best_response += own_reach[i] * best[std::size_t(i)];
-    }
-    return result;
+    return weighted(own_reach, values.data(), eval ? best.data() : nullptr, n);
   }
 
   PassResult run() {
@@ -225,13 +220,22 @@ class Pass {
     std::vector<double> values(static_cast<std::size_t>(n));
     std::vector<double> best(eval ? static_cast<std::size_t>(n) : 0);
     run_from(0, turn, river, tree_.normalised_weights[opponent_].data(), values.data(), eval ? best.data() : nullptr);
-    PassResult result;
-    const std::vector<double>& w = tree_.start_weights[traverser_];
-    for (int i = 0; i < n; ++i) {
-      result.value += w[std::size_t(i)] * values[std::size_t(i)];
-      if (eval) result.best_response += w[std::size_t(i)] * best[std::size_t(i)];
-    }
+    PassResult result = weighted(tree_.start_weights[traverser_].data(), values.data(), eval ? best.data() : nullptr, n);
     if (mode_ == PassMode::evaluation) tree_.root_values[std::size_t(traverser_)] = values;
+    return result;
+  }
+
+  // The traverser's values (and best responses) weighted by its own reach, summed in hand
+  // order; training passes skip it (their values are never read).
+  PassResult weighted(const double* weights, const double* values, const double* best, int n) const {
+    if (mode_ == PassMode::training) return {};
+    double value = 0, best_response = 0;
+    for (int i = 0; i < n; ++i) value += weights[i] * values[i];
+    if (best)
+      for (int i = 0; i < n; ++i) best_response += weights[i] * best[i];
+    PassResult result;
+    result.value = value;
+    result.best_response = best_response;
     return result;
   }
 
