@@ -220,10 +220,11 @@ void register_set(const KernelSet& k) {
 }
 
 // Two-list payoffs at the list sizes of a narrow river spot: `own` and `opp` hands drawn from a
-// 1,081-hand board; mode 0 fold only, 1 showdown only, 2 both (an own decision's pair).
+// 1,081-hand board; mode 0 fold only, 1 showdown only, 2 both (an own decision's pair), 3 an
+// opponent's fold and call summed.
 void register_pair(const KernelSet& k) {
-  for (int mode = 0; mode < 3; ++mode) {
-    static const char* const kModes[] = {"fold", "showdown", "both"};
+  for (int mode = 0; mode < 4; ++mode) {
+    static const char* const kModes[] = {"fold", "showdown", "both", "summed"};
     char name[96];
     std::snprintf(name, sizeof name, "pair_payoffs_%s/%s/160x240", kModes[mode], k.name);
     benchmark::RegisterBenchmark(name, [&k, mode](benchmark::State& state) {
@@ -240,10 +241,15 @@ void register_pair(const KernelSet& k) {
       kernels::PairPositions pair = kernels::make_pair_positions(own_cards, own_strengths, opp_cards, opp_strengths);
       HandVector reach = random_vector(opp_cards.size(), -0.2, 1.0, 1);
       HandVector showdown(own_cards.size()), fold(own_cards.size());
+      HandVector fold_share = random_vector(opp_cards.size(), 0.0, 1.0, 2), call_share(opp_cards.size());
+      for (std::size_t j = 0; j < opp_cards.size(); ++j) call_share[j] = 1.0 - fold_share[j];
       double* s = mode >= 1 ? showdown.data() : nullptr;
       double* f = mode != 1 ? fold.data() : nullptr;
       for (auto _ : state) {
-        k.pair_payoffs(reach.data(), pair, 3.5, s, -2.0, f);
+        if (mode == 3)
+          k.pair_payoffs_summed(reach.data(), fold_share.data(), call_share.data(), pair, 3.5, -2.0, fold.data());
+        else
+          k.pair_payoffs(reach.data(), pair, 3.5, s, -2.0, f);
         benchmark::DoNotOptimize(showdown.data());
         benchmark::DoNotOptimize(fold.data());
       }
