@@ -505,8 +505,8 @@ class Pass {
     }
   }
 
-  // Whether the first two children are a fold and a showdown on this street (a bet's answers
-  // on the river, or an all-in's).
+  // Whether the first two children are a fold and a showdown on this street: the answers to a
+  // river bet. (Earlier streets' calls deal the next card first.)
   bool fold_then_showdown(const ActionNode& node) const {
     if (node.children.size() < 2) return false;
     const ActionNode& first = tree_.nodes[std::size_t(node.children[0])];
