@@ -31,8 +31,10 @@ build: deps build/Makefile
 	cmake --build build -j $(JOBS)
 
 # The Python client (python/) needs Python 3.11 and its standard library only; its report
-# screenshot test needs a headless Chromium.
-PYTHON := python3
+# screenshot test needs a headless Chromium. Debian's interpreter, on purpose: Debian's Python
+# packages (the batch runner's Dask) serve it, and a python3 found first on PATH (pyenv) may
+# be another one.
+PYTHON := /usr/bin/python3
 DEMO_REPORT := build/demo/report.html
 
 demo: build
@@ -102,9 +104,9 @@ FUZZ_OUT ?= build-asan/protocol-fuzz-failures
 fuzz: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTRAVANTO_SANITIZE=address,undefined -DTRAVANTO_BENCH=OFF
 	cmake --build build-asan --target travanto -j $(JOBS)
-	python3 tests/fuzz/protocol_fuzz_test.py
+	$(PYTHON) tests/fuzz/protocol_fuzz_test.py
 	rm -rf $(FUZZ_OUT)
-	python3 tests/fuzz/protocol_fuzz.py --binary build-asan/travanto --seed $(FUZZ_SEED) \
+	$(PYTHON) tests/fuzz/protocol_fuzz.py --binary build-asan/travanto --seed $(FUZZ_SEED) \
 	  --seconds $(FUZZ_SECONDS) --out $(FUZZ_OUT)
 
 FUZZ_LONG_SECONDS ?= 3600
