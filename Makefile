@@ -43,7 +43,7 @@ demo: build
 	@echo "open $(abspath $(DEMO_REPORT)) in a browser"
 
 check: build
-	@$(MAKE) deps PACKAGES=python3
+	@$(MAKE) deps PACKAGES="python3 $(BATCH_PACKAGES)"
 	cd build && $(CTEST)
 	$(PYTHON) python/run_tests.py
 
@@ -51,6 +51,23 @@ check: build
 check-report: build
 	@$(MAKE) deps PACKAGES="python3 chromium"
 	$(PYTHON) python/run_tests.py screenshot_test.py
+
+# Batch solving on Dask (python/travanto/batch): Debian's Dask for /usr/bin/python3. The batch
+# test's report screenshot uses chromium when present (make check-report installs it).
+BATCH_PACKAGES := python3-distributed
+BATCH_DEMO := build/batch-demo
+.PHONY: batch-demo check-batch
+
+# One spot on three river boards, on a local Dask cluster; a rerun skips the boards done.
+batch-demo: build
+	@$(MAKE) deps PACKAGES="python3 $(BATCH_PACKAGES)"
+	$(PYTHON) python/bin/travanto-batch examples/batch_spot.toml --out $(BATCH_DEMO) \
+	  --flops Td9d6hQc2s,Ks7d2c5h9h,Ah8h3c8dJd
+	@echo "open $(abspath $(BATCH_DEMO))/report.html in a browser"
+
+check-batch: build
+	@$(MAKE) deps PACKAGES="python3 $(BATCH_PACKAGES)"
+	$(PYTHON) python/run_tests.py test_batch.py
 
 check-asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTRAVANTO_SANITIZE=address,undefined -DTRAVANTO_BENCH=OFF

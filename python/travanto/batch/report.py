@@ -230,7 +230,7 @@ def render_html(data: dict, set_name: str, closeness, table, cols, totals, spot_
            '</head><body>', f'<h1>{esc(title)}</h1><table class="summary"><tbody>']
     out += [f'<tr><th>{k}</th><td>{v}</td></tr>' for k, v in info]
     out.append('</tbody></table><h2>Weighted totals</h2><table class="totals"><thead><tr>')
-    shown = [c for c in cols if c not in NOT_AVERAGED]
+    shown = ['weight'] + [c for c in cols if c not in NOT_AVERAGED]
     out += [f'<th>{esc(header(c))}</th>' for c in shown]
     out.append('</tr></thead><tbody><tr class="total">')
     out += [f'<td data-col="{esc(c)}" data-v="{_v(totals.get(c))}">{cell(c, totals.get(c))}</td>'

@@ -126,7 +126,8 @@ def dashboard(client, local: bool) -> str | None:
     return link
 
 
-def run(args, out_stream=sys.stdout, err=sys.stderr) -> int:
+def run(args, out_stream=None, err=None) -> int:
+    out_stream, err = out_stream or sys.stdout, err or sys.stderr
     spot_path = os.path.abspath(args.spot)
     data = load_batch_spot(spot_path)
     try:
@@ -184,6 +185,11 @@ def run(args, out_stream=sys.stdout, err=sys.stderr) -> int:
             _close(client, cluster)
             task_mod.stopping.clear()
     from .report import write_reports
+    for b in boards:                        # what the folder holds now is the truth
+        summary = task_mod.read_summary(out, b, spot_id)
+        if summary is not None:
+            done[b] = summary
+            failed.pop(b, None)
     ok = [done[b] for b in boards if b in done]
     for b in boards:
         if b not in done and b not in failed:
@@ -257,7 +263,7 @@ def _solve_all(distributed, client, slots, data, spot_path, spot_id, engine, thr
             progress.show(len(done), len(failed), min(slots, len(pending)))
             finished = [f for f in pending if f.done()]
             if not finished:
-                time.sleep(0.2)
+                time.sleep(0.1)
                 continue
             for future in finished:
                 pending.discard(future)
