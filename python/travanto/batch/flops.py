@@ -170,7 +170,7 @@ def sample(n: int) -> list[tuple[tuple, int | float]]:
                 have = sums[t[feature]] / total
                 p[1] *= targets[feature].get(t[feature], 0.0) / have
     total = sum(w for _, w in picks)
-    return sorted(((b, w * FLOPS / total) for b, w in picks),
+    return sorted(((b, round(w * FLOPS / total, 6)) for b, w in picks),
                   key=lambda kv: tuple((-r, s) for r, s in kv[0]))
 
 

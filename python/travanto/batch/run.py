@@ -8,6 +8,7 @@ failures) DIR gets summary.csv, summary.json and report.html over the boards don
 from __future__ import annotations
 
 import argparse
+import json
 import logging
 import os
 import sys
@@ -101,7 +102,7 @@ def _cluster(distributed, scheduler: str | None, workers: int):
     if scheduler:
         try:
             client = distributed.Client(scheduler, timeout=30)
-        except (OSError, TimeoutError) as e:
+        except (OSError, TimeoutError, ValueError) as e:
             raise BatchError(f'cannot reach the scheduler {scheduler}: {e}') from None
         slots = sum(client.nthreads().values()) or 1
         return client, None, slots
@@ -227,7 +228,6 @@ def check_folder(out: str, spot_id: str) -> None:
         if not name.endswith('.json'):
             continue
         try:
-            import json
             with open(os.path.join(folder, name), encoding='utf-8') as f:
                 other = json.load(f).get('spot')
         except (OSError, ValueError, AttributeError):
@@ -238,7 +238,6 @@ def check_folder(out: str, spot_id: str) -> None:
 
 
 def _read_failed(out: str, board: str, spot_id: str) -> dict | None:
-    import json
     try:
         with open(task_mod.paths(out, board)['failed'], encoding='utf-8') as f:
             record = json.load(f)
@@ -311,7 +310,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument('--scheduler', help='a running Dask scheduler, tcp://HOST:8786 '
                         '(default: a local cluster in this process)')
     parser.add_argument('--workers', type=int, help='local cluster: boards solved at once '
-                        '(default 1, each solve on every core)')
+                        '(default 1, each solve on every core; a cluster has its own workers)')
     parser.add_argument('--engine', help=f'engine program (default: $TRAVANTO_ENGINE or '
                         f'{default_engine_path()}); the same path on every worker')
     args = parser.parse_args(argv)
