@@ -138,7 +138,7 @@ class FlopClassTest(support.TempDirCase):
                  ('Qh8c3d3s', {'Qh8c3d3s': 24}), (good, {'Td9d6h': 2.5, 'Ks7d2c': 24}),
                  ('Td9d6h,Tc9c6s', 'same as Td9d6h'), ('Td9d', 'needs 3 to 5'),
                  ('sample:0', '1..1755'), ('sample:1756', '1..1755'), ('sample:x', 'whole'),
-                 ('everything', 'not a card'), ('a/b', 'not "all"'),
+                 ('everything', 'not a card'), ('a/b.txt', 'no such file'),
                  (self.write('bad.txt', 'Td9d6h -1\n'), 'positive')]
         for text, want in cases:
             with self.subTest(text=text):

@@ -247,8 +247,9 @@ def parse_flop_set(text: str) -> FlopSet:
                     raise FlopSetError(f'{where}: the weight must be a positive number')
             items.append((where, ''.join(fields), weight))
         return _from_items(items, text)
-    if not any(ch.isdigit() or ch in 'AKQJTakqjt' for ch in text) or '/' in text:
-        raise FlopSetError(f'{text!r}: not "all", "sample:N", a file or a list of boards')
+    if '/' in text or '.' in text:
+        raise FlopSetError(f'{text}: no such file (--flops takes "all", "sample:N", a file '
+                           'or a list of boards)')
     name = text if len(text) <= 60 else text[:57] + '...'
     return _from_items([(f'--flops item {i}', item.strip(), None)
                         for i, item in enumerate(text.split(','), 1) if item.strip()], name)

@@ -178,6 +178,8 @@ def solve_board(job: dict) -> dict:
         engine = _start_engine(job['engine'])
         with _live_lock:
             _live[id(engine)] = engine
+        if stopping.is_set():               # stopped while it was starting
+            engine.kill()
         result = _solve(job, board, p, engine)
         peak = _peak_mb(engine.pid)
     except Exception as e:                  # noqa: BLE001 - every failure is recorded
