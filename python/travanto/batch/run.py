@@ -49,6 +49,10 @@ def load_batch_spot(path: str) -> dict:
     return data
 
 
+def plural(n: int, word: str) -> str:
+    return f'{n} {word}{"" if n == 1 else "s"}'
+
+
 def fmt_time(seconds: float | None) -> str:
     if seconds is None:
         return '-'
@@ -157,8 +161,8 @@ def run(args, out_stream=None, err=None) -> int:
     if flop_set.closeness is not None:
         print(f'{flop_set.name}: {len(boards)} flops; weighted textures within '
               f'{flop_set.closeness:.2f} percentage points of all flops', file=err)
-    print(f'{len(boards)} boards, {len(done)} already done, {len(todo)} to solve; output {out}',
-          file=err)
+    print(f'{plural(len(boards), "board")}, {len(done)} already done, {len(todo)} to solve; '
+          f'output {out}', file=err)
     failed: dict[str, dict] = {}
     interrupted = False
     stats = {}
@@ -174,7 +178,7 @@ def run(args, out_stream=None, err=None) -> int:
             link = dashboard(client, cluster is not None)
             if link:
                 print(f'dashboard: {link}', file=err)
-            interrupted = _solve_all(distributed, client, slots, data, spot_path, spot_id,
+            interrupted = _solve_all(client, cluster is None, slots, data, spot_path, spot_id,
                                      engine, threads, out, todo, flop_set, done, failed, stats,
                                      err)
         except KeyboardInterrupt:
@@ -203,9 +207,10 @@ def run(args, out_stream=None, err=None) -> int:
         slots = stats['slots']
         overhead = (stats['wall'] * slots - stats['task_seconds']) / stats['solved']
         share = 100.0 * overhead / (stats['task_seconds'] / stats['solved'])
-        print(f'{stats["solved"]} solved in {fmt_time(stats["wall"])} on {slots} slot(s): '
-              f'{3600.0 * stats["solved"] / stats["wall"]:.0f} boards per hour; scheduling '
-              f'overhead {1000.0 * max(0.0, overhead):.1f} ms per task '
+        # overhead: the slots' time outside the tasks (scheduling, transfers, the last wait)
+        print(f'{plural(stats["solved"], "board")} solved in {fmt_time(stats["wall"])} on '
+              f'{plural(slots, "slot")}: {3600.0 * stats["solved"] / stats["wall"]:.0f} boards '
+              f'per hour; overhead {1000.0 * max(0.0, overhead):.1f} ms per task '
               f'({max(0.0, share):.2f} % of a task)', file=err)
     if interrupted:
         print(f'interrupted: {len(done)} of {len(boards)} boards done; rerun the same command '
@@ -246,8 +251,8 @@ def _read_failed(out: str, board: str, spot_id: str) -> dict | None:
     return record if isinstance(record, dict) and record.get('spot') == spot_id else None
 
 
-def _solve_all(distributed, client, slots, data, spot_path, spot_id, engine, threads, out,
-               todo, flop_set, done, failed, stats, err) -> bool:
+def _solve_all(client, remote, slots, data, spot_path, spot_id, engine, threads, out, todo,
+               flop_set, done, failed, stats, err) -> bool:
     """Submits one task per board and collects the summaries; True when interrupted."""
     jobs = [{'board': b, 'out': out, 'spot': data, 'spot_path': spot_path, 'spot_id': spot_id,
              'engine': engine, 'threads': threads, 'weight': flop_set.weights[b]} for b in todo]
@@ -257,8 +262,12 @@ def _solve_all(distributed, client, slots, data, spot_path, spot_id, engine, thr
     progress = Progress(err, len(flop_set.boards), len(done))
     pending = set(futures)
     task_seconds, solved = 0.0, 0
+    checked = start
     try:
         while pending:
+            if remote and time.monotonic() - checked > 5:     # workers come and go
+                checked = time.monotonic()
+                slots = sum(client.nthreads().values())
             progress.show(len(done), len(failed), min(slots, len(pending)))
             finished = [f for f in pending if f.done()]
             if not finished:
