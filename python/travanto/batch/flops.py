@@ -183,6 +183,7 @@ class FlopSet:
     weights: dict[str, float]      # by board text
     name: str
     closeness: float | None = None  # sample:N only, percentage points
+    textures: list = dataclasses.field(default_factory=list)   # sample:N: closeness() rows
 
 
 def _parse_item(text: str, where: str) -> tuple:
@@ -223,7 +224,7 @@ def parse_flop_set(text: str) -> FlopSet:
             raise FlopSetError(f'{text}: N must be a whole number') from None
         picks = sample(n)
         return FlopSet([b for b, _ in picks], {board_text(b): w for b, w in picks}, text,
-                       closeness(picks)[0])
+                       *closeness(picks))
     if os.path.isfile(text):
         items = []
         try:

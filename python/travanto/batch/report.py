@@ -208,7 +208,8 @@ def cell(col: str, v) -> str:
     return str(v)
 
 
-def render_html(data: dict, set_name: str, closeness, table, cols, totals, spot_name) -> str:
+def render_html(data: dict, set_name: str, closeness, textures, table, cols, totals,
+                spot_name: str) -> str:
     acts = action_columns_from(cols)
     palette = colours(acts)
     ok = [r for r in table if r['status'] == 'ok']
@@ -223,8 +224,13 @@ def render_html(data: dict, set_name: str, closeness, table, cols, totals, spot_
             ('Boards', f'{len(ok)} solved, {len(failed)} failed, of set {esc(set_name)}; '
                        f'weight covered {totals["weight"]:g}')]
     if closeness is not None:
-        info.append(('Sample', f'weighted textures within {closeness:.2f} percentage points '
-                               'of all 1,755 flops'))
+        shares = ''.join(f'<tr><td>{esc(f)}</td><td>{esc(v)}</td><td>{a:.2f} %</td>'
+                         f'<td>{b:.2f} %</td></tr>' for f, v, a, b in textures)
+        info.append(('Sample', f'<details><summary>weighted textures within {closeness:.2f} '
+                               'percentage points of all 1,755 flops</summary><table class='
+                               '"totals"><thead><tr><th>Feature</th><th>Value</th><th>Sample'
+                               f'</th><th>All flops</th></tr></thead><tbody>{shares}</tbody>'
+                               '</table></details>'))
     out = ['<!DOCTYPE html>\n<html xmlns="http://www.w3.org/1999/xhtml" lang="en"><head>'
            '<meta charset="utf-8"/>', f'<title>{esc(title)}</title><style>{STYLE}</style>'
            '</head><body>', f'<h1>{esc(title)}</h1><table class="summary"><tbody>']
@@ -319,9 +325,12 @@ def write_reports(out: str, data: dict, flop_set, summaries: list[dict], failed:
     os.replace(tmp, os.path.join(out, 'summary.csv'))
     write_json(os.path.join(out, 'summary.json'), {
         'flop_set': flop_set.name, 'closeness_pp': flop_set.closeness, 'spot': data,
+        'textures': [{'feature': f, 'value': v, 'sample_pct': a, 'all_pct': b}
+                     for f, v, a, b in flop_set.textures],
         'columns': cols, 'totals': totals, 'flops': [r for r in table if r['status'] == 'ok'],
         'failed': [r for r in table if r['status'] != 'ok']})
-    page = render_html(data, flop_set.name, flop_set.closeness, table, cols, totals, spot_name)
+    page = render_html(data, flop_set.name, flop_set.closeness, flop_set.textures, table, cols,
+                       totals, spot_name)
     path = os.path.join(out, 'report.html')
     tmp = path + '.tmp'
     with open(tmp, 'w', encoding='utf-8') as f:
