@@ -196,11 +196,6 @@ def run(args, out_stream=None, err=None) -> int:
             done[b] = summary
             failed.pop(b, None)
     ok = [done[b] for b in boards if b in done]
-    for b in boards:
-        if b not in done and b not in failed:
-            record = _read_failed(out, b, spot_id)
-            if record and not interrupted:
-                failed[b] = record
     written = write_reports(out, data, flop_set, ok, [failed[b] for b in boards if b in failed],
                             os.path.basename(spot_path))
     if stats.get('solved'):
@@ -240,15 +235,6 @@ def check_folder(out: str, spot_id: str) -> None:
         if other and other != spot_id:
             raise BatchError(f'--out {out} holds results of another spot ({name}); give '
                              'another folder, or remove that one')
-
-
-def _read_failed(out: str, board: str, spot_id: str) -> dict | None:
-    try:
-        with open(task_mod.paths(out, board)['failed'], encoding='utf-8') as f:
-            record = json.load(f)
-    except (OSError, ValueError):
-        return None
-    return record if isinstance(record, dict) and record.get('spot') == spot_id else None
 
 
 def _solve_all(client, remote, slots, data, spot_path, spot_id, engine, threads, out, todo,
