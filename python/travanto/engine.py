@@ -15,6 +15,7 @@ stream ("SOLVER: started", "#SOLVER:\\t... END", "#N iterations", "#storage ..."
 from __future__ import annotations
 
 import collections
+import io
 import dataclasses
 import os
 import queue
@@ -210,7 +211,8 @@ class Engine:
             self._stderr.append(raw.decode('latin-1').rstrip('\n'))
 
     def _read_stdout(self) -> None:
-        stream = self.process.stdout
+        # Buffered: a raw pipe's readline reads one byte per system call.
+        stream = io.BufferedReader(self.process.stdout, 1 << 16)
         try:
             for raw in iter(stream.readline, b''):
                 line = raw.rstrip(b'\n').rstrip(b'\r')
