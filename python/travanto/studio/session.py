@@ -280,8 +280,7 @@ class Session:
     def crumbs(self, path: str) -> list[dict]:
         """Each step of the path in poker terms."""
         tokens = path.split(':')
-        root = self.node_block('r:0')
-        board = ''.join(card_text(c) for c in root['board'][:len(self.spot.board)])
+        board = ''.join(card_text(c) for c in self.spot.board)
         out = [{'path': 'r:0', 'label': f'{STREETS.get(len(self.spot.board), "")} {board}'}]
         street_start = 0.0
         stack = self.spot.stack
@@ -314,6 +313,11 @@ class Session:
             out.append({'path': here, 'label': f'{who} {text}'})
         return out
 
+    def board_cards(self, board) -> list[str]:
+        """A node's board in the set-up's order, then the cards dealt since."""
+        first = list(self.spot.board)
+        return [card_text(c) for c in first + [c for c in board if c not in first]]
+
     def categories(self, board) -> tuple[list[str], list[str]]:
         key = ' '.join(card_text(c) for c in board)
         if key not in self._categories:
@@ -329,7 +333,7 @@ class Session:
         self.require_tree()
         path = self.check_path(path)
         block = self.node_block(path, cache=False)
-        out = {'path': path, 'kind': block['kind'], 'board': [card_text(c) for c in block['board']],
+        out = {'path': path, 'kind': block['kind'], 'board': self.board_cards(block['board']),
                'pot': block['pot'], 'invested': block['invested'], 'locked': block['locked'],
                'crumbs': self.crumbs(path), 'solving': self.state == 'solving'}
         out['pot_now'] = block['pot'] + sum(block['invested'])
@@ -413,8 +417,10 @@ class Session:
                 player = 'OOP' if node['kind'] == 'OOP_DEC' else 'IP'
                 if not out['actions']:
                     out['player'] = player
-                    out['actions'] = [self._token_label(c['path'].rsplit(':', 1)[1], node)
-                                      for c in children(self.engine, child)]
+                    tokens = [c['path'].rsplit(':', 1)[1] for c in children(self.engine, child)]
+                    out['actions'] = [{'token': t, 'label': self._token_label(t, node),
+                                       'allin': t[0] == 'b' and float(t[1:]) >= self.spot.stack}
+                                      for t in tokens]
                 strategy = self.engine.vectors(f'show_strategy {child}', len(out['actions']))
                 reach = self.engine.vectors(f'show_range {player} {child}', 1)[0]
                 board = set(node['board'])
