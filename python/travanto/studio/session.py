@@ -519,8 +519,8 @@ class Session:
     # -- files
 
     def save(self, name) -> dict:
-        self.require_tree()
         name = self.workspace.check_name(name)
+        self.require_tree()
         tree = self.workspace.relative(name, '.tree')
         self.engine.expect_ok(f'dump_tree {tree}', timeout=LONG)
         rec = record(self.setup, self.iterations, clean(self.exploitability_pct, 4))
