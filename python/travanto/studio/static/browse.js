@@ -43,8 +43,8 @@ export function mountBrowse(element, solverControls) { root = element; controls 
 export function render() {
   if (!root) return;
   const n = nav.node;
-  const top = el('div', { class: 'panel' }, controls(),
-    el('div', { class: 'row', style: { alignItems: 'center', marginTop: '6px' } },
+  const top = el('div', { class: 'panel' },
+    el('div', { class: 'row', style: { alignItems: 'center' } }, controls(),
       el('button', { id: 'back', onclick: back, disabled: !nav.back.length, title: 'Back (Alt+Left)' }, '◀ Back'),
       el('button', { id: 'forward', onclick: forward, disabled: !nav.forward.length, title: 'Forward (Alt+Right)' }, 'Forward ▶'),
       el('button', { id: 'refresh', onclick: () => loadNode(), title: 'Read the node again (R)' }, '↻ Refresh'),
@@ -104,18 +104,18 @@ function touchesBoard(hand, board) {
 
 function decisionView(n) {
   const colours = actionColours(n.actions);
-  const actionButtons = el('div', { class: 'actions', id: 'actions' }, ...n.actions.map((a, i) =>
+  const actionButtons = el('div', { class: 'actions', id: 'actions', style: { margin: '0 0 0 12px' } }, ...n.actions.map((a, i) =>
     el('button', { style: { borderColor: colours[i] }, dataset: { path: a.path, token: a.token },
       title: `key ${i + 1}`, onclick: () => go(a.path) },
       el('b', {}, a.label), el('small', {}, `${pct(a.freq)} · EV ${fmt(a.ev)}`))));
   const head = el('div', { class: 'panel' },
-    el('div', { class: 'row', style: { alignItems: 'baseline' } },
-      el('h3', {}, `${n.player} to act`),
+    el('div', { class: 'row', style: { alignItems: 'center' } },
+      el('h3', { style: { margin: 0 } }, `${n.player} to act`),
       el('span', { class: 'muted' }, `pot ${fmt(n.pot_now, 0)} · invested OOP ${fmt(n.invested[0], 0)}, IP ${fmt(n.invested[1], 0)}`),
       n.locked ? el('span', { class: 'tag', id: 'locked-tag' }, 'LOCKED') : null,
       n.solving ? el('span', { class: 'muted' }, '(solver running: figures of the current iteration)') : null,
-      el('span', { class: 'muted', id: 'loadms' }, `read in ${Math.round(nav.loadMs || 0)} ms`)),
-    actionButtons);
+      el('span', { class: 'muted', id: 'loadms' }, `read in ${Math.round(nav.loadMs || 0)} ms`),
+      actionButtons));
   const cells = cellData(n);
   return el('div', {}, head, el('div', { class: 'cols' },
     el('div', {}, gridPanel(n, cells, colours)),
