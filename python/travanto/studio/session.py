@@ -200,6 +200,15 @@ class Session:
             self.tree_info = self._tree_info()
         return self.tree_info
 
+    def build_from_engine(self, facts: dict) -> None:
+        """Adopts a tree the engine built from a script: `facts` gives its board, pot and
+        stack (for the labels); the ranges are read back from the engine."""
+        ranges = {p: format_range([min(1.0, max(0.0, w)) for w in self.engine.vectors(
+            f'show_range {p.upper()}', 1)[0]], self.order) for p in ('oop', 'ip')}
+        self.setup = dict(facts, ranges=ranges)
+        self.spot = parse_spot(self.setup, 'script')
+        self.state, self.tree_info = 'built', self._tree_info()
+
     def _tree_info(self) -> dict:
         counts = lines_mod.parse_node_count(self.engine.block('node_count'))
         try:
@@ -583,3 +592,4 @@ def summarise_groups(hands: list[dict], count: int, key: str) -> list[dict]:
                     'freq': [a['freq'] for a in s['actions']]})
     out.sort(key=lambda g: -(g['combos'] or 0))
     return out
+
