@@ -431,3 +431,20 @@ def parse_node_count(lines: list[str]) -> dict[str, Any]:
             group = name
             counts[name] = {'total': int(value)}
     return counts
+
+
+def plan_warnings(config: dict, plan: TreePlan) -> list[str]:
+    """What a tree description asks for that the spot will not do: sections of streets before
+    the spot's first street, and sizes that all come to all-in because the stack is short."""
+    out = []
+    for s, name in enumerate(STREETS, start=1):
+        if s < plan.start_street and name in (config or {}):
+            out.append(f'tree.{name}: this spot starts on the {STREETS[plan.start_street - 1]}; '
+                       f'the {name} section is ignored')
+    sized = any(sizes.bet or sizes.raise_ or isinstance(sizes.lead, list)
+                for (s, _), sizes in plan.sizes.items() if s >= plan.start_street)
+    actions = {node.action for node in build(plan).walk()}
+    if sized and not actions & {'bet', 'raise'}:
+        out.append(f'stack: {plan.stack} behind a pot of {plan.pot} is so short that every bet '
+                   'and raise size comes to all-in')
+    return out

@@ -3,6 +3,7 @@ page shows (a node's grid and table, the cards of a chance node, locks, saving a
 
 from __future__ import annotations
 
+import contextlib
 import math
 import re
 import secrets
@@ -12,7 +13,7 @@ import time
 from .. import lines as lines_mod
 from ..engine import Engine, EngineError, EngineDied, SolverReport, SolverStopped
 from ..ranges import RANKS, SUITS, RangeError, format_range, parse_range
-from ..solve import children, parse_node_block, read_node, setup as engine_setup
+from ..solve import children, parse_node_block, setup as engine_setup
 from ..spot import SpotError, parse_spot
 from .workspace import Workspace, record
 
@@ -114,6 +115,8 @@ class Session:
         self.tree_info: dict = {}
         self._nodes: dict[str, dict] = {}
         self._categories: dict[str, tuple] = {}
+        self._equity: dict[tuple, tuple] = {}
+        self._pausing = False
         self._mutex = threading.Lock()
 
     # -- engine life
@@ -126,6 +129,8 @@ class Session:
             if self.spot:
                 self.exploitability_pct = 100.0 * event.exploitability / self.spot.pot
         elif isinstance(event, SolverStopped):
+            if self._pausing and event.reason == 'requested':
+                return
             self.reason = event.reason
             if self.started is not None:
                 self.elapsed_before += time.monotonic() - self.started
@@ -196,6 +201,7 @@ class Session:
             self.state, self.reason, self.iterations = 'built', '', 0
             self.exploitability_pct, self.last, self.elapsed_before = None, None, 0.0
             self.locks, self._nodes, self.name = {}, {}, None
+            self._equity.clear()
             self.built_key = repr(sorted(setup.items(), key=lambda kv: kv[0]))
             self.tree_info = self._tree_info()
         return self.tree_info
@@ -259,10 +265,11 @@ class Session:
 
     def stop(self) -> dict:
         self.require_tree()
-        if self.state == 'solving':
-            self.engine.stop()
-            self.engine.wait_for_solver(timeout=120)
-            self.state = 'stopped'
+        with self._mutex:
+            if self.state == 'solving':
+                self.engine.stop()
+                self.engine.wait_for_solver(timeout=120)
+                self.state = 'stopped'
         return self.progress()
 
     # -- browsing
@@ -352,53 +359,86 @@ class Session:
             return out
         if block['kind'] not in ('OOP_DEC', 'IP_DEC'):
             return out
-        data = read_node(self.engine, path, self.spot.stack)
-        made, draws = self.categories(data.board)
-        player = data.player
-        mine = data.invested[player]
+        full = self.state != 'solving'
+        data = self.read_decision(path, block, full)
+        made, draws = self.categories(data['board'])
+        player = data['player']
+        mine = block['invested'][player]
         pot_now = out['pot_now']
         hands = []
-        for p in data.in_play(self.order):
-            eq, ev = data.equity[p], data.ev[p]
+        for p in range(1326):
+            if data['reach'][p] <= 0 or self.order.touches(p, data['board']):
+                continue
+            eq, ev = data['equity'][p], data['ev'][p]
             eqr = (ev + mine) / (eq * pot_now) if eq and eq > 0 and not math.isnan(ev) else None
             hands.append({'hand': self.order.names[p], 'cls': self.order.cls[p], 'index': p,
-                          'weight': clean(data.reach[p]),
-                          'strategy': [clean(s[p]) for s in data.strategy],
-                          'ev': clean(ev, 3), 'action_ev': [clean(a[p], 3) for a in data.action_ev],
+                          'weight': clean(data['reach'][p]),
+                          'strategy': [clean(s[p]) for s in data['strategy']],
+                          'ev': clean(ev, 3), 'action_ev': [clean(a[p], 3) for a in data['action_ev']],
                           'equity': clean(eq), 'eqr': clean(eqr, 4),
                           'category': made[p], 'draw': draws[p]})
         out['player'] = ('OOP', 'IP')[player]
+        out['partial'] = not full
         out['actions'] = []
-        for a, action in enumerate(data.actions):
-            out['actions'].append({'token': action.token, 'path': action.path, 'kind': action.kind,
-                                   'label': self.action_label(action.token, data, a),
-                                   'allin': action.amount >= self.spot.stack})
+        for a, child in enumerate(data['children']):
+            token = child['path'].rsplit(':', 1)[1]
+            amount = child['invested'][player]
+            out['actions'].append({'token': token, 'path': child['path'], 'kind': child['kind'],
+                                   'label': self.action_label(token, block, path, amount),
+                                   'allin': token[0] == 'b' and amount >= self.spot.stack})
         out['hands'] = hands
-        summary = summarise(hands, len(data.actions))
+        summary = summarise(hands, len(out['actions']))
         out['summary'] = summary['all']
-        out['summary']['equity'] = clean(data.overall_equity)
+        out['summary']['equity'] = clean(data['overall_equity'])
         for a, action in enumerate(out['actions']):
             action.update(summary['actions'][a])
-        out['categories'] = summarise_groups(hands, len(data.actions), 'category')
-        out['draws'] = summarise_groups(hands, len(data.actions), 'draw')
+        out['categories'] = summarise_groups(hands, len(out['actions']), 'category')
+        out['draws'] = summarise_groups(hands, len(out['actions']), 'draw')
         out['lock'] = self.locks.get(path)
         return out
 
-    def action_label(self, token: str, data, a: int) -> str:
-        p = data.player
-        mine, theirs = data.invested[p], data.invested[1 - p]
+    def action_label(self, token: str, block: dict, path: str, amount: float) -> str:
+        p = 0 if block['kind'] == 'OOP_DEC' else 1
+        mine, theirs = block['invested'][p], block['invested'][1 - p]
         if token == 'f':
             return 'Fold'
         if token == 'c':
             return f'Call {theirs - mine:g}' if theirs > mine else 'Check'
-        amount = data.actions[a].amount
-        crumbs_start = self._street_start(data.path)
+        start = self._street_start(path)
         if amount >= self.spot.stack:
-            return f'All-in {amount - crumbs_start:g}'
+            return f'All-in {amount - start:g}'
         if theirs > mine:
-            return f'Raise to {amount - crumbs_start:g}'
-        pot_now = data.pot + mine + theirs
+            return f'Raise to {amount - start:g}'
+        pot_now = block['pot'] + mine + theirs
         return f'Bet {amount - mine:g} ({100.0 * (amount - mine) / pot_now:.0f} %)'
+
+    def read_decision(self, path: str, block: dict, full: bool) -> dict:
+        """A decision node's children, strategy and range; with `full` also the acting
+        player's EVs (per hand, and after each action) and equities. Those need an evaluation
+        of the tree, which a running solver would make again for every answer: a partial read
+        is what a node shows while solving. Equities are kept per path and iteration."""
+        player = 0 if block['kind'] == 'OOP_DEC' else 1
+        name = ('OOP', 'IP')[player]
+        kids = children(self.engine, path)
+        strategy = self.engine.vectors(f'show_strategy {path}', len(kids))
+        reach = self.engine.vectors(f'show_range {name} {path}', 1)[0]
+        nan = [math.nan] * 1326
+        out = {'player': player, 'board': set(block['board']), 'children': kids,
+               'strategy': strategy, 'reach': reach, 'ev': nan, 'equity': nan,
+               'action_ev': [nan] * len(kids), 'overall_equity': None}
+        if not full:
+            return out
+        out['ev'] = self.engine.vectors(f'calc_ev {name} {path}', 2)[0]
+        out['action_ev'] = [self.engine.vectors(f'calc_ev {name} {k["path"]}', 2)[0]
+                            for k in kids]
+        key = (path, self.iterations)
+        if key not in self._equity:
+            lines = self.engine.command(f'calc_eq_node {name} {path}')
+            if len(lines) != 4 or lines[-1] != 'END':
+                raise EngineError('calc_eq_node', 'expected two per-hand lines, the total, END')
+            self._equity[key] = ([float(v) for v in lines[0].split()], float(lines[2]))
+        out['equity'], out['overall_equity'] = self._equity[key]
+        return out
 
     def _street_start(self, path: str) -> float:
         tokens = path.split(':')
@@ -416,6 +456,34 @@ class Session:
         block = self.node_block(path)
         if block['kind'] != 'SPLIT_NODE':
             raise BadField(f'path: {path} is a {block["kind"]}, not a chance node')
+        with self.paused():
+            return self._chance(path)
+
+    @contextlib.contextmanager
+    def paused(self):
+        """Stops a running solver for the commands of the block and starts it again: while it
+        runs, each report waits for the pass in progress, and a read of many nodes would wait
+        for many passes."""
+        if self.state != 'solving':
+            yield
+            return
+        with self._mutex:
+            self._pausing = True
+            try:
+                self.engine.stop()
+                self.engine.wait_for_solver(timeout=120)
+                resume = self.engine.stop_reasons[-1:] == ['requested'] and self.state == 'solving'
+                try:
+                    yield
+                finally:
+                    if resume:
+                        self.engine.go()
+                    elif self.state == 'solving':
+                        self._on_event(SolverStopped(self.engine.stop_reasons[-1]))
+            finally:
+                self._pausing = False
+
+    def _chance(self, path: str) -> dict:
         cards = [c['path'].rsplit(':', 1)[1] for c in children(self.engine, path)]
         out = {'path': path, 'cards': [], 'actions': []}
         for card in cards:
@@ -494,6 +562,7 @@ class Session:
         for a in range(count):
             self.engine.expect_ok(f'set_strategy {path} {a} {self.order.text(rows[a])}')
         self.engine.expect_ok(f'lock_node {path}')
+        self._equity.clear()
         self.locks[path] = {'path': path, 'player': player, 'before': before, 'after': None}
         return self.locks[path]
 
@@ -522,6 +591,7 @@ class Session:
         if block['kind'] not in ('OOP_DEC', 'IP_DEC'):
             raise BadField(f'path: {path} is not a decision node')
         self.engine.expect_ok(f'unlock_node {path}')
+        self._equity.clear()
         self.locks.pop(path, None)
         return {'path': path, 'locked': False}
 
@@ -548,6 +618,7 @@ class Session:
         self.locks = rec.get('locks') or {}
         self.state, self.reason = 'stopped', 'opened from file'
         self._nodes = {}
+        self._equity.clear()
         self.tree_info = self._tree_info()
         return self.progress()
 

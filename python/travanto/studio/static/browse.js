@@ -113,7 +113,7 @@ function decisionView(n) {
       el('h3', { style: { margin: 0 } }, `${n.player} to act`),
       el('span', { class: 'muted' }, `pot ${fmt(n.pot_now, 0)} · invested OOP ${fmt(n.invested[0], 0)}, IP ${fmt(n.invested[1], 0)}`),
       n.locked ? el('span', { class: 'tag', id: 'locked-tag' }, 'LOCKED') : null,
-      n.solving ? el('span', { class: 'muted' }, '(solver running: figures of the current iteration)') : null,
+      n.partial ? el('span', { class: 'muted', id: 'partial' }, '(solver running: strategy of the current iteration; EVs and equities once it stops)') : null,
       el('span', { class: 'muted', id: 'loadms' }, `read in ${Math.round(nav.loadMs || 0)} ms`),
       actionButtons));
   const cells = cellData(n);
