@@ -20,6 +20,7 @@ import dataclasses
 import os
 import queue
 import re
+import shutil
 import subprocess
 import threading
 import time
@@ -35,8 +36,9 @@ DEFAULT_ENGINE = os.path.normpath(os.path.join(_HERE, '..', '..', 'build', 'trav
 
 
 def default_engine_path() -> str:
-    """The engine named by TRAVANTO_ENGINE, else the repository's build/travanto."""
-    return os.environ.get('TRAVANTO_ENGINE') or DEFAULT_ENGINE
+    """The engine named by TRAVANTO_ENGINE, else a `travanto` on PATH, else the checkout's
+    build/travanto (also when missing: Engine then says where it looked)."""
+    return os.environ.get('TRAVANTO_ENGINE') or shutil.which('travanto') or DEFAULT_ENGINE
 
 
 class EngineError(Exception):
@@ -180,7 +182,9 @@ class Engine:
         self._dead = False
         if not os.path.isfile(self.path) or not os.access(self.path, os.X_OK):
             raise FileNotFoundError(f'engine not found or not executable: {self.path} '
-                                    '(build it with make build, or set TRAVANTO_ENGINE)')
+                                    '(looked at TRAVANTO_ENGINE, then for travanto on PATH, then '
+                                    'at the checkout\'s build/travanto; build it with make build, '
+                                    'or set TRAVANTO_ENGINE)')
         self.process = subprocess.Popen([self.path, *args], stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         cwd=cwd, bufsize=0)

@@ -137,6 +137,14 @@ class Session:
                 self.started = None
             if self.state == 'solving':
                 self.state = 'stopped'
+                # The first report after a solve evaluates the tree once; do it now.
+                threading.Thread(target=self._warm, daemon=True).start()
+
+    def _warm(self) -> None:
+        try:
+            self.engine.calc_results()
+        except EngineError:
+            pass
 
     def alive(self) -> bool:
         if self.state == 'dead':
