@@ -108,6 +108,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         except ValueError:
             raise HttpError(400, 'Content-Length: not a number') from None
         if n < 0 or n > MAX_BODY:
+            self.close_connection = True          # the unread body must not pass for a request
             raise HttpError(413, f'body: larger than {MAX_BODY} bytes')
         raw = self.rfile.read(n)
         if not raw:
