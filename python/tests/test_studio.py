@@ -204,6 +204,9 @@ class Browse(StudioCase):
         before = self.ok(f'api/sessions/{sid}/node?path=r:0:c:c:2s')
         self.ok(f'api/sessions/{sid}/save', {'name': 'turn-1'})
         self.assertEqual(sorted(os.listdir(self.workspace)), ['turn-1.json', 'turn-1.tree'])
+        code, data = self.call(f'api/sessions/{sid}/save', {'name': 'turn-1'})
+        self.assertEqual(code, 409, data)
+        self.ok(f'api/sessions/{sid}/save', {'name': 'turn-1', 'overwrite': True})
         listed = self.ok('api/saved')['spots']
         self.assertEqual([s['name'] for s in listed], ['turn-1'])
         self.assertEqual(listed[0]['board'], TURN['board'])

@@ -163,6 +163,7 @@ async function main() {
     await page.fill('#save-name', 'turn-a');
     await page.click('#save');
     await page.waitForSelector('#saved tr[data-name="turn-a"]');
+    const iterationsSaved = await page.textContent('#saved tr[data-name="turn-a"] td:nth-child(5)');
     await shot(page, '5-files');
     const tree = path.join(WORKSPACE, 'turn-a.tree');
     await page.click('#tab-browse');
@@ -201,7 +202,9 @@ async function main() {
     // Save again, reload the page (it finds its open spot), reopen the saved spot.
     await page.click('#tab-files');
     await page.fill('#save-name', 'turn-a');
+    page.once('dialog', d => d.accept());                          // replace the first save
     await page.click('#save');
+    await page.waitForFunction(n => document.querySelector('#saved tr[data-name="turn-a"] td:nth-child(5)')?.textContent !== n, iterationsSaved);
     await page.reload();
     await page.waitForSelector('body[data-ready=true]');
     await page.waitForSelector('#grid');

@@ -278,7 +278,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 if action == 'unlock':
                     return s.unlock(body)
                 if action == 'save':
-                    return s.save(body.get('name'))
+                    return s.save(body.get('name'), body.get('overwrite') is True)
                 if action == 'close':
                     s.close()
                     st.sessions.pop(s.id, None)

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import contextlib
 import math
+import os
 import re
 import secrets
 import threading
@@ -605,9 +606,11 @@ class Session:
 
     # -- files
 
-    def save(self, name) -> dict:
+    def save(self, name, overwrite=False) -> dict:
         name = self.workspace.check_name(name)
         self.require_tree()
+        if not overwrite and os.path.exists(self.workspace.path(name, '.json')):
+            raise Busy(f'name: {name} is saved already; save again with overwrite to replace it')
         tree = self.workspace.relative(name, '.tree')
         self.engine.expect_ok(f'dump_tree {tree}', timeout=LONG)
         rec = record(self.setup, self.iterations, clean(self.exploitability_pct, 4))

@@ -105,8 +105,11 @@ async function renderFiles() {
       el('p', { class: 'muted' }, `Into ${data ? data.workspace : 'the workspace'}: the solved tree and its set-up. Letters, digits, "_", "-", ".".`),
       el('div', { class: 'row' }, nameInput, el('button', { id: 'save', class: 'primary', disabled: !state.sid,
         onclick: () => guarded(async () => {
-          await api(`sessions/${state.sid}/save`, { name: nameInput.value });
-          state.session.name = nameInput.value; statusText(); renderFiles(); }) }, 'Save'))),
+          const name = nameInput.value;
+          const exists = data && data.spots.some(s => s.name === name);
+          if (exists && !confirm(`Replace the saved spot ${name}?`)) return;
+          await api(`sessions/${state.sid}/save`, { name, overwrite: exists });
+          state.session.name = name; statusText(); renderFiles(); }) }, 'Save'))),
     el('div', { class: 'panel' }, el('h3', {}, 'Saved spots'),
       data && data.spots.length ? el('table', { id: 'saved' },
         el('thead', {}, el('tr', {}, ...['Name', 'Board', 'Pot', 'Stack', 'Iterations', 'Exploitability', 'Size', 'Saved', ''].map(t => el('th', {}, t)))),
