@@ -11,6 +11,7 @@ import urllib.request
 
 import support
 from travanto.studio.server import MAX_BODY, make_server, studio_url
+from travanto.studio.session import parse_memory_need
 
 RIVER = {'board': 'Td 9d 6h Qc 2s', 'pot': 200, 'stack': 900,
          'ranges': {'oop': 'QQ+,AK,T9s,65s', 'ip': 'JJ-88,AQ,KQ,QJs'},
@@ -81,6 +82,7 @@ class Refusals(StudioCase):
             ({**RIVER, 'colour': 'red'}, 'colour'),
         ]
         cases = [('GET', root, None, None, 403, 'token'),
+                 ('DELETE', root + 'api/saved', None, None, 403, 'token'),
                  ('GET', root + 's/wrong-token/api/info', None, None, 403, 'token'),
                  ('GET', root + 's/wrong-token/', None, None, 403, 'token'),
                  ('POST', None, f'api/sessions/{sid}/build', b'{not json', 400, 'body'),
@@ -134,6 +136,19 @@ class Refusals(StudioCase):
         self.assertIn('engine', progress['error'])
         self.assertEqual(len(self.ok('api/info')['hand_order']), 1326)
         self.ok(f'api/sessions/{sid}/close', {})
+
+
+class MemoryNeed(StudioCase):
+    def test_memory_need_lines(self):
+        lines = ['level 0: 812.3 MB', 'level 1: 500.1 MB (in force)',
+                 'level 3: 180.2 MB (reserves 400.0 MB) (in force)',
+                 'hand lists, card tree and scratch: 40.1 MB']
+        need = parse_memory_need(lines)
+        self.assertEqual([(l['level'], l['mb'], l['reserves_mb'], l['in_force'])
+                          for l in need['levels']],
+                         [(0, 812.3, None, False), (1, 500.1, None, True), (3, 180.2, 400.0, True)])
+        self.assertEqual(need['other'], [{'label': 'hand lists, card tree and scratch',
+                                          'mb': 40.1}])
 
 
 class Browse(StudioCase):

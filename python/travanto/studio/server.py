@@ -137,6 +137,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_POST(self) -> None:
         self.handle_request('POST')
 
+    def do_PUT(self) -> None:
+        self.handle_request('PUT')
+
+    do_DELETE = do_PATCH = do_PUT
+
     def handle_request(self, method: str) -> None:
         try:
             parts, query = self.route()
