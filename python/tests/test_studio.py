@@ -6,6 +6,7 @@ import json
 import os
 import threading
 import time
+import unittest
 import urllib.error
 import urllib.request
 
@@ -138,7 +139,7 @@ class Refusals(StudioCase):
         self.ok(f'api/sessions/{sid}/close', {})
 
 
-class MemoryNeed(StudioCase):
+class MemoryNeed(unittest.TestCase):
     def test_memory_need_lines(self):
         lines = ['level 0: 812.3 MB', 'level 1: 500.1 MB (in force)',
                  'level 3: 180.2 MB (reserves 400.0 MB) (in force)',
