@@ -64,13 +64,13 @@ def main(argv=None) -> int:
         urllib.request.urlopen(req, timeout=60).read()
         time.sleep(8)
         print(f'{args.spot}: {board}, {args.threads} threads', flush=True)
-        measure(base, s.id, f'while solving (iteration {s.iterations})')
-        measure(base, s.id, f'while solving (iteration {s.iterations})')
+        for _ in range(2):
+            measure(base, s.id, f'while solving ({s.progress()["elapsed"]:.0f} s in)')
         while s.state == 'solving':
             time.sleep(0.5)
         print(f'solved: {s.iterations} iterations, {s.progress()["elapsed"]} s, '
               f'exploitability {s.exploitability_pct:.3f} % of the pot ({s.reason})')
-        measure(base, s.id, 'solved, first read (evaluates the results once)')
+        measure(base, s.id, 'solved, first read')
         measure(base, s.id, 'solved')
     finally:
         server.shutdown()

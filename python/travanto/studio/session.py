@@ -142,9 +142,12 @@ class Session:
                 threading.Thread(target=self._warm, daemon=True).start()
 
     def _warm(self) -> None:
+        """Evaluates a solved tree and reads the root's equities, so that the page's first
+        read after a solve waits for neither."""
         try:
             self.engine.calc_results()
-        except EngineError:
+            self.node('r:0')
+        except (EngineError, BadField, Busy):
             pass
 
     def alive(self) -> bool:
