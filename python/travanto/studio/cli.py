@@ -6,6 +6,7 @@ import argparse
 import sys
 import webbrowser
 
+from ..engine import EngineError
 from .server import make_server, studio_url
 from .workspace import default_workspace
 
@@ -22,7 +23,7 @@ def main(argv: list[str] | None = None) -> int:
         parser.error('--port: 0 to 65535')
     try:
         server = make_server(args.workspace, args.port, args.engine)
-    except (OSError, ValueError) as e:
+    except (OSError, ValueError, EngineError) as e:
         print(f'travanto-studio: {e}', file=sys.stderr)
         return 1
     url = studio_url(server)
