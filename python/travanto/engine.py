@@ -32,7 +32,11 @@ PROBE_ANSWER = MARK + b'is_ready ok!'
 DEFAULT_TIMEOUT = 120.0
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
-DEFAULT_ENGINE = os.path.normpath(os.path.join(_HERE, '..', '..', 'build', 'travanto'))
+try:                                        # written by the build backend into an installed copy
+    from ._checkout import CHECKOUT
+except ImportError:
+    CHECKOUT = os.path.join(_HERE, '..', '..')
+DEFAULT_ENGINE = os.path.normpath(os.path.join(CHECKOUT, 'build', 'travanto'))
 
 
 def default_engine_path() -> str:
