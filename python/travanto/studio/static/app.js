@@ -1,6 +1,6 @@
 // The studio's page: tabs, the solver's progress, files, and the keyboard.
 import { state, el, api, guarded, setOrder, showError, fmt } from './util.js';
-import { form, initSetup, loadSetup, toSetup, renderSetup } from './setup.js';
+import { form, initSetup, loadSetup, toSetup, renderSetup, setupKey } from './setup.js';
 import { nav, go, back, forward, loadNode, mountBrowse, render as renderBrowse, resetBrowse } from './browse.js';
 
 const views = ['setup', 'browse', 'files'];
@@ -65,8 +65,6 @@ function solverControls() {
 async function ensureSession() {
   if (!state.sid || (state.session && state.session.state === 'dead')) attach(await api('sessions', {}));
 }
-
-function setupKey() { return JSON.stringify(toSetup()); }
 
 async function build() {
   await guarded(async () => {

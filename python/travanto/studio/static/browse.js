@@ -224,8 +224,9 @@ function categoryPanel(n) {
 function columns(n) {
   const cols = [['hand', 'Hand', h => h.hand], ['weight', 'Weight', h => h.weight]];
   n.actions.forEach((a, i) => {
-    cols.push([`f${i}`, `${a.label} %`, h => strategyOf(h)[i]]);
-    cols.push([`e${i}`, `${a.label} EV`, h => h.action_ev[i]]);
+    const name = a.label.replace(/ \(.*\)$/, '');
+    cols.push([`f${i}`, `${name} %`, h => strategyOf(h)[i]]);
+    cols.push([`e${i}`, `${name} EV`, h => h.action_ev[i]]);
   });
   cols.push(['ev', 'EV', h => h.ev], ['equity', 'Equity', h => h.equity], ['eqr', 'EQR', h => h.eqr],
     ['category', 'Category', h => h.category], ['draw', 'Draw', h => h.draw]);

@@ -76,6 +76,13 @@ export function toSetup() {
       compression: form.compression } };
 }
 
+// What the tree depends on: the set-up without the solver's threads and target.
+export function setupKey() {
+  const s = toSetup();
+  delete s.solver.threads; delete s.solver.accuracy;
+  return JSON.stringify(s);
+}
+
 function boardPanel(rerender) {
   const grid = el('div', { class: 'cardgrid', role: 'group', 'aria-label': 'board cards' });
   for (const suit of 'shdc') for (let r = 12; r >= 0; r--) {
@@ -142,7 +149,10 @@ function solverPanel(onBuild, onSolve) {
     el('div', { class: 'row', style: { marginTop: '8px' } },
       el('button', { id: 'build', onclick: onBuild }, 'Build tree'),
       el('button', { id: 'solve', class: 'primary', onclick: onSolve }, 'Solve')),
-    info ? treeInfo(info) : el('p', { class: 'muted' }, 'Build the tree to see its size and memory need.'));
+    !info ? el('p', { class: 'muted' }, 'Build the tree to see its size and memory need.')
+      : state.builtKey !== setupKey() ? el('p', { class: 'warn', id: 'stale' },
+        'The set-up differs from the tree built last: Build tree again to see its size (Solve builds it).')
+      : treeInfo(info));
 }
 
 function treeInfo(info) {
