@@ -165,6 +165,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_error_json(502, f'engine: {e.text}')
         except EngineError as e:
             self.send_error_json(400, f'engine: {e}')
+        except FileNotFoundError as e:                # the engine program went away
+            self.send_error_json(502, f'engine: {e}')
         except (BrokenPipeError, ConnectionResetError):
             pass
         except Exception as e:                    # never let one request end the server

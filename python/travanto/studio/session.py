@@ -186,8 +186,7 @@ class Session:
 
     def summary(self) -> dict:
         out = self.progress()
-        out.update({'setup': self.setup, 'tree': self.tree_info, 'locks': self.locks,
-                    'order': None})
+        out.update({'setup': self.setup, 'tree': self.tree_info, 'locks': self.locks})
         return out
 
     # -- set-up and solving
