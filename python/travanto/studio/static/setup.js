@@ -7,6 +7,9 @@ const DEFAULT_RANGES = {
   ip: 'QQ-22,AQs-A2s,ATo+,K5s+,KJo+,Q8s+,J8s+,T7s+,96s+,86s+,75s+,64s+,53s+',
 };
 
+let painting = false;            // a drag over the range grid, across re-renders
+document.addEventListener('mouseup', () => { painting = false; });
+
 export const form = {
   board: ['Td', '9d', '6h', 'Qc'], pot: 200, stack: 900,
   ranges: { oop: new Array(1326).fill(0), ip: new Array(1326).fill(0) },
@@ -172,7 +175,6 @@ function treeInfo(info) {
 function rangePanel(rerender) {
   const p = form.player, weights = form.ranges[p];
   const grid = el('div', { class: 'hgrid', id: 'range-grid', role: 'grid', 'aria-label': `${p} range` });
-  let painting = false;
   const paint = (cls) => {
     for (const pos of state.byClass[cls]) weights[pos] = form.paint;
     form.text[p] = '';
@@ -191,7 +193,6 @@ function rangePanel(rerender) {
       w > 0 && w < 1 ? el('span', { class: 'sub' }, Math.round(w * 100)) : null);
     grid.append(cell);
   }
-  document.addEventListener('mouseup', () => { painting = false; }, { once: true });
   const combos = weights.reduce((s, w) => s + w, 0);
   const ta = el('textarea', { id: 'range-text', 'aria-label': 'range text', value: form.text[p] });
   ta.value = form.text[p];
