@@ -37,6 +37,14 @@ def card_text(card) -> str:
     return RANKS[card[0]] + SUITS[card[1]]
 
 
+VERBS = {'Check': 'checks', 'Bet': 'bets', 'Call': 'calls', 'Raise': 'raises', 'All-in': 'all-in',
+         'Fold': 'folds'}
+
+
+def is_card(token: str) -> bool:
+    return len(token) == 2 and token[0].upper() in RANKS and token[1].lower() in SUITS
+
+
 def clean(x, digits: int = 6):
     """A float for JSON: rounded, NaN and infinities as None."""
     if x is None or isinstance(x, float) and not math.isfinite(x):
@@ -309,34 +317,17 @@ class Session:
         tokens = path.split(':')
         board = ''.join(card_text(c) for c in self.spot.board)
         out = [{'path': 'r:0', 'label': f'{STREETS.get(len(self.spot.board), "")} {board}'}]
-        street_start = 0.0
-        stack = self.spot.stack
         for k in range(2, len(tokens)):
-            parent_path = ':'.join(tokens[:k])
-            token = tokens[k]
+            parent_path, token = ':'.join(tokens[:k]), tokens[k]
             here = ':'.join(tokens[:k + 1])
             parent = self.node_block(parent_path)
-            if len(token) == 2 and token[0].upper() in RANKS and token[1].lower() in SUITS:
+            if is_card(token):
                 street = 'Turn' if len(parent['board']) == 3 else 'River'
-                street_start = parent['invested'][0]
                 out.append({'path': here, 'label': f'{street} {token[0].upper()}{token[1].lower()}'})
                 continue
-            p = 0 if parent['kind'] == 'OOP_DEC' else 1
-            mine, theirs = parent['invested'][p], parent['invested'][1 - p]
-            who = ('OOP', 'IP')[p]
-            if token == 'f':
-                text = 'folds'
-            elif token == 'c':
-                text = f'calls {theirs - mine:g}' if theirs > mine else 'checks'
-            else:
-                amount = float(token[1:])
-                pot_now = parent['pot'] + mine + theirs
-                if amount >= stack:
-                    text = f'all-in {amount - street_start:g}'
-                elif theirs > mine:
-                    text = f'raises to {amount - street_start:g}'
-                else:
-                    text = f'bets {amount - mine:g} ({100.0 * (amount - mine) / pot_now:.0f} %)'
+            who = 'OOP' if parent['kind'] == 'OOP_DEC' else 'IP'
+            word, _, rest = self.action_label(token, parent, parent_path).partition(' ')
+            text = VERBS[word] + (' ' + rest if rest else '')
             out.append({'path': here, 'label': f'{who} {text}'})
         return out
 
@@ -395,7 +386,7 @@ class Session:
             token = child['path'].rsplit(':', 1)[1]
             amount = child['invested'][player]
             out['actions'].append({'token': token, 'path': child['path'], 'kind': child['kind'],
-                                   'label': self.action_label(token, block, path, amount),
+                                   'label': self.action_label(token, block, path),
                                    'allin': token[0] == 'b' and amount >= self.spot.stack})
         out['hands'] = hands
         summary = summarise(hands, len(out['actions']))
@@ -408,13 +399,16 @@ class Session:
         out['lock'] = self.locks.get(path)
         return out
 
-    def action_label(self, token: str, block: dict, path: str, amount: float) -> str:
+    def action_label(self, token: str, block: dict, path: str) -> str:
+        """The action of the child `token` of the decision `block` at `path`: "Check",
+        "Bet 66 (33 %)", "Call 66", "Raise to 198" (on this street), "All-in 900", "Fold"."""
         p = 0 if block['kind'] == 'OOP_DEC' else 1
         mine, theirs = block['invested'][p], block['invested'][1 - p]
         if token == 'f':
             return 'Fold'
         if token == 'c':
             return f'Call {theirs - mine:g}' if theirs > mine else 'Check'
+        amount = float(token[1:])
         start = self._street_start(path)
         if amount >= self.spot.stack:
             return f'All-in {amount - start:g}'
@@ -454,8 +448,7 @@ class Session:
     def _street_start(self, path: str) -> float:
         tokens = path.split(':')
         for k in range(len(tokens) - 1, 1, -1):
-            t = tokens[k]
-            if len(t) == 2 and t[0].upper() in RANKS and t[1].lower() in SUITS:
+            if is_card(tokens[k]):
                 return self.node_block(':'.join(tokens[:k]))['invested'][0]
         return 0.0
 
@@ -506,7 +499,7 @@ class Session:
                 if not out['actions']:
                     out['player'] = player
                     tokens = [c['path'].rsplit(':', 1)[1] for c in children(self.engine, child)]
-                    out['actions'] = [{'token': t, 'label': self._token_label(t, node),
+                    out['actions'] = [{'token': t, 'label': self.action_label(t, node, child),
                                        'allin': t[0] == 'b' and float(t[1:]) >= self.spot.stack}
                                       for t in tokens]
                 strategy = self.engine.vectors(f'show_strategy {child}', len(out['actions']))
@@ -526,21 +519,6 @@ class Session:
             row['equity_oop'] = clean(float(eq[2])) if len(eq) == 4 else None
             out['cards'].append(row)
         return out
-
-    def _token_label(self, token: str, node: dict) -> str:
-        p = 0 if node['kind'] == 'OOP_DEC' else 1
-        mine, theirs = node['invested'][p], node['invested'][1 - p]
-        if token == 'f':
-            return 'Fold'
-        if token == 'c':
-            return 'Call' if theirs > mine else 'Check'
-        amount = float(token[1:])
-        if amount >= self.spot.stack:
-            return 'All-in'
-        pot_now = node['pot'] + mine + theirs
-        if theirs > mine:
-            return f'Raise {amount - mine:g}'
-        return f'Bet {amount - mine:g} ({100.0 * (amount - mine) / pot_now:.0f} %)'
 
     # -- locks
 
