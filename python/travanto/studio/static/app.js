@@ -45,6 +45,9 @@ function attach(progress) {
       if (state.view === 'browse') loadNode();
     }
     if (before !== state.session.state && state.view === 'browse') renderBrowse();
+    // While solving, a decision node on screen follows the solver every few seconds.
+    else if (state.session.state === 'solving' && state.view === 'browse' && nav.node
+      && nav.node.actions && !nav.edit && performance.now() - (nav.loadedAt || 0) > 5000) loadNode();
   };
   statusText();
 }

@@ -28,6 +28,7 @@ export async function loadNode() {
   nav.node = node; nav.chance = null;
   nav.mix = (node.actions || []).map(() => 0);
   nav.loadMs = performance.now() - t0;
+  nav.loadedAt = performance.now();
   render();
   if (node.kind === 'SPLIT_NODE') {
     const chance = await guarded(() => api(`sessions/${state.sid}/chance?path=${encodeURIComponent(node.path)}`));
