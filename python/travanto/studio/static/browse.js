@@ -22,7 +22,7 @@ export async function go(path, record = true) {
 
 export async function loadNode() {
   if (!state.sid) return;
-  const t0 = performance.now();
+  const t0 = nav.loadedAt = performance.now();
   const node = await guarded(() => api(`sessions/${state.sid}/node?path=${encodeURIComponent(nav.path)}`));
   if (!node) { render(); return; }
   nav.node = node; nav.chance = null;
