@@ -460,8 +460,9 @@ class Session:
         block = self.node_block(path)
         if block['kind'] != 'SPLIT_NODE':
             raise BadField(f'path: {path} is a {block["kind"]}, not a chance node')
+        solving = self.state == 'solving'
         with self.paused():
-            return self._chance(path)
+            return self._chance(path, ev=not solving)
 
     @contextlib.contextmanager
     def paused(self):
@@ -487,9 +488,9 @@ class Session:
             finally:
                 self._pausing = False
 
-    def _chance(self, path: str) -> dict:
+    def _chance(self, path: str, ev: bool) -> dict:
         cards = [c['path'].rsplit(':', 1)[1] for c in children(self.engine, path)]
-        out = {'path': path, 'cards': [], 'actions': []}
+        out = {'path': path, 'cards': [], 'actions': [], 'partial': not ev}
         for card in cards:
             child = f'{path}:{card}'
             node = self.node_block(child)
@@ -511,10 +512,12 @@ class Session:
                 row['freq'] = [clean(sum(reach[p] * s[p] for p in live) / total) if total else None
                                for s in strategy]
                 row['combos'] = clean(total, 2)
-            ev, weight = self.engine.vectors(f'calc_ev OOP {child}', 2)
-            num = sum(v * w for v, w in zip(ev, weight) if w > 0 and not math.isnan(v))
-            den = sum(w for v, w in zip(ev, weight) if w > 0 and not math.isnan(v))
-            row['ev_oop'] = clean(num / den if den else None, 3)
+            row['ev_oop'] = None
+            if ev:          # EVs need an evaluation of the tree: not while the solver runs
+                values, weight = self.engine.vectors(f'calc_ev OOP {child}', 2)
+                pairs = [(v, w) for v, w in zip(values, weight) if w > 0 and not math.isnan(v)]
+                den = sum(w for _, w in pairs)
+                row['ev_oop'] = clean(sum(v * w for v, w in pairs) / den if den else None, 3)
             eq = self.engine.command(f'calc_eq_node OOP {child}')
             row['equity_oop'] = clean(float(eq[2])) if len(eq) == 4 else None
             out['cards'].append(row)

@@ -357,13 +357,14 @@ function chancePanel(n) {
       el('span', { class: `name card s-${suit}`, style: { border: 0, width: 'auto', height: 'auto', flexDirection: 'row', background: 'transparent' } },
         card[0], SUIT_SYMBOL[suit]),
       el('span', { class: 'bar' }, ...(row && row.freq ? row.freq.map((f, i) => el('span', { style: { width: `${100 * f}%`, background: colours[i] } })) : [])),
-      el('span', { class: 'fig' }, el('span', { title: 'OOP EV' }, row ? `EV ${fmt(row.ev_oop, 1)}` : '…'),
+      el('span', { class: 'fig' }, el('span', { title: 'OOP EV' }, !row ? '…' : row.ev_oop === null ? '' : `EV ${fmt(row.ev_oop, 1)}`),
         el('span', { title: 'OOP equity' }, row ? `eq ${fmt(100 * row.equity_oop, 0)} %` : ''))));
   }
   return el('div', { class: 'panel', id: 'chance' }, el('h3', {}, `Next card — ${n.crumbs.at(-1).label}`),
     c ? el('div', { class: 'legend' }, el('span', { class: 'muted' }, `Bars: ${c.player}'s next decision:`),
       ...c.actions.map((a, i) => el('span', {}, el('i', { style: { background: colours[i] } }), a.label)),
-      el('span', { class: 'muted' }, 'Figures: OOP\'s EV and equity after the card.'))
+      el('span', { class: 'muted' }, c.partial ? 'Figures: OOP\'s equity after the card (EVs once the solver stops).'
+        : 'Figures: OOP\'s EV and equity after the card.'))
       : el('p', { class: 'muted' }, 'Reading every card…'),
     grid,
     c ? chanceTable(c) : null);
