@@ -101,6 +101,12 @@ class Refusals(StudioCase):
                           400, 'name'))
             cases.append(('POST', None, f'api/sessions/{sid}/save',
                           json.dumps({'name': name}).encode(), 400, 'name'))
+        # A file of the workspace that leads outside it is refused like a bad name.
+        outside = self.path('outside.json')
+        with open(outside, 'w') as f:
+            json.dump({'setup': RIVER}, f)
+        os.symlink(outside, os.path.join(self.workspace, 'link.json'))
+        cases.append(('POST', None, 'api/saved/open', b'{"name": "link"}', 400, 'outside'))
         for method, absolute, path, raw, status, word in cases:
             with self.subTest(path=path or absolute, raw=raw and raw[:60]):
                 if absolute:
@@ -122,7 +128,8 @@ class Refusals(StudioCase):
         self.assertEqual(response.status, 413)
         self.assertIn('body', json.loads(response.read())['error'])
         conn.close()
-        self.assertEqual(os.listdir(self.workspace), [])
+        self.assertEqual(os.listdir(self.workspace), ['link.json'])
+        os.remove(os.path.join(self.workspace, 'link.json'))
 
     def test_an_engine_killed_while_solving_is_reported_and_the_server_stays_up(self):
         sid = self.ok('api/sessions', {})['id']

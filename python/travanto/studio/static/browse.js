@@ -312,7 +312,7 @@ function lockPanel(n, colours) {
       el('button', { id: 'unlock', disabled: !n.locked, onclick: () => unlockNode(n) }, 'Unlock'),
       pending ? el('button', { onclick: () => { nav.edits = {}; render(); } }, 'Discard edits') : null,
       lock ? el('button', { id: 'compare', onclick: () => compareLock(n) }, 'Compare EVs') : null),
-    lock ? el('p', { class: 'muted' }, 'Locked here this session. Re-solve (Continue) so the rest of the tree adapts, then compare.') : null,
+    lock ? el('p', { class: 'muted' }, 'Locked. Continue solving so that the rest of the tree adapts to it, then compare.') : null,
     compare ? compareTable(compare) : null);
 }
 
