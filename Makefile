@@ -8,6 +8,7 @@ CTEST := ctest --output-on-failure --no-tests=error -j $(JOBS)
 .PHONY: deps build demo check check-report check-asan check-tsan bench clean
 .PHONY: fuzz-parsers
 .PHONY: fuzz fuzz-long
+.PHONY: engine studio check-studio bench-studio
 
 # Clang, its sanitizer and libFuzzer runtimes, and LLVM's OpenMP runtime with the Archer tool
 # (the OpenMP tool that tells the thread sanitizer about fork/join, barriers and locks): used by
@@ -37,15 +38,53 @@ build: deps build/Makefile
 PYTHON := /usr/bin/python3
 DEMO_REPORT := build/demo/report.html
 
-demo: build
-	@$(MAKE) deps PACKAGES=python3
-	$(PYTHON) python/bin/travanto-solve examples/turn_spot.toml --output $(DEMO_REPORT)
-	@echo "open $(abspath $(DEMO_REPORT)) in a browser"
 
 check: build
 	@$(MAKE) deps PACKAGES="python3 $(BATCH_PACKAGES)"
 	cd build && $(CTEST)
 	$(PYTHON) python/run_tests.py
+
+# The studio (python/travanto/studio): a local web app to set up, solve, browse, lock, save and
+# reopen spots, served on 127.0.0.1 only. `make demo` builds the engine alone (no tests or
+# benchmarks), solves the bundled turn spot, writes its report and saves the solved tree into
+# the studio's workspace. STUDIO_ARGS go to travanto-studio (--port 8080, --no-browser).
+# check-studio runs the studio's API tests and its browser test (Debian's chromium driven by
+# playwright-core, pinned in python/tests/studio/package-lock.json; no browser download);
+# screenshots of the main views go to build/studio-shots/.
+STUDIO_WORKSPACE ?= $(HOME)/travanto-spots
+STUDIO_ARGS ?=
+STUDIO_ENV := TRAVANTO_ENGINE=$(CURDIR)/build/travanto PYTHONPATH=$(CURDIR)/python
+
+engine: deps build/Makefile
+	cmake --build build --target travanto -j $(JOBS)
+
+demo: engine
+	@$(MAKE) deps PACKAGES=python3
+	$(STUDIO_ENV) $(PYTHON) python/bin/travanto-solve examples/turn_spot.toml --output $(DEMO_REPORT) \
+	  --save demo-turn --workspace $(STUDIO_WORKSPACE)
+	@echo "open $(abspath $(DEMO_REPORT)) in a browser,"
+	@echo "or run make studio and open demo-turn under Files (workspace $(STUDIO_WORKSPACE))"
+
+studio: engine
+	@$(MAKE) deps PACKAGES=python3
+	$(STUDIO_ENV) $(PYTHON) -m travanto.studio --workspace $(STUDIO_WORKSPACE) $(STUDIO_ARGS)
+
+check-studio: engine
+	@$(MAKE) deps PACKAGES="python3 chromium"
+	@for tool in node:nodejs npm:npm; do \
+	  command -v $${tool%%:*} >/dev/null && continue; \
+	  if [ "$$(id -u)" = 0 ]; then apt-get update -qq && \
+	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $${tool##*:} >/dev/null; \
+	  else echo "missing $${tool%%:*} (run as root to install)"; exit 1; fi; \
+	done
+	$(STUDIO_ENV) $(PYTHON) python/run_tests.py test_studio.py
+	cd python/tests/studio && npm ci --no-audit --no-fund --loglevel=error
+	$(STUDIO_ENV) PYTHON=$(PYTHON) STUDIO_SHOTS=$(CURDIR)/build/studio-shots \
+	  node python/tests/studio/browser_test.js
+
+# Responsiveness of the studio on the F1 flop spot (a measurement, not a test).
+bench-studio: engine
+	$(STUDIO_ENV) $(PYTHON) -m travanto.studio.benchmark --threads $(BENCH_THREADS)
 
 # The HTML report as Chromium draws it (a headless screenshot of a solved spot's grid).
 check-report: build

@@ -2,7 +2,7 @@ import unittest
 
 import support
 from travanto.lines import (TreeError, build, line_commands, lines, node_count,
-                            parse_node_count, plan_from_config)
+                            parse_node_count, plan_from_config, plan_warnings)
 from travanto.ranges import Range
 
 RIVER, TURN, FLOP = 3, 2, 1
@@ -92,6 +92,26 @@ class HandEnumeratedTreesTest(unittest.TestCase):
         self.assertIn([50, 50, 250, 250], got)           # OOP river bet: the pot, 200
         self.assertIn([50, 50, 50, 100, 100], got)       # IP river bet: 25 % of 200
         self.assertNotIn([50, 50, 50, 250, 250], got)
+
+    def test_chip_and_geometric_sizes(self):
+        # Pot 100, stack 300 on the turn: "e" bets f of the pot with 100 (1 + 2f)^2 = 700, 82;
+        # on the river, after a call, the same share is the 218 left: all-in.
+        got = generated({'bet': ['e', '40c'], 'raise': ['50c'], 'raise_cap': 1}, 100, 300, TURN)
+        self.assertIn([82, 82, 300, 300], got)
+        self.assertIn([40, 90, 90, 90, 90], got)        # a bet of 40 chips, raised by 50
+        with self.assertRaises(TreeError):
+            plan_from_config({'bet': ['xc']}, 100, 100)
+
+    def test_warnings_name_what_the_tree_ignores(self):
+        cases = [({'flop': {'bet': [33]}, 'bet': [50]}, 100, 500, TURN, ['tree.flop']),
+                 ({'bet': [50, 75], 'raise': ['3x']}, 100, 20, RIVER, ['stack: 20']),
+                 ({'bet': [50]}, 100, 500, TURN, []), ({}, 100, 20, RIVER, [])]
+        for config, pot, stack, street, named in cases:
+            with self.subTest(config=config, stack=stack):
+                warnings = plan_warnings(config, plan_from_config(config, pot, stack, street))
+                self.assertEqual(len(warnings), len(named), warnings)
+                for w, name in zip(warnings, named):
+                    self.assertTrue(w.startswith(name), w)
 
     def test_all_in_call_ends_the_hand(self):
         got = generated({'bet': [50], 'allin': True, 'raise_cap': 0}, 100, 200, TURN)

@@ -62,6 +62,9 @@ class NotationTest(unittest.TestCase):
             'J9o-75o': ['J9o', 'T8o', '97o', '86o', '75o'],
             'KQ-K9': ['KQs', 'KJs', 'KTs', 'K9s', 'KQo', 'KJo', 'KTo', 'K9o'],
             'ka': ['AKs', 'AKo'], 't9s': ['T9s'],
+            'T9s+': ['T9s', 'JTs', 'QJs', 'KQs', 'AKs'], 'KQo+': ['KQo', 'AKo'],
+            '54+': ['54s', '65s', '76s', '87s', '98s', 'T9s', 'JTs', 'QJs', 'KQs', 'AKs',
+                    '54o', '65o', '76o', '87o', '98o', 'T9o', 'JTo', 'QJo', 'KQo', 'AKo'],
         }
         for text, classes in cases.items():
             with self.subTest(text=text):

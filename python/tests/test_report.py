@@ -216,7 +216,7 @@ max_iterations = 100
                 self.assertEqual(code, 2, err)
                 self.assertIn(reason, err)
                 self.assertFalse(os.path.exists(self.path('r.html')))
-        for nodes, reason in (('["r:0:b77"]', 'incorrect path'),
+        for nodes, reason in (('["r:0:b77"]', 'report node r:0:b77 is not a node'),
                               ('["r:0:c:c"]', 'not a decision')):
             spot = self.write('node.toml',
                               base + f'[tree]\nbet = [50]\n[report]\nnodes = {nodes}\n')
@@ -225,6 +225,15 @@ max_iterations = 100
             self.assertEqual(code, 1, err)
             self.assertIn(reason, err)
             self.assertNotIn('iterations', err)       # refused before solving
+        # Warnings name what the spot asks for and will not get; the spot still solves.
+        turn = base.replace('Ks 7d 2c', 'Ks 7d 2c 3h').replace('stack = 100', 'stack = 20')
+        spot = self.write('warn.toml', turn + '[tree]\nbet = [50]\n[tree.flop]\nbet = [33]\n'
+                          '[solver]\nmax_iterations = 1\n')
+        code, _, err = self.run_cli(spot, '-o', self.path('w.html'), '--engine', support.ENGINE)
+        self.assertEqual(code, 0, err)
+        self.assertIn('warning', err)
+        self.assertIn('tree.flop', err)
+        self.assertIn('stack: 20 behind a pot of 100', err)
         code, _, err = self.run_cli(self.path('absent.toml'))
         self.assertEqual(code, 2)
         self.assertIn('absent.toml', err)

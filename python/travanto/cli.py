@@ -51,6 +51,20 @@ class ProgressLine:
             self.stream.flush()
 
 
+def save_spot(engine, workspace, name: str, path: str, spot, solved) -> str:
+    """The solved tree and the spot file's set-up into the studio's workspace."""
+    import tomllib
+    from .studio.workspace import record
+    with open(path, 'rb') as f:
+        setup = tomllib.load(f)
+    setup.pop('report', None)
+    engine.expect_ok(f'dump_tree {workspace.path(name, ".tree")}', timeout=None)
+    r = solved.results
+    workspace.write_setup(name, record(setup, r.iterations,
+                                       round(100 * r.exploitability / spot.pot, 4)))
+    return workspace.path(name, '.tree')
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog='travanto-solve', description=__doc__)
     parser.add_argument('spot', help='spot file (TOML)')
@@ -61,6 +75,10 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument('--threads', type=int, help='solver threads (overrides the spot file)')
     parser.add_argument('--max-seconds', type=int, help='time limit (overrides the spot file)')
     parser.add_argument('-q', '--quiet', action='store_true', help='no progress line')
+    parser.add_argument('--save', metavar='NAME', help='also save the solved tree and its set-up '
+                        'into the studio\'s workspace as NAME')
+    parser.add_argument('--workspace', default=None,
+                        help='the studio\'s workspace for --save (default: ~/travanto-spots)')
     args = parser.parse_args(argv)
     err = sys.stderr
     try:
@@ -68,6 +86,17 @@ def main(argv: list[str] | None = None) -> int:
     except SpotError as e:
         print(f'travanto-solve: {e}', file=err)
         return 2
+    for warning in spot.warnings:
+        print(f'travanto-solve: warning: {args.spot}: {warning}', file=err)
+    workspace = None
+    if args.save is not None:
+        from .studio.workspace import Workspace, WorkspaceError, default_workspace
+        try:
+            workspace = Workspace(args.workspace or default_workspace())
+            workspace.check_name(args.save)
+        except (OSError, WorkspaceError) as e:
+            print(f'travanto-solve: --save: {e}', file=err)
+            return 2
     if args.threads is not None:
         spot.threads = max(0, args.threads)
     if args.max_seconds is not None:
@@ -88,6 +117,9 @@ def main(argv: list[str] | None = None) -> int:
                      for path in (spot.nodes or default_nodes(engine))]
             texts = tuple(format_range(parse_range(t, order), order) for t in (spot.oop, spot.ip))
             page = render(spot, solved, nodes, order, texts)
+            if workspace is not None:
+                saved = save_spot(engine, workspace, args.save, args.spot, spot, solved)
+                print(f'saved: {saved} (open it in travanto-studio)', file=err)
     except (RangeError, TreeError) as e:
         print(f'travanto-solve: {args.spot}: {e}', file=err)
         return 2

@@ -15,10 +15,12 @@ stream ("SOLVER: started", "#SOLVER:\\t... END", "#N iterations", "#storage ..."
 from __future__ import annotations
 
 import collections
+import io
 import dataclasses
 import os
 import queue
 import re
+import shutil
 import subprocess
 import threading
 import time
@@ -30,12 +32,17 @@ PROBE_ANSWER = MARK + b'is_ready ok!'
 DEFAULT_TIMEOUT = 120.0
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
-DEFAULT_ENGINE = os.path.normpath(os.path.join(_HERE, '..', '..', 'build', 'travanto'))
+try:                                        # written by the build backend into an installed copy
+    from ._checkout import CHECKOUT
+except ImportError:
+    CHECKOUT = os.path.join(_HERE, '..', '..')
+DEFAULT_ENGINE = os.path.normpath(os.path.join(CHECKOUT, 'build', 'travanto'))
 
 
 def default_engine_path() -> str:
-    """The engine named by TRAVANTO_ENGINE, else the repository's build/travanto."""
-    return os.environ.get('TRAVANTO_ENGINE') or DEFAULT_ENGINE
+    """The engine named by TRAVANTO_ENGINE, else a `travanto` on PATH, else the checkout's
+    build/travanto (also when missing: Engine then says where it looked)."""
+    return os.environ.get('TRAVANTO_ENGINE') or shutil.which('travanto') or DEFAULT_ENGINE
 
 
 class EngineError(Exception):
@@ -179,7 +186,9 @@ class Engine:
         self._dead = False
         if not os.path.isfile(self.path) or not os.access(self.path, os.X_OK):
             raise FileNotFoundError(f'engine not found or not executable: {self.path} '
-                                    '(build it with make build, or set TRAVANTO_ENGINE)')
+                                    '(looked at TRAVANTO_ENGINE, then for travanto on PATH, then '
+                                    'at the checkout\'s build/travanto; build it with make build, '
+                                    'or set TRAVANTO_ENGINE)')
         self.process = subprocess.Popen([self.path, *args], stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         cwd=cwd, bufsize=0)
@@ -210,7 +219,8 @@ class Engine:
             self._stderr.append(raw.decode('latin-1').rstrip('\n'))
 
     def _read_stdout(self) -> None:
-        stream = self.process.stdout
+        # Buffered: a raw pipe's readline reads one byte per system call.
+        stream = io.BufferedReader(self.process.stdout, 1 << 16)
         try:
             for raw in iter(stream.readline, b''):
                 line = raw.rstrip(b'\n').rstrip(b'\r')

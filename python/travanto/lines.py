@@ -29,11 +29,11 @@ class TreeError(ValueError):
 
 @dataclasses.dataclass(frozen=True)
 class Raise:
-    kind: str      # 'x': multiple of the facing bet on this street; '%': % of the pot after calling
-    size: float
+    kind: str      # 'x': multiple of the facing bet on this street; '%': % of the pot after calling;
+    size: float    # 'c': chips (a bet of that many, a raise by that many); 'e': geometric bet
 
     def __str__(self) -> str:
-        return f'{self.size:g}x' if self.kind == 'x' else f'{self.size:g}%'
+        return 'e' if self.kind == 'e' else f'{self.size:g}{"%" if self.kind == "%" else self.kind}'
 
 
 @dataclasses.dataclass
@@ -89,18 +89,27 @@ def _number(value: Any, where: str) -> float:
     return float(value)
 
 
-def parse_bet(value: Any, where: str) -> float | str:
-    """A bet size: 33, 33.0 or "33%" (% of the pot); "allin" or "all-in"."""
+def parse_bet(value: Any, where: str) -> float | Raise | str:
+    """A bet size: 33, 33.0 or "33%" (% of the pot); "150c" (chips); "e" (the geometric size:
+    the same share of the pot on this and every later street puts the stack in); "allin"."""
     if isinstance(value, str):
         text = value.strip().lower()
         if text in ('allin', 'all-in'):
             return 'allin'
+        if text == 'e':
+            return Raise('e', 1.0)
+        if text.endswith('c'):
+            try:
+                return Raise('c', _number(float(text[:-1]), where))
+            except ValueError:
+                pass
         if text.endswith('%'):
             try:
                 return _number(float(text[:-1]), where)
             except ValueError:
                 pass
-        raise TreeError(f'{where}: {value!r} is not a bet size (like 33, "75%" or "allin")')
+        raise TreeError(f'{where}: {value!r} is not a bet size (like 33, "75%", "150c", "e" or '
+                        '"allin")')
     return _number(value, where)
 
 
@@ -111,7 +120,7 @@ def parse_raise(value: Any, where: str) -> Raise | str:
         text = value.strip().lower()
         if text in ('allin', 'all-in'):
             return 'allin'
-        for suffix, kind in (('x', 'x'), ('%', '%')):
+        for suffix, kind in (('x', 'x'), ('%', '%'), ('c', 'c')):
             if text.endswith(suffix):
                 try:
                     size = _number(float(text[:-1]), where)
@@ -120,8 +129,8 @@ def parse_raise(value: Any, where: str) -> Raise | str:
                 if kind == 'x' and size <= 1:
                     raise TreeError(f'{where}: a raise of {value!r} is not above the bet')
                 return Raise(kind, size)
-        raise TreeError(f'{where}: {value!r} is not a raise size (like "2.5x", "100%" or '
-                        '"allin")')
+        raise TreeError(f'{where}: {value!r} is not a raise size (like "2.5x", "100%", "200c" '
+                        'or "allin")')
     return Raise('%', _number(value, where))
 
 
@@ -258,6 +267,8 @@ def _targets(plan: TreePlan, st: _State) -> list[tuple[str, int]]:
         for r in sizes.raise_:
             if r.kind == 'x':
                 raw.append(st.street_start + r.size * bet_on_street)
+            elif r.kind == 'c':
+                raw.append(other + r.size)
             else:
                 raw.append(other + r.size / 100.0 * (plan.pot + 2 * other))
         minimum = other + max(st.increment, 1)
@@ -267,7 +278,15 @@ def _targets(plan: TreePlan, st: _State) -> list[tuple[str, int]]:
             bets = [] if sizes.lead is False else (sizes.bet if sizes.lead is True
                                                   else sizes.lead)
         pot_now = plan.pot + inv + other
-        raw = [inv + b / 100.0 * pot_now for b in bets]
+        streets_left = 4 - abs_street
+        for b in bets:
+            if not isinstance(b, Raise):
+                raw.append(inv + b / 100.0 * pot_now)
+            elif b.kind == 'c':
+                raw.append(inv + b.size)
+            else:   # the same share f of the pot on each street left ends all-in
+                share = ((1 + 2 * (stack - inv) / pot_now) ** (1 / streets_left) - 1) / 2
+                raw.append(inv + share * pot_now)
         minimum = inv + 1
     amounts = set()
     for x in raw:
@@ -412,3 +431,20 @@ def parse_node_count(lines: list[str]) -> dict[str, Any]:
             group = name
             counts[name] = {'total': int(value)}
     return counts
+
+
+def plan_warnings(config: dict, plan: TreePlan) -> list[str]:
+    """What a tree description asks for that the spot will not do: sections of streets before
+    the spot's first street, and sizes that all come to all-in because the stack is short."""
+    out = []
+    for s, name in enumerate(STREETS, start=1):
+        if s < plan.start_street and name in (config or {}):
+            out.append(f'tree.{name}: this spot starts on the {STREETS[plan.start_street - 1]}; '
+                       f'the {name} section is ignored')
+    sized = any(sizes.bet or sizes.raise_ or isinstance(sizes.lead, list)
+                for (s, _), sizes in plan.sizes.items() if s >= plan.start_street)
+    actions = {node.action for node in build(plan).walk()}
+    if sized and not actions & {'bet', 'raise'}:
+        out.append(f'stack: {plan.stack} behind a pot of {plan.pot} is so short that every bet '
+                   'and raise size comes to all-in')
+    return out

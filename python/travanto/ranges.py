@@ -1,7 +1,8 @@
 """Range text to and from the 1,326 weights of the engine's hand order.
 
 Notation, items separated by commas: pairs "AA", "QQ+", "99-66"; suited, offsuit or both
-"AKs", "AKo", "AK"; kicker runs "A2s+", "A5s-A2s"; gapped runs "T9s-65s"; single combos
+"AKs", "AKo", "AK"; kicker runs "A2s+", "A5s-A2s"; gapped runs "T9s-65s"; connectors upward
+"T9s+" (T9s, JTs, QJs, KQs, AKs: on adjacent ranks a "+" raises both); single combos
 "AhKh"; a weight after a colon, "KQo:0.5". Later items override earlier ones. The order of the
 hands is the one the engine prints with show_hand_order (a HandOrder), never a fixed table.
 """
@@ -134,6 +135,8 @@ def _cells(body: str, item: str) -> list[tuple[int, int, str]]:
         hi, lo, kind = one(body[:-1])
         if kind == 'p':
             return [(r, r, 'p') for r in range(hi, 13)]
+        if hi - lo == 1:                           # T9s+: both ranks rise, up to AKs
+            return [(h, h - 1, kind) for h in range(hi, 13)]
         return [(hi, k, kind) for k in range(lo, hi)]
     if '-' in body:
         left, _, right = body.partition('-')

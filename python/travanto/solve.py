@@ -73,7 +73,11 @@ def solve(engine: Engine, spot: Spot, on_progress: Callable[[Progress], None] | 
     _, _, commands = setup(engine, spot)
     counts = lines_mod.parse_node_count(engine.block('node_count'))
     for path in spot.nodes:
-        kind = parse_node_block(engine.block(f'show_node {path}'))['kind']
+        try:
+            kind = parse_node_block(engine.block(f'show_node {path}'))['kind']
+        except EngineError as e:
+            raise EngineError(f'show_node {path}', f'report node {path} is not a node of this '
+                              f'tree ({e.text})') from None
         if kind not in ('OOP_DEC', 'IP_DEC'):
             raise EngineError(f'show_node {path}', f'report node {path} is a {kind}, '
                               'not a decision')

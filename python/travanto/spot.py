@@ -53,6 +53,7 @@ class Spot:
     nodes: list[str] = dataclasses.field(default_factory=list)
     output: str | None = None
     path: str = ''
+    warnings: list[str] = dataclasses.field(default_factory=list)
 
     @property
     def start_street(self) -> int:
@@ -112,6 +113,7 @@ def parse_spot(data: dict, path: str = '<spot>') -> Spot:
             raise SpotError(str(e)) from None
         spot = Spot(board=board, pot=pot, stack=stack, oop=ranges['oop'], ip=ranges['ip'],
                     tree=tree, tree_config=tree_config, path=path)
+        spot.warnings = lines_mod.plan_warnings(tree_config, tree)
         solver = _check_keys(data.get('solver', {}), _SOLVER, 'solver')
         if 'threads' in solver:
             spot.threads = _whole(solver['threads'], 'solver.threads', 0, 1024)

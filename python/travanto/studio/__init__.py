@@ -1,0 +1,1 @@
+"""The studio: a local web app to set up, solve, browse, lock, save and reopen spots."""
