@@ -83,7 +83,6 @@ struct ArrayShape {
   std::uint64_t values = 0;  // all chunks, rows padded
   std::uint64_t boards = 0;
   std::vector<std::uint64_t> chunk_values;
-  std::uint64_t widest_row = 0;  // values of the longest row
 };
 
 ArrayShape shape_of(const GameTree& tree, const ActionNode& n) {
@@ -91,10 +90,7 @@ ArrayShape shape_of(const GameTree& tree, const ActionNode& n) {
   std::uint64_t actions = n.children.size();
   for (const auto& chunk : boards_of_street(tree, int(n.street), int(n.player))) {
     std::uint64_t values = 0;
-    for (int count : chunk) {
-      values += actions * std::uint64_t(ValueLayout::padded(count));
-      s.widest_row = std::max<std::uint64_t>(s.widest_row, std::uint64_t(ValueLayout::padded(count)));
-    }
+    for (int count : chunk) values += actions * std::uint64_t(ValueLayout::padded(count));
     s.boards += chunk.size();
     s.values += values;
     s.chunk_values.push_back(values);
@@ -119,12 +115,9 @@ ArrayBytes array_bytes(const ArrayShape& s, StorageForm form, bool sixteen_bit) 
   bool medium = form == StorageForm::medium;
   double ratio = medium ? (sixteen_bit ? kTypicalRatio.medium16 : kTypicalRatio.medium32)
                         : (sixteen_bit ? kTypicalRatio.high16 : kTypicalRatio.high32);
-  std::uint64_t granule = std::uint64_t(medium ? kMediumStoreGranuleMask : kHighStoreGranuleMask) + 1;
   for (std::uint64_t values : s.chunk_values) {
-    auto stored = std::uint64_t(ratio * double(values * element));
-    // The group-packed store claims room a row's worst case ahead of what it has written.
-    if (medium) stored += s.widest_row * element;
-    b.committed += round_up(stored, granule);
+    // Memory counts the pages a store has written, not the granules it has committed ahead.
+    b.committed += round_up(std::uint64_t(ratio * double(values * element)), kPage);
     b.reserved += std::uint64_t(medium ? medium_store_reserve_size(std::int64_t(values), sixteen_bit)
                                        : high_store_reserve_size(std::int64_t(values)));
   }

@@ -4,8 +4,8 @@
 //
 // Plain arrays are exact (they are committed whole). Compressed stores grow with their data, so
 // their figure is typical: each chunk's uncompressed bytes times the ratio its store kind
-// reached at the end of the benchmark flop solves, committed in whole granules, plus the chunks
-// the workers hold decoded at once.
+// reached at the end of the benchmark flop solves, in whole pages, plus the chunks the workers
+// hold decoded at once.
 #include <array>
 #include <cstdint>
 
