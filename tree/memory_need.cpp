@@ -21,7 +21,7 @@ constexpr std::uint64_t kWorkerScratch = std::uint64_t(2) << 20;
 struct Ratio {
   double medium16, medium32, high16, high32;
 };
-constexpr Ratio kTypicalRatio{0.45, 0.80, 0.30, 0.40};
+constexpr Ratio kTypicalRatio{0.40, 0.67, 0.24, 0.435};
 
 std::uint64_t round_up(std::uint64_t bytes, std::uint64_t multiple) { return (bytes + multiple - 1) / multiple * multiple; }
 
