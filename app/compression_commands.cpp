@@ -5,7 +5,6 @@
 #include "app/failure.h"
 #include "app/output.h"
 #include "app/settings.h"
-#include "solver/solver.h"
 #include "storage/compression_level.h"
 #include "tree/game_tree.h"
 #include "tree/memory_need.h"
@@ -25,11 +24,11 @@ void cmd_ai6_get_actual_compression(const Tokens&) { print_out("compression %d\n
 
 // The present tree's memory at every level, in MB of 2^20 bytes as show_memory prints them. The
 // level the automatic rule would choose now is marked while the setting is auto, the level in
-// force always. Reads only the tree's shape, so it answers between two passes of a solve.
+// force always. Reads only the tree's shape, which a solve does not change, so it answers at
+// once also while the solver runs.
 void cmd_show_memory_need(const Tokens&) {
   GameTree* tree = current_tree();
   if (!tree) command_error("missing/incorrect tree");
-  CommandLock lock;
   MemoryNeed need = memory_need(*tree, settings().thread_count);
   int automatic = compression_setting() == kAutoCompression
                       ? auto_compression_level(uncompressed_need(*tree), platform::memory_status())
