@@ -109,6 +109,7 @@ struct SpotResult {
   double peak_rss_mb = 0;
   double start_rss_mb = 0;  // before the spot's tree was built
   MemoryNeed need;
+  double need_mb = 0;  // per-node data at the level in force and the rest, as show_memory_need says
 };
 
 [[noreturn]] void usage_error(const std::string& message) {
@@ -330,10 +331,11 @@ void time_tree_file(const std::string& file) {
 
 // The need show_memory_need states for the level in force beside what the solve took: the
 // peak RSS less the program's own memory before the spot.
-void print_memory_need(const SpotResult& r) {
+void print_memory_need(SpotResult& r) {
   const double mb = 1024.0 * 1024.0;
   int level = compression_in_force();
   double per_node = double(r.need.levels[std::size_t(level)]) / mb, other = double(r.need.other) / mb;
+  r.need_mb = per_node + other;
   double used = r.peak_rss_mb - r.start_rss_mb;
   std::printf("  memory need    level %d: %.1f MB per-node data + %.1f MB other = %.1f MB; peak RSS %.1f MB "
               "less %.1f MB before the spot = %.1f MB (need %+.1f %%)\n",
@@ -455,17 +457,17 @@ std::string milestone_cell(const Milestone& m) {
 }
 
 void print_summary(const std::vector<SpotResult>& results) {
-  std::printf("\n%-6s %8s %10s %7s %14s %14s %9s %8s %7s %8s\n", "spot", "build s", "s/iter", "iters", "0.5% it/s",
-              "0.3% it/s", "EV OOP", "expl", "value", "RSS MB");
+  std::printf("\n%-6s %8s %10s %7s %14s %14s %9s %8s %7s %8s %8s\n", "spot", "build s", "s/iter", "iters", "0.5% it/s",
+              "0.3% it/s", "EV OOP", "expl", "value", "RSS MB", "need MB");
   for (const SpotResult& r : results) {
     if (!r.loaded) {
       std::printf("%-6s failed to load\n", r.name.c_str());
       continue;
     }
-    std::printf("%-6s %8.3f %10.7f %7d %14s %14s %9.3f %8.3f %7s %8.1f\n", r.name.c_str(), r.build_seconds,
+    std::printf("%-6s %8.3f %10.7f %7d %14s %14s %9.3f %8.3f %7s %8.1f %8.1f\n", r.name.c_str(), r.build_seconds,
                 r.iterations ? r.solve_seconds / r.iterations : 0.0, r.iterations,
                 milestone_cell(r.milestones[0]).c_str(), milestone_cell(r.milestones[1]).c_str(), r.ev_oop,
-                r.exploitability, !r.inside ? "-" : *r.inside ? "inside" : "OUTSIDE", r.peak_rss_mb);
+                r.exploitability, !r.inside ? "-" : *r.inside ? "inside" : "OUTSIDE", r.peak_rss_mb, r.need_mb);
   }
 }
 
