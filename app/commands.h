@@ -47,6 +47,7 @@ void cmd_show_solver_schedule(const Tokens&);
 void cmd_set_accuracy(const Tokens&);
 void cmd_show_memory(const Tokens&);
 void cmd_ai6_get_instruction_set(const Tokens&);
+void cmd_show_version(const Tokens&);
 // app/game_commands.cpp
 void cmd_show_hand_order(const Tokens&);
 void cmd_set_range(const Tokens&);
@@ -91,6 +92,7 @@ void cmd_show_categories(const Tokens&);
 // app/compression_commands.cpp
 void cmd_ai6_set_compression(const Tokens&);
 void cmd_ai6_get_actual_compression(const Tokens&);
+void cmd_show_memory_need(const Tokens&);
 // app/query_commands.cpp
 void cmd_show_strategy(const Tokens&);
 void cmd_show_strategy_pp(const Tokens&);

@@ -1,9 +1,14 @@
 // Compression-level commands. The level state and its application to a tree live in storage/.
+#include <cstdio>
+
 #include "app/commands.h"
 #include "app/failure.h"
 #include "app/output.h"
+#include "app/settings.h"
 #include "storage/compression_level.h"
 #include "tree/game_tree.h"
+#include "tree/memory_need.h"
+#include "tree/tree_storage.h"
 
 void cmd_ai6_set_compression(const Tokens& t) {
   // Parse first: a bad argument leaves the setting unchanged.
@@ -16,3 +21,28 @@ void cmd_ai6_set_compression(const Tokens& t) {
 }
 
 void cmd_ai6_get_actual_compression(const Tokens&) { print_out("compression %d\n", compression_in_force()); }
+
+// The present tree's memory at every level, in MB of 2^20 bytes as show_memory prints them. The
+// level the automatic rule would choose now is marked while the setting is auto, the level in
+// force always. Reads only the tree's shape, which a solve does not change, so it answers at
+// once also while the solver runs.
+void cmd_show_memory_need(const Tokens&) {
+  GameTree* tree = current_tree();
+  if (!tree) command_error("missing/incorrect tree");
+  MemoryNeed need = memory_need(*tree, settings().thread_count);
+  int automatic = compression_setting() == kAutoCompression
+                      ? auto_compression_level(uncompressed_need(*tree), platform::memory_status())
+                      : -1;
+  constexpr double kMB = 1024.0 * 1024.0;
+  for (int level = 0; level < 5; ++level) {
+    // One print per line: solver workers may print between two prints.
+    char line[160];
+    int n = std::snprintf(line, sizeof line, "level %d: %.1f MB", level, double(need.levels[level]) / kMB);
+    if (level >= 3) n += std::snprintf(line + n, sizeof line - n, " (reserves %.1f MB)", double(need.reserved[level]) / kMB);
+    if (level == automatic) n += std::snprintf(line + n, sizeof line - n, " (auto)");
+    if (level == compression_in_force()) std::snprintf(line + n, sizeof line - n, " (in force)");
+    print_out("%s\n", line);
+  }
+  print_out("hand lists, card tree and scratch: %.1f MB\n", double(need.other) / kMB);
+  print_out("END\n");
+}

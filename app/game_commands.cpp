@@ -1,5 +1,6 @@
 // Ranges, board and pot.
 #include <bit>
+#include <cstdio>
 
 #include "app/commands.h"
 #include "app/failure.h"
@@ -28,8 +29,14 @@ void cmd_set_board(const Tokens& t) {
     street[i - 4] = parse_cards(t[i]);
     if (std::popcount(street[i - 4]) != 1) argument_error();
   }
-  // Tree building needs distinct board cards.
-  if ((street[0] & flop) || (street[1] & (flop | street[0]))) command_error("board cards must be distinct");
+  // Tree building needs distinct board cards: a repeated turn or river card is named.
+  for (std::size_t i = 0; i < 2; ++i)
+    if (street[i] & (flop | (i == 1 ? street[0] : 0))) {
+      char reason[64];
+      std::snprintf(reason, sizeof reason, i == 0 ? "turn card %s is already on the board" : "river card %s is already on the board",
+                    card_text(std::countr_zero(street[i])).c_str());
+      command_error(reason);
+    }
   GameDescription& g = game();
   g.flop_mask = flop;
   g.turn_mask = street[0];

@@ -9,6 +9,8 @@
 #include "app/settings.h"
 #include "cards/game.h"
 #include "platform/platform.h"
+#include "solver/kernels.h"
+#include "travanto_version.h"
 
 namespace {
 std::int64_t g_start_time = 0;
@@ -84,4 +86,11 @@ void cmd_show_memory(const Tokens&) {
 
 void cmd_ai6_get_instruction_set(const Tokens&) {
   print_out("%s\n", platform::cpu_has_avx2() ? "AVX2" : platform::cpu_has_avx() ? "AVX" : "SSE3");
+}
+
+// The build's version (git describe when it was built from a checkout) and the kernel set the
+// solver runs on this processor ("avx2" or "plain").
+void cmd_show_version(const Tokens&) {
+  print_out("travanto %s %s\n", TRAVANTO_VERSION, kernels::active_kernels().name);
+  print_out("END\n");
 }

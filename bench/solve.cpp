@@ -47,6 +47,7 @@
 #include "storage/compression_level.h"
 #include "storage/value_array.h"
 #include "tree/game_tree.h"
+#include "tree/memory_need.h"
 
 #ifndef TRAVANTO_SPOTS_DIR
 #define TRAVANTO_SPOTS_DIR "."
@@ -110,6 +111,9 @@ struct SpotResult {
   double pot = 0, ev_oop = 0, exploitability = 0;
   std::optional<bool> inside;  // empty: no reference interval
   double peak_rss_mb = 0;
+  double start_rss_mb = 0;  // before the spot's tree was built
+  MemoryNeed need;
+  double need_mb = 0;  // per-node data at the level in force and the rest, as show_memory_need says
 };
 
 [[noreturn]] void usage_error(const std::string& message) {
@@ -331,6 +335,38 @@ void time_tree_file(const std::string& file) {
   fs::remove(file, error);
 }
 
+// The need show_memory_need states for the level in force beside what the solve took: the
+// peak RSS less the program's own memory before the spot.
+void print_memory_need(SpotResult& r) {
+  const double mb = 1024.0 * 1024.0;
+  int level = compression_in_force();
+  double per_node = double(r.need.levels[std::size_t(level)]) / mb, other = double(r.need.other) / mb;
+  r.need_mb = per_node + other;
+  double used = r.peak_rss_mb - r.start_rss_mb;
+  std::printf("  memory need    level %d: %.1f MB per-node data + %.1f MB other = %.1f MB; peak RSS %.1f MB "
+              "less %.1f MB before the spot = %.1f MB (need %+.1f %%)\n",
+              level, per_node, other, per_node + other, r.peak_rss_mb, r.start_rss_mb, used,
+              used > 0 ? 100 * (per_node + other - used) / used : 0.0);
+}
+
+// What the compressed stores hold against their plain size, by kind and value width.
+void print_store_ratios(const GameTree& tree) {
+  double stored[2][2] = {}, plain[2][2] = {};  // [high][32-bit]
+  for (const ActionNode& n : tree.nodes)
+    for (const NodeValueArray* a : {n.regrets.get(), n.averages.get()})
+      if (const auto* c = dynamic_cast<const CompressedValueArray*>(a)) {
+        int high = c->kind() == StorageForm::high, wide = !c->sixteen_bit();
+        stored[high][wide] += double(c->stored_bytes());
+        plain[high][wide] += double(c->size()) * (wide ? 4 : 2);
+      }
+  const char* names[2][2] = {{"medium16", "medium32"}, {"high16", "high32"}};
+  for (int high = 0; high < 2; ++high)
+    for (int wide = 0; wide < 2; ++wide)
+      if (plain[high][wide] > 0)
+        std::printf("  stored ratio   %s %.3f of %.1f MB\n", names[high][wide], stored[high][wide] / plain[high][wide],
+                    plain[high][wide] / (1024.0 * 1024.0));
+}
+
 void print_milestone(double fraction, const Milestone& m) {
   if (m.iterations < 0)
     std::printf("  %.1f %% of pot    not reached\n", fraction * 100);
@@ -344,6 +380,7 @@ SpotResult solve_spot(const Options& o, const std::string& spot) {
   r.name = path.stem().string();
   std::printf("%s (%s), %d threads\n", r.name.c_str(), path.c_str(), o.threads);
   reset_peak_rss();
+  r.start_rss_mb = current_rss_mb();
   if (!o.compression.empty()) dispatch_line("ai6_set_compression " + o.compression);
   if (!o.schedule.empty()) dispatch_line("set_solver_schedule " + o.schedule);
   if (!load_spot(path, r)) return r;
@@ -352,6 +389,7 @@ SpotResult solve_spot(const Options& o, const std::string& spot) {
   tree.schedule = schedule_setting();
   tree.schedule_origin = tree.iterations;
   std::printf("  schedule       %s\n", describe_schedule(tree.schedule).c_str());
+  r.need = memory_need(tree, o.threads);
   auto t0 = Clock::now();
   if (!allocate_tree_storage(tree)) {
     std::printf("  out of memory for the tree's storage\n");
@@ -414,6 +452,8 @@ SpotResult solve_spot(const Options& o, const std::string& spot) {
     std::printf("  game value     no reference for %s\n", r.name.c_str());
   }
   std::printf("  peak RSS       %.1f MB\n", r.peak_rss_mb);
+  print_memory_need(r);
+  print_store_ratios(tree);
   if (!o.tree_file_dir.empty()) time_tree_file(o.tree_file_dir + "/" + r.name + ".tree");
   if (!o.forget.empty()) forget_and_resolve(o.forget, r.pot);
   std::fflush(stdout);
@@ -428,18 +468,18 @@ std::string milestone_cell(const Milestone& m) {
 }
 
 void print_summary(const std::vector<SpotResult>& results) {
-  std::printf("\n%-6s %8s %10s %7s %14s %14s %14s %9s %8s %7s %8s\n", "spot", "build s", "s/iter", "iters",
-              "0.5% it/s", "0.3% it/s", "0.1% it/s", "EV OOP", "expl", "value", "RSS MB");
+  std::printf("\n%-6s %8s %10s %7s %14s %14s %14s %9s %8s %7s %8s %8s\n", "spot", "build s", "s/iter", "iters",
+              "0.5% it/s", "0.3% it/s", "0.1% it/s", "EV OOP", "expl", "value", "RSS MB", "need MB");
   for (const SpotResult& r : results) {
     if (!r.loaded) {
       std::printf("%-6s failed to load\n", r.name.c_str());
       continue;
     }
-    std::printf("%-6s %8.3f %10.7f %7d %14s %14s %14s %9.3f %8.3f %7s %8.1f\n", r.name.c_str(), r.build_seconds,
+    std::printf("%-6s %8.3f %10.7f %7d %14s %14s %14s %9.3f %8.3f %7s %8.1f %8.1f\n", r.name.c_str(), r.build_seconds,
                 r.iterations ? r.solve_seconds / r.iterations : 0.0, r.iterations,
                 milestone_cell(r.milestones[0]).c_str(), milestone_cell(r.milestones[1]).c_str(),
-                milestone_cell(r.milestones[2]).c_str(), r.ev_oop,
-                r.exploitability, !r.inside ? "-" : *r.inside ? "inside" : "OUTSIDE", r.peak_rss_mb);
+                milestone_cell(r.milestones[2]).c_str(), r.ev_oop, r.exploitability,
+                !r.inside ? "-" : *r.inside ? "inside" : "OUTSIDE", r.peak_rss_mb, r.need_mb);
   }
 }
 

@@ -146,20 +146,32 @@ TEST_F(HandListsTest, AsymmetricRangesGiveTheSameGame) {
   expect_same_game(turn, 70, {{-1, card("Ac")}, {-1, card("7h")}, {-1, card("Qd")}}, false);
 }
 
-// A range that holds no hand the board leaves: empty lists for that player everywhere.
-TEST_F(HandListsTest, ARangeEmptiedByTheBoardSolvesWithoutHands) {
+// A range that holds no hand the board leaves is refused; one that some rivers empty solves
+// with empty lists on those rivers.
+TEST_F(HandListsTest, ARangeEmptiedByTheBoardIsRefusedAndEmptiedRiversSolve) {
   board("As Ks Qd 7c 2h");
   range(0, "AsKs");
   range(1, "JcTc 5d4d");
   line({0, 0});
-  line({50, 50});
+  set_current_command("build_tree");
+  try {
+    build_game_tree();
+    ADD_FAILURE() << "built";
+  } catch (const CommandFailure& e) {
+    EXPECT_STREQ(e.what(), "ERROR: build_tree OOP range empty on this board\n");
+  }
+  board("Qd 7c 2h 3s");
+  settings().isomorphism = {true, false, false};
+  clear_schematic_tree();
+  line({0, 0, 0, 0});
+  line({0, 0, 50, 50});
   GameTree& tree = build();
-  EXPECT_EQ(tree.start_card_node().hand_count(0), 0);
-  EXPECT_EQ(tree.start_card_node().hand_count(1), 2);
+  EXPECT_EQ(tree.card_node_for(card("3s"), card("As"))->hand_count(0), 0);
+  EXPECT_EQ(tree.card_node_for(card("3s"), card("Ah"))->hand_count(0), 1);
   for (int i = 0; i < 30; ++i) run_iteration(tree);
   ASSERT_TRUE(evaluate_both(tree));
-  EXPECT_EQ(tree.results.ev[0], 0.0);
-  EXPECT_EQ(tree.results.exploitability, 0.0);
+  EXPECT_TRUE(std::isfinite(tree.results.exploitability));
+  EXPECT_GE(tree.results.exploitability, -1e-9);
 }
 
 // The value arrays of river nodes take, per river board, the actor's listed hands (padded to

@@ -64,8 +64,8 @@ TEST(Program, ShowHandOrderIsOneLongLine) {
 }
 
 TEST(Program, StatusCommandsAnswerInTheirFormats) {
-  auto lines = output_lines(run_travanto("solver_time\nshow_memory\nai6_get_instruction_set\n"));
-  ASSERT_EQ(lines.size(), 5u);
+  auto lines = output_lines(run_travanto("solver_time\nshow_memory\nai6_get_instruction_set\nshow_version\n"));
+  ASSERT_EQ(lines.size(), 7u);
   double t = std::stod(lines[0]);
   EXPECT_GE(t, 0.0);
   EXPECT_LT(t, 60.0);
@@ -77,6 +77,10 @@ TEST(Program, StatusCommandsAnswerInTheirFormats) {
   EXPECT_LE(avail, total);
   EXPECT_EQ(lines[3], "END");
   EXPECT_TRUE(lines[4] == "AVX2" || lines[4] == "AVX" || lines[4] == "SSE3") << lines[4];
+  // "travanto <version> <kernel set>": a version from the build, never empty.
+  EXPECT_TRUE(lines[5].starts_with("travanto ") && lines[5].find(' ', 9) > 9) << lines[5];
+  EXPECT_TRUE(lines[5].ends_with(" avx2") || lines[5].ends_with(" plain")) << lines[5];
+  EXPECT_EQ(lines[6], "END");
 }
 
 TEST_F(InTempDir, RedirectionWritesTheFileAndComesBack) {

@@ -20,6 +20,13 @@ namespace {
 
 std::unique_ptr<GameTree> g_tree;
 
+// True when the range gives a positive weight to a hand the board leaves.
+bool range_has_hand_on(const std::vector<double>& range, CardMask board) {
+  for (int h = 0; h < kHands; ++h)
+    if (range[std::size_t(h)] > 0 && (hand_mask(h) & board) == 0) return true;
+  return false;
+}
+
 void flatten(SchematicNode& node, double key, std::int32_t parent, int start_street, double pot,
              std::vector<LineRecord>& out, std::vector<SchematicNode*>& order) {
   std::int32_t self = std::int32_t(out.size());
@@ -103,6 +110,12 @@ std::unique_ptr<GameTree> build_game_tree(const StoredTreeChoices* stored) {
   if (std::popcount(g.flop_mask) != 3) command_error("board not set");
   SchematicNode& root = schematic_root();
   if (root.is_leaf()) command_error("lines not set");
+  // A file being loaded keeps what it was saved with; a new build needs a pot and hands to deal.
+  if (!stored) {
+    if (!(g.root_pot() > 0)) command_error("pot must be positive");
+    if (!range_has_hand_on(g.ranges[0], g.board_mask())) command_error("OOP range empty on this board");
+    if (!range_has_hand_on(g.ranges[1], g.board_mask())) command_error("IP range empty on this board");
+  }
 
   auto tree = std::make_unique<GameTree>();
   tree->start_street = g.river_mask ? 3 : g.turn_mask ? 2 : 1;

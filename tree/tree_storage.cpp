@@ -5,9 +5,6 @@
 
 #include "storage/value_array.h"
 
-namespace {
-
-// The acting player's hand counts per chunk of the boards a node of this street is played on.
 std::vector<std::vector<int>> boards_of_street(const GameTree& tree, int street, int player) {
   std::vector<std::vector<int>> chunks;
   const CardNode& root = *tree.root_card;
@@ -23,6 +20,8 @@ std::vector<std::vector<int>> boards_of_street(const GameTree& tree, int street,
   }
   return chunks;
 }
+
+namespace {
 
 class TreeTarget final : public CompressionTarget {
  public:

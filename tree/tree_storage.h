@@ -6,6 +6,7 @@
 // flop). Flop nodes have one board; turn nodes one board per chunk (their turn card); river nodes
 // one board per river card node below the chunk's turn card.
 #include <cstdint>
+#include <vector>
 
 #include "storage/compression_level.h"
 #include "tree/game_tree.h"
@@ -13,6 +14,10 @@
 // Chunk and board of a decision node's values for the given card node indexes; false when the
 // indexes do not name one board of the node's street.
 bool value_address(const ActionNode& node, GameTree::CardIndices cards, int& chunk, int& board);
+
+// The acting player's hand counts per chunk of the boards a decision node of this street is
+// played on: the layout of its arrays.
+std::vector<std::vector<int>> boards_of_street(const GameTree& tree, int street, int player);
 
 // Bytes the per-node data take without compression: 2 per regret value, 4 per average value.
 std::uint64_t uncompressed_need(const GameTree& tree);

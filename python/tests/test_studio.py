@@ -149,12 +149,14 @@ class Refusals(StudioCase):
 class MemoryNeed(unittest.TestCase):
     def test_memory_need_lines(self):
         lines = ['level 0: 812.3 MB', 'level 1: 500.1 MB (in force)',
+                 'level 2: 300.0 MB (auto) (in force)',
                  'level 3: 180.2 MB (reserves 400.0 MB) (in force)',
                  'hand lists, card tree and scratch: 40.1 MB']
         need = parse_memory_need(lines)
-        self.assertEqual([(l['level'], l['mb'], l['reserves_mb'], l['in_force'])
+        self.assertEqual([(l['level'], l['mb'], l['reserves_mb'], l['auto'], l['in_force'])
                           for l in need['levels']],
-                         [(0, 812.3, None, False), (1, 500.1, None, True), (3, 180.2, 400.0, True)])
+                         [(0, 812.3, None, False, False), (1, 500.1, None, False, True),
+                          (2, 300.0, None, True, True), (3, 180.2, 400.0, False, True)])
         self.assertEqual(need['other'], [{'label': 'hand lists, card tree and scratch',
                                           'mb': 40.1}])
 

@@ -20,7 +20,8 @@ from .workspace import Workspace, record
 
 PATH = re.compile(r'^r(:[0-9A-Za-z]{1,12}){0,40}$')
 STREETS = {3: 'Flop', 4: 'Turn', 5: 'River'}
-MEMORY_LINE = re.compile(r'^level (\d): ([\d.]+) MB(?: \(reserves ([\d.]+) MB\))?( \(in force\))?$')
+MEMORY_LINE = re.compile(
+    r'^level (\d): ([\d.]+) MB(?: \(reserves ([\d.]+) MB\))?( \(auto\))?( \(in force\))?$')
 OTHER_LINE = re.compile(r'^(.*): ([\d.]+) MB$')
 LONG = 900.0          # seconds for building, saving and loading a tree
 
@@ -59,7 +60,7 @@ def parse_memory_need(lines: list[str]) -> dict:
         if m:
             levels.append({'level': int(m.group(1)), 'mb': float(m.group(2)),
                            'reserves_mb': float(m.group(3)) if m.group(3) else None,
-                           'in_force': bool(m.group(4))})
+                           'auto': bool(m.group(4)), 'in_force': bool(m.group(5))})
             continue
         m = OTHER_LINE.match(line)
         if m:

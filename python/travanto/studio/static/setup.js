@@ -161,7 +161,7 @@ function solverPanel(onBuild, onSolve) {
 function treeInfo(info) {
   const c = info.node_count;
   const levels = info.memory_need ? info.memory_need.levels.map(l =>
-    el('tr', {}, el('td', {}, `level ${l.level}${l.in_force ? ' (in force)' : ''}`), el('td', {}, `${fmt(l.mb, 1)} MB`),
+    el('tr', {}, el('td', {}, `level ${l.level}${l.auto ? ' (auto picks it)' : ''}${l.in_force ? ' (in force)' : ''}`), el('td', {}, `${fmt(l.mb, 1)} MB`),
       el('td', {}, l.reserves_mb ? `reserves ${fmt(l.reserves_mb, 1)} MB` : ''))) : [];
   return el('div', { id: 'treeinfo' },
     ...(info.warnings || []).map(w => el('p', { class: 'warn' }, w)),
