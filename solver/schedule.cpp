@@ -8,7 +8,7 @@ SolverSchedule dcfr_schedule(double alpha, double beta, double gamma) {
   return {ScheduleKind::dcfr, alpha, beta, gamma, true};
 }
 
-SolverSchedule best_schedule() { return {ScheduleKind::discounted, 1.5, 0, 2, true}; }
+SolverSchedule best_schedule() { return {ScheduleKind::discounted, 1.5, 0, 5, true}; }
 
 SolverSchedule& schedule_setting() {
   static SolverSchedule s;

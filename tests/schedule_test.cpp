@@ -25,8 +25,8 @@ double increment(double d) { return (d < 0 ? -1 : 1) * std::pow(std::fabs(d), 0.
 
 // Over six iterations (an average restart at 4 among them), dcfr's kept regrets follow
 // R_k = max(0, R_(k-1) (k-1)^a / ((k-1)^a + 1) + r_k) and its average strategy is the sum of
-// the strategies, the sum multiplied by ((k-1)/k)^g before iteration k adds its own and emptied
-// at k = 4 (powers of 4 restart it).
+// the strategies, the sum multiplied by ((j-1)/j)^g before the j-th iteration of the average
+// adds its own; powers of 4 restart the average (k = 4 is its j = 1 again).
 TEST(Schedule, DcfrWeightsFollowThePublishedFormula) {
   const double alpha = 1.5, gamma = 2;
   SolverSchedule s = dcfr_schedule(alpha, 0, gamma);
@@ -44,7 +44,9 @@ TEST(Schedule, DcfrWeightsFollowThePublishedFormula) {
     }
     // The published rule, computed here.
     double discount = k == 1 ? 1 : std::pow(k - 1, alpha) / (std::pow(k - 1, alpha) + 1);
-    double average_discount = k == 1 || k == 4 ? 0 : std::pow((k - 1.0) / k, gamma);
+    // The average restarts as a new one: its iterations count again from 1 (j).
+    int j = k >= 4 ? k - 3 : k;
+    double average_discount = j == 1 ? 0 : std::pow((j - 1.0) / j, gamma);
     for (int h = 0; h < 4; ++h) {
       expected_r[0][h] = std::max(0.0, expected_r[0][h] * discount + increment(v0[h]));
       expected_r[1][h] = std::max(0.0, expected_r[1][h] * discount + increment(v1[h]));
