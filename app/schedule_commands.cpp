@@ -19,11 +19,11 @@ void cmd_set_solver_schedule(const Tokens& t) {
   print_out("%s ok!\n", current_command().c_str());
 }
 
-// "schedule NAME parameters": the setting; the current tree's own follows when it differs.
+// "schedule NAME parameters": the setting; a solved tree's own follows when it differs.
 void cmd_show_solver_schedule(const Tokens&) {
   print_out("schedule %s\n", describe_schedule(schedule_setting()).c_str());
   GameTree* tree = current_tree();
-  if (tree && !(tree->schedule == schedule_setting()))
+  if (tree && tree->iterations > 0 && !(tree->schedule == schedule_setting()))
     print_out("tree schedule %s from iteration %d\n", describe_schedule(tree->schedule).c_str(),
               tree->schedule_origin);
 }
