@@ -24,6 +24,8 @@ struct SolverSchedule {
 
 // The published discounted rule: 1.5, 0, 2 with restarts at powers of 4.
 SolverSchedule dcfr_schedule(double alpha = 1.5, double beta = 0, double gamma = 2);
+// Regrets discounted as dcfr's, averages weighted k^5 and restarted at powers of 4.
+SolverSchedule discounted_schedule();
 // The recommended schedule (what `best` names).
 SolverSchedule best_schedule();
 

@@ -81,6 +81,8 @@ TEST(Schedule, CommandArgumentsParseAndPrintBack) {
       {{"default"}, "default"},
       {{"dcfr"}, "dcfr 1.5 0 2"},
       {{"dcfr", "2", "-1", "3"}, "dcfr 2 -1 3"},
+      {{"discounted", "3"}, "discounted 3 5 1"},
+      {{"discounted", "1", "2", "0.5"}, nullptr},
       {{"best"}, nullptr},  // filled below: whatever best names
       {{"dcfr", "1", "2", "3", "4"}, nullptr},
       {{"default", "1"}, nullptr},
@@ -119,7 +121,7 @@ struct ScheduleGames : SpotFixture {};
 // one bet of B: the catcher calls P/(P+B), air makes up B/(P+2B) of the bets, and the bettor's
 // share is 2 (P + B P/(P+B)) / 5.
 TEST_F(ScheduleGames, EveryScheduleSolvesThePolarizedRiverBets) {
-  const SolverSchedule schedules[] = {SolverSchedule{}, dcfr_schedule(), best_schedule()};
+  const SolverSchedule schedules[] = {SolverSchedule{}, dcfr_schedule(), discounted_schedule()};
   for (double bet : {100.0, 50.0}) {
     for (const SolverSchedule& s : schedules) {
       SCOPED_TRACE(describe_schedule(s) + " bet " + std::to_string(bet));
