@@ -18,6 +18,17 @@ const CommandRow* find_command(const std::string& word) {
   return nullptr;
 }
 
+// The answers a script collected may be what filled memory: when even the report does not
+// fit, they are dropped for it.
+void report_out_of_memory(const std::string& word) {
+  try {
+    print_out("ERROR: %s out of memory\n", word.c_str());
+  } catch (const std::bad_alloc&) {
+    discard_pending_output();
+    print_out("ERROR: %s out of memory\n", word.c_str());
+  }
+}
+
 }  // namespace
 
 void end_process(int status) {
@@ -51,7 +62,7 @@ void dispatch_tokens(const Tokens& tokens) {
   } catch (const CommandFailure& e) {
     print_out("%s", e.what());
   } catch (const std::bad_alloc&) {
-    print_out("ERROR: %s out of memory\n", word.c_str());
+    report_out_of_memory(word);
   } catch (const std::exception& e) {
     print_out("ERROR: %s %s\n", word.c_str(), e.what());
   }

@@ -79,15 +79,28 @@ void solver_thread(GameTree* tree) {
   const char* reason = "requested";
   for (;;) {
     if (stop_request_flag() || tree->iterations >= tree->params.iteration_cap) break;
-    omp_set_num_threads(std::max(1, settings().thread_count.load()));
-    run_iteration(*tree);
+    apply_thread_count();
+    std::unique_lock<std::mutex> iteration = lock_iteration();
+    // A failed allocation ends the run; the iteration it hit is lost, not the tree.
+    try {
+      run_iteration(*tree);
+    } catch (const std::exception&) {
+      reason = "out of memory";
+      break;
+    }
     int it = tree->iterations;
     std::int64_t now = clock_ns();
     if (it >= kCheckPeriod && it % kCheckPeriod == 0 && (now - last_check) / 1'000'000 >= check_interval_ms) {
       last_check = now;
       check_interval_ms = it < 4 * kCheckPeriod ? 250 : 500;
-      PassResult oop = evaluate_player(*tree, 0);
-      PassResult ip = evaluate_player(*tree, 1);
+      PassResult oop, ip;
+      try {
+        oop = evaluate_player(*tree, 0);
+        ip = evaluate_player(*tree, 1);
+      } catch (const std::exception&) {
+        reason = "out of memory";
+        break;
+      }
       ResultRecord r;
       r.iterations = std::uint32_t(it);
       r.running_time = double((last_check - t0) / 1'000'000) / 1000;
@@ -101,6 +114,7 @@ void solver_thread(GameTree* tree) {
         std::lock_guard<std::mutex> tree_lock(solver_mutex());
         tree->results = {{r.mes[0], r.mes[1]}, {r.ev[0], r.ev[1]}, r.exploitability, it};
       }
+      iteration.unlock();
       {
         std::lock_guard<std::mutex> lock(c.results_lock);
         c.history.push_back(r);
@@ -151,7 +165,16 @@ bool start_solver(int limit, bool steps_mode) {
   c.running = true;
   c.report_pot = game().root_pot();
   tree_in_use() = true;
-  std::thread(solver_thread, tree).detach();
+  // The solver thread and its workers need address space for their stacks; a thread that
+  // cannot be made leaves the solver idle.
+  try {
+    if (!platform::threads_fit(std::max(1, settings().thread_count.load()) + 1)) throw std::bad_alloc();
+    std::thread(solver_thread, tree).detach();
+  } catch (const std::exception&) {
+    tree_in_use() = false;
+    c.running = false;
+    return false;
+  }
   return true;
 }
 
