@@ -2,6 +2,7 @@
 #include <omp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
@@ -27,6 +28,18 @@ void report_out_of_memory(const std::string& word) {
     discard_pending_output();
     print_out("ERROR: %s out of memory\n", word.c_str());
   }
+}
+
+// A line whose tokens do not fit in memory: its answers so far are dropped, and it is answered
+// without allocating.
+void report_unsplit_line(const std::string& line) {
+  discard_pending_output();
+  std::size_t start = std::min(line.find_first_not_of(' '), line.size());
+  std::size_t end = std::min(line.find(' ', start), line.size());
+  std::lock_guard<std::recursive_mutex> lock(output_lock());
+  std::fputs("ERROR: ", stdout);
+  std::fwrite(line.data() + start, 1, end - start, stdout);
+  std::fputs(" out of memory\n", stdout);
 }
 
 }  // namespace
@@ -77,9 +90,13 @@ int run_command_loop() {
     bool marker = static_cast<unsigned char>(line[0]) == 0xA7;
     set_marker_mode(marker);
     if (marker) line.erase(0, 1);
-    Tokens tokens = split_tokens(line);
-    if (!tokens.empty()) dispatch_tokens(tokens);
-    flush_pending_output();
+    try {
+      Tokens tokens = split_tokens(line);
+      if (!tokens.empty()) dispatch_tokens(tokens);
+      flush_pending_output();
+    } catch (const std::bad_alloc&) {
+      report_unsplit_line(line);
+    }
     std::fflush(stdout);
   }
   return 0;

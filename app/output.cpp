@@ -66,7 +66,19 @@ void print_out(const char* format, ...) {
 
 void print_now(const char* format, ...) {
   if (suppressed(format)) return;
+  // Short texts (every solver line) go out without allocating: they are also the lines that
+  // report a lack of memory.
+  char buffer[1024];
   va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  if (n >= 0 && std::size_t(n) < sizeof buffer) {
+    std::lock_guard<std::recursive_mutex> lock(output_lock());
+    std::fwrite(buffer, 1, std::size_t(n), stdout);
+    std::fflush(stdout);
+    return;
+  }
   va_start(args, format);
   std::string text = format_text(format, args);
   va_end(args);

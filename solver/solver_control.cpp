@@ -69,38 +69,25 @@ void report_progress() {
   std::this_thread::yield();
 }
 
-void solver_thread(GameTree* tree) {
+// The run's iterations and checks until a stop rule fires; the reason it stopped.
+const char* run_until_stopped(GameTree* tree) {
   Control& c = control();
-  platform::set_flush_denormals();
-  mark_solver_thread();
+  const char* reason = "requested";
   print_now("SOLVER: started\n");
   int start_iteration = tree->iterations;
   std::int64_t t0 = clock_ns(), last_check = t0, check_interval_ms = 0;
-  const char* reason = "requested";
   for (;;) {
     if (stop_request_flag() || tree->iterations >= tree->params.iteration_cap) break;
     apply_thread_count();
     std::unique_lock<std::mutex> iteration = lock_iteration();
-    // A failed allocation ends the run; the iteration it hit is lost, not the tree.
-    try {
-      run_iteration(*tree);
-    } catch (const std::exception&) {
-      reason = "out of memory";
-      break;
-    }
+    run_iteration(*tree);
     int it = tree->iterations;
     std::int64_t now = clock_ns();
     if (it >= kCheckPeriod && it % kCheckPeriod == 0 && (now - last_check) / 1'000'000 >= check_interval_ms) {
       last_check = now;
       check_interval_ms = it < 4 * kCheckPeriod ? 250 : 500;
-      PassResult oop, ip;
-      try {
-        oop = evaluate_player(*tree, 0);
-        ip = evaluate_player(*tree, 1);
-      } catch (const std::exception&) {
-        reason = "out of memory";
-        break;
-      }
+      PassResult oop = evaluate_player(*tree, 0);
+      PassResult ip = evaluate_player(*tree, 1);
       ResultRecord r;
       r.iterations = std::uint32_t(it);
       r.running_time = double((last_check - t0) / 1'000'000) / 1000;
@@ -135,6 +122,20 @@ void solver_thread(GameTree* tree) {
       break;
     }
     if (stop_request_flag()) break;
+  }
+  return reason;
+}
+
+void solver_thread(GameTree* tree) {
+  Control& c = control();
+  platform::set_flush_denormals();
+  mark_solver_thread();
+  // A failed allocation (or a worker thread that cannot be made) ends the run; an iteration it
+  // hit stays half done.
+  const char* reason = "out of memory";
+  try {
+    reason = run_until_stopped(tree);
+  } catch (const std::exception&) {
   }
   // Running is cleared and the waiter woken only after the stop line is out, so that
   // wait_for_solver returns with the line written.

@@ -2584,7 +2584,7 @@ def run_case(opts, case, seed=0):
         result = runner.run()
     except Exited:
         result = Result()
-    if result.failure is None and seed % 8 == 0:
+    if result.failure is None and seed % 8 == 1:   # one case in eight, by its seed
         result.failure = stressed_run(opts, case, seed)
     return result
 
