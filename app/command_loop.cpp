@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <limits>
 
 #include "app/commands.h"
 #include "app/failure.h"
@@ -84,7 +85,16 @@ void dispatch_tokens(const Tokens& tokens) {
 int run_command_loop() {
   std::string line;
   for (;;) {
-    if (!std::getline(std::cin, line) || std::cin.eof()) break;  // a last line without LF is not run
+    if (!std::getline(std::cin, line) && std::cin.bad() && !std::cin.eof()) {
+      // A line longer than memory holds: its rest is skipped and the line is answered.
+      std::cin.clear();
+      std::cin.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+      report_unsplit_line(line);
+      std::string().swap(line);
+      std::fflush(stdout);
+      continue;
+    }
+    if (!std::cin || std::cin.eof()) break;  // a last line without LF is not run
     if (!line.empty() && line.back() == '\r') line.pop_back();   // text-mode line ends
     if (line.empty()) continue;
     bool marker = static_cast<unsigned char>(line[0]) == 0xA7;
