@@ -54,7 +54,6 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 bool regular_file_identity(const std::string& path, FileIdentity& out);
-bool is_directory(const std::string& path);
 // Every save of a user's file goes through a temporary file beside its target. Symbolic links
 // are followed: the file a link leads to is replaced, the link stays. A target that is not a
 // regular file (a folder, a device, a FIFO, a socket) or a loop of links is refused. On success

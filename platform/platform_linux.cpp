@@ -2,11 +2,9 @@
 #include "platform/platform.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <climits>
-#include <atomic>
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -15,7 +13,9 @@
 #include <unistd.h>
 #include <xmmintrin.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -138,11 +138,6 @@ bool regular_file_identity(const std::string& path, FileIdentity& out) {
   if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   out = {std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
   return true;
-}
-
-bool is_directory(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 namespace {
