@@ -2627,12 +2627,14 @@ def stressed_run(opts, case, seed):
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
     what = 'address-space limit' if limit else 'descriptors %s closed' % closed
-    if limit and re.search(rb'Sanitizer failed to allocate|Sanitizer: out of memory', err):
+    if limit and re.search(rb'Sanitizer failed to allocate|Sanitizer: out of memory|ERROR: Failed to mmap', err):
         return None
     if SANITIZER_RE.search(err):
-        return Failure('sanitizer', 'stress', 'sanitizer report with %s' % what, sig='stress sanitizer')
+        return Failure('sanitizer', 'stress', 'sanitizer report with %s' % what, detail=err[-4000:].decode('latin-1'),
+                       sig='stress sanitizer')
     if proc.returncode < 0 or (proc.returncode != 0 and not any(f in out for f in FATAL_LINES)):
-        return Failure('crash', 'stress', 'ended with status %d with %s' % (proc.returncode, what), sig='stress crash')
+        return Failure('crash', 'stress', 'ended with status %d with %s' % (proc.returncode, what),
+                       detail=err[-2000:].decode('latin-1'), sig='stress crash')
     return None
 
 
