@@ -16,11 +16,11 @@
 // row by row without the padding, compressed ones as their chunk stores.
 #include "tree/tree_file.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <algorithm>
 
 #include "app/failure.h"
 #include "cards/game.h"
