@@ -273,8 +273,14 @@ bool threads_fit(int count) {
   struct rlimit limit {};
   if (stack == 0 && getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) stack = limit.rlim_cur;
   if (stack == 0) stack = std::size_t(8) << 20;
-  // Each stack with its guard page, and some room for what the threads allocate at their start.
-  std::size_t bytes = std::size_t(count) * (stack + 65536) + (std::size_t(16) << 20);
+  // Each stack with its guard page, and some room for what the threads allocate at their start;
+  // a sanitizer's runtime maps far more per thread (its thread records, caches and shadow).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  const std::size_t per_thread = stack + (std::size_t(64) << 20), extra = std::size_t(256) << 20;
+#else
+  const std::size_t per_thread = stack + 65536, extra = std::size_t(16) << 20;
+#endif
+  std::size_t bytes = std::size_t(count) * per_thread + extra;
   void* p = reserve_memory(bytes);
   if (!p) return false;
   release_memory(p, bytes);
