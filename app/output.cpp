@@ -39,8 +39,8 @@ bool suppressed(const char* format) { return format[0] == '#' && !g_gui_mode; }
 bool replace_stdout_fd(int fd) {
   std::lock_guard<std::recursive_mutex> lock(output_lock());
   std::fflush(stdout);
-  bool ok = dup2(fd, STDOUT_FILENO) >= 0;
-  return ok;
+  std::clearerr(stdout);  // writes to a closed descriptor before do not block later ones
+  return fd == STDOUT_FILENO || dup2(fd, STDOUT_FILENO) >= 0;
 }
 
 }  // namespace
@@ -66,7 +66,19 @@ void print_out(const char* format, ...) {
 
 void print_now(const char* format, ...) {
   if (suppressed(format)) return;
+  // Short texts (every solver line) go out without allocating: they are also the lines that
+  // report a lack of memory.
+  char buffer[1024];
   va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  if (n >= 0 && std::size_t(n) < sizeof buffer) {
+    std::lock_guard<std::recursive_mutex> lock(output_lock());
+    std::fwrite(buffer, 1, std::size_t(n), stdout);
+    std::fflush(stdout);
+    return;
+  }
   va_start(args, format);
   std::string text = format_text(format, args);
   va_end(args);
@@ -104,7 +116,7 @@ bool redirect_stdout_to_file(const std::string& path, bool append) {
   if (fd < 0) return false;
   // Writes block as usual once a target is open.
   bool ok = fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0 && replace_stdout_fd(fd);
-  close(fd);
+  if (fd != STDOUT_FILENO) close(fd);  // with standard output closed, the open itself took descriptor 1
   return ok;
 }
 
@@ -117,6 +129,17 @@ bool redirect_stdout_to_console() {
   bool ok = replace_stdout_fd(fd);
   close(fd);
   return ok;
+}
+
+void occupy_closed_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0) continue;
+    int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (null >= 0 && null != fd) {
+      dup2(null, fd);
+      close(null);
+    }
+  }
 }
 
 void remember_original_stdout() {

@@ -54,13 +54,23 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 bool regular_file_identity(const std::string& path, FileIdentity& out);
-bool is_directory(const std::string& path);
-// Saving through a temporary file: creates a new, empty file under a name of its own in the
-// folder of `target` and returns its path, or an empty string when none can be created there.
-std::string create_file_beside(const std::string& target);
+// Every save of a user's file goes through a temporary file beside its target. Symbolic links
+// are followed: the file a link leads to is replaced, the link stays. A target that is not a
+// regular file (a folder, a device, a FIFO, a socket) or a loop of links is refused. On success
+// `resolved` is the file to replace and the result is a new, empty file in its folder under a
+// name of the engine's own that fits the 255-byte name limit whatever the target's length;
+// temporary files of ended processes are removed from that folder first. Empty on refusal or
+// when no file can be created there.
+std::string create_file_beside(const std::string& target, std::string& resolved);
 // Renames `from` over `to`, replacing a file there in one step; false on failure.
 bool replace_file(const std::string& from, const std::string& to);
 void remove_file(const std::string& path);
+// From now on SIGTERM, SIGINT and SIGHUP remove the temporary files of saves in progress before
+// they end the process as usual.
+void remove_temporaries_on_signals();
+// Whether the address space has room for `count` more threads' stacks (thread creation inside
+// the OpenMP runtime cannot fail softly).
+bool threads_fit(int count);
 
 // Writing of a file in positioned blocks, bypassing the system's cache where the file system allows it
 // (`direct`): large files then go to the device without first filling page-cache pages, which
