@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -161,6 +162,9 @@ struct Spot {
   const char* board;
   std::vector<const char*> lines;
 };
+
+// Test listings name the spot rather than dump the parameter's bytes.
+void PrintTo(const Spot& spot, std::ostream* out) { *out << spot.name; }
 
 class BestResponseOracle : public ::testing::TestWithParam<Spot> {};
 
