@@ -7,7 +7,7 @@ CTEST := ctest --output-on-failure --no-tests=error -j $(JOBS)
 
 .PHONY: deps build demo check check-report check-asan check-tsan bench clean
 .PHONY: fuzz-parsers
-.PHONY: fuzz fuzz-long
+.PHONY: fuzz fuzz-long mutants
 .PHONY: engine studio check-studio bench-studio
 
 # Clang, its sanitizer and libFuzzer runtimes, and LLVM's OpenMP runtime with the Archer tool
@@ -168,6 +168,14 @@ fuzz: deps
 FUZZ_LONG_SECONDS ?= 3600
 fuzz-long:
 	@$(MAKE) fuzz FUZZ_SECONDS=$(FUZZ_LONG_SECONDS)
+
+# Mutation check (a developer tool, too slow for CI): a fixed, seeded sample of MUTANTS small
+# mutations of cards/, tree/, solver/, storage/ and queries/, one at a time, each rebuilt
+# incrementally and run against the unit-labelled tests; prints the killed share and the survivors.
+MUTANTS ?= 150
+MUTANTS_SEED ?= 33
+mutants: build
+	$(PYTHON) tools/mutants.py --count $(MUTANTS) --seed $(MUTANTS_SEED) --jobs $(JOBS)
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz-parsers

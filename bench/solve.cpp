@@ -16,6 +16,12 @@
 //                             rebuild them and solve their subgames again (timed, with the
 //                             exploitability reached)
 //     --verbose               print every check
+//   solve --signature [--threads N]
+//                           solves R1 and T1 for a fixed number of iterations (2 threads unless
+//                           given) and prints, last, "signature %016x": a hash of the root EVs,
+//                           the exploitability and every root strategy row, each rounded (see
+//                           kSignatureQuantum). The same build gives the same value on 1 or 2
+//                           threads; the plain kernels (TRAVANTO_KERNELS=plain) give another.
 //
 // Exit status: 0 when every spot loaded, solved, and its EV lies inside its reference interval
 // widened by the exploitability; 1 otherwise; 2 on bad options.
@@ -26,6 +32,8 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -42,6 +50,7 @@
 #include "cards/game.h"
 #include "cards/hand_order.h"
 #include "platform/platform.h"
+#include "queries/strategy_report.h"
 #include "solver/schedule.h"
 #include "solver/solver.h"
 #include "storage/compression_level.h"
@@ -52,12 +61,15 @@
 #ifndef TRAVANTO_SPOTS_DIR
 #define TRAVANTO_SPOTS_DIR "."
 #endif
+#ifndef TRAVANTO_SHARED_SPOTS_DIR
+#define TRAVANTO_SHARED_SPOTS_DIR "."
+#endif
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// OOP's game value at the root, pot share included, from /work/shared/bench/spots/README.md
+// OOP's game value at the root, pot share included, from bench/spots/README.md and the shared folder's
 // (an independent solve to 0.005-0.02 % of the pot).
 struct GameValue {
   const char* spot;
@@ -84,6 +96,7 @@ struct Options {
   int check_every = 10;
   std::string spots_dir = TRAVANTO_SPOTS_DIR;
   bool verbose = false;
+  bool signature = false;
   std::string compression;  // empty: the engine's setting
   std::string tree_file_dir;  // empty: no save and load
   std::string forget;         // empty: nothing forgotten
@@ -160,6 +173,8 @@ Options parse_options(int argc, char** argv) {
       o.forget = value();
     else if (a == "--verbose")
       o.verbose = true;
+    else if (a == "--signature")
+      o.signature = true;
     else if (a == "--help" || a == "-h")
       usage_error("solves benchmark spots and reports their convergence");
     else if (a.starts_with("--"))
@@ -167,14 +182,20 @@ Options parse_options(int argc, char** argv) {
     else
       o.spots.push_back(a);
   }
-  if (o.spots.empty()) usage_error("no spot given");
+  if (o.signature) {
+    if (!o.spots.empty()) usage_error("--signature takes no spots");
+    if (o.threads == 0) o.threads = 2;
+  }
+  if (o.spots.empty() && !o.signature) usage_error("no spot given");
   if (o.threads == 0) o.threads = omp_get_max_threads();
   return o;
 }
 
 fs::path spot_path(const Options& o, const std::string& spot) {
   if (fs::exists(spot) || spot.find('/') != std::string::npos || spot.ends_with(".txt")) return spot;
-  return fs::path(o.spots_dir) / (spot + ".txt");
+  fs::path path = fs::path(o.spots_dir) / (spot + ".txt");
+  fs::path shared = fs::path(TRAVANTO_SHARED_SPOTS_DIR) / (spot + ".txt");
+  return fs::exists(path) || !fs::exists(shared) ? path : shared;
 }
 
 // While alive, the engine's answers (file descriptor 1) go to a temporary file; answers()
@@ -483,6 +504,51 @@ void print_summary(const std::vector<SpotResult>& results) {
   }
 }
 
+// The signature's values are rounded to this step before hashing; the worker count changes no
+// value. The plain and vector kernels differ in rounding (the vector path divides regret shares
+// in float), which the 16-bit regrets turn into different updates: after 100 iterations their
+// solves differ by about 0.003 chips of EV, more than any rounding could hide, so the plain path
+// has a signature of its own (tests/signature_test.sh compares its values within 0.1 chips).
+constexpr double kSignatureQuantum = 1e-9;
+constexpr int kSignatureIterations = 100;
+
+struct SignatureHash {
+  std::uint64_t value = 14695981039346656037ull;  // FNV-1a, 64 bits
+  void add(double v) {
+    auto q = std::uint64_t(std::llround(v / kSignatureQuantum));
+    for (int byte = 0; byte < 8; ++byte) value = (value ^ ((q >> (8 * byte)) & 0xff)) * 1099511628211ull;
+  }
+};
+
+int print_signature(const Options& o) {
+  SignatureHash hash;
+  settings().thread_count = o.threads;
+  omp_set_num_threads(o.threads);
+  for (const char* spot : {"R1", "T1"}) {
+    SpotResult r;
+    if (!load_spot(spot_path(o, spot), r) || !allocate_tree_storage(*current_tree())) {
+      std::printf("%s: cannot load\n", spot);
+      return 1;
+    }
+    GameTree& tree = *current_tree();
+    tree.schedule = schedule_setting();  // as `go` would give it
+    tree.schedule_origin = tree.iterations;
+    for (int i = 0; i < kSignatureIterations; ++i) run_iteration(tree);
+    evaluate_both(tree);
+    for (double v : {tree.results.ev[0], tree.results.ev[1], tree.results.exploitability}) hash.add(v);
+    std::vector<StrategyRead> reads{{0, tree.board_turn, tree.board_river, {}}};
+    read_strategies(tree, reads);
+    for (const std::vector<double>& row : reads[0].rows)
+      for (double v : row) hash.add(v);
+    std::printf("%s: %d iterations on %d threads, EV OOP %.9f, exploitability %.9f, %zu root rows\n", spot,
+                tree.iterations.load(), o.threads, tree.results.ev[0] + game().root_pot() / 2,
+                tree.results.exploitability, reads[0].rows.size());
+    free_current_tree();
+  }
+  std::printf("signature %016llx\n", static_cast<unsigned long long>(hash.value));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -490,6 +556,7 @@ int main(int argc, char** argv) {
   platform::set_flush_denormals();
   init_hand_tables();
   build_hand_order_tables();
+  if (o.signature) return print_signature(o);
   std::vector<SpotResult> results;
   for (const std::string& spot : o.spots) results.push_back(solve_spot(o, spot));
   if (results.size() > 1) print_summary(results);

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
+#include <string_view>
 
 #include "platform/platform.h"
 #include "solver/kernels_internal.h"
@@ -408,7 +410,12 @@ std::atomic<const KernelSet*> g_selected{nullptr};
 const KernelSet& active_kernels() {
   const KernelSet* set = g_selected.load(std::memory_order_relaxed);
   if (set) return *set;
-  static const KernelSet& chosen = avx2_kernels() ? *avx2_kernels() : plain_kernels();
+  // TRAVANTO_KERNELS=plain forces the plain path (a whole solve on both paths can be compared).
+  static const KernelSet& chosen = [] () -> const KernelSet& {
+    const char* forced = std::getenv("TRAVANTO_KERNELS");
+    if (forced && std::string_view(forced) == "plain") return plain_kernels();
+    return avx2_kernels() ? *avx2_kernels() : plain_kernels();
+  }();
   return chosen;
 }
 

@@ -88,15 +88,14 @@ struct HandListsTest : SpotFixture {
     EXPECT_GT(compared, 100);
   }
 
-  // The shared benchmark spots live beside the project; a checkout without them skips.
-  static bool have_spot(const char* name) {
-    return std::filesystem::exists(std::filesystem::path(TRAVANTO_SPOTS_DIR) / (std::string(name) + ".txt"));
+  // The lines of a benchmark spot file (bench/spots, else the shared folder), without its build.
+  static std::filesystem::path spot_path(const char* name) {
+    std::filesystem::path own = std::filesystem::path(TRAVANTO_SPOTS_DIR) / (std::string(name) + ".txt");
+    return std::filesystem::exists(own) ? own : std::filesystem::path(TRAVANTO_SHARED_SPOTS_DIR) / own.filename();
   }
-
-  // The lines of a shared benchmark spot file, without its build.
   static std::function<void()> spot_file(const char* name) {
     return [name] {
-      std::ifstream in(std::filesystem::path(TRAVANTO_SPOTS_DIR) / (std::string(name) + ".txt"));
+      std::ifstream in(spot_path(name));
       ASSERT_TRUE(in) << name;
       for (std::string line; std::getline(in, line);) {
         Tokens t = split_tokens(line);
@@ -110,12 +109,10 @@ struct HandListsTest : SpotFixture {
 };
 
 TEST_F(HandListsTest, BenchmarkRiverSpotGivesTheSameGame) {
-  if (!have_spot("R1")) GTEST_SKIP() << "no shared spot R1";
   for (bool iso : {true, false}) expect_same_game(spot_file("R1"), 70, {{-1, -1}}, iso);
 }
 
 TEST_F(HandListsTest, BenchmarkTurnSpotGivesTheSameGame) {
-  if (!have_spot("T1")) GTEST_SKIP() << "no shared spot T1";
   for (bool iso : {true, false})
     expect_same_game(spot_file("T1"), 70, {{-1, card("2s")}, {-1, card("Ad")}, {-1, card("9c")}}, iso);
 }
@@ -177,7 +174,8 @@ TEST_F(HandListsTest, ARangeEmptiedByTheBoardIsRefusedAndEmptiedRiversSolve) {
 // The value arrays of river nodes take, per river board, the actor's listed hands (padded to
 // four) times the actions: counted here from the ranges and boards, not from the lists.
 TEST_F(HandListsTest, RiverValueMemoryFollowsTheActorsRange) {
-  if (!have_spot("F1")) GTEST_SKIP() << "no shared spot F1";
+  // F1 is in the shared spot folder beside the project only.
+  if (!std::filesystem::exists(spot_path("F1"))) GTEST_SKIP() << "no shared spot F1";
   spot_file("F1")();
   GameTree& tree = build();
   std::int64_t expected = 0, stored = 0;

@@ -328,22 +328,11 @@ TEST(Fallback, TrainingFavoursTheFirstActionUniformSharesEvenly) {
   }
 }
 
-template <class T>
-std::vector<double> strategy_reference(const std::vector<T>& regrets, std::size_t stride, int actions, int n,
-                                       const double* fallback) {
-  std::vector<double> sigma(actions * n);
-  for (int h = 0; h < n; ++h) {
-    float sum = 0;
-    for (int a = 0; a < actions; ++a) sum += float(regrets[a * stride + h]);
-    for (int a = 0; a < actions; ++a)
-      sigma[a * n + h] = sum >= 0x1p-126f ? double(float(regrets[a * stride + h])) / sum : fallback[a];
-  }
-  return sigma;
-}
-
+// Regret matching by its behaviour: shares sum to one and follow the regrets' order, a hand
+// with regret on one action alone plays it purely, a hand without positive regret (or only
+// regret below the smallest normal float) takes the fallback.
 TEST_P(KernelPaths, CurrentStrategyIsRegretMatchingWithFallback) {
   std::mt19937 rng(3);
-  std::uniform_real_distribution<float> u(0.0f, 50.0f);
   for (int actions = 1; actions <= 4; ++actions) {
     int n = 1081 - actions;  // exercise the scalar tail
     std::size_t stride = n + 3;
@@ -353,78 +342,53 @@ TEST_P(KernelPaths, CurrentStrategyIsRegretMatchingWithFallback) {
     std::vector<std::uint16_t> r16(actions * stride);
     for (std::size_t i = 0; i < rf.size(); ++i) {
       int kind = int(rng() % 4);  // zero, below the threshold, small, large
-      rf[i] = kind == 0 ? 0.0f : kind == 1 ? 0x1p-130f : u(rng);
-      r16[i] = std::uint16_t(kind <= 1 ? 0 : rng() % 70000 % 65536);
+      rf[i] = kind == 0 ? 0.0f : kind == 1 ? 0x1p-130f : float(rng() % 5000) / 100;
+      r16[i] = std::uint16_t(kind <= 1 ? 0 : rng() % 65536);
     }
-    std::vector<double> sigma(actions * n);
+    std::vector<double> sigma(actions * n), sigma16(actions * n);
     k().current_strategy_f32(rf.data(), stride, actions, n, fallback, sigma.data(), n);
-    std::vector<double> expected = strategy_reference(rf, stride, actions, n, fallback);
-    for (std::size_t i = 0; i < sigma.size(); ++i)
-      ASSERT_NEAR(sigma[i], expected[i], share_tolerance()) << actions << " actions, value " << i;
-    k().current_strategy_u16(r16.data(), stride, actions, n, fallback, sigma.data(), n);
-    expected = strategy_reference(r16, stride, actions, n, fallback);
-    for (std::size_t i = 0; i < sigma.size(); ++i) {
-      ASSERT_NEAR(sigma[i], expected[i], share_tolerance()) << actions << " actions, value " << i;
-      // Pure strategies stay exact: a hand whose regret is all on one action plays it with 1.
-      if (expected[i] == 1.0 || expected[i] == 0.0) {
-        ASSERT_EQ(sigma[i], expected[i]) << actions << " actions";
+    k().current_strategy_u16(r16.data(), stride, actions, n, fallback, sigma16.data(), n);
+    for (int h = 0; h < n; ++h) {
+      double sum = 0, sum16 = 0, regret_sum = 0, regret16_sum = 0;
+      for (int a = 0; a < actions; ++a) {
+        sum += sigma[a * n + h], sum16 += sigma16[a * n + h];
+        regret_sum += rf[a * stride + h], regret16_sum += r16[a * stride + h];
+      }
+      ASSERT_NEAR(sum, 1.0, 1e-6) << h;
+      ASSERT_NEAR(sum16, 1.0, 1e-6) << h;
+      for (int a = 0; a < actions; ++a) {
+        double expected = regret_sum >= 0x1p-126 ? rf[a * stride + h] / regret_sum : fallback[a];
+        double expected16 = regret16_sum > 0 ? r16[a * stride + h] / regret16_sum : fallback[a];
+        ASSERT_NEAR(sigma[a * n + h], expected, share_tolerance() + 1e-7) << actions << " actions, hand " << h;
+        ASSERT_NEAR(sigma16[a * n + h], expected16, share_tolerance()) << actions << " actions, hand " << h;
+        if (expected16 == 1.0 || expected16 == 0.0) {
+          ASSERT_EQ(sigma16[a * n + h], expected16) << "pure stays exact";
+        }
       }
     }
   }
 }
 
 TEST_P(KernelPaths, AverageStrategyNormalisesAndFallsBackToCurrent) {
-  std::mt19937 rng(4);
-  int actions = 3, n = 203;
-  std::vector<float> sums(actions * n);
-  for (int h = 0; h < n; ++h)
-    for (int a = 0; a < actions; ++a) sums[a * n + h] = h % 3 == 0 ? 0.0f : float(rng() % 1000) + 1.0f;
-  std::vector<double> sigma(actions * n);
-  for (std::size_t i = 0; i < sigma.size(); ++i) sigma[i] = 1000.0 + double(i);  // stands for the current strategy
-  std::vector<double> before = sigma;
-  k().average_strategy(sums.data(), n, actions, n, sigma.data(), n);
-  for (int h = 0; h < n; ++h) {
-    double total = 0;
-    for (int a = 0; a < actions; ++a) total += sums[a * n + h];
-    for (int a = 0; a < actions; ++a) {
-      double expected = h % 3 == 0 ? before[a * n + h] : sums[a * n + h] / total;
-      EXPECT_NEAR(sigma[a * n + h], expected, 1e-15) << h;
-    }
-  }
+  float sums[2 * 3] = {1, 0, 0, 3, 0, 0};  // [action * 3 + hand]; hand 2 has no average
+  double sigma[2 * 3] = {0.5, 0.5, 0.25, 0.5, 0.5, 0.75}, expected[2 * 3] = {0.25, 0.5, 0.25, 0.75, 0.5, 0.75};
+  k().average_strategy(sums, 3, 2, 3, sigma, 3);
+  for (int i = 0; i < 6; ++i) EXPECT_DOUBLE_EQ(sigma[i], expected[i]) << i;
 }
 
 // --- Regret and average updates ------------------------------------------------------------
 
+// Float regrets: r + sign(d) |d|^0.75, floored at 0; d below the smallest normal float adds nothing.
 TEST_P(KernelPaths, FloatRegretUpdateFollowsTheSignedPowerRule) {
-  double node[2] = {0.0, 0.0}, up[2] = {16.0, 16.0}, down[2] = {-16.0, -16.0};
-  const double* ups[1] = {up};
-  const double* downs[1] = {down};
-  float r[2] = {0.0f, 3.0f};
-  k().update_regrets_f32(r, 2, 1, 2, node, ups);
-  EXPECT_NEAR(r[0], 8.0f, 8.0 * estimate_tolerance());
-  EXPECT_NEAR(r[1], 11.0f, 11.0 * estimate_tolerance());
+  double node[4] = {0, 0, 1, 0}, act[4] = {16, 16, 1, -16};
+  const double* ap[1] = {act};
+  float r[4] = {0, 3, 5, 3};
+  k().update_regrets_f32(r, 4, 1, 4, node, ap);
+  const float expected[4] = {8, 11, 5, 0};
+  for (int h = 0; h < 4; ++h) EXPECT_NEAR(r[h], expected[h], expected[h] * estimate_tolerance()) << h;
   if (plain()) {
     EXPECT_EQ(r[0], 8.0f);
   }
-  float s[2] = {3.0f, 3.0f};
-  k().update_regrets_f32(s, 2, 1, 2, node, downs);
-  EXPECT_EQ(s[0], 0.0f);
-
-  std::mt19937 rng(9);
-  int actions = 3, n = 1081;
-  RegretInputs in(rng, actions, n, 40.0);
-  for (int h = 0; h < n; h += 11) in.rows[0][h] = in.value[h];  // d = 0 adds nothing
-  std::vector<float> regrets(actions * n);
-  for (float& x : regrets) x = float(rng() % 40);
-  std::vector<float> expected = regrets;
-  for (int a = 0; a < actions; ++a)
-    for (int h = 0; h < n; ++h) {
-      float d = float(in.rows[a][h] - in.value[h]);
-      float step = std::fabs(d) < 0x1p-126f ? 0.0f : float(std::pow(double(std::fabs(d)), 0.75));
-      expected[a * n + h] = std::max(0.0f, expected[a * n + h] + (d >= 0 ? step : -step));
-    }
-  k().update_regrets_f32(regrets.data(), n, actions, n, in.value.data(), in.action_values.data());
-  for (std::size_t i = 0; i < regrets.size(); ++i) ASSERT_NEAR(regrets[i], expected[i], 1e-4) << i;
 }
 
 TEST_P(KernelPaths, SixteenBitRegretsCountScaledUnitsAndClamp) {
@@ -456,7 +420,8 @@ TEST_P(KernelPaths, SixteenBitRegretsCountScaledUnitsAndClamp) {
   EXPECT_EQ(r[11], 42);
 }
 
-TEST_P(KernelPaths, SixteenBitRegretsMatchFormulaAndClassMeans) {
+// With the class table every showdown class ends up holding the truncated mean of its updates.
+TEST_P(KernelPaths, SixteenBitRegretsAverageOverShowdownClasses) {
   std::mt19937 rng(13);
   TestBoard b = make_board(rng, 5, 200);
   int n = b.size(), actions = 2;
@@ -464,25 +429,9 @@ TEST_P(KernelPaths, SixteenBitRegretsMatchFormulaAndClassMeans) {
   RegretInputs in(rng, actions, n, 200.0);
   std::vector<std::uint16_t> regrets(actions * n);
   for (auto& x : regrets) x = std::uint16_t(rng() % 65536);
-  const double* const* avp = in.action_values.data();
-  const std::vector<double>& value = in.value;
-  const auto& av = in.rows;
-  std::vector<std::uint16_t> expected = regrets;
-  float kk = float(std::pow(scale, 0.75)), e = float(1.0 / scale);
-  for (int a = 0; a < actions; ++a)
-    for (int h = 0; h < n; ++h) {
-      float d = float(av[a][h] - value[h]);
-      int step = int(kk * float(std::pow(double(std::fabs(d)), 0.75)));
-      int r = expected[a * n + h] + (d >= e ? step : d <= -e ? -step : 0);
-      expected[a * n + h] = std::uint16_t(std::clamp(r, 0, 65535));
-    }
-  std::vector<std::uint16_t> plain_update = regrets;
-  k().update_regrets_u16(plain_update.data(), n, actions, n, value.data(), avp, {}, scale);
-  for (std::size_t i = 0; i < expected.size(); ++i) ASSERT_NEAR(plain_update[i], expected[i], 1) << i;
-
-  // With the class table every class ends up holding its truncated mean.
-  std::vector<std::uint16_t> with_table = regrets;
-  k().update_regrets_u16(with_table.data(), n, actions, n, value.data(), avp, b.classes, scale);
+  std::vector<std::uint16_t> plain_update = regrets, with_table = regrets;
+  k().update_regrets_u16(plain_update.data(), n, actions, n, in.value.data(), in.action_values.data(), {}, scale);
+  k().update_regrets_u16(with_table.data(), n, actions, n, in.value.data(), in.action_values.data(), b.classes, scale);
   for (int a = 0; a < actions; ++a) {
     int h = 0;
     for (std::uint16_t size : b.classes) {
@@ -495,22 +444,13 @@ TEST_P(KernelPaths, SixteenBitRegretsMatchFormulaAndClassMeans) {
 }
 
 TEST_P(KernelPaths, AccumulateAverageAddsWeightedStrategyTimesReach) {
-  std::mt19937 rng(17);
-  int actions = 4, n = 1176;
-  std::vector<float> sums(actions * n);
-  std::vector<double> sigma(actions * n), reach = random_reach(rng, n);
-  std::uniform_real_distribution<double> u(0.0, 1.0);
-  for (auto& x : sums) x = float(u(rng) * 100);
-  for (auto& x : sigma) x = u(rng);
-  std::vector<float> expected = sums;
-  double w = 2.8284271247;
-  for (int a = 0; a < actions; ++a)
-    for (int h = 0; h < n; ++h) expected[a * n + h] += float(w * sigma[a * n + h] * reach[h]);
-  std::vector<float> unchanged = sums;
-  k().accumulate_average(sums.data(), n, actions, n, sigma.data(), n, reach.data(), 0.0);
-  EXPECT_EQ(sums, unchanged);
-  k().accumulate_average(sums.data(), n, actions, n, sigma.data(), n, reach.data(), w);
-  EXPECT_EQ(sums, expected);
+  float sums[2 * 3] = {1, 2, 3, 4, 5, 6};
+  double sigma[2 * 3] = {0.5, 1, 0, 0.5, 0, 1}, reach[3] = {2, 0, 0.25};
+  k().accumulate_average(sums, 3, 2, 3, sigma, 3, reach, 0.0);
+  const float unchanged[6] = {1, 2, 3, 4, 5, 6}, expected[6] = {4, 2, 3, 7, 5, 6.75};
+  EXPECT_TRUE(std::equal(sums, sums + 6, unchanged)) << "weight 0 adds nothing";
+  k().accumulate_average(sums, 3, 2, 3, sigma, 3, reach, 3.0);
+  for (int i = 0; i < 6; ++i) EXPECT_FLOAT_EQ(sums[i], expected[i]) << i;
 }
 
 // --- Two players' lists ------------------------------------------------------------------

@@ -1,0 +1,137 @@
+#!/usr/bin/env python3
+"""Mutation check: how many small faults in the engine's core does the fast test suite catch?
+
+Picks a fixed, seeded sample of small mutations (arithmetic and comparison operators, logical
+operators, constants and off-by-one, increments, dropped statements) of the .cpp files in cards/,
+tree/, solver/, storage/ and queries/, and for each one in turn: writes it into the source file,
+rebuilds the build folder incrementally (the unit tests and the program), runs the fast suite
+(ctest, label unit, stopping at the first failure) under a timeout, and puts the file back. A
+mutant is killed when a test fails or times out; one that does not compile is left out of the
+share. Prints the killed share and lists the survivors.
+
+    tools/mutants.py [--count N] [--seed S] [--build DIR] [--timeout SECONDS] [--jobs J]
+
+The source files are restored after every mutant, also on Ctrl-C and SIGTERM; the build is brought back to
+the clean sources at the end.
+"""
+import argparse
+import random
+import re
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+FOLDERS = ["cards", "tree", "solver", "storage", "queries"]
+
+# (name, pattern, replacement): each match of the pattern on a line is one mutation site.
+OPERATORS = [
+    ("plus->minus", r"(?<=\w|\)|\]) \+ (?=[\w(])", " - "),
+    ("minus->plus", r"(?<=\w|\)|\]) - (?=[\w(])", " + "),
+    ("times->plus", r"(?<=\w|\)|\]) \* (?=[\w(])", " + "),
+    ("lt->le", r" < (?=[\w(-])", " <= "),
+    ("le->lt", r" <= ", " < "),
+    ("gt->ge", r" > (?=[\w(-])", " >= "),
+    ("ge->gt", r" >= ", " > "),
+    ("eq->ne", r" == ", " != "),
+    ("ne->eq", r" != ", " == "),
+    ("and->or", r" && ", " || "),
+    ("or->and", r" \|\| ", " && "),
+    ("shift-off-by-one", r"(?<=<< )(\d+)\b|(?<=>> )(\d+)\b", None),
+    ("constant+1", r"(?<![\w.])(\d+)(?![\w.'])", None),
+    ("increment->decrement", r"\+\+", "--"),
+]
+STATEMENT = re.compile(r"^\s+(?!return\b|break\b|continue\b|case\b|default\b|else\b|if\b|for\b|while\b)"
+                       r"[\w:\[\]().*&>-]+\s*(\+=|-=|\*=|=|\()[^;{}]*;\s*$")
+SKIP = re.compile(r"^\s*(#|//|\*|/\*)|static_assert|constexpr .*\[|\bcase\b|template|operator")
+
+
+def sites():
+    """Every mutation site: (file, line number, operator name, occurrence)."""
+    found = []
+    for folder in FOLDERS:
+        for path in sorted((ROOT / folder).glob("*.cpp")):
+            for number, line in enumerate(path.read_text().splitlines(), 1):
+                code = line.split("//")[0]
+                if SKIP.search(line) or '"' in code:
+                    continue
+                for name, pattern, _ in OPERATORS:
+                    for k, _match in enumerate(re.finditer(pattern, code)):
+                        found.append((path, number, name, k))
+                if STATEMENT.match(code) and not re.match(r"^\s+(const |auto |int |double |float |bool |std::)", code):
+                    found.append((path, number, "drop-statement", 0))
+    return found
+
+
+def mutate(line, name, k):
+    if name == "drop-statement":
+        return re.sub(r"\S.*", "{}  // dropped by the mutation check", line, count=1)
+    pattern, replacement = next((p, r) for n, p, r in OPERATORS if n == name)
+    match = list(re.finditer(pattern, line))[k]
+    if replacement is None:  # a number: one more, and 0 <-> 1
+        value = int(match.group(0))
+        replacement = "1" if value == 0 else str(value + 1)
+    return line[: match.start()] + replacement + line[match.end():]
+
+
+def run(command, timeout):
+    try:
+        return subprocess.run(command, cwd=ROOT, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              timeout=timeout).returncode
+    except subprocess.TimeoutExpired:
+        return None
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--count", type=int, default=150)
+    parser.add_argument("--seed", type=int, default=33)
+    parser.add_argument("--build", default="build")
+    parser.add_argument("--timeout", type=int, default=300, help="seconds for the tests of one mutant")
+    parser.add_argument("--jobs", type=int, default=2)
+    args = parser.parse_args()
+    signal.signal(signal.SIGTERM, signal.default_int_handler)  # restore the sources on kill too
+    build = str(ROOT / args.build)
+    rebuild = ["cmake", "--build", build, "--target", "unit_tests", "travanto", "-j", str(args.jobs)]
+    tests = ["ctest", "--test-dir", build, "-L", "unit", "-j", str(args.jobs), "--stop-on-failure",
+             "--no-tests=error", "--timeout", str(args.timeout)]
+    if run(rebuild, 3600) != 0 or run(tests, 3600) != 0:
+        sys.exit("the unmutated sources do not build or pass the fast suite")
+    candidates = sites()
+    sample = random.Random(args.seed).sample(candidates, min(args.count, len(candidates)))
+    print(f"{len(candidates)} mutation sites; {len(sample)} mutants (seed {args.seed})", flush=True)
+    killed, survivors, broken, start = 0, [], 0, time.time()
+    try:
+        for i, (path, number, name, k) in enumerate(sample, 1):
+            original = path.read_text()
+            lines = original.split("\n")
+            mutant = mutate(lines[number - 1], name, k)
+            lines[number - 1] = mutant
+            where = f"{path.relative_to(ROOT)}:{number}"
+            try:
+                path.write_text("\n".join(lines))
+                if run(rebuild, 1800) != 0:
+                    broken += 1
+                    verdict = "does not compile"
+                else:
+                    status = run(tests, args.timeout * 4)
+                    verdict = "killed" if status != 0 else "SURVIVED"
+                    killed += status != 0
+                    if status == 0:
+                        survivors.append(f"{where} [{name}] {mutant.strip()}")
+            finally:
+                path.write_text(original)
+            print(f"[{i}/{len(sample)}] {where} {name}: {verdict} ({time.time() - start:.0f} s)", flush=True)
+    finally:
+        run(rebuild, 3600)
+    judged = len(sample) - broken
+    print(f"\nkilled {killed} of {judged} compiled mutants ({100 * killed / max(judged, 1):.1f} %); "
+          f"{broken} did not compile; {time.time() - start:.0f} s")
+    for s in survivors:
+        print("  survivor:", s)
+
+
+if __name__ == "__main__":
+    main()
