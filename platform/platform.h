@@ -45,6 +45,18 @@ void set_flush_denormals();
 
 // Path of the console output device (the terminal the program runs on).
 const char* console_device();
+// Standard output at the descriptor level: descriptor 1 is pointed at another target while
+// the C stream stdout stays the same object. Descriptors made here are not inherited.
+// Opens a redirection target for writing (created when missing; emptied, or appended to);
+// -1 on failure, at once also for a FIFO that nobody reads.
+int open_output_file(const std::string& path, bool append);
+// The console device, opened for writing; -1 on failure.
+int open_console_output();
+// Makes descriptor 1 a copy of fd (which stays open); false on failure.
+bool point_stdout_at(int fd);
+// A new descriptor for what standard output is now; -1 on failure.
+int duplicate_stdout();
+void close_descriptor(int fd);
 // True when a file or directory exists at path.
 bool path_exists(const std::string& path);
 // Identity of the regular file at path (device and file number), so that a file reached by two

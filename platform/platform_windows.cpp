@@ -1,0 +1,268 @@
+// Windows implementation of the platform layer (64-bit, built with MinGW-w64).
+#include "platform/platform.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+#include <tlhelp32.h>
+#include <xmmintrin.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace platform {
+
+namespace {
+
+// The protocol's bytes pass unchanged: no CR is added before a line feed on output, and input
+// lines keep their CR, which the line readers drop. Set before main() runs.
+struct BinaryStandardStreams {
+  BinaryStandardStreams() {
+    _setmode(0, _O_BINARY);
+    _setmode(1, _O_BINARY);
+    _setmode(2, _O_BINARY);
+  }
+} g_binary_standard_streams;
+
+HANDLE os_handle(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
+
+// Wraps a handle in a C runtime descriptor (which then owns it); -1 on failure.
+int wrap_handle(HANDLE h, int flags) {
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(h), flags);
+  if (fd < 0) CloseHandle(h);
+  return fd;
+}
+
+OVERLAPPED at_offset(std::uint64_t offset) {
+  OVERLAPPED o{};
+  o.Offset = DWORD(offset);
+  o.OffsetHigh = DWORD(offset >> 32);
+  return o;
+}
+
+// Transfers of at most this many bytes per call (the count is a 32-bit DWORD), whole blocks.
+constexpr std::size_t kMaxTransfer = std::size_t(1) << 30;
+
+}  // namespace
+
+void* reserve_memory(std::size_t bytes) { return VirtualAlloc(nullptr, bytes, MEM_RESERVE, PAGE_NOACCESS); }
+
+bool commit_memory(void* base, std::size_t bytes) {
+  return VirtualAlloc(base, bytes, MEM_COMMIT, PAGE_READWRITE) != nullptr;
+}
+
+// Committed pages are zero-filled by the system on their first touch. Large pages would need
+// the lock-pages privilege, which an ordinary user does not hold.
+void* reserve_and_commit(std::size_t bytes) {
+  return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+bool release_memory(void* base, std::size_t) { return VirtualFree(base, 0, MEM_RELEASE) != 0; }
+
+MemoryStatus memory_status() {
+  MemoryStatus s;
+  MEMORYSTATUSEX info{};
+  info.dwLength = sizeof info;
+  if (GlobalMemoryStatusEx(&info)) {
+    s.total_bytes = info.ullTotalPhys;
+    s.available_bytes = info.ullAvailPhys;
+    s.load_percent = info.dwMemoryLoad;
+  }
+  return s;
+}
+
+std::vector<std::string> running_executables() {
+  std::vector<std::string> names;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return names;
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  // The first entry is the system idle process, which has no executable.
+  if (Process32First(snapshot, &entry)) {
+    while (Process32Next(snapshot, &entry)) names.emplace_back(entry.szExeFile);
+  }
+  CloseHandle(snapshot);
+  return names;
+}
+
+void lower_current_thread_priority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST); }
+
+std::int64_t wall_clock_100ns() {
+  FILETIME ft{};
+  GetSystemTimeAsFileTime(&ft);
+  std::int64_t since_1601 = std::int64_t((std::uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+  return since_1601 - 116'444'736'000'000'000;  // 1601-01-01 to 1970-01-01
+}
+
+std::int64_t performance_counter() {
+  LARGE_INTEGER t{};
+  QueryPerformanceCounter(&t);
+  return t.QuadPart;
+}
+
+std::int64_t performance_frequency() {
+  LARGE_INTEGER f{};
+  QueryPerformanceFrequency(&f);
+  return f.QuadPart;
+}
+
+// The compiler's detection reads CPUID and, for AVX and AVX2, checks with XGETBV that the
+// system saves the YMM registers.
+bool cpu_has_avx2() { return __builtin_cpu_supports("avx2"); }
+bool cpu_has_fma() { return __builtin_cpu_supports("fma"); }
+bool cpu_has_avx() { return __builtin_cpu_supports("avx"); }
+
+void set_flush_denormals() { _mm_setcsr(_mm_getcsr() | 0x8040); }
+
+const char* console_device() { return "CONOUT$"; }
+
+int open_output_file(const std::string& path, bool append) {
+  // Windows has no FIFOs; a named pipe's server that is not listening refuses the open at once.
+  int flags = _O_WRONLY | _O_CREAT | _O_BINARY | _O_NOINHERIT | (append ? _O_APPEND : _O_TRUNC);
+  return _open(path.c_str(), flags, _S_IREAD | _S_IWRITE);
+}
+
+int open_console_output() {
+  // Read and write access: older systems refuse the console buffer opened for writing alone.
+  HANDLE h = CreateFileA(console_device(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, 0, nullptr);
+  return wrap_handle(h, _O_WRONLY | _O_BINARY);
+}
+
+bool point_stdout_at(int fd) { return _dup2(fd, 1) == 0; }
+
+int duplicate_stdout() {
+  int fd = _dup(1);
+  // Not inherited by child processes, as the other descriptors made here.
+  if (fd >= 0) SetHandleInformation(os_handle(fd), HANDLE_FLAG_INHERIT, 0);
+  return fd;
+}
+
+void close_descriptor(int fd) { _close(fd); }
+
+bool path_exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool regular_file_identity(const std::string& path, FileIdentity& out) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  // Devices (CON, NUL) and pipes are not regular files.
+  bool ok = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info);
+  CloseHandle(h);
+  if (!ok) return false;
+  out = {info.dwVolumeSerialNumber, (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  return true;
+}
+
+bool is_directory(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string create_file_beside(const std::string& target) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, ".tmp%lu.%d", static_cast<unsigned long>(GetCurrentProcessId()),
+                  std::rand() % 1000000);
+    std::string path = target + suffix;
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      CloseHandle(h);
+      return path;
+    }
+    if (GetLastError() != ERROR_FILE_EXISTS) return "";
+  }
+  return "";
+}
+
+bool replace_file(const std::string& from, const std::string& to) {
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+void remove_file(const std::string& path) { DeleteFileA(path.c_str()); }
+
+// Unbuffered handles (FILE_FLAG_NO_BUFFERING) take sector-aligned offsets, sizes and buffers;
+// sectors are at most 4 KB on the disks in use, which kWriteAlignment covers. Where the file
+// system refuses them, the cached path serves.
+FileHandle open_for_writing(const std::string& path) {
+  FileHandle h;
+  for (bool direct : {true, false}) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, TRUNCATE_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | (direct ? FILE_FLAG_NO_BUFFERING : 0), nullptr);
+    if (file == INVALID_HANDLE_VALUE && direct && GetLastError() == ERROR_INVALID_PARAMETER) continue;
+    h.fd = wrap_handle(file, _O_WRONLY | _O_BINARY);
+    h.direct = direct && h.fd >= 0;
+    break;
+  }
+  return h;
+}
+
+bool write_all(const FileHandle& handle, const void* data, std::size_t bytes, std::uint64_t offset) {
+  HANDLE file = os_handle(handle.fd);
+  const char* p = static_cast<const char*>(data);
+  while (bytes > 0) {
+    DWORD chunk = DWORD(bytes < kMaxTransfer ? bytes : kMaxTransfer);
+    OVERLAPPED where = at_offset(offset);
+    DWORD written = 0;
+    if (!WriteFile(file, p, chunk, &written, &where) || written == 0) return false;
+    p += written;
+    offset += written;
+    bytes -= written;
+  }
+  return true;
+}
+
+bool finish_writing(FileHandle& handle, std::uint64_t size) {
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = LONGLONG(size);
+  bool ok = SetFileInformationByHandle(os_handle(handle.fd), FileEndOfFileInfo, &end, sizeof end) != 0;
+  ok = _close(handle.fd) == 0 && ok;
+  handle.fd = -1;
+  return ok;
+}
+
+void abandon_writing(FileHandle& handle) {
+  if (handle.fd >= 0) _close(handle.fd);
+  handle.fd = -1;
+}
+
+FileHandle open_for_reading(const std::string& path) {
+  FileHandle h;
+  for (bool direct : {true, false}) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL | (direct ? FILE_FLAG_NO_BUFFERING : 0), nullptr);
+    if (file == INVALID_HANDLE_VALUE && direct && GetLastError() == ERROR_INVALID_PARAMETER) continue;
+    h.fd = wrap_handle(file, _O_RDONLY | _O_BINARY);
+    h.direct = direct && h.fd >= 0;
+    break;
+  }
+  return h;
+}
+
+long long read_fully(const FileHandle& handle, void* data, std::size_t bytes, std::uint64_t offset) {
+  HANDLE file = os_handle(handle.fd);
+  char* p = static_cast<char*>(data);
+  std::size_t got = 0;
+  while (got < bytes) {
+    std::size_t left = bytes - got;
+    DWORD chunk = DWORD(left < kMaxTransfer ? left : kMaxTransfer);
+    OVERLAPPED where = at_offset(offset + got);
+    DWORD n = 0;
+    if (!ReadFile(file, p + got, chunk, &n, &where)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      return -1;
+    }
+    if (n == 0) break;
+    got += n;
+    // A direct read past the end's last whole block is the end: the offset is now unaligned.
+    if (handle.direct && n % kWriteAlignment != 0) break;
+  }
+  return static_cast<long long>(got);
+}
+
+}  // namespace platform
