@@ -37,6 +37,31 @@ std::int64_t wall_clock_100ns();
 std::int64_t performance_counter();
 std::int64_t performance_frequency();
 
+// The calling thread's instance of T, made on first use and destroyed when the thread ends.
+// MinGW-w64's emulated thread-local storage is released before thread-local destructors run,
+// so on Windows the object lives on the heap and a fiber-local slot's callback destroys it.
+#ifdef _WIN32
+using ThreadExitCleanup = void (*)(void*);
+std::uint32_t create_thread_slot(ThreadExitCleanup cleanup);
+void* thread_slot_value(std::uint32_t slot);
+void set_thread_slot_value(std::uint32_t slot, void* value);
+#endif
+template <class T>
+T& per_thread_object() {
+#ifdef _WIN32
+  static const std::uint32_t slot = create_thread_slot([](void* p) { delete static_cast<T*>(p); });
+  auto* object = static_cast<T*>(thread_slot_value(slot));
+  if (object == nullptr) {
+    object = new T();
+    set_thread_slot_value(slot, object);
+  }
+  return *object;
+#else
+  thread_local T object;
+  return object;
+#endif
+}
+
 bool cpu_has_avx2();
 bool cpu_has_fma();
 bool cpu_has_avx();

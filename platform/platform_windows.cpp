@@ -87,6 +87,16 @@ std::vector<std::string> running_executables() {
   return names;
 }
 
+std::uint32_t create_thread_slot(ThreadExitCleanup cleanup) {
+  DWORD slot = FlsAlloc(cleanup);
+  if (slot == FLS_OUT_OF_INDEXES) std::abort();
+  return slot;
+}
+
+void* thread_slot_value(std::uint32_t slot) { return FlsGetValue(slot); }
+
+void set_thread_slot_value(std::uint32_t slot, void* value) { FlsSetValue(slot, value); }
+
 void lower_current_thread_priority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST); }
 
 std::int64_t wall_clock_100ns() {

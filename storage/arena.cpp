@@ -89,10 +89,7 @@ struct StreamBufferPool {
   }
 };
 
-StreamBufferPool& thread_pool() {
-  thread_local StreamBufferPool pool;
-  return pool;
-}
+StreamBufferPool& thread_pool() { return platform::per_thread_object<StreamBufferPool>(); }
 
 }  // namespace
 
