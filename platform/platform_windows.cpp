@@ -79,10 +79,9 @@ std::vector<std::string> running_executables() {
   if (snapshot == INVALID_HANDLE_VALUE) return names;
   PROCESSENTRY32 entry{};
   entry.dwSize = sizeof entry;
-  // The first entry is the system idle process, which has no executable.
-  if (Process32First(snapshot, &entry)) {
-    while (Process32Next(snapshot, &entry)) names.emplace_back(entry.szExeFile);
-  }
+  // Windows lists the system idle process (id 0, no executable) first; Wine lists none.
+  for (bool more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+    if (entry.th32ProcessID != 0) names.emplace_back(entry.szExeFile);
   CloseHandle(snapshot);
   return names;
 }

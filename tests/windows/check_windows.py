@@ -97,12 +97,17 @@ def close(a, b, pot=200.0):
     return len(na) == len(nb) and all(abs(x - y) <= pot * 2**-20 + 2**-20 * abs(x) for x, y in zip(na, nb))
 
 
+def last_answer(out):
+    """The last calc_results answer (the solver's reports come at times of their own)."""
+    lines = out.splitlines()
+    start = max(i for i, x in enumerate(lines) if x.startswith("EV OOP")) if "EV OOP" in out else len(lines)
+    return lines[start:]
+
+
 def check_solve(win, lin, work):
-    solve = TURN_SPOT + ["go 60 steps", "wait_for_solver"]
-    a = run(win, solve + ["calc_results"], cwd=work).splitlines()
-    b = run(lin, solve + ["calc_results"], cwd=work).splitlines()
-    a, b = [x for x in a if not x.startswith("SOLVER")], [x for x in b if not x.startswith("SOLVER")]
-    ok = close("\n".join(a), "\n".join(b))
+    solve = TURN_SPOT + ["go 60 steps", "wait_for_solver", "calc_results"]
+    a, b = last_answer(run(win, solve, cwd=work)), last_answer(run(lin, solve, cwd=work))
+    ok = bool(a) and close("\n".join(a), "\n".join(b))
     print(("turn solve: EVs agree" if ok else "FAILED turn solve:") + "\n  windows: " + " | ".join(a) +
           "\n  linux:   " + " | ".join(b))
     return ok
@@ -115,10 +120,9 @@ def check_files(win, lin, work):
         path = work / name
         saved_at = windows_path(path) if saver.endswith(".exe") else str(path)
         loaded_at = windows_path(path) if loader.endswith(".exe") else str(path)
-        before = run(saver, solve + ["calc_results", f"dump_tree {saved_at}"], cwd=work)
-        after = run(loader, [f"load_tree {loaded_at}", "calc_results"], cwd=work)
-        before = [x for x in before.splitlines() if not x.startswith(("SOLVER", "dump_tree"))]
-        after = [x for x in after.splitlines() if not x.startswith("load_tree")]
+        before = last_answer(run(saver, solve + ["calc_results", f"dump_tree {saved_at}"], cwd=work))
+        after = last_answer(run(loader, [f"load_tree {loaded_at}", "calc_results"], cwd=work))
+        before = [x for x in before if not x.startswith("dump_tree")]
         same = before == after and bool(after)
         ok = ok and same
         print(f"tree file saved by {'Windows' if saver == win else 'Linux'}: " +
@@ -133,7 +137,10 @@ def check_watch(win, work):
                               stderr=subprocess.DEVNULL, cwd=work, env=ENV)
     try:
         time.sleep(3)
-        out = run(win, ["is_ready"], cwd=work)
+        p = subprocess.Popen(command(win), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, cwd=work, env=ENV)
+        time.sleep(3)  # the watch's first scan
+        out = p.communicate(b"is_ready\n", timeout=60)[0].decode("latin-1").split("\n", 1)[-1]
     finally:
         holder.stdin.close()
         holder.wait(timeout=60)
