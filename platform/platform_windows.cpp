@@ -42,6 +42,10 @@ OVERLAPPED at_offset(std::uint64_t offset) {
   return o;
 }
 
+// Others may read, write, rename and delete an open file, as on POSIX systems: a tree file
+// being read can be replaced by a save meanwhile.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
 // Transfers of at most this many bytes per call (the count is a 32-bit DWORD), whole blocks.
 constexpr std::size_t kMaxTransfer = std::size_t(1) << 30;
 
@@ -201,7 +205,7 @@ void remove_file(const std::string& path) { DeleteFileA(path.c_str()); }
 FileHandle open_for_writing(const std::string& path) {
   FileHandle h;
   for (bool direct : {true, false}) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, TRUNCATE_EXISTING,
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, TRUNCATE_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | (direct ? FILE_FLAG_NO_BUFFERING : 0), nullptr);
     if (file == INVALID_HANDLE_VALUE && direct && GetLastError() == ERROR_INVALID_PARAMETER) continue;
     h.fd = wrap_handle(file, _O_WRONLY | _O_BINARY);
@@ -243,7 +247,7 @@ void abandon_writing(FileHandle& handle) {
 FileHandle open_for_reading(const std::string& path) {
   FileHandle h;
   for (bool direct : {true, false}) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | (direct ? FILE_FLAG_NO_BUFFERING : 0), nullptr);
     if (file == INVALID_HANDLE_VALUE && direct && GetLastError() == ERROR_INVALID_PARAMETER) continue;
     h.fd = wrap_handle(file, _O_RDONLY | _O_BINARY);
