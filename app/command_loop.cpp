@@ -1,8 +1,10 @@
 // Reading lines, dispatching them and reporting failures per line.
 #include <omp.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
+#include <limits>
 
 #include "app/commands.h"
 #include "app/failure.h"
@@ -15,6 +17,29 @@ const CommandRow* find_command(const std::string& word) {
   for (const CommandRow& row : command_table())
     if (row.handler && word == row.name) return &row;
   return nullptr;
+}
+
+// The answers a script collected may be what filled memory: when even the report does not
+// fit, they are dropped for it.
+void report_out_of_memory(const std::string& word) {
+  try {
+    print_out("ERROR: %s out of memory\n", word.c_str());
+  } catch (const std::bad_alloc&) {
+    discard_pending_output();
+    print_out("ERROR: %s out of memory\n", word.c_str());
+  }
+}
+
+// A line whose tokens do not fit in memory: its answers so far are dropped, and it is answered
+// without allocating.
+void report_unsplit_line(const std::string& line) {
+  discard_pending_output();
+  std::size_t start = std::min(line.find_first_not_of(' '), line.size());
+  std::size_t end = std::min(line.find(' ', start), line.size());
+  std::lock_guard<std::recursive_mutex> lock(output_lock());
+  std::fputs("ERROR: ", stdout);
+  std::fwrite(line.data() + start, 1, end - start, stdout);
+  std::fputs(" out of memory\n", stdout);
 }
 
 }  // namespace
@@ -50,7 +75,7 @@ void dispatch_tokens(const Tokens& tokens) {
   } catch (const CommandFailure& e) {
     print_out("%s", e.what());
   } catch (const std::bad_alloc&) {
-    print_out("ERROR: %s out of memory\n", word.c_str());
+    report_out_of_memory(word);
   } catch (const std::exception& e) {
     print_out("ERROR: %s %s\n", word.c_str(), e.what());
   }
@@ -59,15 +84,28 @@ void dispatch_tokens(const Tokens& tokens) {
 int run_command_loop() {
   std::string line;
   for (;;) {
-    if (!std::getline(std::cin, line) || std::cin.eof()) break;  // a last line without LF is not run
+    if (!std::getline(std::cin, line) && std::cin.bad() && !std::cin.eof()) {
+      // A line longer than memory holds: its rest is skipped and the line is answered.
+      std::cin.clear();
+      std::cin.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+      report_unsplit_line(line);
+      std::string().swap(line);
+      std::fflush(stdout);
+      continue;
+    }
+    if (!std::cin || std::cin.eof()) break;  // a last line without LF is not run
     if (!line.empty() && line.back() == '\r') line.pop_back();   // text-mode line ends
     if (line.empty()) continue;
     bool marker = static_cast<unsigned char>(line[0]) == 0xA7;
     set_marker_mode(marker);
     if (marker) line.erase(0, 1);
-    Tokens tokens = split_tokens(line);
-    if (!tokens.empty()) dispatch_tokens(tokens);
-    flush_pending_output();
+    try {
+      Tokens tokens = split_tokens(line);
+      if (!tokens.empty()) dispatch_tokens(tokens);
+      flush_pending_output();
+    } catch (const std::bad_alloc&) {
+      report_unsplit_line(line);
+    }
     std::fflush(stdout);
   }
   return 0;

@@ -14,6 +14,7 @@ void cmd_set_range(const Tokens& t) {
   int player = parse_player(t[1]);
   std::vector<double> weights(kHands);
   for (int p = 0; p < kHands; ++p) weights[p] = parse_double(t[std::size_t(p) + 2]);
+  if (!range_weights_usable(weights)) command_error("weights too large");
   std::vector<double> range(kHands);
   for (int i = 0; i < kHands; ++i) range[i] = weights[hand_to_order[i]];
   game().ranges[player] = std::move(range);

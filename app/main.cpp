@@ -13,6 +13,9 @@
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
+  remember_original_stdout();
+  occupy_closed_standard_descriptors();
+  platform::remove_temporaries_on_signals();
   platform::set_flush_denormals();
   settings().thread_count = omp_get_max_threads();
   start_process_watch();
@@ -22,6 +25,5 @@ int main(int argc, char** argv) {
   std::fputs("Travanto (kelmarine) build 1017 (Dec 11 2015, 15:41:04) \n", stdout);
   std::fflush(stdout);
   build_hand_order_tables();
-  remember_original_stdout();
   end_process(run_command_loop());
 }

@@ -36,6 +36,7 @@ bool suppressed(const char* format) { return format[0] == '#' && !g_gui_mode; }
 bool replace_stdout_fd(int fd) {
   std::lock_guard<std::recursive_mutex> lock(output_lock());
   std::fflush(stdout);
+  std::clearerr(stdout);  // writes to a closed descriptor before do not block later ones
   return platform::point_stdout_at(fd);
 }
 
@@ -62,7 +63,19 @@ void print_out(const char* format, ...) {
 
 void print_now(const char* format, ...) {
   if (suppressed(format)) return;
+  // Short texts (every solver line) go out without allocating: they are also the lines that
+  // report a lack of memory.
+  char buffer[1024];
   va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  if (n >= 0 && std::size_t(n) < sizeof buffer) {
+    std::lock_guard<std::recursive_mutex> lock(output_lock());
+    std::fwrite(buffer, 1, std::size_t(n), stdout);
+    std::fflush(stdout);
+    return;
+  }
   va_start(args, format);
   std::string text = format_text(format, args);
   va_end(args);
@@ -97,7 +110,7 @@ bool redirect_stdout_to_file(const std::string& path, bool append) {
   int fd = platform::open_output_file(path, append);
   if (fd < 0) return false;
   bool ok = replace_stdout_fd(fd);
-  platform::close_descriptor(fd);
+  if (fd != 1) platform::close_descriptor(fd);  // with standard output closed, the open itself took descriptor 1
   return ok;
 }
 
@@ -111,6 +124,8 @@ bool redirect_stdout_to_console() {
   platform::close_descriptor(fd);
   return ok;
 }
+
+void occupy_closed_standard_descriptors() { platform::occupy_closed_standard_descriptors(); }
 
 void remember_original_stdout() {
   if (g_original_stdout < 0) g_original_stdout = platform::duplicate_stdout();

@@ -28,3 +28,6 @@ bool redirect_stdout_to_file(const std::string& path, bool append);
 bool redirect_stdout_to_console();
 // Remembers the process's original standard output, where stdoutback returns to.
 void remember_original_stdout();
+// Standard descriptors the process was started without get the null device: a file opened
+// later would otherwise take descriptor 1 (or 2) and receive the answers.
+void occupy_closed_standard_descriptors();

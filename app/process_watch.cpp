@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #include "platform/platform.h"
@@ -29,12 +30,16 @@ void start_process_watch(std::chrono::milliseconds period) {
   std::thread([period] {
     platform::lower_current_thread_priority();
     for (;;) {
-      std::string found = scan();
-      {
-        std::lock_guard<std::mutex> lock(g_name_lock);
-        g_name = found;
+      // A scan that finds no memory changes nothing: the next one tries again.
+      try {
+        std::string found = scan();
+        {
+          std::lock_guard<std::mutex> lock(g_name_lock);
+          g_name = found;
+        }
+        g_banned = !found.empty();
+      } catch (const std::bad_alloc&) {
       }
-      g_banned = !found.empty();
       std::this_thread::sleep_for(period);
     }
   }).detach();

@@ -93,7 +93,8 @@ void cmd_dump_tree(const Tokens& t) {
   GameTree* tree = current_tree();
   if (!tree) command_error("missing/incorrect tree");
   try {
-    // Between two passes when the solver runs: a consistent snapshot of a solve in progress.
+    // Between two iterations when the solver runs: a checkpoint to solve on from.
+    CheckpointLock checkpoint;
     CommandLock lock;
     save_tree_file(*tree, path);
   } catch (const IOException& e) {

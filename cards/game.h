@@ -2,6 +2,7 @@
 // The game description the user enters before building a tree: ranges, board and pot.
 // One process-wide instance, written by the command thread; tree building copies from it.
 #include <array>
+#include <cmath>
 #include <vector>
 
 #include "cards/cards.h"
@@ -20,3 +21,11 @@ struct GameDescription {
 };
 
 GameDescription& game();
+
+// Weights a range may hold: finite, with a finite sum (the solver scales each range by its
+// sum; an infinite one would leave an empty game).
+inline bool range_weights_usable(const std::vector<double>& weights) {
+  double sum = 0;
+  for (double w : weights) sum += w;
+  return std::isfinite(sum);
+}

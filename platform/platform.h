@@ -77,11 +77,14 @@ const char* console_device();
 int open_output_file(const std::string& path, bool append);
 // The console device, opened for writing; -1 on failure.
 int open_console_output();
-// Makes descriptor 1 a copy of fd (which stays open); false on failure.
+// Makes descriptor 1 a copy of fd (which stays open; nothing to do when fd is 1); false on failure.
 bool point_stdout_at(int fd);
 // A new descriptor for what standard output is now; -1 on failure.
 int duplicate_stdout();
 void close_descriptor(int fd);
+// Puts the null device on each of descriptors 0, 1 and 2 that is closed, so that files opened
+// later never take their place.
+void occupy_closed_standard_descriptors();
 // True when a file or directory exists at path.
 bool path_exists(const std::string& path);
 // Identity of the regular file at path (device and file number), so that a file reached by two
@@ -91,13 +94,23 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 bool regular_file_identity(const std::string& path, FileIdentity& out);
-bool is_directory(const std::string& path);
-// Saving through a temporary file: creates a new, empty file under a name of its own in the
-// folder of `target` and returns its path, or an empty string when none can be created there.
-std::string create_file_beside(const std::string& target);
+// Every save of a user's file goes through a temporary file beside its target. Symbolic links
+// are followed: the file a link leads to is replaced, the link stays. A target that is not a
+// regular file (a folder, a device, a FIFO, a socket) or a loop of links is refused. On success
+// `resolved` is the file to replace and the result is a new, empty file in its folder under a
+// name of the engine's own that fits the 255-byte name limit whatever the target's length;
+// temporary files of ended processes are removed from that folder first. Empty on refusal or
+// when no file can be created there.
+std::string create_file_beside(const std::string& target, std::string& resolved);
 // Renames `from` over `to`, replacing a file there in one step; false on failure.
 bool replace_file(const std::string& from, const std::string& to);
 void remove_file(const std::string& path);
+// From now on SIGTERM, SIGINT and SIGHUP remove the temporary files of saves in progress before
+// they end the process as usual.
+void remove_temporaries_on_signals();
+// Whether the address space has room for `count` more threads' stacks (thread creation inside
+// the OpenMP runtime cannot fail softly).
+bool threads_fit(int count);
 
 // Writing of a file in positioned blocks, bypassing the system's cache where the file system allows it
 // (`direct`): large files then go to the device without first filling page-cache pages, which

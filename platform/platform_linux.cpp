@@ -3,6 +3,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -11,7 +13,9 @@
 #include <unistd.h>
 #include <xmmintrin.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -139,11 +143,22 @@ int open_output_file(const std::string& path, bool append) {
 
 int open_console_output() { return open(console_device(), O_WRONLY | O_CLOEXEC); }
 
-bool point_stdout_at(int fd) { return dup2(fd, STDOUT_FILENO) >= 0; }
+bool point_stdout_at(int fd) { return fd == STDOUT_FILENO || dup2(fd, STDOUT_FILENO) >= 0; }
 
 int duplicate_stdout() { return fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3); }
 
 void close_descriptor(int fd) { close(fd); }
+
+void occupy_closed_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0) continue;
+    int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (null >= 0 && null != fd) {
+      dup2(null, fd);
+      close(null);
+    }
+  }
+}
 
 bool path_exists(const std::string& path) {
   struct stat st {};
@@ -157,21 +172,103 @@ bool regular_file_identity(const std::string& path, FileIdentity& out) {
   return true;
 }
 
-bool is_directory(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+namespace {
+
+// Temporary files of saves in progress, for the signal handler: fixed slots that it can read
+// without allocating (0 free, 1 being filled, 2 in use).
+struct TemporarySlot {
+  std::atomic<int> state{0};
+  char path[PATH_MAX];
+};
+TemporarySlot g_temporaries[8];
+
+void track_temporary(const std::string& path) {
+  if (path.size() >= PATH_MAX) return;
+  for (TemporarySlot& slot : g_temporaries) {
+    int expected = 0;
+    if (!slot.state.compare_exchange_strong(expected, 1)) continue;
+    std::memcpy(slot.path, path.c_str(), path.size() + 1);
+    slot.state = 2;
+    return;
+  }
 }
 
-std::string create_file_beside(const std::string& target) {
+void untrack_temporary(const std::string& path) {
+  for (TemporarySlot& slot : g_temporaries)
+    if (slot.state == 2 && path == slot.path) slot.state = 0;
+}
+
+void remove_temporaries_and_end(int sig) {
+  for (TemporarySlot& slot : g_temporaries)
+    if (slot.state == 2) unlink(slot.path);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+// Temporary names: "." + up to 200 bytes of the target's name + "." + pid + "-" + attempt + the suffix.
+constexpr const char* kTemporarySuffix = ".tvtmp";
+constexpr std::size_t kTemporaryStem = 200;
+
+// The pid in one of the engine's temporary names, or 0.
+long temporary_owner(const std::string& name) {
+  std::string suffix = kTemporarySuffix;
+  if (name.size() <= suffix.size() + 1 || name[0] != '.' || !name.ends_with(suffix)) return 0;
+  std::string tail = name.substr(0, name.size() - suffix.size());
+  std::size_t dot = tail.rfind('.'), dash = tail.rfind('-');
+  if (dot == 0 || dot == std::string::npos || dash == std::string::npos || dash < dot) return 0;
+  std::string pid = tail.substr(dot + 1, dash - dot - 1), attempt = tail.substr(dash + 1);
+  auto digits = [](const std::string& t) { return !t.empty() && t.size() < 10 && t.find_first_not_of("0123456789") == std::string::npos; };
+  return digits(pid) && digits(attempt) ? std::atol(pid.c_str()) : 0;
+}
+
+// Leftovers of saves whose process ended without cleaning up (killed).
+void remove_leftovers(const std::string& folder) {
+  DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+  if (!dir) return;
+  while (dirent* e = readdir(dir)) {
+    long pid = temporary_owner(e->d_name);
+    if (pid > 0 && pid != long(getpid()) && kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+      unlinkat(dirfd(dir), e->d_name, 0);
+  }
+  closedir(dir);
+}
+
+// Follows symbolic links to the file a save replaces; false when that is no regular file (a
+// missing one is fine: the save creates it).
+bool resolve_save_target(std::string& path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+    if (!S_ISLNK(st.st_mode)) return S_ISREG(st.st_mode);
+    char link[PATH_MAX];
+    ssize_t n = readlink(path.c_str(), link, sizeof link - 1);
+    if (n <= 0) return false;
+    link[n] = 0;
+    std::size_t slash = path.rfind('/');
+    path = link[0] == '/' || slash == std::string::npos ? std::string(link) : path.substr(0, slash + 1) + link;
+  }
+  return false;  // a loop of links
+}
+
+}  // namespace
+
+std::string create_file_beside(const std::string& target, std::string& resolved) {
+  resolved = target;
+  if (target.empty() || !resolve_save_target(resolved)) return "";
+  std::size_t slash = resolved.rfind('/');
+  std::string folder = slash == std::string::npos ? "" : resolved.substr(0, slash + 1);
+  std::string name = resolved.substr(folder.size());
+  if (name.empty()) return "";
+  remove_leftovers(folder);
   // O_EXCL with the usual mode (not mkstemp's 0600): the renamed file gets the permissions a
   // plainly created one would.
+  std::string stem = folder + "." + name.substr(0, kTemporaryStem) + "." + std::to_string(getpid()) + "-";
   for (int attempt = 0; attempt < 100; ++attempt) {
-    char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".tmp%ld.%d", long(getpid()), std::rand() % 1000000);
-    std::string path = target + suffix;
+    std::string path = stem + std::to_string(std::rand() % 1000000) + kTemporarySuffix;
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
       close(fd);
+      track_temporary(path);
       return path;
     }
     if (errno != EEXIST) return "";
@@ -179,9 +276,42 @@ std::string create_file_beside(const std::string& target) {
   return "";
 }
 
-bool replace_file(const std::string& from, const std::string& to) { return std::rename(from.c_str(), to.c_str()) == 0; }
+bool replace_file(const std::string& from, const std::string& to) {
+  bool ok = std::rename(from.c_str(), to.c_str()) == 0;
+  if (ok) untrack_temporary(from);
+  return ok;
+}
 
-void remove_file(const std::string& path) { unlink(path.c_str()); }
+void remove_file(const std::string& path) {
+  unlink(path.c_str());
+  untrack_temporary(path);
+}
+
+void remove_temporaries_on_signals() {
+  struct sigaction action {};
+  action.sa_handler = remove_temporaries_and_end;
+  sigemptyset(&action.sa_mask);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &action, nullptr);
+}
+
+bool threads_fit(int count) {
+  if (count <= 0) return true;
+  pthread_attr_t attr;
+  std::size_t stack = std::size_t(8) << 20;
+  if (pthread_getattr_default_np(&attr) == 0) {
+    pthread_attr_getstacksize(&attr, &stack);
+    pthread_attr_destroy(&attr);
+  }
+  struct rlimit limit {};
+  if (stack == 0 && getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) stack = limit.rlim_cur;
+  if (stack == 0) stack = std::size_t(8) << 20;
+  // Each stack with its guard page, and some room for what the threads allocate at their start.
+  std::size_t bytes = std::size_t(count) * (stack + 65536) + (std::size_t(16) << 20);
+  void* p = reserve_memory(bytes);
+  if (!p) return false;
+  release_memory(p, bytes);
+  return true;
+}
 
 FileHandle open_for_writing(const std::string& path) {
   FileHandle h;

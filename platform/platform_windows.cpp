@@ -8,8 +8,10 @@
 #include <tlhelp32.h>
 #include <xmmintrin.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace platform {
 
@@ -144,7 +146,7 @@ int open_console_output() {
   return wrap_handle(h, _O_WRONLY | _O_BINARY);
 }
 
-bool point_stdout_at(int fd) { return _dup2(fd, 1) == 0; }
+bool point_stdout_at(int fd) { return fd == 1 || _dup2(fd, 1) == 0; }
 
 int duplicate_stdout() {
   int fd = _dup(1);
@@ -154,6 +156,19 @@ int duplicate_stdout() {
 }
 
 void close_descriptor(int fd) { _close(fd); }
+
+// A program started without a console (from a window, or with its standard handles closed) has
+// no usable descriptors 0 to 2.
+void occupy_closed_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (_get_osfhandle(fd) != -1) continue;
+    int null = _open("NUL", (fd == 0 ? _O_RDONLY : _O_WRONLY) | _O_BINARY);
+    if (null >= 0 && null != fd) {
+      _dup2(null, fd);
+      _close(null);
+    }
+  }
+}
 
 bool path_exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -172,20 +187,116 @@ bool regular_file_identity(const std::string& path, FileIdentity& out) {
   return true;
 }
 
-bool is_directory(const std::string& path) {
-  DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+namespace {
+
+// Temporary files of saves in progress, for the console control handler (it runs on a thread
+// of its own while the others go on): fixed slots (0 free, 1 being filled, 2 in use).
+struct TemporarySlot {
+  std::atomic<int> state{0};
+  char path[MAX_PATH];
+};
+TemporarySlot g_temporaries[8];
+
+void track_temporary(const std::string& path) {
+  if (path.size() >= MAX_PATH) return;
+  for (TemporarySlot& slot : g_temporaries) {
+    int expected = 0;
+    if (!slot.state.compare_exchange_strong(expected, 1)) continue;
+    std::memcpy(slot.path, path.c_str(), path.size() + 1);
+    slot.state = 2;
+    return;
+  }
 }
 
-std::string create_file_beside(const std::string& target) {
+void untrack_temporary(const std::string& path) {
+  for (TemporarySlot& slot : g_temporaries)
+    if (slot.state == 2 && path == slot.path) slot.state = 0;
+}
+
+BOOL WINAPI remove_temporaries_and_end(DWORD) {
+  for (TemporarySlot& slot : g_temporaries)
+    if (slot.state == 2) DeleteFileA(slot.path);
+  return FALSE;  // the default handler ends the process
+}
+
+// Temporary names: "." + up to 200 bytes of the target's name + "." + pid + "-" + attempt + the suffix.
+constexpr const char* kTemporarySuffix = ".tvtmp";
+constexpr std::size_t kTemporaryStem = 200;
+
+// The process id in one of the engine's temporary names, or 0.
+unsigned long temporary_owner(const std::string& name) {
+  std::string suffix = kTemporarySuffix;
+  if (name.size() <= suffix.size() + 1 || name[0] != '.' || !name.ends_with(suffix)) return 0;
+  std::string tail = name.substr(0, name.size() - suffix.size());
+  std::size_t dot = tail.rfind('.'), dash = tail.rfind('-');
+  if (dot == 0 || dot == std::string::npos || dash == std::string::npos || dash < dot) return 0;
+  std::string pid = tail.substr(dot + 1, dash - dot - 1), attempt = tail.substr(dash + 1);
+  auto digits = [](const std::string& t) { return !t.empty() && t.size() < 10 && t.find_first_not_of("0123456789") == std::string::npos; };
+  return digits(pid) && digits(attempt) ? std::strtoul(pid.c_str(), nullptr, 10) : 0;
+}
+
+bool process_running(unsigned long pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid));
+  if (process == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;  // no such process
+  bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return running;
+}
+
+// Leftovers of saves whose process ended without cleaning up (killed).
+void remove_leftovers(const std::string& folder) {
+  WIN32_FIND_DATAA found{};
+  HANDLE search = FindFirstFileA((folder + ".*" + kTemporarySuffix).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    unsigned long pid = temporary_owner(found.cFileName);
+    if (pid > 0 && pid != GetCurrentProcessId() && !process_running(pid)) DeleteFileA((folder + found.cFileName).c_str());
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+}
+
+// Where a save's target sits: a regular file, or nothing yet. Symbolic links are followed to
+// the file they lead to; a folder or a device (CON, NUL, a pipe) is refused.
+bool resolve_save_target(std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND;  // a missing folder on the way is no target
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return false;
+  HANDLE h = CreateFileA(path.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool regular = GetFileType(h) == FILE_TYPE_DISK;
+  if (regular && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    char final_path[MAX_PATH];
+    DWORD n = GetFinalPathNameByHandleA(h, final_path, sizeof final_path, FILE_NAME_NORMALIZED);
+    regular = n > 0 && n < sizeof final_path;
+    if (regular) {
+      path = final_path;
+      if (path.starts_with("\\\\?\\") && path.size() > 6 && path[5] == ':') path.erase(0, 4);  // \\?\C:\...
+    }
+  }
+  CloseHandle(h);
+  return regular;
+}
+
+}  // namespace
+
+std::string create_file_beside(const std::string& target, std::string& resolved) {
+  resolved = target;
+  if (target.empty() || !resolve_save_target(resolved)) return "";
+  std::size_t separator = resolved.find_last_of("/\\:");
+  std::string folder = separator == std::string::npos ? "" : resolved.substr(0, separator + 1);
+  std::string name = resolved.substr(folder.size());
+  if (name.empty()) return "";
+  remove_leftovers(folder);
+  std::string stem = folder + "." + name.substr(0, kTemporaryStem) + "." + std::to_string(GetCurrentProcessId()) + "-";
   for (int attempt = 0; attempt < 100; ++attempt) {
-    char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".tmp%lu.%d", static_cast<unsigned long>(GetCurrentProcessId()),
-                  std::rand() % 1000000);
-    std::string path = target + suffix;
+    std::string path = stem + std::to_string(std::rand() % 1000000) + kTemporarySuffix;
     HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
       CloseHandle(h);
+      track_temporary(path);
       return path;
     }
     if (GetLastError() != ERROR_FILE_EXISTS) return "";
@@ -194,10 +305,36 @@ std::string create_file_beside(const std::string& target) {
 }
 
 bool replace_file(const std::string& from, const std::string& to) {
-  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  bool ok = MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  if (ok) untrack_temporary(from);
+  return ok;
 }
 
-void remove_file(const std::string& path) { DeleteFileA(path.c_str()); }
+void remove_file(const std::string& path) {
+  DeleteFileA(path.c_str());
+  untrack_temporary(path);
+}
+
+// Windows has no signals for these: Ctrl+C, Ctrl+Break, closing the console window, logoff and
+// shutdown reach a console program through its control handler. TerminateProcess (the Task
+// Manager's End task) runs nothing, as SIGKILL on Linux; the next save into that folder
+// removes what it left.
+void remove_temporaries_on_signals() { SetConsoleCtrlHandler(remove_temporaries_and_end, TRUE); }
+
+bool threads_fit(int count) {
+  if (count <= 0) return true;
+  // New threads get the stack size the executable's header asks for.
+  auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(GetModuleHandleA(nullptr));
+  auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(reinterpret_cast<const char*>(dos) + dos->e_lfanew);
+  std::size_t stack = std::size_t(nt->OptionalHeader.SizeOfStackReserve);
+  if (stack == 0) stack = std::size_t(1) << 20;
+  // Each stack with its guard page, and some room for what the threads allocate at their start.
+  std::size_t bytes = std::size_t(count) * (stack + 65536) + (std::size_t(16) << 20);
+  void* p = reserve_memory(bytes);
+  if (!p) return false;
+  release_memory(p, bytes);
+  return true;
+}
 
 // Unbuffered handles (FILE_FLAG_NO_BUFFERING) take sector-aligned offsets, sizes and buffers;
 // sectors are at most 4 KB on the disks in use, which kWriteAlignment covers. Where the file

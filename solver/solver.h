@@ -33,6 +33,25 @@ class CommandLock {
   std::unique_lock<std::mutex> lock_;
 };
 
+// Held by the solver thread for each iteration and each exploitability check, and by a save:
+// a tree file taken while solving holds whole iterations only, so that solving on from it ends
+// where an uninterrupted solve ends.
+class CheckpointLock {
+ public:
+  CheckpointLock();
+  CheckpointLock(const CheckpointLock&) = delete;
+  CheckpointLock& operator=(const CheckpointLock&) = delete;
+
+ private:
+  std::unique_lock<std::mutex> lock_;
+};
+// The solver thread's side of it; gives way to a waiting save first.
+std::unique_lock<std::mutex> lock_iteration();
+
+// Sets the OpenMP worker count for the calling thread's next parallel regions to the
+// thread_count setting, or to fewer when the address space has no room for more workers.
+void apply_thread_count();
+
 // Called once by the solver thread: its passes give way to waiting commands.
 void mark_solver_thread();
 

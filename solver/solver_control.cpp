@@ -69,17 +69,17 @@ void report_progress() {
   std::this_thread::yield();
 }
 
-void solver_thread(GameTree* tree) {
+// The run's iterations and checks until a stop rule fires; the reason it stopped.
+const char* run_until_stopped(GameTree* tree) {
   Control& c = control();
-  platform::set_flush_denormals();
-  mark_solver_thread();
+  const char* reason = "requested";
   print_now("SOLVER: started\n");
   int start_iteration = tree->iterations;
   std::int64_t t0 = clock_ns(), last_check = t0, check_interval_ms = 0;
-  const char* reason = "requested";
   for (;;) {
     if (stop_request_flag() || tree->iterations >= tree->params.iteration_cap) break;
-    omp_set_num_threads(std::max(1, settings().thread_count.load()));
+    apply_thread_count();
+    std::unique_lock<std::mutex> iteration = lock_iteration();
     run_iteration(*tree);
     int it = tree->iterations;
     std::int64_t now = clock_ns();
@@ -101,6 +101,7 @@ void solver_thread(GameTree* tree) {
         std::lock_guard<std::mutex> tree_lock(solver_mutex());
         tree->results = {{r.mes[0], r.mes[1]}, {r.ev[0], r.ev[1]}, r.exploitability, it};
       }
+      iteration.unlock();
       {
         std::lock_guard<std::mutex> lock(c.results_lock);
         c.history.push_back(r);
@@ -121,6 +122,20 @@ void solver_thread(GameTree* tree) {
       break;
     }
     if (stop_request_flag()) break;
+  }
+  return reason;
+}
+
+void solver_thread(GameTree* tree) {
+  Control& c = control();
+  platform::set_flush_denormals();
+  mark_solver_thread();
+  // A failed allocation (or a worker thread that cannot be made) ends the run; an iteration it
+  // hit stays half done.
+  const char* reason = "out of memory";
+  try {
+    reason = run_until_stopped(tree);
+  } catch (const std::exception&) {
   }
   // Running is cleared and the waiter woken only after the stop line is out, so that
   // wait_for_solver returns with the line written.
@@ -151,7 +166,16 @@ bool start_solver(int limit, bool steps_mode) {
   c.running = true;
   c.report_pot = game().root_pot();
   tree_in_use() = true;
-  std::thread(solver_thread, tree).detach();
+  // The solver thread and its workers need address space for their stacks; a thread that
+  // cannot be made leaves the solver idle.
+  try {
+    if (!platform::threads_fit(std::max(1, settings().thread_count.load()) + 1)) throw std::bad_alloc();
+    std::thread(solver_thread, tree).detach();
+  } catch (const std::exception&) {
+    tree_in_use() = false;
+    c.running = false;
+    return false;
+  }
   return true;
 }
 

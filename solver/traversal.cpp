@@ -3,11 +3,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <memory>
 #include <thread>
 
 #include "app/output.h"
 #include "app/settings.h"
+#include "platform/platform.h"
 #include "solver/kernels.h"
 #include "solver/scratch_stack.h"
 #include "solver/solver.h"
@@ -19,6 +21,28 @@ namespace {
 constexpr double kTurnNormaliser = 1.0 / 45;   // turn cards compatible with both hands
 constexpr double kRiverNormaliser = 1.0 / 44;  // river cards compatible with both hands
 constexpr int kTabledActions = 64;  // fallback vectors kept ready for nodes up to this many actions
+
+// Runs body(i) for i in [0, count) on the OpenMP workers (guided schedule, chunk 1). An
+// exception must not leave a parallel region (the runtime would end the process): the first
+// one is kept, the iterations not yet begun are skipped, and it is raised after the loop.
+template <class Body>
+void parallel_for(int count, Body&& body) {
+  std::exception_ptr failure;
+  std::atomic<bool> failed{false};
+  std::mutex failure_lock;
+#pragma omp parallel for schedule(guided, 1)
+  for (int i = 0; i < count; ++i) {
+    if (failed.load(std::memory_order_relaxed)) continue;
+    try {
+      body(i);
+    } catch (...) {
+      std::lock_guard<std::mutex> lock(failure_lock);
+      if (!failure) failure = std::current_exception();
+      failed = true;
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+}
 
 // The training and uniform fallback vectors of every action count up to kTabledActions.
 struct FallbackTable {
@@ -696,8 +720,7 @@ class Pass {
     std::atomic<int> finished{0};
     int count = int(w.jobs.size());
     std::mutex job_lock;
-#pragma omp parallel for schedule(guided, 1)
-    for (int j = 0; j < count; ++j) {
+    parallel_for(count, [&](int j) {
       const Job& job = w.jobs[w.order[std::size_t(j)]];
       const CardNode& child = tree_.card_node_at(job.turn, job.river);
       const HandList& own = child.hands(traverser_);
@@ -726,7 +749,7 @@ class Pass {
       }
       int done = ++finished;
       if (stop_request_flag()) print_out("#progress %d\n", done * 100 / count);
-    }
+    });
   }
 
   GameTree& tree_;
@@ -761,7 +784,7 @@ std::unique_lock<std::mutex> lock_for_pass() {
     while (g_waiting_commands.load(std::memory_order_acquire) > 0) std::this_thread::yield();
   } else {
     // Commands' passes use the thread count the user set, like the solver's.
-    omp_set_num_threads(std::max(1, settings().thread_count.load()));
+    apply_thread_count();
     ++g_waiting_commands;
   }
   std::unique_lock<std::mutex> lock(solver_mutex());
@@ -769,6 +792,36 @@ std::unique_lock<std::mutex> lock_for_pass() {
   return lock;
 }
 }  // namespace
+
+void apply_thread_count() {
+  // The runtime keeps a pool of workers per thread that opens parallel regions and ends the
+  // process when it cannot add one: a pool grows only while the address space has room.
+  thread_local int pool = 1;
+  int wanted = std::max(1, settings().thread_count.load());
+  if (wanted > pool && platform::threads_fit(wanted - pool)) pool = wanted;
+  omp_set_num_threads(std::min(wanted, pool));
+}
+
+std::mutex& iteration_mutex() {
+  static std::mutex m;
+  return m;
+}
+
+namespace {
+std::atomic<int> g_waiting_checkpoints{0};
+}
+
+CheckpointLock::CheckpointLock() {
+  ++g_waiting_checkpoints;
+  lock_ = std::unique_lock<std::mutex>(iteration_mutex());
+  --g_waiting_checkpoints;
+}
+
+std::unique_lock<std::mutex> lock_iteration() {
+  // Like the passes: a waiting save gets in before the next iteration takes the lock back.
+  while (g_waiting_checkpoints.load(std::memory_order_acquire) > 0) std::this_thread::yield();
+  return std::unique_lock<std::mutex>(iteration_mutex());
+}
 
 CommandLock::CommandLock() : lock_(lock_for_pass()) { command_epoch().fetch_add(1, std::memory_order_release); }
 
@@ -836,13 +889,12 @@ void train_subgames(GameTree& tree, const std::vector<SubgameRoot>& roots) {
     // The split deals' jobs together, in one parallel loop.
     if (!split.empty()) Pass(tree, traverser, PassMode::training).train_below_deals(split, split_reach);
     // Deals inside the turn subgames: one unit of parallel work each.
-#pragma omp parallel for schedule(guided, 1)
-    for (std::size_t k = 0; k < parallel.size(); ++k) {
-      const SubgameRoot& root = roots[parallel[k]];
+    parallel_for(int(parallel.size()), [&](int k) {
+      const SubgameRoot& root = roots[parallel[std::size_t(k)]];
       std::vector<double> reach = reach_of(root);
       reach.resize(std::size_t(tree.card_node_at(root.turn, -1).hand_count(opponent)), 0.0);
       Pass(tree, traverser, PassMode::training).train_below_deal(root.node, root.turn, reach.data());
-    }
+    });
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
 
 #include "storage/scratch.h"
 
@@ -20,8 +21,7 @@ BinaryFile::BinaryFile(const std::string& path, Mode mode) : mode_(mode), target
     if (!platform::regular_file_identity(path, id)) throw IOException(kCantRead);
     handle_ = platform::open_for_reading(path);
   } else {
-    if (path.empty() || platform::is_directory(path)) throw IOException(kCantWrite);
-    temporary_ = platform::create_file_beside(path);
+    temporary_ = platform::create_file_beside(path, target_);
     if (temporary_.empty()) throw IOException(kCantWrite);
     handle_ = platform::open_for_writing(temporary_);
   }
@@ -60,8 +60,18 @@ void BinaryFile::close_quietly() {
 
 long long BinaryFile::finish(int b) { return pending_[b].valid() ? pending_[b].get() : 0; }
 
+// A transfer thread that cannot be started is a lack of memory (address space).
+template <class Task>
+std::future<long long> start_transfer(Task task) {
+  try {
+    return std::async(std::launch::async, std::move(task));
+  } catch (const std::system_error&) {
+    throw IOException("out of memory");
+  }
+}
+
 void BinaryFile::request_block(int b) {
-  pending_[b] = std::async(std::launch::async, [handle = handle_, block = blocks_[b], offset = offset_] {
+  pending_[b] = start_transfer( [handle = handle_, block = blocks_[b], offset = offset_] {
     return platform::read_fully(handle, block, kBlockBytes, offset);
   });
   offset_ += kBlockBytes;
@@ -100,7 +110,7 @@ bool BinaryFile::at_end() {
 }
 
 void BinaryFile::send_block(std::size_t bytes) {
-  pending_[current_] = std::async(std::launch::async, [handle = handle_, block = blocks_[current_], bytes, offset = offset_] {
+  pending_[current_] = start_transfer([handle = handle_, block = blocks_[current_], bytes, offset = offset_] {
     return platform::write_all(handle, block, bytes, offset) ? static_cast<long long>(bytes) : -1LL;
   });
   offset_ += bytes;

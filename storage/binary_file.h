@@ -5,7 +5,8 @@
 // "invalid file", "out of memory"). Every byte moved also goes into a running checksum.
 //
 // Writing never touches the target until the end: the data go to a new file beside it, which
-// commit() flushes and renames over the target. A file that is not committed (a failure, an
+// commit() flushes and renames over the target (the file a symbolic link leads to; a target
+// that is no regular file is refused, see platform::create_file_beside). A file that is not committed (a failure, an
 // exception) is removed by the destructor, so an older file at the target survives.
 //
 // The data move in a ring of large blocks, past the system's cache where the file system

@@ -1,6 +1,7 @@
 // Tree files: the checksum, round trips of every kind of tree, continuing a saved solve, and
 // damaged files and failed saves.
 #include <gtest/gtest.h>
+#include <omp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 
 #include "app/failure.h"
 #include "solver/solver.h"
+#include "solver/solver_control.h"
 #include "storage/binary_file.h"
 #include "storage/checksum.h"
 #include "storage/compression_level.h"
@@ -327,6 +329,95 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
   EXPECT_TRUE(solved_after_failure);
   EXPECT_EQ(load_failure(path("good.tree")), "");
   EXPECT_EQ(current_tree()->iterations, 6);
+}
+
+// Every value the commands accept is saved and loaded back as set: the extremes of each field.
+TEST_F(TreeFile, EveryAcceptedValueLoadsBack) {
+  struct Case {
+    const char* name;
+    std::array<double, 3> pot;
+    double weight;
+    std::size_t line_length;  // a line of raises 1, 2, ... this long; 0: none
+    double amount;            // a bet of this size; 0: none
+  } cases[] = {{"lowest pot values", {INT32_MIN, INT32_MIN, INT32_MIN}, 1, 0, 0},
+               {"highest pot values", {INT32_MAX, 7, INT32_MAX}, 1, 0, 0},
+               {"huge and tiny weights", {0, 0, 100}, 1e300, 0, 0},
+               {"tiny weights", {0, 0, 100}, 1e-300, 0, 0},
+               {"longest line", {0, 0, 100}, 1, kMaxLineActions, 0},
+               {"largest amount", {0, 0, 100}, 1, 0, kMaxLineAmount}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    clear_schematic_tree();
+    river_spot();
+    game().pot_values = c.pot;
+    for (double& w : game().ranges[0]) w *= c.weight;
+    LineMerger raises(false);
+    for (std::size_t i = 1; i <= c.line_length; ++i) raises.add(double(i));
+    if (c.amount > 0) line({c.amount});
+    GameDescription before = game();
+    build();
+    save_tree_file(*current_tree(), path("a.tree"));
+    game() = GameDescription{};
+    ASSERT_EQ(load_failure(path("a.tree")), "");
+    EXPECT_EQ(game().pot_values, before.pot_values);
+    EXPECT_EQ(game().ranges, before.ranges);
+    save_tree_file(*current_tree(), path("b.tree"));
+    EXPECT_TRUE(read_bytes(path("a.tree")) == read_bytes(path("b.tree")));
+  }
+}
+
+// A damaged file is refused before any of it is used, also where its lines still parse; a file
+// that ends after its ranges leaves its board, pot and ranges, and no lines or tree.
+TEST_F(TreeFile, DamageIsFoundBeforeTheFileIsUsed) {
+  river_spot();
+  game().pot_values = {3, 4, 100};
+  build();
+  save_tree_file(*current_tree(), path("good.tree"));
+  std::string good = read_bytes(path("good.tree"));
+  const std::size_t ranges_end = 4 + 4 + 24 + 24 + 2 * 10608;
+  std::string childless = good;
+  std::memset(&childless[ranges_end + 40], 0, 4);  // the root's child count
+  write_bytes(path("childless.tree"), childless);
+  EXPECT_EQ(load_failure(path("childless.tree")), "invalid file");
+  write_bytes(path("cut.tree"), good.substr(0, ranges_end));
+  game() = GameDescription{};
+  EXPECT_EQ(load_failure(path("cut.tree")), "can't read from file");
+  EXPECT_EQ(game().pot_values, (std::array<double, 3>{3, 4, 100}));
+  EXPECT_EQ(game().flop_mask, parse_cards("Td 9d 6h"));
+  EXPECT_FALSE(game().ranges[1].empty());
+  EXPECT_TRUE(schematic_root().is_leaf());
+  EXPECT_EQ(current_tree(), nullptr);
+}
+
+// Saves taken while one thread solves, each loaded and solved on to the same iteration, end
+// bit for bit where the uninterrupted solve ends.
+TEST_F(TreeFile, CheckpointsTakenWhileSolvingContinueExactly) {
+  settings().thread_count = 1;
+  const int total = 60;
+  auto solve_to_end_and_save = [&](const std::string& name) {
+    if (current_tree()->iterations < total) {
+      ASSERT_TRUE(start_solver(total - current_tree()->iterations, true));
+      wait_solver();
+    }
+    evaluate_both(*current_tree());
+    save_tree_file(*current_tree(), path(name));
+  };
+  turn_spot();
+  build();
+  solve_to_end_and_save("straight.tree");
+  build();
+  ASSERT_TRUE(start_solver(total, true));
+  set_current_command("dump_tree");
+  int saves = 0;
+  for (; solver_running() && saves < 400; ++saves) cmd_dump_tree({"dump_tree", path("c" + std::to_string(saves % 6))});
+  wait_solver();
+  for (int i = 0; i < std::min(saves, 6); ++i) {
+    SCOPED_TRACE(i);
+    load(path("c" + std::to_string(i)));
+    solve_to_end_and_save("resumed.tree");
+    EXPECT_TRUE(read_bytes(path("straight.tree")) == read_bytes(path("resumed.tree")));
+  }
+  settings().thread_count = omp_get_max_threads();
 }
 
 // A save that cannot finish leaves an older file at the target as it was, and no other file.

@@ -25,6 +25,9 @@ struct SchematicNode {
 constexpr double kFoldKey = -1.0;
 // The largest amount a line may hold: stacks and child tokens are printed as 32-bit integers.
 constexpr double kMaxLineAmount = 2147483647.0;
+// Actions in one line. Far above any real line (a street holds a handful), and it bounds the
+// depth of the trees that building, solving, saving and freeing walk recursively.
+constexpr std::size_t kMaxLineActions = 500;
 
 // The single schematic tree; clear_lines replaces it by an empty root.
 SchematicNode& schematic_root();

@@ -19,7 +19,10 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <algorithm>
 
+#include "app/failure.h"
 #include "cards/game.h"
 #include "solver/solver.h"
 #include "storage/binary_file.h"
@@ -38,8 +41,9 @@ constexpr std::uint32_t kIsomorphismBit = 1u << 17;
 constexpr std::uint32_t kKnownFormatBits = kVersionMask | kAllHandsBit | kIsomorphismBit;
 constexpr std::uint32_t kKnownTreeFlags = INCOMPLETE_TREE | ISOMORPHISM_ON | NEW_TREE;
 
-// Bounds on the lines of a file, far above any real tree: deeper or larger lines are damage.
-constexpr int kMaxLineDepth = 1000;
+// Bounds on the lines of a file: no line is longer than add_line takes (its automatic answer
+// one deeper); more nodes or children than this are damage.
+constexpr int kMaxLineDepth = int(kMaxLineActions) + 1;
 constexpr std::int64_t kMaxLineNodes = 1 << 24;
 constexpr std::int32_t kMaxChildren = 100000;
 
@@ -58,6 +62,8 @@ void write_value(BinaryFile& f, const T& v) {
 }
 
 bool finite_amount(double v) { return std::isfinite(v) && std::fabs(v) <= kMaxLineAmount; }
+// set_pot takes any 32-bit integers.
+bool pot_value(double v) { return std::isfinite(v) && v >= double(INT32_MIN) && v <= double(INT32_MAX); }
 
 // --- lines ---
 
@@ -134,13 +140,12 @@ void read_description(BinaryFile& f, GameDescription& g) {
   std::array<double, 3> pot;
   f.read(pot.data(), sizeof pot);
   for (double v : pot)
-    if (!finite_amount(v)) invalid_file();
+    if (!pot_value(v)) invalid_file();
   g.pot_values = pot;
   for (std::vector<double>& range : g.ranges) {
     std::vector<double> weights(kHands);
     f.read(weights.data(), sizeof(double) * kHands);
-    for (double w : weights)
-      if (!std::isfinite(w)) invalid_file();
+    if (!range_weights_usable(weights)) invalid_file();
     range = std::move(weights);
   }
 }
@@ -266,27 +271,32 @@ void save_tree_file(GameTree& tree, const std::string& path) {
   f.commit();
 }
 
-void load_tree_file(const std::string& path) {
-  free_current_tree();
-  clear_schematic_tree();
+namespace {
+
+// Whether the file ends with the checksum of all bytes before it. Read in full before any of
+// it is used.
+bool checksum_matches(const std::string& path) {
   BinaryFile f(path, BinaryFile::Mode::read);
-  char magic[4];
-  f.read(magic, sizeof magic);
-  if (std::memcmp(magic, kMagic, sizeof magic) != 0) invalid_file();
-  std::uint32_t format = read_value<std::uint32_t>(f);
-  if ((format & kVersionMask) != kFormatVersion || (format & ~kKnownFormatBits)) invalid_file();
-  read_description(f, game());
+  std::error_code error;
+  std::uintmax_t size = std::filesystem::file_size(path, error);
+  if (error || size < sizeof(std::uint64_t)) return false;
+  std::vector<char> buffer(std::size_t(1) << 20);
+  try {
+    for (std::uintmax_t left = size - sizeof(std::uint64_t); left > 0;) {
+      std::size_t n = std::size_t(std::min<std::uintmax_t>(left, buffer.size()));
+      f.read(buffer.data(), n);
+      left -= n;
+    }
+    std::uint64_t computed = f.checksum();
+    return read_value<std::uint64_t>(f) == computed && f.at_end();
+  } catch (const IOException&) {
+    return false;  // the file changed meanwhile
+  }
+}
 
-  auto root = std::make_unique<SchematicNode>();
-  std::int64_t line_nodes = 0;
-  read_lines(f, *root, 0, line_nodes);
-  replace_schematic_tree(std::move(root));
-
-  StoredTreeChoices choices{(format & kIsomorphismBit) != 0, (format & kAllHandsBit) != 0};
-  install_tree(build_game_tree(&choices));
-  GameTree& tree = *current_tree();
-
-  // From here on the tree always has storage, whatever fails.
+// The tree state, compression level, iteration count and node data, into a tree built from
+// the file's lines. The tree has storage afterwards, whatever fails.
+void read_tree_data(BinaryFile& f, GameTree& tree) {
   set_compression_in_force(0);
   StoragePair pair = storage_pair_for_level(0, tree.start_street == 1);
   try {
@@ -316,4 +326,74 @@ void load_tree_file(const std::string& path) {
     reset_solving_state(tree, pair);
     throw;
   }
+}
+
+bool ends_early(const IOException& e) { return std::string(e.what()) == "can't read from file"; }
+
+// A file whose checksum fails but whose lines are whole either ends early ("can't read from
+// file") or is damaged ("invalid file"). Telling which takes the tree its lines make, built and
+// read into. A file that ends early is in effect as far as it goes, its tree unsolved, as the
+// rule for files that end early has it; nothing of a damaged one is used.
+[[noreturn]] void refuse_unverified(BinaryFile& f, const GameDescription& description,
+                                    std::unique_ptr<SchematicNode> root, const StoredTreeChoices& choices) {
+  GameDescription before = game();
+  int level = compression_in_force();
+  game() = description;
+  replace_schematic_tree(std::move(root));
+  std::unique_ptr<GameTree> tree;
+  bool early = false;
+  try {
+    tree = build_game_tree(&choices);
+    read_tree_data(f, *tree);
+  } catch (const IOException& e) {
+    early = ends_early(e);
+  } catch (const CommandFailure&) {
+    // lines the building refuses: damage
+  } catch (...) {
+    clear_schematic_tree();
+    set_compression_in_force(level);
+    game() = before;
+    throw;
+  }
+  if (early && tree) {
+    install_tree(std::move(tree));
+    throw IOException("can't read from file");
+  }
+  clear_schematic_tree();
+  set_compression_in_force(level);
+  game() = before;
+  throw IOException("invalid file");
+}
+
+}  // namespace
+
+void load_tree_file(const std::string& path) {
+  // The whole file is checked before any of it is used.
+  bool verified = checksum_matches(path);
+  free_current_tree();
+  clear_schematic_tree();
+  BinaryFile f(path, BinaryFile::Mode::read);
+  GameDescription description = game();
+  auto root = std::make_unique<SchematicNode>();
+  std::uint32_t format = 0;
+  try {
+    char magic[4];
+    f.read(magic, sizeof magic);
+    if (std::memcmp(magic, kMagic, sizeof magic) != 0) invalid_file();
+    format = read_value<std::uint32_t>(f);
+    if ((format & kVersionMask) != kFormatVersion || (format & ~kKnownFormatBits)) invalid_file();
+    read_description(f, description);
+    std::int64_t line_nodes = 0;
+    read_lines(f, *root, 0, line_nodes);
+  } catch (const IOException& e) {
+    // The board, pot and ranges read before the end (or before a refusal of a verified file).
+    if (verified || ends_early(e)) game() = description;
+    throw;
+  }
+  StoredTreeChoices choices{(format & kIsomorphismBit) != 0, (format & kAllHandsBit) != 0};
+  if (!verified) refuse_unverified(f, description, std::move(root), choices);
+  game() = description;
+  replace_schematic_tree(std::move(root));
+  install_tree(build_game_tree(&choices));
+  read_tree_data(f, *current_tree());
 }

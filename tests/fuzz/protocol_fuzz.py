@@ -369,7 +369,7 @@ def parsed_line_prefix(tokens):
         if v is None or v > INT_MAX:
             break
         amounts.append(v)
-    return amounts
+    return amounts if len(tokens) - 1 <= MAX_LINE_ACTIONS else []
 
 
 def largest_key(node):
@@ -446,6 +446,9 @@ def model_paths(root, start_street, board, rnd, limit=80, decisions=None):
 SINK_NAMES = ['out1.txt', 'out2.txt', 'log.txt']
 DIR_NAME = 'adir'
 FIFO_NAME = 'afifo'
+LINK_NAME, LOOP_NAME = 'alink', 'aloop'   # symbolic links made in every case folder: to tree.bin, to itself
+MAX_LINE_ACTIONS = 500
+TEMPORARY_SUFFIX = b'.tvtmp'              # the engine's temporary save files
 MISSING = 'missing.txt'
 COMMANDS = [
     'is_ready', 'solver_time', 'show_hand_order', 'show_settings', 'show_tree_params', 'set_threads',
@@ -752,9 +755,14 @@ class Generator:
         elif choice == 12:
             if r.random() < 0.3:
                 # Tree files: a tree saved and loaded again, and files that are no tree files.
+                odd = [b'dump_tree ' + LINK_NAME.encode(), b'load_tree ' + LINK_NAME.encode(),
+                       b'dump_tree ' + LOOP_NAME.encode(), b'dump_tree ' + b'n' * r.choice([250, 255, 256])]
+                if r.random() < 0.2:
+                    self.fifos.append(FIFO_NAME)
+                    odd.append(b'dump_tree ' + FIFO_NAME.encode())
                 self.emit(r.choice([b'dump_tree tree.bin', b'load_tree tree.bin', b'load_tree out1.txt',
                                     b'load_tree ' + MISSING.encode(), b'load_tree ' + DIR_NAME.encode(),
-                                    b'dump_tree ' + DIR_NAME.encode(), b'dump_tree', b'load_tree']))
+                                    b'dump_tree ' + DIR_NAME.encode(), b'dump_tree', b'load_tree'] + odd))
             elif r.random() < 0.35:
                 # Locks and imposed strategies, also while a solve runs.
                 d = self.decision_path() if r.random() < 0.8 else self.bad_path()
@@ -873,8 +881,11 @@ class Generator:
 
     def hostile_line(self):
         r = self.r
-        k = r.randrange(14)
-        if k == 0:
+        k = r.randrange(15)
+        if k == 14:
+            n = r.choice([MAX_LINE_ACTIONS, MAX_LINE_ACTIONS + 1, 5000])
+            self.emit(r.choice([b'add_line', b'force_line']) + b''.join(b' %d' % (i // 3) for i in range(n)))
+        elif k == 0:
             self.emit(r.choice([b'exitx', b'Exit', b'IS_READY', b'is_ready\t', b'LABEL: X', b'frobnicate 1 2',
                                 b'\x00', b'is_ready\x00x', b'zz' + long_token(r)[:10]]))
         elif k == 1:
@@ -1405,6 +1416,8 @@ def predicted_error(word, t, runner):
     if count is not None and count != len(t):
         return b'ERROR: ' + word + b' incorrect or missing argument'
     if w in ('add_line', 'force_line'):
+        if len(t) - 1 > MAX_LINE_ACTIONS:
+            return b'ERROR: %s line longer than %d actions' % (word, MAX_LINE_ACTIONS)
         last = 0.0
         for tok in t[1:]:
             v = parse_double(tok)
@@ -2086,6 +2099,8 @@ class Runner:
             p = os.path.join(self.workdir, f)
             if not os.path.exists(p):
                 os.mkfifo(p)
+        os.symlink('tree.bin', os.path.join(self.workdir, LINK_NAME))
+        os.symlink(LOOP_NAME, os.path.join(self.workdir, LOOP_NAME))
         for name, data in self.case.files.items():
             p = os.path.join(self.workdir, name)
             os.makedirs(os.path.dirname(p), exist_ok=True)
@@ -2420,6 +2435,8 @@ class Runner:
                 self.session.close()
             result.commands = self.commands
             result.slowest = self.slowest
+            if result.failure is None:
+                result.failure = self.file_targets_problem()
             if not self.opts.keep_dirs:
                 shutil.rmtree(self.workdir, ignore_errors=True)
         m = SANITIZER_RE.search(result.stderr)
@@ -2431,6 +2448,18 @@ class Runner:
                                      'sanitizer report: %s%s' % (kind, ' in ' + where if where else ''),
                                      sig=mismatch_class(kind) + '@' + where)
         return result
+
+    def file_targets_problem(self):
+        """Saves leave no temporary file, and a link or FIFO they were aimed at stays what it was."""
+        for root, _, names in os.walk(self.workdir):
+            for n in names:
+                if n.encode().endswith(TEMPORARY_SUFFIX):
+                    return Failure('files', 'dump_tree', 'temporary file %s left' % n, sig='temporary file')
+        kept = [os.path.islink(os.path.join(self.workdir, n)) for n in (LINK_NAME, LOOP_NAME)]
+        kept += [stat.S_ISFIFO(os.lstat(os.path.join(self.workdir, f)).st_mode) for f in self.case.fifos]
+        if not all(kept):
+            return Failure('files', 'dump_tree', 'a link or FIFO was replaced', sig='file target')
+        return None
 
     def _run(self, result):
         s = self.session
@@ -2552,10 +2581,61 @@ def word_of(line):
 def run_case(opts, case, seed=0):
     runner = Runner(opts, case, seed)
     try:
-        return runner.run()
+        result = runner.run()
     except Exited:
-        r = Result()
-        return r
+        result = Result()
+    if result.failure is None and seed % 8 == 1:   # one case in eight, by its seed
+        result.failure = stressed_run(opts, case, seed)
+    return result
+
+
+FATAL_LINES = (b'VirtuaAlloc reserve fail', b'VirtualAlloc commit fail', b'out of memory (not enough reserved)')
+
+
+def stressed_run(opts, case, seed):
+    """The case again, in a process started without standard output (and error), or held to an
+    address-space limit set after its start (after the sanitizer runtime has reserved its own).
+    Nothing is checked but the end: no signal, no hang, no sanitizer report, and under a limit
+    only the documented fatal lines as other ends (or the sanitizer runtime's own lack of memory)."""
+    rnd = random.Random(seed)
+    limit = rnd.random() < 0.5
+    closed = [] if limit else rnd.choice([[1], [1, 2]])
+    runner = Runner(opts, case, seed)
+    runner.setup_dir()
+    workdir = runner.workdir
+
+    def setup():
+        os.setsid()
+        for fd in closed:
+            os.close(fd)
+    env = dict(os.environ, ASAN_OPTIONS='allocator_may_return_null=1:detect_leaks=0:' + os.environ.get('ASAN_OPTIONS', ''))
+    proc = subprocess.Popen([opts.binary], cwd=workdir, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=env, preexec_fn=setup)
+    try:
+        if limit:
+            proc.stdout.readline()   # the banner: the tables are made
+            with open('/proc/%d/status' % proc.pid) as f:
+                vm_kb = int(next(l for l in f if l.startswith('VmSize:')).split()[1])
+            resource.prlimit(proc.pid, resource.RLIMIT_AS, ((vm_kb << 10) + (rnd.randrange(64) << 20),) * 2)
+        lines = [l for l in case.lines if not l.startswith(b'wait_for_solver')] + [b'stop', b'exit']
+        out, err = proc.communicate(b'\n'.join(lines) + b'\n', timeout=opts.timeout * 6)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.communicate()
+        return Failure('hang', 'stress', 'no end within %d s (%s)' % (opts.timeout * 6, 'limit' if limit else 'closed %s' % closed),
+                       sig='stress hang')
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+    what = 'address-space limit' if limit else 'descriptors %s closed' % closed
+    if limit and re.search(rb'Sanitizer failed to allocate|Sanitizer: out of memory|ERROR: Failed to mmap', err):
+        return None
+    if SANITIZER_RE.search(err):
+        return Failure('sanitizer', 'stress', 'sanitizer report with %s' % what, detail=err[-4000:].decode('latin-1'),
+                       sig='stress sanitizer')
+    if proc.returncode < 0 or (proc.returncode != 0 and not any(f in out for f in FATAL_LINES)):
+        return Failure('crash', 'stress', 'ended with status %d with %s' % (proc.returncode, what),
+                       detail=err[-2000:].decode('latin-1'), sig='stress crash')
+    return None
 
 
 def reproduces(opts, case, signature, seed):

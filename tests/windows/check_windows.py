@@ -135,12 +135,16 @@ def check_watch(win, work):
     shutil.copy(win, banned)
     holder = subprocess.Popen(command(str(banned)), stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL, cwd=work, env=ENV)
+    out = ""
     try:
-        time.sleep(3)
-        p = subprocess.Popen(command(win), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                             stderr=subprocess.DEVNULL, cwd=work, env=ENV)
-        time.sleep(3)  # the watch's first scan
-        out = p.communicate(b"is_ready\n", timeout=60)[0].decode("latin-1").split("\n", 1)[-1]
+        for _ in range(10):  # until Wine has started the banned process (slow on a busy machine)
+            time.sleep(2)
+            p = subprocess.Popen(command(win), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                 stderr=subprocess.DEVNULL, cwd=work, env=ENV)
+            time.sleep(2)  # the watch's first scan
+            out = p.communicate(b"is_ready\n", timeout=60)[0].decode("latin-1").split("\n", 1)[-1]
+            if out != "is_ready ok!\n":
+                break
     finally:
         holder.stdin.close()
         holder.wait(timeout=60)

@@ -3,7 +3,12 @@
 // correct checksum appended, so that the checks behind it - tree state, counts against the
 // rebuilt tree, store sizes against their reservations - meet damaged data too. A load ends
 // with an answer and leaves either no tree or a tree that evaluates. (Checksummed files are
-// trusted to decode: with compressed stores the reports are not run on them.)
+// trusted to decode: with compressed stores the reports are not run on them.) A loaded tree is
+// saved again onto an odd target beside the input, chosen by the first byte: a FIFO, a link to
+// a file, a loop of links, a name of 250 bytes. FIFOs and links stay what they are, the file a
+// link leads to loads, and no temporary file stays.
+#include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,13 +21,39 @@
 
 namespace {
 
-std::string temp_file() {
-  static const std::string path = [] {
-    char dir[] = "/tmp/travanto-fuzz-XXXXXX";
-    if (!mkdtemp(dir)) std::abort();
-    return std::string(dir) + "/input.tree";
+const std::string& temp_dir() {
+  static const std::string dir = [] {
+    char pattern[] = "/tmp/travanto-fuzz-XXXXXX";
+    if (!mkdtemp(pattern)) std::abort();
+    std::string d = pattern;
+    if (mkfifo((d + "/fifo").c_str(), 0600) != 0 || symlink("saved.tree", (d + "/link").c_str()) != 0 ||
+        symlink("loop", (d + "/loop").c_str()) != 0)
+      std::abort();
+    return d;
   }();
-  return path;
+  return dir;
+}
+
+std::string temp_file() { return temp_dir() + "/input.tree"; }
+
+bool is_kind(const std::string& name, mode_t kind) {
+  struct stat st {};
+  return lstat((temp_dir() + "/" + name).c_str(), &st) == 0 && (st.st_mode & S_IFMT) == kind;
+}
+
+void save_onto_odd_target(int which) {
+  const char* targets[] = {"fifo", "link", "loop", nullptr};
+  std::string target = targets[which] ? targets[which] : std::string(250, 'n');
+  fuzz::run_tokens({"dump_tree", temp_dir() + "/" + target});
+  if (!is_kind("fifo", S_IFIFO) || !is_kind("link", S_IFLNK) || !is_kind("loop", S_IFLNK)) std::abort();
+  DIR* dir = opendir(temp_dir().c_str());
+  while (dirent* e = readdir(dir))
+    if (std::string(e->d_name).ends_with(".tvtmp")) std::abort();
+  closedir(dir);
+  if (which == 1 && is_kind("saved.tree", S_IFREG)) {
+    fuzz::run_tokens({"load_tree", temp_dir() + "/link"});
+    if (!current_tree()) std::abort();
+  }
 }
 
 }  // namespace
@@ -54,6 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       fuzz::run_tokens({"calc_results"});
       fuzz::run_tokens({"show_strategy", "r:0"});
     }
+    save_onto_odd_target((data[0] >> 1) & 3);
     fuzz::run_tokens({"free_tree"});
   }
   return 0;
