@@ -198,7 +198,8 @@ check-windows: windows engine
 	cmake --build build-windows --target unit_tests -j $(JOBS)
 	$(WINE_ENV) wineboot -i >/dev/null 2>&1 || true
 	cd build-windows && $(WINE_ENV) wine tests/unit_tests.exe --gtest_brief=1 --gtest_filter='$(WINDOWS_TEST_FILTER)'
-	$(WINE_ENV) $(PYTHON) tests/windows/check_windows.py build-windows/travanto.exe build/travanto
+	$(WINE_ENV) $(PYTHON) tests/windows/check_windows.py build-windows/travanto.exe build/travanto; \
+	  status=$$?; $(WINE_ENV) wineserver -w; exit $$status
 
 WINDOWS_BENCH_SPOT ?= ../shared/bench/spots/T1.txt
 bench-windows: windows engine
