@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """The Windows build under Wine against the same answers as the Linux build.
 
-  check_windows.py WINDOWS_EXE LINUX_EXE [--only cases,solve,files,watch] [--bench SPOT]
+  check_windows.py WINDOWS_EXE LINUX_EXE [--only cases,redirection,solve,files,watch] [--bench SPOT]
 
 cases: every protocol case of tests/protocol, its input with CRLF line ends, its scripts
        copied with CRLF line ends, its paths written with a drive letter and backslashes.
+redirection: stdoutredi and stdoutredi_append on a drive-letter path and a relative one.
 solve: a turn spot solved by both builds: the same iterations, EVs equal within float rounding.
 files: a tree file saved by the Windows build opens in the Linux build, and the other way.
 watch: a process named PokerStars.exe started under Wine blocks the Windows build's commands.
@@ -130,6 +131,17 @@ def check_files(win, lin, work):
     return ok
 
 
+def check_redirection(win, work):
+    """stdoutredi and stdoutredi_append with a drive letter and with a relative backslash path."""
+    (work / "sub").mkdir()
+    out = run(win, [f"stdoutredi {windows_path(work / 'sub' / 'out.txt')}", "is_ready", "stdoutback",
+                    "stdoutredi_append sub\\out.txt", "is_ready", "stdoutback"], cwd=work)
+    written = (work / "sub" / "out.txt").read_text()
+    ok = out == "stdoutback ok!\n" * 2 and written == "stdoutredi ok!\nis_ready ok!\n" + "stdoutredi_append ok!\nis_ready ok!\n"
+    print("redirection: " + ("answers go to files named the Windows way" if ok else f"FAILED: {out!r} {written!r}"))
+    return ok
+
+
 def check_watch(win, work):
     banned = work / "PokerStars.exe"
     shutil.copy(win, banned)
@@ -176,7 +188,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("windows_exe")
     parser.add_argument("linux_exe")
-    parser.add_argument("--only", default="cases,solve,files,watch")
+    parser.add_argument("--only", default="cases,redirection,solve,files,watch")
     parser.add_argument("--bench")
     o = parser.parse_args()
     win, lin = str(Path(o.windows_exe).resolve()), str(Path(o.linux_exe).resolve())
@@ -185,7 +197,8 @@ def main():
         if o.bench:
             return 0 if bench(win, lin, o.bench, work) else 1
         checks = {"cases": lambda: check_cases(win, work), "solve": lambda: check_solve(win, lin, work),
-                  "files": lambda: check_files(win, lin, work), "watch": lambda: check_watch(win, work)}
+                  "files": lambda: check_files(win, lin, work), "watch": lambda: check_watch(win, work),
+                  "redirection": lambda: check_redirection(win, work)}
         ok = all([checks[name]() for name in o.only.split(",")])
     return 0 if ok else 1
 
