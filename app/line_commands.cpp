@@ -9,7 +9,8 @@
 namespace {
 
 void merge(const Tokens& t, bool force) {
-  if (t.size() - 1 > kMaxLineActions) command_error("line longer than " + std::to_string(kMaxLineActions) + " actions");
+  static_assert(kMaxLineActions == 500, "the refusal below names the bound");
+  if (t.size() - 1 > kMaxLineActions) command_error("line longer than 500 actions");
   LineMerger merger(force);
   for (std::size_t i = 1; i < t.size(); ++i) merger.add(parse_double(t[i]));
   print_out("%s ok!\n", current_command().c_str());

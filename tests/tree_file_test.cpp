@@ -339,7 +339,7 @@ TEST_F(TreeFile, EveryAcceptedValueLoadsBack) {
     double weight;
     std::size_t line_length;  // a line of raises 1, 2, ... this long; 0: none
     double amount;            // a bet of this size; 0: none
-  } cases[] = {{"lowest pot values", {INT32_MIN, INT32_MIN, INT32_MIN}, 1, 0, 0},
+  } cases[] = {{"lowest pot values", {INT32_MIN, INT32_MIN, 1}, 1, 0, 0},
                {"highest pot values", {INT32_MAX, 7, INT32_MAX}, 1, 0, 0},
                {"huge and tiny weights", {0, 0, 100}, 1e300, 0, 0},
                {"tiny weights", {0, 0, 100}, 1e-300, 0, 0},

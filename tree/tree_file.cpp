@@ -16,11 +16,11 @@
 // row by row without the padding, compressed ones as their chunk stores.
 #include "tree/tree_file.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <algorithm>
 
 #include "app/failure.h"
 #include "cards/game.h"
@@ -368,10 +368,10 @@ bool ends_early(const IOException& e) { return std::string(e.what()) == "can't r
 }  // namespace
 
 void load_tree_file(const std::string& path) {
-  // The whole file is checked before any of it is used.
-  bool verified = checksum_matches(path);
   free_current_tree();
   clear_schematic_tree();
+  // The whole file is checked before any of it is used.
+  bool verified = checksum_matches(path);
   BinaryFile f(path, BinaryFile::Mode::read);
   GameDescription description = game();
   auto root = std::make_unique<SchematicNode>();
