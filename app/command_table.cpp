@@ -70,6 +70,8 @@ const std::vector<CommandRow>& command_table() {
       {"set_all_hands", cmd_set_all_hands, 2},
       {"show_memory_need", cmd_show_memory_need, 1},
       {"show_version", cmd_show_version, 1},
+      {"set_solver_schedule", cmd_set_solver_schedule, -1},
+      {"show_solver_schedule", cmd_show_solver_schedule, 1},
   };
   return table;
 }

@@ -41,6 +41,9 @@ void cmd_set_threads(const Tokens&);
 void cmd_set_recalc_accuracy(const Tokens&);
 void cmd_set_isomorphism(const Tokens&);
 void cmd_set_all_hands(const Tokens&);
+// app/schedule_commands.cpp
+void cmd_set_solver_schedule(const Tokens&);
+void cmd_show_solver_schedule(const Tokens&);
 void cmd_set_accuracy(const Tokens&);
 void cmd_show_memory(const Tokens&);
 void cmd_ai6_get_instruction_set(const Tokens&);

@@ -11,6 +11,7 @@
 //     --compression LEVEL     compression level for the spot's tree (auto, none, low, medium, high, max
 //                             or 0..4; default: the engine's, auto)
 //     --tree-file DIR         after solving, save the tree into DIR and load it back, timed
+//     --schedule "NAME [P...]" the solver schedule (set_solver_schedule's arguments; default: default)
 //     --forget STREET         after solving, forget "turns" or "rivers" (memory before and after),
 //                             rebuild them and solve their subgames again (timed, with the
 //                             exploitability reached)
@@ -41,6 +42,7 @@
 #include "cards/game.h"
 #include "cards/hand_order.h"
 #include "platform/platform.h"
+#include "solver/schedule.h"
 #include "solver/solver.h"
 #include "storage/compression_level.h"
 #include "storage/value_array.h"
@@ -64,6 +66,7 @@ struct GameValue {
 constexpr GameValue kGameValues[] = {
     {"R1", 91.626, 91.646},  {"T1", 93.870, 93.890},  {"F1", 106.334, 106.411},
     {"R1W", 94.054, 94.133}, {"T1W", 92.243, 92.320}, {"F1W", 90.252, 90.445},
+    {"P1", 105.034, 105.210},
 };
 
 const GameValue* game_value_of(const std::string& spot) {
@@ -72,7 +75,7 @@ const GameValue* game_value_of(const std::string& spot) {
   return nullptr;
 }
 
-constexpr double kMilestones[] = {0.005, 0.003};  // exploitability as a fraction of the pot
+constexpr double kMilestones[] = {0.005, 0.003, 0.001};  // exploitability as a fraction of the pot
 
 struct Options {
   int threads = 0;
@@ -84,6 +87,7 @@ struct Options {
   std::string compression;  // empty: the engine's setting
   std::string tree_file_dir;  // empty: no save and load
   std::string forget;         // empty: nothing forgotten
+  std::string schedule;       // empty: the engine's default
   std::vector<std::string> spots;
 };
 
@@ -114,7 +118,7 @@ struct SpotResult {
 
 [[noreturn]] void usage_error(const std::string& message) {
   std::fprintf(stderr, "solve: %s\nusage: solve [--threads N] [--max-iterations N] [--target-fraction F] "
-                       "[--check-every N] [--spots-dir DIR] [--compression LEVEL] [--tree-file DIR] [--forget STREET] [--verbose] SPOT...\n",
+                       "[--check-every N] [--spots-dir DIR] [--compression LEVEL] [--tree-file DIR] [--forget STREET] [--schedule \"NAME [PARAMETERS]\"] [--verbose] SPOT...\n",
                message.c_str());
   std::exit(2);
 }
@@ -150,6 +154,8 @@ Options parse_options(int argc, char** argv) {
       o.compression = value();
     else if (a == "--tree-file")
       o.tree_file_dir = value();
+    else if (a == "--schedule")
+      o.schedule = value();
     else if (a == "--forget")
       o.forget = value();
     else if (a == "--verbose")
@@ -376,8 +382,13 @@ SpotResult solve_spot(const Options& o, const std::string& spot) {
   reset_peak_rss();
   r.start_rss_mb = current_rss_mb();
   if (!o.compression.empty()) dispatch_line("ai6_set_compression " + o.compression);
+  if (!o.schedule.empty()) dispatch_line("set_solver_schedule " + o.schedule);
   if (!load_spot(path, r)) return r;
   GameTree& tree = *current_tree();
+  // The bench runs iterations itself: the tree takes the schedule as `go` would give it.
+  tree.schedule = schedule_setting();
+  tree.schedule_origin = tree.iterations;
+  std::printf("  schedule       %s\n", describe_schedule(tree.schedule).c_str());
   r.need = memory_need(tree, o.threads);
   auto t0 = Clock::now();
   if (!allocate_tree_storage(tree)) {
@@ -457,17 +468,18 @@ std::string milestone_cell(const Milestone& m) {
 }
 
 void print_summary(const std::vector<SpotResult>& results) {
-  std::printf("\n%-6s %8s %10s %7s %14s %14s %9s %8s %7s %8s %8s\n", "spot", "build s", "s/iter", "iters", "0.5% it/s",
-              "0.3% it/s", "EV OOP", "expl", "value", "RSS MB", "need MB");
+  std::printf("\n%-6s %8s %10s %7s %14s %14s %14s %9s %8s %7s %8s %8s\n", "spot", "build s", "s/iter", "iters",
+              "0.5% it/s", "0.3% it/s", "0.1% it/s", "EV OOP", "expl", "value", "RSS MB", "need MB");
   for (const SpotResult& r : results) {
     if (!r.loaded) {
       std::printf("%-6s failed to load\n", r.name.c_str());
       continue;
     }
-    std::printf("%-6s %8.3f %10.7f %7d %14s %14s %9.3f %8.3f %7s %8.1f %8.1f\n", r.name.c_str(), r.build_seconds,
+    std::printf("%-6s %8.3f %10.7f %7d %14s %14s %14s %9.3f %8.3f %7s %8.1f %8.1f\n", r.name.c_str(), r.build_seconds,
                 r.iterations ? r.solve_seconds / r.iterations : 0.0, r.iterations,
-                milestone_cell(r.milestones[0]).c_str(), milestone_cell(r.milestones[1]).c_str(), r.ev_oop,
-                r.exploitability, !r.inside ? "-" : *r.inside ? "inside" : "OUTSIDE", r.peak_rss_mb, r.need_mb);
+                milestone_cell(r.milestones[0]).c_str(), milestone_cell(r.milestones[1]).c_str(),
+                milestone_cell(r.milestones[2]).c_str(), r.ev_oop, r.exploitability,
+                !r.inside ? "-" : *r.inside ? "inside" : "OUTSIDE", r.peak_rss_mb, r.need_mb);
   }
 }
 

@@ -13,8 +13,7 @@ namespace {
 class DealCollector {
  public:
   DealCollector(const GameTree& tree, int street) : tree_(tree), street_(street) {
-    averaging_ = tree.average_mode == 2 ||
-                 (tree.average_mode == 1 && tree.iterations > tree.params.averaging_delay);
+    averaging_ = tree.averages_in_force(tree.iterations);
   }
 
   std::vector<DealItem> run() {

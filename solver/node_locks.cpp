@@ -65,7 +65,7 @@ bool set_node_strategy_row(GameTree& tree, const NodeBoards& target, int action,
   if (!allocate_tree_storage(tree)) return false;
   ActionNode& node = tree.nodes[std::size_t(target.node)];
   int player = int(node.player);
-  bool averaging = tree.average_mode == 2 || (tree.average_mode == 1 && tree.iterations > tree.params.averaging_delay);
+  bool averaging = tree.averages_in_force(tree.iterations);
   NodeValueArray* averages = averaging ? node.averages.get() : nullptr;
   for (const NodeBoards::Board& b : target.boards) {
     const CardNode& board = *tree.card_node_for(b.turn, b.river);

@@ -162,6 +162,11 @@ bool start_solver(int limit, bool steps_mode) {
   c.reported_count = 0;
   c.reported_iteration = 0;
   if (!allocate_tree_storage(*tree)) return false;
+  // The schedule set last takes over here; the one the tree already follows goes on.
+  if (!(tree->schedule == schedule_setting())) {
+    tree->schedule = schedule_setting();
+    tree->schedule_origin = tree->iterations;
+  }
   std::lock_guard<std::mutex> lock(c.wait_lock);
   c.running = true;
   c.report_pot = game().root_pot();

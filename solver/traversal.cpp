@@ -168,6 +168,14 @@ class Pass {
       average_weight_ = 1;
     else if (tree.average_mode == 1 && t_ > p.averaging_delay)
       average_weight_ = std::min(p.averaging_cap, std::pow(double(t_ - p.averaging_delay), p.averaging_exponent));
+    if (!tree.schedule.standard() && tree.average_mode == 1) {
+      // A schedule weighs regrets and averages by its own iteration count.
+      IterationWeights w = schedule_weights(tree.schedule, tree.schedule_iteration(t_));
+      averaging_ = mode == PassMode::training || tree.averages_in_force(t_);
+      average_weight_ = w.average_weight;
+      regret_discount_ = w.regret_discount;
+      average_restart_ = w.average_restart;
+    }
     reach_weight_ = std::pow(double(t_ + 1), p.averaging_exponent);
     river_table_limit_ = tree.storage_forms[0] >= 2 ? 30 : 0;
     split_street_ = tree.start_street + 1;
@@ -492,6 +500,7 @@ class Pass {
     if (!evaluating() && phase_ >= 1 && !locked) {
       std::span<const std::uint16_t> table;
       if (node.street == 3 && t_ <= river_table_limit_) table = board.hands(traverser_).class_sizes;
+      if (regret_discount_ != 1) node.regrets->discount(chunk, entry, regret_discount_);
       node.regrets->update_regrets(chunk, entry, values, rows, table, tree_.params.stake_scale * kRiverRegretResolution);
     }
   }
@@ -503,8 +512,10 @@ class Pass {
     int m = board.hand_count(opponent_), n = board.hand_count(traverser_), actions = int(node.children.size());
     const double* sigma = current_rows(node, chunk, entry, m, frame);
     bool locked = node.regrets->locked(chunk, entry);
-    if (!evaluating() && phase_ >= 1 && average_weight_ > 0 && node.averages && !locked)
+    if (!evaluating() && phase_ >= 1 && average_weight_ > 0 && node.averages && !locked) {
+      if (average_restart_) node.averages->discount(chunk, entry, 0.0);
       node.averages->accumulate_average(chunk, entry, sigma, std::size_t(m), reach, average_weight_);
+    }
     double* child_reach = frame.take(std::size_t(m));
     double* v = frame.take(std::size_t(n));
     double* b = best ? frame.take(std::size_t(n)) : nullptr;
@@ -761,6 +772,8 @@ class Pass {
   bool store_deal_values_ = true;
   bool averaging_ = false;
   double average_weight_ = 0;
+  double regret_discount_ = 1;    // kept regrets are multiplied by this before the update
+  bool average_restart_ = false;  // the averages drop their sums before this iteration's
   double reach_weight_ = 1;
   int river_table_limit_ = 0;
   int split_street_ = 2;

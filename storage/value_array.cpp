@@ -91,6 +91,19 @@ struct BoardRows {
       kernels::accumulate_average(first, stride(), actions, n, sigma, sigma_stride, reach, weight);
   }
 
+  void discount(double factor) const {
+    for (int a = 0; a < actions; ++a) {
+      T* row = first + std::size_t(a) * stride();
+      if constexpr (sizeof(T) == 2) {
+        float f = float(factor);
+        for (int h = 0; h < n; ++h) row[h] = T(float(row[h]) * f + 0.5f);
+      } else {
+        float f = float(factor);
+        for (int h = 0; h < n; ++h) row[h] *= f;
+      }
+    }
+  }
+
   // Normalised averages; hands without any take the current strategy of `regrets` under the
   // uniform fallback.
   void average_strategy(const NodeValueArray& regrets, int chunk, int board, double* sigma,
@@ -165,6 +178,12 @@ void PlainValueArray<T>::accumulate_average(int chunk, int board, const double* 
                                             const double* reach, double weight) {
   if (locked(chunk, board)) return;
   board_rows(row(chunk, board, 0), *layout_, chunk, board).accumulate_average(sigma, sigma_stride, reach, weight);
+}
+
+template <class T>
+void PlainValueArray<T>::discount(int chunk, int board, double factor) {
+  if (locked(chunk, board)) return;
+  board_rows(row(chunk, board, 0), *layout_, chunk, board).discount(factor);
 }
 
 template <class T>
@@ -255,6 +274,15 @@ void CompressedValueArray::accumulate_average(int chunk, int board, const double
   if (sixteen_bit_) throw std::logic_error("averages are 32-bit");
   board_rows(static_cast<float*>(row(chunk, board, 0)), *layout_, chunk, board)
       .accumulate_average(sigma, sigma_stride, reach, weight);
+}
+
+void CompressedValueArray::discount(int chunk, int board, double factor) {
+  if (locked(chunk, board)) return;
+  void* first = row(chunk, board, 0);
+  if (sixteen_bit_)
+    board_rows(static_cast<std::uint16_t*>(first), *layout_, chunk, board).discount(factor);
+  else
+    board_rows(static_cast<float*>(first), *layout_, chunk, board).discount(factor);
 }
 
 void CompressedValueArray::average_strategy(int chunk, int board, const NodeValueArray& regrets, double* sigma,

@@ -86,6 +86,9 @@ class NodeValueArray {
                               std::span<const std::uint16_t> class_table, double stake_scale) = 0;
   virtual void accumulate_average(int chunk, int board, const double* sigma, std::size_t sigma_stride,
                                   const double* reach, double weight) = 0;
+  // Multiplies one board's values by factor (0..1), rounding 16-bit values to the nearest; a
+  // LOCKED board entry stays unchanged. Schedules discount kept regrets and restart averages.
+  virtual void discount(int chunk, int board, double factor) = 0;
   // Number of stored values.
   virtual std::int64_t size() const = 0;
   virtual void save(BinaryFile& file) = 0;
@@ -128,6 +131,7 @@ class PlainValueArray final : public NodeValueArray {
                       std::span<const std::uint16_t> class_table, double stake_scale) override;
   void accumulate_average(int chunk, int board, const double* sigma, std::size_t sigma_stride, const double* reach,
                           double weight) override;
+  void discount(int chunk, int board, double factor) override;
   std::int64_t size() const override { return layout_->total_values; }
   void save(BinaryFile& file) override { transfer(file); }
   void load(BinaryFile& file) override { transfer(file); }
@@ -178,6 +182,7 @@ class CompressedValueArray final : public NodeValueArray {
                       std::span<const std::uint16_t> class_table, double stake_scale) override;
   void accumulate_average(int chunk, int board, const double* sigma, std::size_t sigma_stride, const double* reach,
                           double weight) override;
+  void discount(int chunk, int board, double factor) override;
   std::int64_t size() const override { return layout_->total_values; }
   void save(BinaryFile& file) override;
   void load(BinaryFile& file) override;

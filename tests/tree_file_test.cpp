@@ -230,29 +230,40 @@ TEST_F(TreeFile, ContinuingALoadedSolveMatchesAnUninterruptedOne) {
   struct Case {
     void (*spot)();
     int level;
+    SolverSchedule schedule;  // saved at iteration 8: discounted regrets, averages restarted at 4 and 16
   };
-  std::vector<Case> cases = {{small_flop_spot, 0}, {small_flop_spot, 4}};
-  if (kSanitizedBuild) cases = {{turn_spot, 0}};  // flop solves: the plain build runs them
+  std::vector<Case> cases = {{small_flop_spot, 0, {}},
+                             {small_flop_spot, 4, {}},
+                             {small_flop_spot, 0, dcfr_schedule()},
+                             {small_flop_spot, 4, discounted_schedule()}};
+  if (kSanitizedBuild) cases = {{turn_spot, 0, {}}, {turn_spot, 0, discounted_schedule()}};  // flop solves: the plain build runs them
   for (const Case& c : cases) {
     SCOPED_TRACE(c.level);
+    SCOPED_TRACE(describe_schedule(c.schedule));
     set_compression_setting(c.level);
     clear_schematic_tree();
     c.spot();
     GameTree& straight = build();
+    straight.schedule = c.schedule;
     solve(straight, 20);
     TreeResults uninterrupted = results(straight);
 
     clear_schematic_tree();
     c.spot();
     GameTree& first = build();
+    first.schedule = c.schedule;
     solve(first, 8);
     save_tree_file(first, path("half.tree"));
+    schedule_setting() = {};
     load(path("half.tree"));
     GameTree& second = *current_tree();
+    EXPECT_EQ(second.schedule, c.schedule);
+    EXPECT_EQ(schedule_setting(), c.schedule);  // the next go goes on with it
     solve(second, 12);
     EXPECT_EQ(second.iterations, 20);
     expect_same_results(results(second), uninterrupted, 1e-6);
   }
+  schedule_setting() = {};
 }
 
 // Files cut at every field boundary and at random offsets, and single flipped bytes anywhere:
@@ -319,7 +330,7 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
   write_bytes(path("text.tree"), "set_board Td 9d 6h\n");
   EXPECT_EQ(load_failure(path("text.tree")), "invalid file");
   std::string newer = good;
-  newer[4] = 2;  // a format version this program does not know
+  newer[4] = 3;  // a format version this program does not know
   write_bytes(path("newer.tree"), newer);
   EXPECT_EQ(load_failure(path("newer.tree")), "invalid file");
   EXPECT_EQ(load_failure(dir.string()), "can't read from file");

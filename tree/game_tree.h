@@ -10,6 +10,7 @@
 
 #include "cards/cards.h"
 #include "cards/game.h"
+#include "solver/schedule.h"
 #include "tree/card_tree.h"
 #include "tree/schematic_tree.h"
 #include "tree/suit_isomorphism.h"
@@ -102,6 +103,18 @@ struct GameTree {
   int average_mode = 1;
   SolverParameters params;
   std::atomic<int> iterations{0};  // grown by the solver thread, read by commands
+  // The solver schedule the tree is solved with, and the iteration count when it took over:
+  // the schedule's iteration k is iterations - schedule_origin + 1 (re-solves of subgames that
+  // count from 0 below the origin use iterations + 1).
+  SolverSchedule schedule;
+  int schedule_origin = 0;
+  int schedule_iteration(int t) const { return t >= schedule_origin ? t - schedule_origin + 1 : t + 1; }
+  // Whether evaluation plays the average strategies (and updates reach them) at iteration count t.
+  bool averages_in_force(int t) const {
+    if (average_mode != 1) return average_mode == 2;
+    if (t > params.averaging_delay) return true;
+    return !schedule.standard() && schedule_iteration(t) > 1;
+  }
   // First street whose per-node data were dropped by forget (2 or 3), -1 when none. Stays set
   // after a rebuild until the subgames are solved again with the ranges kept at the deals.
   int forgotten_from = -1;

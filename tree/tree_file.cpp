@@ -1,13 +1,17 @@
 // Tree file layout, little-endian, no padding:
 //   "AI6:", format word, flop/turn/river masks (64-bit), the three pot values, OOP and IP
 //   ranges (1,326 doubles each), the lines (pre-order records), the tree state, the compression
-//   level, the iteration count, the node data, and a 64-bit checksum of all bytes before it.
+//   level, the iteration count, the solver schedule (format 2 on), the node data, and a 64-bit
+//   checksum of all bytes before it.
 //
 // Format word: bits 0-15 the format version, bit 16 the all-hands list setting, bit 17 boards
 // merged by suit isomorphism; a file rebuilds with its own choices, not the current settings.
 // Tree state (60 bytes): flags word, first forgotten street (2, 3; -1: none), iteration of the stored
 // results (-1: none), EV and maximally exploitative values per player (4 doubles), the
 // exploitability, 8 reserved bytes.
+// Solver schedule (36 bytes, absent in format 1 files, which continue under `default`): kind
+// (0 default, 1 dcfr, 2 discounted), restarts flag, the iteration count when it took over the
+// tree, then alpha, beta and gamma as doubles.
 // Node data, per decision node in action-node order: its deal entries when it has a deal
 // record (six vectors as a count and that many doubles, the frozen byte, the re-solved-runouts
 // mask), then its regret array, then its average array (neither while the node's street is
@@ -34,7 +38,7 @@
 namespace {
 
 constexpr char kMagic[4] = {'A', 'I', '6', ':'};
-constexpr std::uint32_t kFormatVersion = 1;
+constexpr std::uint32_t kFormatVersion = 2;  // 1: no schedule block
 constexpr std::uint32_t kVersionMask = 0xFFFF;
 constexpr std::uint32_t kAllHandsBit = 1u << 16;
 constexpr std::uint32_t kIsomorphismBit = 1u << 17;
@@ -189,6 +193,32 @@ TreeState read_state(BinaryFile& f) {
   return s;
 }
 
+// --- solver schedule ---
+
+void write_schedule(BinaryFile& f, const GameTree& tree) {
+  const SolverSchedule& s = tree.schedule;
+  write_value(f, std::int32_t(s.kind));
+  write_value(f, std::int32_t(s.restarts ? 1 : 0));
+  write_value(f, std::int32_t(tree.schedule_origin));
+  double p[3] = {s.alpha, s.beta, s.gamma};
+  f.write(p, sizeof p);
+}
+
+void read_schedule(BinaryFile& f, SolverSchedule& s, int& origin, int iterations) {
+  std::int32_t kind = read_value<std::int32_t>(f);
+  std::int32_t restarts = read_value<std::int32_t>(f);
+  origin = read_value<std::int32_t>(f);
+  double p[3];
+  f.read(p, sizeof p);
+  if (kind < 0 || kind > std::int32_t(ScheduleKind::discounted) || restarts < 0 || restarts > 1 || origin < 0 ||
+      origin > iterations)
+    invalid_file();
+  for (double v : p)
+    if (!std::isfinite(v) || std::fabs(v) > 20) invalid_file();
+  s = SolverSchedule{ScheduleKind(kind), p[0], p[1], p[2], restarts == 1};
+  if (s.standard()) s = SolverSchedule{};
+}
+
 // --- node data ---
 
 // The card node whose hand lists size entry k's vectors: the flop for a turn deal, the k-th turn
@@ -265,6 +295,7 @@ void save_tree_file(GameTree& tree, const std::string& path) {
   write_state(f, tree);
   write_value(f, std::int32_t(compression_in_force()));
   write_value(f, std::int32_t(tree.iterations));
+  write_schedule(f, tree);
   for (ActionNode& node : tree.nodes)
     if (node.is_decision()) write_node_data(f, node);
   write_value(f, f.checksum());
@@ -296,7 +327,7 @@ bool checksum_matches(const std::string& path) {
 
 // The tree state, compression level, iteration count and node data, into a tree built from
 // the file's lines. The tree has storage afterwards, whatever fails.
-void read_tree_data(BinaryFile& f, GameTree& tree) {
+void read_tree_data(BinaryFile& f, GameTree& tree, std::uint32_t version) {
   set_compression_in_force(0);
   StoragePair pair = storage_pair_for_level(0, tree.start_street == 1);
   try {
@@ -314,6 +345,9 @@ void read_tree_data(BinaryFile& f, GameTree& tree) {
     if (!allocate_tree_storage(tree)) throw IOException("out of memory");
     std::int32_t iterations = read_value<std::int32_t>(f);
     if (iterations < 0) invalid_file();
+    SolverSchedule schedule;
+    int origin = 0;
+    if (version >= 2) read_schedule(f, schedule, origin, iterations);
     for (ActionNode& node : tree.nodes)
       if (node.is_decision()) read_node_data(f, tree, node);
     std::uint64_t computed = f.checksum();
@@ -321,6 +355,8 @@ void read_tree_data(BinaryFile& f, GameTree& tree) {
     tree.iterations = iterations;
     tree.results = state.results;
     tree.flags = state.flags;
+    tree.schedule = schedule;
+    tree.schedule_origin = origin;
   } catch (...) {
     // Unconfirmed data are never kept (nor decoded): the tree stays, unsolved.
     reset_solving_state(tree, pair);
@@ -335,7 +371,8 @@ bool ends_early(const IOException& e) { return std::string(e.what()) == "can't r
 // read into. A file that ends early is in effect as far as it goes, its tree unsolved, as the
 // rule for files that end early has it; nothing of a damaged one is used.
 [[noreturn]] void refuse_unverified(BinaryFile& f, const GameDescription& description,
-                                    std::unique_ptr<SchematicNode> root, const StoredTreeChoices& choices) {
+                                    std::unique_ptr<SchematicNode> root, const StoredTreeChoices& choices,
+                                    std::uint32_t version) {
   GameDescription before = game();
   int level = compression_in_force();
   game() = description;
@@ -344,7 +381,7 @@ bool ends_early(const IOException& e) { return std::string(e.what()) == "can't r
   bool early = false;
   try {
     tree = build_game_tree(&choices);
-    read_tree_data(f, *tree);
+    read_tree_data(f, *tree, version);
   } catch (const IOException& e) {
     early = ends_early(e);
   } catch (const CommandFailure&) {
@@ -381,7 +418,8 @@ void load_tree_file(const std::string& path) {
     f.read(magic, sizeof magic);
     if (std::memcmp(magic, kMagic, sizeof magic) != 0) invalid_file();
     format = read_value<std::uint32_t>(f);
-    if ((format & kVersionMask) != kFormatVersion || (format & ~kKnownFormatBits)) invalid_file();
+    std::uint32_t version = format & kVersionMask;
+    if (version < 1 || version > kFormatVersion || (format & ~kKnownFormatBits)) invalid_file();
     read_description(f, description);
     std::int64_t line_nodes = 0;
     read_lines(f, *root, 0, line_nodes);
@@ -391,9 +429,11 @@ void load_tree_file(const std::string& path) {
     throw;
   }
   StoredTreeChoices choices{(format & kIsomorphismBit) != 0, (format & kAllHandsBit) != 0};
-  if (!verified) refuse_unverified(f, description, std::move(root), choices);
+  if (!verified) refuse_unverified(f, description, std::move(root), choices, format & kVersionMask);
   game() = description;
   replace_schematic_tree(std::move(root));
   install_tree(build_game_tree(&choices));
-  read_tree_data(f, *current_tree());
+  read_tree_data(f, *current_tree(), format & kVersionMask);
+  // The loaded tree goes on with its own schedule at the next `go`.
+  schedule_setting() = current_tree()->schedule;
 }

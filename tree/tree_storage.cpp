@@ -99,6 +99,7 @@ void create_storage(GameTree& tree, StoragePair pair) {
   tree.storage_forms = {int(pair.first), int(pair.second)};
   tree.current_strategies = {};
   tree.iterations = 0;
+  tree.schedule_origin = 0;  // the tree's schedule starts again with its values
   tree.storage_allocated = false;
   tree.results = TreeResults{};
   for (auto& v : tree.root_values) v.clear();

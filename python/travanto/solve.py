@@ -61,6 +61,7 @@ def setup(engine: Engine, spot: Spot) -> tuple[Range, Range, list[str]]:
     engine.expect_ok('build_tree', timeout=None)
     engine.expect_ok(f'set_threads {spot.threads}')
     engine.expect_ok(f'set_accuracy {spot.accuracy / 100.0!r} fraction')
+    engine.expect_ok(f'set_solver_schedule {spot.schedule}')
     return ranges[0], ranges[1], commands
 
 

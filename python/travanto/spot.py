@@ -13,7 +13,7 @@
     accuracy = 0.5        # stop at this exploitability, % of the pot
 
 Sections: [ranges] (oop, ip), [tree] (see lines.plan_from_config), [solver] (threads, accuracy,
-max_seconds, max_iterations, compression, isomorphism), [report] (title, nodes, output).
+max_seconds, max_iterations, compression, isomorphism, schedule), [report] (title, nodes, output).
 """
 
 from __future__ import annotations
@@ -48,6 +48,7 @@ class Spot:
     max_seconds: int | None = None
     max_iterations: int | None = None
     compression: str = 'auto'
+    schedule: str = 'best'                 # set_solver_schedule's arguments
     isomorphism: bool = True
     title: str = ''
     nodes: list[str] = dataclasses.field(default_factory=list)
@@ -65,7 +66,9 @@ class Spot:
 
 
 _TOP = {'board', 'pot', 'stack', 'ranges', 'tree', 'solver', 'report'}
-_SOLVER = {'threads', 'accuracy', 'max_seconds', 'max_iterations', 'compression', 'isomorphism'}
+_SOLVER = {'threads', 'accuracy', 'max_seconds', 'max_iterations', 'compression', 'isomorphism',
+           'schedule'}
+SCHEDULES = ('best', 'default', 'dcfr', 'discounted')
 _REPORT = {'title', 'nodes', 'output'}
 
 
@@ -137,6 +140,13 @@ def parse_spot(data: dict, path: str = '<spot>') -> Spot:
                 raise SpotError(f'solver.compression: {level!r} is not one of '
                                 f'{", ".join(COMPRESSION)} or 0..4')
             spot.compression = level
+        if 'schedule' in solver:
+            schedule = solver['schedule']
+            words = schedule.split() if isinstance(schedule, str) else []
+            if not words or words[0] not in SCHEDULES:
+                raise SpotError(f'solver.schedule: {schedule!r} is not one of {", ".join(SCHEDULES)} '
+                                '(with its numbers)')
+            spot.schedule = ' '.join(words)
         if 'isomorphism' in solver:
             if not isinstance(solver['isomorphism'], bool):
                 raise SpotError('solver.isomorphism: true or false')

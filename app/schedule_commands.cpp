@@ -1,0 +1,29 @@
+// Choosing the solver schedule: set_solver_schedule NAME [parameters], show_solver_schedule.
+#include "app/arguments.h"
+#include "app/commands.h"
+#include "app/failure.h"
+#include "app/output.h"
+#include "solver/schedule.h"
+#include "solver/solver_control.h"
+#include "tree/game_tree.h"
+
+// The next `go` gives the tree this schedule; a tree that already follows it goes on with it.
+void cmd_set_solver_schedule(const Tokens& t) {
+  if (solver_running()) command_error("Can't do that when solver is running");
+  if (t.size() < 2) argument_error();
+  for (std::size_t i = 2; i < t.size(); ++i) parse_double(t[i]);  // "Invalid value" for a word that is no number
+  std::string error;
+  std::optional<SolverSchedule> s = parse_schedule(std::vector<std::string>(t.begin() + 1, t.end()), error);
+  if (!s) command_error(error);
+  schedule_setting() = *s;
+  print_out("%s ok!\n", current_command().c_str());
+}
+
+// "schedule NAME parameters": the setting; a solved tree's own follows when it differs.
+void cmd_show_solver_schedule(const Tokens&) {
+  print_out("schedule %s\n", describe_schedule(schedule_setting()).c_str());
+  GameTree* tree = current_tree();
+  if (tree && tree->iterations > 0 && !(tree->schedule == schedule_setting()))
+    print_out("tree schedule %s from iteration %d\n", describe_schedule(tree->schedule).c_str(),
+              tree->schedule_origin);
+}

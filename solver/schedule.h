@@ -1,0 +1,51 @@
+#pragma once
+// Solver schedules: how each iteration weighs the regrets a node keeps and the strategies the
+// average collects. `standard` is the engine's own rule (the protocol's default); the others
+// discount the kept regrets and weigh the average by a power of the iteration, restarting it at
+// powers of 4. Every schedule keeps regrets clipped at zero, as the stores hold them (river
+// regrets are unsigned 16-bit), so a negative cumulative regret never survives an update.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class ScheduleKind : std::int32_t { standard = 0, dcfr = 1, discounted = 2 };
+
+struct SolverSchedule {
+  ScheduleKind kind = ScheduleKind::standard;
+  double alpha = 0;  // kept regrets are multiplied by k^alpha / (k^alpha + 1) after iteration k
+  double beta = 0;   // the same for negative regrets (none survive the clip; recorded only)
+  double gamma = 0;  // the average weighs iteration k (counted from its last restart) by k^gamma
+  bool restarts = false;  // the average starts again at schedule iterations 4, 16, 64, ...
+
+  bool operator==(const SolverSchedule&) const = default;
+  bool standard() const { return kind == ScheduleKind::standard; }
+};
+
+// The published discounted rule: 1.5, 0, 2 with restarts at powers of 4.
+SolverSchedule dcfr_schedule(double alpha = 1.5, double beta = 0, double gamma = 2);
+// Regrets discounted as dcfr's, averages weighted k^5 and restarted at powers of 4.
+SolverSchedule discounted_schedule();
+// The recommended schedule (what `best` names).
+SolverSchedule best_schedule();
+
+// Parses "NAME [numbers]" (the command's arguments); nullopt for an unknown name or arguments
+// that do not fit it. `error` gets the reason.
+std::optional<SolverSchedule> parse_schedule(const std::vector<std::string>& words, std::string& error);
+// "NAME p1 p2 ...": the form parse_schedule reads back.
+std::string describe_schedule(const SolverSchedule& s);
+
+// What one iteration does under a schedule: `k` is the schedule's iteration, 1 for the first
+// iteration after it took over the tree.
+struct IterationWeights {
+  double regret_discount = 1;  // kept regrets are multiplied by this before the iteration's update
+  double average_weight = 0;   // weight of this iteration's strategy in the average
+  bool average_restart = false;  // the sums collected so far are dropped before this iteration's
+};
+IterationWeights schedule_weights(const SolverSchedule& s, int k);
+
+// Whether k starts a new average: 1 always, and 4, 16, 64, ... when the schedule restarts.
+bool average_restarts_at(const SolverSchedule& s, int k);
+
+// The schedule the next `go` gives a tree (set_solver_schedule; a loaded tree's own).
+SolverSchedule& schedule_setting();
