@@ -1,6 +1,5 @@
 // Reading lines, dispatching them and reporting failures per line.
 #include <omp.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>

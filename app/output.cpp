@@ -1,8 +1,5 @@
 #include "app/output.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -40,7 +37,7 @@ bool replace_stdout_fd(int fd) {
   std::lock_guard<std::recursive_mutex> lock(output_lock());
   std::fflush(stdout);
   std::clearerr(stdout);  // writes to a closed descriptor before do not block later ones
-  return fd == STDOUT_FILENO || dup2(fd, STDOUT_FILENO) >= 0;
+  return platform::point_stdout_at(fd);
 }
 
 }  // namespace
@@ -110,13 +107,10 @@ void discard_pending_output() {
 }
 
 bool redirect_stdout_to_file(const std::string& path, bool append) {
-  // Non-blocking open: a FIFO nobody reads fails at once (ENXIO) instead of stalling the loop.
-  int flags = O_WRONLY | O_CREAT | O_NONBLOCK | (append ? O_APPEND : O_TRUNC);
-  int fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
+  int fd = platform::open_output_file(path, append);
   if (fd < 0) return false;
-  // Writes block as usual once a target is open.
-  bool ok = fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0 && replace_stdout_fd(fd);
-  if (fd != STDOUT_FILENO) close(fd);  // with standard output closed, the open itself took descriptor 1
+  bool ok = replace_stdout_fd(fd);
+  if (fd != 1) platform::close_descriptor(fd);  // with standard output closed, the open itself took descriptor 1
   return ok;
 }
 
@@ -124,24 +118,15 @@ bool redirect_stdout_to_console() {
   // The stream the process started with (the caller's pipe, file or terminal); the console
   // device only when there was none.
   if (g_original_stdout >= 0) return replace_stdout_fd(g_original_stdout);
-  int fd = open(platform::console_device(), O_WRONLY | O_CLOEXEC);
+  int fd = platform::open_console_output();
   if (fd < 0) return false;
   bool ok = replace_stdout_fd(fd);
-  close(fd);
+  platform::close_descriptor(fd);
   return ok;
 }
 
-void occupy_closed_standard_descriptors() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) >= 0) continue;
-    int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-    if (null >= 0 && null != fd) {
-      dup2(null, fd);
-      close(null);
-    }
-  }
-}
+void occupy_closed_standard_descriptors() { platform::occupy_closed_standard_descriptors(); }
 
 void remember_original_stdout() {
-  if (g_original_stdout < 0) g_original_stdout = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (g_original_stdout < 0) g_original_stdout = platform::duplicate_stdout();
 }

@@ -37,6 +37,31 @@ std::int64_t wall_clock_100ns();
 std::int64_t performance_counter();
 std::int64_t performance_frequency();
 
+// The calling thread's instance of T, made on first use and destroyed when the thread ends.
+// MinGW-w64's emulated thread-local storage is released before thread-local destructors run,
+// so on Windows the object lives on the heap and a fiber-local slot's callback destroys it.
+#ifdef _WIN32
+using ThreadExitCleanup = void (*)(void*);
+std::uint32_t create_thread_slot(ThreadExitCleanup cleanup);
+void* thread_slot_value(std::uint32_t slot);
+void set_thread_slot_value(std::uint32_t slot, void* value);
+#endif
+template <class T>
+T& per_thread_object() {
+#ifdef _WIN32
+  static const std::uint32_t slot = create_thread_slot([](void* p) { delete static_cast<T*>(p); });
+  auto* object = static_cast<T*>(thread_slot_value(slot));
+  if (object == nullptr) {
+    object = new T();
+    set_thread_slot_value(slot, object);
+  }
+  return *object;
+#else
+  thread_local T object;
+  return object;
+#endif
+}
+
 bool cpu_has_avx2();
 bool cpu_has_fma();
 bool cpu_has_avx();
@@ -45,6 +70,21 @@ void set_flush_denormals();
 
 // Path of the console output device (the terminal the program runs on).
 const char* console_device();
+// Standard output at the descriptor level: descriptor 1 is pointed at another target while
+// the C stream stdout stays the same object. Descriptors made here are not inherited.
+// Opens a redirection target for writing (created when missing; emptied, or appended to);
+// -1 on failure, at once also for a FIFO that nobody reads.
+int open_output_file(const std::string& path, bool append);
+// The console device, opened for writing; -1 on failure.
+int open_console_output();
+// Makes descriptor 1 a copy of fd (which stays open; nothing to do when fd is 1); false on failure.
+bool point_stdout_at(int fd);
+// A new descriptor for what standard output is now; -1 on failure.
+int duplicate_stdout();
+void close_descriptor(int fd);
+// Puts the null device on each of descriptors 0, 1 and 2 that is closed, so that files opened
+// later never take their place.
+void occupy_closed_standard_descriptors();
 // True when a file or directory exists at path.
 bool path_exists(const std::string& path);
 // Identity of the regular file at path (device and file number), so that a file reached by two

@@ -128,6 +128,38 @@ void set_flush_denormals() { _mm_setcsr(_mm_getcsr() | 0x8040); }
 
 const char* console_device() { return "/dev/tty"; }
 
+int open_output_file(const std::string& path, bool append) {
+  // Non-blocking open: a FIFO nobody reads fails at once (ENXIO) instead of stalling the loop.
+  int flags = O_WRONLY | O_CREAT | O_NONBLOCK | (append ? O_APPEND : O_TRUNC);
+  int fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
+  if (fd < 0) return -1;
+  // Writes block as usual once a target is open.
+  if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int open_console_output() { return open(console_device(), O_WRONLY | O_CLOEXEC); }
+
+bool point_stdout_at(int fd) { return fd == STDOUT_FILENO || dup2(fd, STDOUT_FILENO) >= 0; }
+
+int duplicate_stdout() { return fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3); }
+
+void close_descriptor(int fd) { close(fd); }
+
+void occupy_closed_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0) continue;
+    int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (null >= 0 && null != fd) {
+      dup2(null, fd);
+      close(null);
+    }
+  }
+}
+
 bool path_exists(const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0;

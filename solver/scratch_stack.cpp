@@ -4,6 +4,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/platform.h"
+
 namespace {
 
 constexpr std::size_t kBlockBytes = std::size_t(1) << 23;
@@ -36,10 +38,7 @@ double* pooled_block() {
 
 }  // namespace
 
-ScratchStack& ScratchStack::local() {
-  thread_local ScratchStack stack;
-  return stack;
-}
+ScratchStack& ScratchStack::local() { return platform::per_thread_object<ScratchStack>(); }
 
 void ScratchStack::prepare(int workers) {
   static_assert(kBlockDoubles * sizeof(double) == kBlockBytes);

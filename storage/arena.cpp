@@ -1,8 +1,6 @@
 // Arenas, plain blocks and the per-thread stream buffer pools.
 #include "storage/arena.h"
 
-#include <tbb/scalable_allocator.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "storage/scratch.h"
 
 namespace {
 
@@ -84,16 +83,13 @@ struct StreamBufferPool {
   std::vector<StreamBufferSet*> sets;
   ~StreamBufferPool() {
     for (StreamBufferSet* set : sets) {
-      for (std::uint8_t* buffer : set->buffers) scalable_aligned_free(buffer);
+      for (std::uint8_t* buffer : set->buffers) aligned_heap_free(buffer);
       delete set;
     }
   }
 };
 
-StreamBufferPool& thread_pool() {
-  thread_local StreamBufferPool pool;
-  return pool;
-}
+StreamBufferPool& thread_pool() { return platform::per_thread_object<StreamBufferPool>(); }
 
 }  // namespace
 
@@ -114,7 +110,7 @@ void grow_stream_buffer(StreamBufferSet& set, int stream, std::uint32_t bytes) {
   std::uint64_t step = (stream == 1 || stream == 17) ? 65536 : 16384;
   std::uint64_t capacity = (std::uint64_t(bytes) + step - 1) / step * step;
   if (capacity == 0) capacity = step;
-  void* grown = scalable_aligned_realloc(set.buffers[stream], std::size_t(capacity), 16);
+  void* grown = aligned_heap_reallocate(set.buffers[stream], std::size_t(capacity), 16);
   if (grown == nullptr) throw std::bad_alloc();
   set.buffers[stream] = static_cast<std::uint8_t*>(grown);
   set.capacities[stream] = std::uint32_t(capacity);
