@@ -98,7 +98,7 @@ BATCH_DEMO := build/batch-demo
 .PHONY: batch-demo check-batch
 
 # One spot on three river boards, on a local Dask cluster; a rerun skips the boards done.
-batch-demo: build
+batch-demo: engine
 	@$(MAKE) deps PACKAGES="python3 $(BATCH_PACKAGES)"
 	$(PYTHON) python/bin/travanto-batch examples/batch_spot.toml --out $(BATCH_DEMO) \
 	  --flops Td9d6hQc2s,Ks7d2c5h9h,Ah8h3c8dJd
