@@ -383,7 +383,8 @@ LINE_FORMS = [re.compile(x + rb'\Z') for x in [
     rb'bet_sizes: ', rb'donk_bet: FALSE', rb'(?:Total Physical|Available Phys) Memory: -?\d+ MB',
     rb'(?:' + CARD + CARD + rb' ?)+', CARD + CARD + rb': (?:  ' + NUM + rb')+', rb'travanto \S+ \S+',
     rb'level \d: \d+\.\d MB(?: \(reserves \d+\.\d MB\))?(?: \(auto\))?(?: \(in force\))?',
-    rb'hand lists, card tree and scratch: \d+\.\d MB']]
+    rb'hand lists, card tree and scratch: \d+\.\d MB',
+    rb'(?:tree )?schedule [a-z]+(?: ' + NUM + rb')*(?: from iteration \d+)?']]
 NODE_BLOCK = [re.compile(x + rb'\Z') for x in [
     rb'r(?::[^ :]+)*', rb'ROOT|SPLIT_NODE|END_NODE|IP_DEC|OOP_DEC', CARD + rb'(?: ' + CARD + rb'){2,4}',
     NUM + rb' ' + NUM + rb' ' + NUM, rb'\d+ children', rb'flags:(?: [A-Z_ ]*)?']]
