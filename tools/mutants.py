@@ -5,7 +5,9 @@ Picks a fixed, seeded sample of small mutations (arithmetic and comparison opera
 operators, constants and off-by-one, increments, dropped statements) of the .cpp files in cards/,
 tree/, solver/, storage/ and queries/, and for each one in turn: writes it into the source file,
 rebuilds the build folder incrementally (the unit tests and the program), runs the fast suite
-(ctest, label unit, stopping at the first failure) under a timeout, and puts the file back. A
+(ctest, label unit, stopping at the first failure) under a timeout, and puts the file back. The
+suite runs in two rounds, the quick tests first and those that took over SLOW seconds in the clean
+run after them, so that most mutants are judged without waiting for the slow ones. A
 mutant is killed when a test fails or times out; one that does not compile is left out of the
 share. Prints the killed share and lists the survivors.
 
@@ -84,6 +86,25 @@ def run(command, timeout):
         return None
 
 
+SLOW = 3.0
+
+
+def split_by_cost(tests, cost_file):
+    """The ctest command as two rounds: tests that took at most SLOW seconds, then the rest."""
+    slow = []
+    if cost_file.exists():
+        for line in cost_file.read_text().splitlines():
+            fields = line.split()
+            if len(fields) == 3 and float(fields[2]) > SLOW:
+                slow.append(re.escape(fields[0]))
+    if not slow:
+        return [tests]
+    pattern = "^(" + "|".join(slow) + ")$"
+    # The second round may select nothing for the unit label: that is not a failure there.
+    rest = [t for t in tests if t != "--no-tests=error"] + ["--no-tests=ignore", "-R", pattern]
+    return [tests + ["-E", pattern], rest]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--count", type=int, default=150)
@@ -99,6 +120,7 @@ def main():
              "--no-tests=error", "--timeout", str(args.timeout)]
     if run(rebuild, 3600) != 0 or run(tests, 3600) != 0:
         sys.exit("the unmutated sources do not build or pass the fast suite")
+    rounds = split_by_cost(tests, Path(build) / "Testing" / "Temporary" / "CTestCostData.txt")
     candidates = sites()
     sample = random.Random(args.seed).sample(candidates, min(args.count, len(candidates)))
     print(f"{len(candidates)} mutation sites; {len(sample)} mutants (seed {args.seed})", flush=True)
@@ -116,7 +138,11 @@ def main():
                     broken += 1
                     verdict = "does not compile"
                 else:
-                    status = run(tests, args.timeout * 4)
+                    status = 0
+                    for round_ in rounds:
+                        status = run(round_, args.timeout * 4)
+                        if status != 0:
+                            break
                     verdict = "killed" if status != 0 else "SURVIVED"
                     killed += status != 0
                     if status == 0:
