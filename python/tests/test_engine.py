@@ -7,49 +7,29 @@ import unittest
 
 import support
 from travanto import Engine, EngineDied, EngineError, EngineTimeout, Range
-from travanto.engine import SolverReport, SolverStopped, parse_report_block, parse_report_line
+from travanto.engine import SolverReport, SolverStopped
 from travanto.lines import line_commands, plan_from_config
 
 BANNER = 'Travanto (fake) build 0'
-PROBE = r"line.startswith(b'\xa7is_ready')"
-
-FAKES = {
-    # answers probes, then dies on the first other command
-    'crash': f'''
+# The misbehaviours: crash (answers probes, then dies on the first other command), hang (never
+# answers), deaf (answers probes, ignores exit), interleaved (a solver report whose iteration
+# count comes after a calc_results answer that the command loop wrote in between).
+FAKE = """
 for line in sys.stdin.buffer:
-    if {PROBE}:
+    if line.startswith(b'\\xa7is_ready') and NAME != 'hang':
         out(b'\\xa7is_ready ok!')
-    else:
+    elif NAME == 'crash':
         sys.stderr.write('boom\\n'); sys.stderr.flush(); sys.exit(3)
-''',
-    # reads and never answers
-    'hang': '''
-for line in sys.stdin.buffer:
-    pass
-''',
-    # answers probes and ignores exit
-    'deaf': f'''
-for line in sys.stdin.buffer:
-    if {PROBE}:
-        out(b'\\xa7is_ready ok!')
-''',
-    # a solver report whose iteration count comes after a calc_results answer that the
-    # command loop wrote in between
-    'interleaved': f'''
-for line in sys.stdin.buffer:
-    if {PROBE}:
-        out(b'\\xa7is_ready ok!')
-    elif line.strip() == b'calc_results':
+    elif NAME == 'interleaved' and line.strip() == b'calc_results':
         out(b"#SOLVER:\\trunning time: 0.500\\tEV OOP: 60.000\\tEV IP: 40.000\\t"
             b"OOP's MES: 61.000\\tIP's MES: 41.000\\tExploitable for: 1.000\\tEND")
         out(b"EV OOP: 58.000\\nEV IP: 42.000\\nOOP's MES: 59.000\\nIP's MES: 43.000\\n"
             b"Exploitable for: 1.000\\nEND\\n#50 iterations\\n#storage 0 MB/s read, 0 MB/s write")
         out(b'#25 iterations\\n#storage 7 MB/s read, 8 MB/s write')
         out(b'SOLVER: stopped (requested)')
-    elif line.strip() == b'exit':
+    elif NAME == 'interleaved' and line.strip() == b'exit':
         sys.exit(0)
-''',
-}
+"""
 
 
 class FakeEngines(support.TempDirCase):
@@ -61,7 +41,8 @@ import sys
 def out(b):
     sys.stdout.buffer.write(b + b'\\n'); sys.stdout.buffer.flush()
 {'' if banner is None else f'out({banner.encode()!r})'}
-{FAKES.get(name, 'import time; time.sleep(30)')}''', 0o755)
+NAME = {name!r}
+{FAKE}''', 0o755)
 
     def test_failures_raise_and_the_process_ends(self):
         e = Engine(self.fake('crash'), timeout=10)
@@ -158,19 +139,6 @@ class RealEngine(support.TempDirCase):
         plan = plan_from_config({'bet': [33, 75], 'allin': True, 'raise': ['3x']}, 200, 900, 2)
         for command in line_commands(plan) + ['build_tree', 'set_threads 2']:
             e.expect_ok(command)
-
-
-class ParsingTest(unittest.TestCase):
-
-    def test_report_forms(self):
-        line = ("#SOLVER:\trunning time: 0.335\tEV OOP: 95.336\tEV IP: 104.664\t"
-                "OOP's MES: 116.618\tIP's MES: 121.161\tExploitable for: 18.890\tEND")
-        block = ['SOLVER:', 'running time: 0.335', 'EV OOP: 95.336', 'EV IP: 104.664',
-                 "OOP's MES: 116.618", "IP's MES: 121.161", 'Exploitable for: 18.890', 'END']
-        self.assertEqual(parse_report_line(line), parse_report_block(block))
-        self.assertEqual(parse_report_line(line).exploitability, 18.89)
-        with self.assertRaises(ValueError):
-            parse_report_line('#SOLVER:\trunning time: 1\tEND')
 
 
 if __name__ == '__main__':

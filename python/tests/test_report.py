@@ -9,7 +9,7 @@ import xml.etree.ElementTree as ET
 import support
 from travanto import cli
 from travanto.report import INNER, render
-from travanto.solve import Progress, default_nodes, read_node, solve
+from travanto.solve import default_nodes, read_node, solve
 from travanto.spot import SpotError, load_spot, parse_spot
 
 SPOT = '''
@@ -159,23 +159,6 @@ class CommandLineTest(support.TempDirCase):
                     ET.parse(report)
                     self.assertFalse(os.path.exists(report + '.tmp'))
                     os.remove(report)
-
-    def test_progress_line(self):
-        class Terminal(io.StringIO):
-            def isatty(self):
-                return True
-        for stream in (Terminal(), io.StringIO()):
-            line = cli.ProgressLine(stream, every=5)
-            for t in range(12):
-                line(Progress(t, 1.25, float(t), 120.0 if t < 6 else None))
-            line.done()
-            text = stream.getvalue()
-            self.assertIn('1.250 % of the pot', text)
-            if isinstance(stream, Terminal):     # one line rewritten in place
-                self.assertEqual((text.count('\r'), text.count('\n')), (12, 1))
-                self.assertIn('11', text.split('\r')[-1])
-            else:                                # a line at 5 s and 10 s
-                self.assertEqual((text.count('\r'), text.count('\n')), (0, 2))
 
 
 class SpotTest(unittest.TestCase):

@@ -7,7 +7,8 @@ predicted: every line is answered (a sync probe, an unknown command, follows eac
 are well formed (no empty or merged lines, node blocks, END closing multi-line answers, an error
 alone and naming its command, wrong token counts and unknown words refused), no crash, hang,
 sanitizer report or terminal output, a refused command leaves the state as it was, listed child
-paths resolve, saves leave links and FIFOs be. Failures are shrunk and written as case files.
+paths resolve, saves leave links and FIFOs be. A failing case is written, up to its failing
+line, as a replayable case file.
 
 Usage: protocol_fuzz.py --binary build-asan/travanto --seed 1 --seconds 180 --out DIR
        protocol_fuzz.py --binary BINARY --replay CASE
@@ -446,14 +447,13 @@ class Session:
             os.set_blocking(fd, False)
         for fd in self.fds:
             self.sel.register(fd, selectors.EVENT_READ)
-        self.pending, self.sent, self.stdin_closed = b'', bytearray(), False
+        self.pending, self.stdin_closed = b'', False
         self.bufs = {'out': bytearray(), 'err': bytearray(), 'tty': bytearray()}
         self.eof = {'out': False, 'err': False}
         self.sinks = {n: [os.path.join(workdir.encode(), n), b'', None, None] for n in sinks}   # path, content, last probe, stat
 
     def write(self, data):
         self.pending += data
-        self.sent += data
 
     def pump(self, wait):
         if self.pending:
@@ -558,7 +558,6 @@ TREE_QUERIES = [b'is_tree_present', b'show_effective_stack', b'node_count', b'sh
 class Result:
     failure: Failure = None
     commands: int = 0
-    transcript: bytes = b''
     stderr: bytes = b''
     lines: list = None        # the case's lines as sent (placeholders resolved)
     failing_line: int = -1
@@ -663,7 +662,7 @@ class Runner:
         finally:
             if self.session:
                 self.session.close()
-                result.stderr, result.transcript = bytes(self.session.bufs['err']), bytes(self.session.sent)
+                result.stderr = bytes(self.session.bufs['err'])
             result.commands, result.lines = self.commands, self.sent_lines
             result.failure = result.failure or self.file_targets_problem()
             shutil.rmtree(self.workdir, ignore_errors=True)
@@ -688,7 +687,7 @@ class Runner:
         deadline = time.monotonic() + self.opts.timeout * 3
         while b'\n' not in s.bufs['out']:
             if time.monotonic() > deadline or not s.alive() and all(s.eof.values()):
-                raise Failure('crash', 'no banner (status %s)' % s.proc.poll(), sig='start')
+                raise Failure('hang' if s.alive() else 'crash', 'no banner (status %s)' % s.proc.poll(), sig='start')
             s.pump(0.02)
         banner = bytes(s.bufs['out'][:s.bufs['out'].index(b'\n')])
         if not banner.startswith(b'Travanto '):
@@ -752,36 +751,17 @@ class Runner:
             raise Failure('tty', 'output on the controlling terminal: %r' % bytes(s.bufs['tty'][:200]))
 
 
-def shrink(opts, case, result, seed, budget):
-    """Drops chunks of lines while the failure keeps its signature, within a time budget."""
-    deadline, sig = time.monotonic() + budget, result.failure.sig
-    best, best_result = case.copy(lines=list(result.lines or case.lines)), result   # placeholders resolved
-    if 0 <= result.failing_line < len(best.lines) - 1:
-        best.lines, best.tail = best.lines[:result.failing_line + 1], None
-    chunk = max(1, len(best.lines) // 2)
-    while chunk >= 1 and time.monotonic() < deadline:
-        i, changed = 0, False
-        while i < len(best.lines) and time.monotonic() < deadline:
-            c = best.copy(lines=best.lines[:i] + best.lines[i + chunk:])
-            r = Runner(opts, c, seed).run() if c.lines else None
-            if r and r.failure and r.failure.sig == sig:
-                best, best_result, changed = c, r, True
-            else:
-                i += chunk
-        chunk = chunk if changed else chunk // 2
-    return best, best_result
-
-
 def write_report(out_dir, index, case, result, seed):
+    """The case up to its failing line as a replayable case file, and the engine's stderr."""
     f, d = result.failure, os.path.join(out_dir, '%02d-%s' % (index, result.failure.kind))
     os.makedirs(d, exist_ok=True)
-    case = case.copy(lines=list(result.lines or case.lines), seed=seed)
+    lines = (result.lines or case.lines)[:result.failing_line + 1 if result.failing_line >= 0 else None]
     notes = ['%s failure: %s' % (f.kind, f.message[:300]), 'from %s' % case.origin,
              'replay: tests/fuzz/protocol_fuzz.py --binary BINARY --replay %s/case.txt' % d]
-    for name, data in [('case.txt', format_case(case, notes)), ('stdin.txt', result.transcript), ('report.txt', (
-            '%s\n\n%s\n\nstderr:\n%s\n' % (f.message, f.detail, result.stderr.decode('latin-1')[-20000:])).encode())]:
-        with open(os.path.join(d, name), 'wb') as fh:
-            fh.write(data)
+    with open(os.path.join(d, 'case.txt'), 'wb') as fh:
+        fh.write(format_case(case.copy(lines=lines, seed=seed), notes))
+    with open(os.path.join(d, 'report.txt'), 'w') as fh:
+        fh.write('%s\n\n%s\n\nstderr:\n%s\n' % (f.message, f.detail, result.stderr.decode('latin-1')[-20000:]))
     return d
 
 
@@ -795,7 +775,6 @@ def build_parser():
     ap.add_argument('--table', default=DEFAULT_TABLE, help='the engine\'s command table source')
     ap.add_argument('--out', default=None, help='folder for reproducers (default: a new temporary folder)')
     ap.add_argument('--timeout', type=float, default=20, help='seconds an answer may take (x3 for slow commands)')
-    ap.add_argument('--shrink-seconds', type=float, default=60)
     ap.add_argument('--replay', action='append', default=[], help='run these case files only')
     ap.add_argument('-v', '--verbose', action='store_true')
     return ap
@@ -835,9 +814,6 @@ def main(argv=None):
             if result.failure is None or (result.failure.sig in seen and not case.origin.startswith('corpus/')):
                 continue
             seen.add(result.failure.sig)
-            if not case.origin.startswith('corpus/') and not opts.replay:
-                case, result = shrink(opts, case, result, seed, min(opts.shrink_seconds,
-                                                                     max(5.0, deadline - time.monotonic())))
             failures.append(write_report(out_dir, len(failures) + 1, case, result, seed))
             print('FAIL [%s] %s\n    %s\n    reproducer: %s' % (result.failure.kind, case.origin,
                                                                  result.failure.message[:300], failures[-1]), flush=True)
