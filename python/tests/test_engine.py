@@ -2,7 +2,6 @@ import os
 import signal
 import sys
 import threading
-import time
 import unittest
 
 import support
