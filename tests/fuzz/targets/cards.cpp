@@ -3,9 +3,8 @@
 // show_categories. A card is two non-blank bytes, so an accepted text has two of them per card;
 // the text printed for a mask reads back as that mask; a board that set_board took has three
 // flop cards, at most one turn and one river card, all distinct.
+#include <algorithm>
 #include <bit>
-#include <cstdlib>
-#include <string>
 
 #include "app/failure.h"
 #include "cards/cards.h"
@@ -15,22 +14,11 @@
 namespace {
 
 void check_cards(const std::string& text) {
-  CardMask mask;
   try {
-    mask = parse_cards(text);
-  } catch (const CommandFailure&) {
-    return;
-  }
-  std::size_t non_blank = 0;
-  for (char c : text) non_blank += c != ' ';
-  if (non_blank != 2 * std::size_t(std::popcount(mask))) std::abort();
-  if (parse_cards(card_mask_text(mask)) != mask) std::abort();
-}
-
-void check_player(const std::string& token) {
-  try {
-    int player = parse_player(token);
-    if (player != 0 && player != 1) std::abort();
+    CardMask mask = parse_cards(text);
+    FUZZ_CHECK(std::size_t(std::count_if(text.begin(), text.end(), [](char c) { return c != ' '; })) ==
+               2 * std::size_t(std::popcount(mask)));
+    FUZZ_CHECK(parse_cards(card_mask_text(mask)) == mask);
   } catch (const CommandFailure&) {
   }
 }
@@ -45,24 +33,24 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string line = fuzz::as_text(data, size);
   check_cards(line);
-  const Tokens tokens = split_tokens(line);
-  for (const std::string& t : tokens) {
+  Tokens command = split_tokens(line);
+  for (const std::string& t : command) {
     check_cards(t);
-    check_player(t);
+    try {
+      int player = parse_player(t);
+      FUZZ_CHECK(player == 0 || player == 1);
+    } catch (const CommandFailure&) {
+    }
   }
-
-  Tokens command{"set_board"};
-  command.insert(command.end(), tokens.begin(), tokens.end());
+  command.insert(command.begin(), "set_board");
   GameDescription& g = game();
   g.flop_mask = g.turn_mask = g.river_mask = 0;
   fuzz::run_tokens(command);
   if (g.flop_mask) {
-    if (std::popcount(g.flop_mask) != 3 || std::popcount(g.turn_mask) > 1 || std::popcount(g.river_mask) > 1)
-      std::abort();
-    if ((g.flop_mask & g.turn_mask) || (g.flop_mask & g.river_mask) || (g.turn_mask & g.river_mask)) std::abort();
-    if (g.river_mask && !g.turn_mask) std::abort();
+    FUZZ_CHECK(std::popcount(g.flop_mask) == 3 && std::popcount(g.turn_mask) <= 1 && std::popcount(g.river_mask) <= 1);
+    FUZZ_CHECK(!(g.flop_mask & g.turn_mask) && !(g.flop_mask & g.river_mask) && !(g.turn_mask & g.river_mask));
+    FUZZ_CHECK(g.turn_mask || !g.river_mask);
   }
-
   command[0] = "show_categories";
   fuzz::run_tokens(command);
   return 0;

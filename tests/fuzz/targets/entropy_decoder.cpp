@@ -2,12 +2,11 @@
 // byte chooses 16- or 32-bit rows and their count, the next 48 bytes the 24 streams' lengths,
 // the rest their bytes. Decoding either ends or throws CorruptData; FSE on the raw input
 // either decodes or returns an error code.
-#include <cstdlib>
-#include <vector>
+#include <algorithm>
 
+#include "fuzz_support.h"
 #include "storage/entropy_coder.h"
 #include "storage/fse.h"
-#include "fuzz_support.h"
 
 namespace {
 
@@ -18,9 +17,8 @@ struct Streams {
 
 void read(void* user, int stream, std::uint8_t* out, std::size_t count) {
   auto& s = *static_cast<Streams*>(user);
-  std::vector<std::uint8_t>& b = s.bytes[stream];
-  if (b.size() - s.at[stream] < count) throw entropy::CorruptData("stream ends");
-  std::copy(b.begin() + std::ptrdiff_t(s.at[stream]), b.begin() + std::ptrdiff_t(s.at[stream] + count), out);
+  if (s.bytes[stream].size() - s.at[stream] < count) throw entropy::CorruptData("stream ends");
+  std::copy_n(s.bytes[stream].begin() + std::ptrdiff_t(s.at[stream]), count, out);
   s.at[stream] += count;
 }
 
@@ -28,13 +26,10 @@ void read(void* user, int stream, std::uint8_t* out, std::size_t count) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1 + 2 * entropy::kStreams) return 0;
-  bool sixteen = data[0] & 1;
-  int rows = 1 + (data[0] >> 1) % 16;
   Streams s;
   std::size_t at = 1 + 2 * entropy::kStreams;
   for (int k = 0; k < entropy::kStreams; ++k) {
-    std::size_t want = std::size_t(data[1 + 2 * k]) | std::size_t(data[2 + 2 * k]) << 8;
-    std::size_t take = std::min(want, size - at);
+    std::size_t take = std::min(std::size_t(data[1 + 2 * k]) | std::size_t(data[2 + 2 * k]) << 8, size - at);
     s.bytes[k].assign(data + at, data + at + take);
     at += take;
   }
@@ -42,9 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     entropy::Decoder decoder(read, &s, entropy::OnCorrupt::throw_exception);
     std::vector<std::uint32_t> row32(entropy::kMaxRowValues), previous32(entropy::kMaxRowValues);
     std::vector<std::uint16_t> row16(entropy::kMaxRowValues), previous16(entropy::kMaxRowValues);
-    for (int r = 0; r < rows; ++r) {
+    for (int r = 0; r < 1 + (data[0] >> 1) % 16; ++r) {
       int n = 1 + (r * 389 + int(size)) % entropy::kMaxRowValues;
-      if (sixteen)
+      if (data[0] & 1)
         decoder.decode_row16(row16.data(), r % 2 ? previous16.data() : nullptr, n);
       else
         decoder.decode_row32(row32.data(), r % 2 ? previous32.data() : nullptr, n);
@@ -55,6 +50,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   std::vector<std::uint8_t> out(std::size_t(data[0]) * 256 + 1);
   int result = fse_decompress(out.data(), out.size(), data, size);
-  if (result > 0 && std::size_t(result) != out.size()) std::abort();
+  FUZZ_CHECK(result <= 0 || std::size_t(result) == out.size());
   return 0;
 }

@@ -1,12 +1,13 @@
 #pragma once
 // What the fuzz targets share: the start-up tables, fuzz input as protocol lines, running a line
-// the way the command loop does (answers dropped), and building a small spot through the
-// protocol so that targets exercise the same code as a client.
+// the way the command loop does (answers dropped, or printed with TRAVANTO_FUZZ_ECHO=1 to see
+// what a saved input does), and a small spot built through the protocol.
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
+#include <initializer_list>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,16 +19,15 @@
 #include "cards/hand_order.h"
 #include "tree/game_tree.h"
 
+// A broken invariant: the fuzzer keeps the input.
+#define FUZZ_CHECK(condition) \
+  if (!(condition)) std::abort()
+
 namespace fuzz {
 
 // The tables main() makes before the first command; once per process.
 inline void init_engine() {
-  static const bool done = [] {
-    init_hand_tables();
-    build_hand_order_tables();
-    settings().thread_count = 1;
-    return true;
-  }();
+  static const bool done = (init_hand_tables(), build_hand_order_tables(), settings().thread_count = 1, true);
   (void)done;
 }
 
@@ -35,43 +35,28 @@ inline std::string as_text(const std::uint8_t* data, std::size_t size) {
   return std::string(reinterpret_cast<const char*>(data), size);
 }
 
-// Lines at LF with a CR before it dropped, as the command loop reads them. Unlike the loop,
-// a last line without LF counts too.
+// Lines at LF, a CR before it dropped, as the command loop reads them; a last line without LF counts too.
 inline std::vector<std::string> input_lines(const std::uint8_t* data, std::size_t size) {
   std::vector<std::string> lines;
-  std::string text = as_text(data, size);
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
+  std::istringstream in(as_text(data, size));
+  for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-    start = end + 1;
+    lines.push_back(line);
   }
   return lines;
 }
 
-// One line through the dispatch as the command loop runs it (marker byte, tokens). The answer
-// is dropped, or printed with TRAVANTO_FUZZ_ECHO=1 in the environment (to see what a saved
-// input does).
 inline void run_tokens(const Tokens& tokens) {
-  static const bool echo = [] {
-    const char* v = std::getenv("TRAVANTO_FUZZ_ECHO");
-    return v && v[0] == '1';
-  }();
+  static const bool echo = std::getenv("TRAVANTO_FUZZ_ECHO") && std::getenv("TRAVANTO_FUZZ_ECHO")[0] == '1';
   if (!tokens.empty()) dispatch_tokens(tokens);
-  if (echo)
-    flush_pending_output();
-  else
-    discard_pending_output();
+  echo ? flush_pending_output() : discard_pending_output();
 }
 
+// One line with its optional 0xA7 marker byte, as the command loop runs it.
 inline void run_line(std::string line) {
   bool marker = !line.empty() && static_cast<unsigned char>(line[0]) == 0xA7;
   set_marker_mode(marker);
-  if (marker) line.erase(0, 1);
-  run_tokens(split_tokens(line));
+  run_tokens(split_tokens(marker ? line.substr(1) : line));
   set_marker_mode(false);
 }
 
@@ -84,20 +69,15 @@ inline void set_uniform_ranges() {
   }
 }
 
-// A spot set up through the protocol: pot, board, uniform ranges, the lines, build_tree.
-// A set-up that does not build is a broken fuzzer, not a finding: it ends the process.
+// A spot set up through the protocol. A set-up that does not build is a broken fuzzer, not a finding.
 inline void build_spot(const char* board, std::initializer_list<const char*> lines) {
   init_engine();
-  run_line("clear_lines");
-  run_line("set_pot 0 0 100");
-  run_line(std::string("set_board ") + board);
+  for (const std::string& l : std::vector<std::string>{"clear_lines", "set_pot 0 0 100", std::string("set_board ") + board})
+    run_line(l);
   set_uniform_ranges();
   for (const char* l : lines) run_line(std::string("add_line ") + l);
   run_line("build_tree");
-  if (!current_tree()) {
-    std::fprintf(stderr, "fuzz set-up: the spot on %s did not build\n", board);
-    std::abort();
-  }
+  if (!current_tree()) std::fprintf(stderr, "fuzz set-up: the spot on %s did not build\n", board), std::abort();
 }
 
 }  // namespace fuzz

@@ -1,9 +1,6 @@
 // parse_int and parse_double on arbitrary tokens. InvalidValue is their only failure; what they
 // accept is finite and reads back as itself once printed.
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
 
 #include "app/failure.h"
 #include "fuzz_support.h"
@@ -12,16 +9,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string token = fuzz::as_text(data, size);
   try {
     int value = parse_int(token);
-    if (parse_int(std::to_string(value)) != value) std::abort();
-    if (parse_double(std::to_string(value)) != double(value)) std::abort();
+    FUZZ_CHECK(parse_int(std::to_string(value)) == value && parse_double(std::to_string(value)) == double(value));
   } catch (const InvalidValue&) {
   }
   try {
     double value = parse_double(token);
-    if (!std::isfinite(value)) std::abort();
     char text[64];
     std::snprintf(text, sizeof text, "%.17g", value);
-    if (parse_double(text) != value) std::abort();
+    FUZZ_CHECK(std::isfinite(value) && parse_double(text) == value);
   } catch (const InvalidValue&) {
   }
   return 0;

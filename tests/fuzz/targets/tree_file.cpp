@@ -7,13 +7,11 @@
 // saved again onto an odd target beside the input, chosen by the first byte: a FIFO, a link to
 // a file, a loop of links, a name of 250 bytes. FIFOs and links stay what they are, the file a
 // link leads to loads, and no temporary file stays.
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <string>
+#include <filesystem>
+#include <fstream>
 
 #include "fuzz_support.h"
 #include "storage/checksum.h"
@@ -24,36 +22,18 @@ namespace {
 const std::string& temp_dir() {
   static const std::string dir = [] {
     char pattern[] = "/tmp/travanto-fuzz-XXXXXX";
-    if (!mkdtemp(pattern)) std::abort();
+    FUZZ_CHECK(mkdtemp(pattern));
     std::string d = pattern;
-    if (mkfifo((d + "/fifo").c_str(), 0600) != 0 || symlink("saved.tree", (d + "/link").c_str()) != 0 ||
-        symlink("loop", (d + "/loop").c_str()) != 0)
-      std::abort();
+    FUZZ_CHECK(mkfifo((d + "/fifo").c_str(), 0600) == 0 && symlink("saved.tree", (d + "/link").c_str()) == 0 &&
+               symlink("loop", (d + "/loop").c_str()) == 0);
     return d;
   }();
   return dir;
 }
 
-std::string temp_file() { return temp_dir() + "/input.tree"; }
-
 bool is_kind(const std::string& name, mode_t kind) {
   struct stat st {};
   return lstat((temp_dir() + "/" + name).c_str(), &st) == 0 && (st.st_mode & S_IFMT) == kind;
-}
-
-void save_onto_odd_target(int which) {
-  const char* targets[] = {"fifo", "link", "loop", nullptr};
-  std::string target = targets[which] ? targets[which] : std::string(250, 'n');
-  fuzz::run_tokens({"dump_tree", temp_dir() + "/" + target});
-  if (!is_kind("fifo", S_IFIFO) || !is_kind("link", S_IFLNK) || !is_kind("loop", S_IFLNK)) std::abort();
-  DIR* dir = opendir(temp_dir().c_str());
-  while (dirent* e = readdir(dir))
-    if (std::string(e->d_name).ends_with(".tvtmp")) std::abort();
-  closedir(dir);
-  if (which == 1 && is_kind("saved.tree", S_IFREG)) {
-    fuzz::run_tokens({"load_tree", temp_dir() + "/link"});
-    if (!current_tree()) std::abort();
-  }
 }
 
 }  // namespace
@@ -65,28 +45,32 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
-  bool fix_checksum = data[0] & 1;
   std::string bytes(reinterpret_cast<const char*>(data + 1), size - 1);
-  if (fix_checksum) {
+  if (data[0] & 1) {
     StreamChecksum c;
     c.update(bytes.data(), bytes.size());
     std::uint64_t digest = c.digest();
     bytes.append(reinterpret_cast<const char*>(&digest), sizeof digest);
   }
-  const std::string path = temp_file();
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) std::abort();
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::fclose(f);
+  const std::string path = temp_dir() + "/input.tree";
+  std::ofstream(path, std::ios::binary) << bytes;
   fuzz::run_tokens({"load_tree", path});
-  if (GameTree* tree = current_tree()) {
-    bool plain = compression_in_force() == 0 || tree->start_street > 1;
-    if (!fix_checksum || plain) {
-      fuzz::run_tokens({"calc_results"});
-      fuzz::run_tokens({"show_strategy", "r:0"});
-    }
-    save_onto_odd_target((data[0] >> 1) & 3);
-    fuzz::run_tokens({"free_tree"});
+  GameTree* tree = current_tree();
+  if (!tree) return 0;
+  if (!(data[0] & 1) || compression_in_force() == 0 || tree->start_street > 1) {
+    fuzz::run_tokens({"calc_results"});
+    fuzz::run_tokens({"show_strategy", "r:0"});
   }
+  int which = (data[0] >> 1) & 3;
+  const char* targets[] = {"fifo", "link", "loop", nullptr};
+  fuzz::run_tokens({"dump_tree", temp_dir() + "/" + (targets[which] ? targets[which] : std::string(250, 'n'))});
+  FUZZ_CHECK(is_kind("fifo", S_IFIFO) && is_kind("link", S_IFLNK) && is_kind("loop", S_IFLNK));
+  for (const auto& entry : std::filesystem::directory_iterator(temp_dir()))
+    FUZZ_CHECK(!entry.path().string().ends_with(".tvtmp"));
+  if (which == 1 && is_kind("saved.tree", S_IFREG)) {
+    fuzz::run_tokens({"load_tree", temp_dir() + "/link"});
+    FUZZ_CHECK(current_tree());
+  }
+  fuzz::run_tokens({"free_tree"});
   return 0;
 }
