@@ -48,14 +48,6 @@ class Categories : public ::testing::Test {
   }
 };
 
-TEST_F(Categories, NamesInIndexOrder) {
-  EXPECT_STREQ(made_hand_names[int(MadeHand::nothing)], "nothing");
-  EXPECT_STREQ(made_hand_names[int(MadeHand::top_pair_tp)], "top_pair_tp");
-  EXPECT_STREQ(made_hand_names[int(MadeHand::straight_flush)], "straight_flush");
-  EXPECT_STREQ(draw_names[int(Draw::straight_8_outs)], "8out_straight_draw");
-  EXPECT_STREQ(draw_names[int(Draw::combo)], "combo_draw");
-}
-
 TEST_F(Categories, PairsAreRankedAgainstTheBoardRanks) {
   EXPECT_EQ(classify("As Kd 7h").made[position("AcAd")], 1200);
   EXPECT_EQ(made("As Kd 7h", "AcAd"), MadeHand::set);

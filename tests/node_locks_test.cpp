@@ -13,12 +13,6 @@
 namespace {
 
 struct NodeLocks : SpotFixture {
-  static void run(const Tokens& t) {
-    set_current_command(t[0]);
-    for (const CommandRow& row : command_table())
-      if (t[0] == row.name) return row.handler(t);
-    FAIL() << "no command " << t[0];
-  }
   // set_strategy with one weight for every hand.
   static void impose(const std::string& path, int child, const std::string& weight) {
     Tokens t{"set_strategy", path, std::to_string(child)};
@@ -27,13 +21,6 @@ struct NodeLocks : SpotFixture {
   }
   static void lock(const std::string& path) { run({"lock_node", path}); }
   static void unlock(const std::string& path) { run({"unlock_node", path}); }
-
-  static TreeResults solve(GameTree& tree, int iterations) {
-    for (int i = 0; i < iterations; ++i) run_iteration(tree);
-    TreeResults r;
-    EXPECT_TRUE(evaluate_both(tree, &r));
-    return r;
-  }
 
   // A polarized bettor (two nut straights, three air hands) against one bluff-catcher, pot
   // 100, one pot-sized bet. Unlocked, the bettor's share of the pot is 60.

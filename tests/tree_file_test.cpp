@@ -119,11 +119,6 @@ struct TreeFile : SpotFixture {
     tree.params.averaging_delay = 2;
     for (int i = 0; i < iterations; ++i) run_iteration(tree);
   }
-  static TreeResults results(GameTree& tree) {
-    TreeResults r;
-    EXPECT_TRUE(evaluate_both(tree, &r));
-    return r;
-  }
   static void expect_same_results(const TreeResults& a, const TreeResults& b, double tolerance) {
     for (int p = 0; p < 2; ++p) {
       EXPECT_NEAR(a.ev[p], b.ev[p], tolerance);
@@ -470,17 +465,6 @@ TEST_F(TreeFile, FailedSavesKeepTheOlderFile) {
   save_tree_file(tree, target);
   EXPECT_NE(read_bytes(target), "older");
   EXPECT_EQ(load_failure(target), "");
-}
-
-TEST_F(TreeFile, LoadIsRefusedWhileTheSolverRuns) {
-  river_spot();
-  build();
-  save_tree_file(*current_tree(), path("t.tree"));
-  tree_in_use() = true;
-  set_current_command("load_tree");
-  EXPECT_THROW(cmd_load_tree({"load_tree", path("t.tree")}), CommandFailure);
-  tree_in_use() = false;
-  EXPECT_NE(current_tree(), nullptr);
 }
 
 // Through the protocol, in new processes: file names with blanks, the answers, and every
