@@ -495,42 +495,33 @@ TEST(GroupPackedStore, DataBeyondTheNominalClaimStayInTheStore) {
   };
   for (Shape shape : {Shape{true, 1, 31, 32}, Shape{true, 3, 1081, 3 * 1084},
                       Shape{false, 16, 1000, 16000}}) {
-    std::mt19937 rng(std::uint32_t(shape.rows));
-    std::vector<std::vector<std::uint32_t>> rows32;
-    std::vector<std::vector<std::uint16_t>> rows16;
-    auto store = make_block_store(1, shape.values, shape.sixteen_bit);
-    store->begin_write();
-    for (int r = 0; r < shape.rows; ++r) {
-      if (shape.sixteen_bit) {
-        std::vector<std::uint16_t> v(std::size_t(shape.n));
-        for (auto& x : v) x = std::uint16_t(4096 + rng() % 60000);
-        store->write_row16(v.data(), nullptr, shape.n);
-        rows16.push_back(std::move(v));
-      } else {
-        std::vector<std::uint32_t> v(std::size_t(shape.n));
-        for (auto& x : v) x = 0x3F000000 + rng() % 0x1000000;
-        store->write_row32(v.data(), nullptr, shape.n);
-        rows32.push_back(std::move(v));
+    auto check = [&](auto zero) {
+      using T = decltype(zero);
+      std::mt19937 rng(std::uint32_t(shape.rows));
+      std::vector<std::vector<T>> rows;
+      auto store = make_block_store(1, shape.values, shape.sixteen_bit);
+      store->begin_write();
+      for (int r = 0; r < shape.rows; ++r) {
+        std::vector<T> v(std::size_t(shape.n));
+        for (auto& x : v) x = sizeof(T) == 2 ? T(4096 + rng() % 60000) : T(0x3F000000 + rng() % 0x1000000);
+        write_row(*store, v.data(), nullptr, shape.n);
+        rows.push_back(std::move(v));
       }
-    }
-    store->end_write();
-    std::string path = folder.file("store.bin");
-    save_store(*store, path);
-    auto loaded = make_block_store(1, shape.values, shape.sixteen_bit);
-    load_store(*loaded, path);
-    loaded->begin_read();
-    for (int r = 0; r < shape.rows; ++r) {
-      if (shape.sixteen_bit) {
-        std::vector<std::uint16_t> v(std::size_t(shape.n));
-        loaded->read_row16(v.data(), nullptr, shape.n);
-        ASSERT_EQ(v, rows16[std::size_t(r)]) << shape.n << " row " << r;
-      } else {
-        std::vector<std::uint32_t> v(std::size_t(shape.n));
-        loaded->read_row32(v.data(), nullptr, shape.n);
-        ASSERT_EQ(v, rows32[std::size_t(r)]) << shape.n << " row " << r;
+      store->end_write();
+      std::string path = folder.file("store.bin");
+      save_store(*store, path);
+      auto loaded = make_block_store(1, shape.values, shape.sixteen_bit);
+      load_store(*loaded, path);
+      loaded->begin_read();
+      for (int r = 0; r < shape.rows; ++r) {
+        std::vector<T> v(std::size_t(shape.n));
+        read_row(*loaded, v.data(), nullptr, shape.n);
+        ASSERT_EQ(v, rows[std::size_t(r)]) << shape.n << " row " << r;
       }
-    }
-    loaded->end_read();
+      loaded->end_read();
+    };
+    if (shape.sixteen_bit) check(std::uint16_t(0));
+    else check(std::uint32_t(0));
   }
 }
 
