@@ -483,6 +483,16 @@ INSTANTIATE_TEST_SUITE_P(Kinds, StoreTest,
                          testing::Values(StoreCase{1, true}, StoreCase{1, false}, StoreCase{2, true}, StoreCase{2, false}),
                          case_name);
 
+// The medium store's room for a row is its nominal worst case: 5 bytes a value.
+TEST(GroupPackedStore, ClaimsTheNominalRoom) {
+  std::vector<std::uint32_t> row(100, 3);
+  auto store = make_block_store(1, 400, false);
+  store->begin_write();
+  store->write_row32(row.data(), nullptr, 100);
+  store->end_write();
+  EXPECT_EQ(store->stored_bytes(), 500);
+}
+
 // Rows whose tail groups cost more than the nominal 16-bit worst case, and dense rows whose
 // claims would run past the reservation although the data fit: both still save and load whole.
 TEST(GroupPackedStore, DataBeyondTheNominalClaimStayInTheStore) {

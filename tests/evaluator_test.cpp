@@ -27,7 +27,7 @@ TEST_F(Evaluator, TrickyShapesMatchTheReference) {
   EXPECT_TRUE(init_hand_tables());  // a second call keeps the tables
   for (const char* text :
        {"As2d3h4c5s", "2d3h4c5s6s", "As2d3h4c5s6s7d", "4c5d6h7s8c9dTh", "TcJdQhKsAc", "KcAd2h3s4c", "TcJcQcKcAc",
-        "As2s3s4s5s", "2h4h6h8hTh", "2h4h6h8hTh7c9d", "2d4d6d8dTdQdAc", "5c6c7c8c9cTcAh", "5c6c7c8c9cTd",
+        "As2s3s4s5s", "2h4h6h8hTh", "2h4h6h8hTh7c9d", "2d4d6d8dTdQdAc", "2h4h6h8hThQhAh", "5c6c7c8c9cTcAh", "5c6c7c8c9cTd",
         "7c7d7h7sKcKdKh", "9c9d9h5c5d5hAc", "3c3d3hAcAdKhKs", "8c8d8h8s2c5dJh", "8c8d8h8sQcQd3h", "8c8d8h8s3c3dQh",
         "JcJdJh4s4c9d2h", "KcKd9h9s4c4d2h", "KcKd9h9s4c4dAh", "KcKd9h9s4c5d2h", "QcQdQh9s4c5d2h", "QcQd3h9s4c5dAh",
         "QcJd3h9s4c5dAh", "9c9d9h5c5d5h", "9c9d9h9s5c5d", "9c9d5c5d3h3s", "9c9d9h9s5c7d", "9d9h9s5c5d7d",

@@ -153,6 +153,7 @@ TEST_P(KernelPaths, BoardPayoffsMatchThePairwiseReference) {
     boards.push_back(subset(make_board(rng, 5, trial % 2 ? 20 : 900), "partial list", [&](int h) { return rng() % 5 < 2 || h < 3; }));
   boards.push_back(make_board(rng, 0, 700));
   ASSERT_EQ(boards.back().size(), 1326);
+  ASSERT_GT(boards.back().lanes.groups, 0);
   boards.push_back(subset(make_board(rng, 5, 4), "five hands", [](int h) { return h == 0 || h == 7 || h == 300 || h == 301 || h == 1000; }));
   boards.push_back(make_board(rng, 5, 1));
   std::size_t own_sweep = boards.size();

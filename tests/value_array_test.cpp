@@ -26,6 +26,19 @@ fs::path temp_file(const std::string& name) {
 // Two chunks: boards of 5 and 8 hands, then one full river board.
 std::shared_ptr<const ValueLayout> small_layout(int actions = 3) { return ValueLayout::make(actions, {{5, 8}, {1081}}); }
 
+TEST(ValueLayout, RowsArePaddedToFourAndChunksContiguous) {
+  auto layout = small_layout();
+  ASSERT_EQ(layout->boards.size(), 3u);
+  ASSERT_EQ(layout->chunks.size(), 2u);
+  EXPECT_EQ(layout->boards[1].offset, 3 * 8);
+  EXPECT_EQ(layout->chunks[0].values, 2 * 3 * 8);
+  EXPECT_EQ(layout->chunks[1].base, 48);
+  EXPECT_EQ(layout->chunks[1].first_entry, 2);
+  EXPECT_EQ(layout->total_values, 48 + 3 * 1084);
+  EXPECT_EQ(layout->row_in_chunk(0, 1, 2), 24 + 2 * 8);
+  EXPECT_EQ(layout->row_in_chunk(1, 0, 2), 2 * 1084);
+}
+
 TEST(PlainValueArray, StartsZeroedAndRowsStayApart) {
   PlainValueArray16 regrets(small_layout());
   EXPECT_EQ(regrets.element_size(), 2);
