@@ -220,24 +220,6 @@ TEST_P(KernelPaths, BoardPayoffsMatchThePairwiseReference) {
   }
 }
 
-// The pair call when the showdown's stakes fall below its threshold but the fold's do not, and
-// with a showdown payoff of 0: each value as its own kernel gives it.
-TEST_P(KernelPaths, ShowdownFoldPairAtTheThresholds) {
-  std::mt19937 rng(14);
-  TestBoard b = make_board(rng, 5, 100);
-  std::vector<double> tiny(b.size(), 1e-42), showdown(b.size()), fold(b.size()), expected(b.size());
-  k().showdown_and_fold_values(tiny.data(), b.view(), 1.0, 1e10, showdown.data(), fold.data());
-  EXPECT_TRUE(all_zero(showdown));
-  k().fold_values(tiny.data(), b.view(), 1e10, expected.data());
-  ASSERT_NE(expected[0], 0.0);
-  expect_all_near(expected, fold, 1e-12, 0.0, "fold beside a vanishing showdown");
-  std::vector<double> reach = random_reach(rng, b.size());
-  k().showdown_and_fold_values(reach.data(), b.view(), 0.0, -3.0, showdown.data(), fold.data());
-  EXPECT_TRUE(all_zero(showdown));
-  k().fold_values(reach.data(), b.view(), -3.0, expected.data());
-  expect_all_near(expected, fold, 1e-12, 0.0, "fold beside a zero showdown payoff");
-}
-
 // --- Regret matching and updates ---------------------------------------------------------------
 
 TEST(Fallback, TrainingFavoursTheFirstActionUniformSharesEvenly) {
@@ -463,35 +445,42 @@ TEST_P(KernelPaths, TwoListPayoffsMatchPairwiseReference) {
   }
 }
 
-// On the two lists: a showdown whose stakes vanish beside a fold that does not (the fold's card
-// sums then come from lanes that are summed but not kept), and an opponent without reach.
+// On the union (the board kernels) and on the two lists: a showdown whose stakes vanish beside a
+// fold that does not (on the lists the fold's card sums then come from lanes that are summed but
+// not kept), a showdown payoff of 0, and an opponent without reach.
 TEST_P(KernelPaths, TwoListPayoffsAtTheThresholds) {
   std::mt19937 rng(41);
   TestBoard full = make_board(rng, 5, 3000);
   std::vector<bool> own(full.size()), opp(full.size());
   for (int h = 0; h < full.size(); ++h) own[h] = rng() % 3 == 0, opp[h] = rng() % 2 == 0;
   TestPair t = make_pair(full, own, opp);
-  kernels::HandPair view = t.view(true);
-  ASSERT_NE(view.positions, nullptr);
-  std::size_t n = t.own.size();
-  std::vector<double> tiny(t.opp.size(), 1e-42), showdown(n, 99.0), fold(n, 99.0), expected(n);
-  kernels::showdown_and_fold_values(k(), tiny.data(), view, 1.0, 1e10, showdown.data(), fold.data());
-  EXPECT_TRUE(all_zero(showdown));
-  kernels::fold_values(k(), tiny.data(), view, 1e10, expected.data());
-  EXPECT_EQ(fold, expected);
-  std::vector<double> reference = t.reference(tiny, 1e10, false);
-  ASSERT_NE(reference[0], 0.0);
-  expect_all_near(reference, fold, 1e-12, 0.0, "fold of a vanishing reach");
-  // Summed with a call share of 0: the fold alone, bit for bit.
-  std::vector<double> ones(t.opp.size(), 1.0), zeros(t.opp.size(), 0.0), summed(n, 99.0);
-  kernels::fold_plus_showdown_values(k(), tiny.data(), ones.data(), zeros.data(), view, 1.0, 1e10, summed.data());
-  EXPECT_EQ(summed, expected);
-  std::vector<double> none(t.opp.size(), -1.0);  // non-positive reach counts as none
-  kernels::fold_plus_showdown_values(k(), none.data(), ones.data(), ones.data(), view, 5.0, -5.0, summed.data());
-  EXPECT_TRUE(all_zero(summed));
-  kernels::showdown_and_fold_values(k(), none.data(), view, 5.0, -5.0, showdown.data(), fold.data());
-  EXPECT_TRUE(all_zero(showdown));
-  EXPECT_TRUE(all_zero(fold));
+  for (bool on_lists : {false, true}) {
+    SCOPED_TRACE(on_lists ? "on the two lists" : "on the union");
+    kernels::HandPair view = t.view(on_lists);
+    std::size_t n = t.own.size();
+    std::vector<double> tiny(t.opp.size(), 1e-42), showdown(n, 99.0), fold(n, 99.0), expected(n);
+    kernels::showdown_and_fold_values(k(), tiny.data(), view, 1.0, 1e10, showdown.data(), fold.data());
+    EXPECT_TRUE(all_zero(showdown));
+    kernels::fold_values(k(), tiny.data(), view, 1e10, expected.data());
+    EXPECT_EQ(fold, expected);
+    std::vector<double> reference = t.reference(tiny, 1e10, false);
+    ASSERT_NE(reference[0], 0.0);
+    expect_all_near(reference, fold, 1e-12, 0.0, "fold of a vanishing reach");
+    // Summed with a call share of 0: the fold alone, bit for bit.
+    std::vector<double> ones(t.opp.size(), 1.0), zeros(t.opp.size(), 0.0), summed(n, 99.0);
+    kernels::fold_plus_showdown_values(k(), tiny.data(), ones.data(), zeros.data(), view, 1.0, 1e10, summed.data());
+    EXPECT_EQ(summed, expected);
+    std::vector<double> reach = random_reach(rng, int(t.opp.size()));
+    kernels::showdown_and_fold_values(k(), reach.data(), view, 0.0, -3.0, showdown.data(), fold.data());
+    EXPECT_TRUE(all_zero(showdown));
+    kernels::fold_values(k(), reach.data(), view, -3.0, expected.data());
+    expect_all_near(expected, fold, 1e-12, 0.0, "fold beside a zero showdown payoff");
+    std::vector<double> none(t.opp.size(), -1.0);  // non-positive reach counts as none
+    kernels::fold_plus_showdown_values(k(), none.data(), ones.data(), ones.data(), view, 5.0, -5.0, summed.data());
+    EXPECT_TRUE(all_zero(summed));
+    kernels::showdown_and_fold_values(k(), none.data(), view, 5.0, -5.0, showdown.data(), fold.data());
+    EXPECT_TRUE(all_zero(showdown) && all_zero(fold));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, KernelPaths, ::testing::Values("plain", "avx2"),
