@@ -66,10 +66,7 @@ TEST_F(ExhaustiveEvaluator, FiveCardOrderMatchesTheReference) {
       ++classes;
     }
   }
-  EXPECT_EQ(classes, 7462u);
-  std::set<std::uint32_t> distinct;
-  for (const Entry& e : all) distinct.insert(e.value);
-  EXPECT_EQ(distinct.size(), 7462u);
+  EXPECT_EQ(classes, 7462u);  // equal within a class, rising between: 7,462 distinct values
   // Beyond the order, the layout: category and deciding ranks in their fields.
   for (std::size_t i = 0; i < all.size(); i += 97) ASSERT_EQ(all[i].value, expected_value(all[i].reference));
 }
