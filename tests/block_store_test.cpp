@@ -386,18 +386,6 @@ void StoreTest::saves_and_loads() {
   std::string path = folder.file("store.bin");
   save_store(*store, path);
   auto bytes = file_bytes(path);
-  std::size_t header = medium() ? 4 + 8 + 8 : 24 * 8 + 8 + 8;
-  ASSERT_EQ(bytes.size(), header + std::size_t(store->stored_bytes()));
-  std::int64_t reserve = medium() ? medium_store_reserve_size(rows.value_count, GetParam().sixteen_bit)
-                                  : high_store_reserve_size(rows.value_count);
-  EXPECT_EQ(get_field<std::int64_t>(bytes, header - 16), reserve);
-  EXPECT_EQ(get_field<std::int64_t>(bytes, header - 8), store->stored_bytes());
-  if (!medium()) {
-    std::int64_t sizes = 0;
-    for (int s = 0; s < 24; ++s) sizes += get_field<std::uint32_t>(bytes, std::size_t(s) * 8);
-    EXPECT_EQ(sizes, store->stored_bytes());
-    EXPECT_EQ(bytes[header], entropy::kCoderId);  // stream 0 comes first and opens with the id
-  }
 
   auto loaded = make(rows.value_count);
   load_store(*loaded, path);
@@ -412,7 +400,6 @@ void StoreTest::saves_and_loads() {
   // A store never written saves as an empty one.
   auto empty = make(rows.value_count);
   save_store(*empty, path);
-  EXPECT_EQ(file_bytes(path).size(), header);
   auto empty_loaded = make(rows.value_count);
   load_store(*empty_loaded, path);
   EXPECT_FALSE(empty_loaded->has_data());
@@ -496,25 +483,14 @@ INSTANTIATE_TEST_SUITE_P(Kinds, StoreTest,
                          testing::Values(StoreCase{1, true}, StoreCase{1, false}, StoreCase{2, true}, StoreCase{2, false}),
                          case_name);
 
-// The medium store's room for a row is its nominal worst case: 5 bytes a value, or ⌈n/32⌉ + 2n
-// for 16-bit rows.
-TEST(GroupPackedStore, FileKeepsTheClaimedRoom) {
-  TempFolder folder;
+// The medium store's room for a row is its nominal worst case: 5 bytes a value.
+TEST(GroupPackedStore, ClaimsTheNominalRoom) {
   std::vector<std::uint32_t> row(100, 3);
   auto store = make_block_store(1, 400, false);
   store->begin_write();
   store->write_row32(row.data(), nullptr, 100);
   store->end_write();
   EXPECT_EQ(store->stored_bytes(), 500);
-  std::string path = folder.file("store.bin");
-  save_store(*store, path);
-  auto bytes = file_bytes(path);
-  ASSERT_EQ(bytes.size(), 20u + 500);
-  EXPECT_EQ(get_field<std::uint32_t>(bytes, 0), 500u);
-  EXPECT_EQ(get_field<std::int64_t>(bytes, 4), 65536);
-  EXPECT_EQ(get_field<std::int64_t>(bytes, 12), 500);
-  auto packed = encode(row);
-  EXPECT_TRUE(std::equal(packed.begin(), packed.end(), bytes.begin() + 20));
 }
 
 // Rows whose tail groups cost more than the nominal 16-bit worst case, and dense rows whose
@@ -529,42 +505,33 @@ TEST(GroupPackedStore, DataBeyondTheNominalClaimStayInTheStore) {
   };
   for (Shape shape : {Shape{true, 1, 31, 32}, Shape{true, 3, 1081, 3 * 1084},
                       Shape{false, 16, 1000, 16000}}) {
-    std::mt19937 rng(std::uint32_t(shape.rows));
-    std::vector<std::vector<std::uint32_t>> rows32;
-    std::vector<std::vector<std::uint16_t>> rows16;
-    auto store = make_block_store(1, shape.values, shape.sixteen_bit);
-    store->begin_write();
-    for (int r = 0; r < shape.rows; ++r) {
-      if (shape.sixteen_bit) {
-        std::vector<std::uint16_t> v(std::size_t(shape.n));
-        for (auto& x : v) x = std::uint16_t(4096 + rng() % 60000);
-        store->write_row16(v.data(), nullptr, shape.n);
-        rows16.push_back(std::move(v));
-      } else {
-        std::vector<std::uint32_t> v(std::size_t(shape.n));
-        for (auto& x : v) x = 0x3F000000 + rng() % 0x1000000;
-        store->write_row32(v.data(), nullptr, shape.n);
-        rows32.push_back(std::move(v));
+    auto check = [&](auto zero) {
+      using T = decltype(zero);
+      std::mt19937 rng(std::uint32_t(shape.rows));
+      std::vector<std::vector<T>> rows;
+      auto store = make_block_store(1, shape.values, shape.sixteen_bit);
+      store->begin_write();
+      for (int r = 0; r < shape.rows; ++r) {
+        std::vector<T> v(std::size_t(shape.n));
+        for (auto& x : v) x = sizeof(T) == 2 ? T(4096 + rng() % 60000) : T(0x3F000000 + rng() % 0x1000000);
+        write_row(*store, v.data(), nullptr, shape.n);
+        rows.push_back(std::move(v));
       }
-    }
-    store->end_write();
-    std::string path = folder.file("store.bin");
-    save_store(*store, path);
-    auto loaded = make_block_store(1, shape.values, shape.sixteen_bit);
-    load_store(*loaded, path);
-    loaded->begin_read();
-    for (int r = 0; r < shape.rows; ++r) {
-      if (shape.sixteen_bit) {
-        std::vector<std::uint16_t> v(std::size_t(shape.n));
-        loaded->read_row16(v.data(), nullptr, shape.n);
-        ASSERT_EQ(v, rows16[std::size_t(r)]) << shape.n << " row " << r;
-      } else {
-        std::vector<std::uint32_t> v(std::size_t(shape.n));
-        loaded->read_row32(v.data(), nullptr, shape.n);
-        ASSERT_EQ(v, rows32[std::size_t(r)]) << shape.n << " row " << r;
+      store->end_write();
+      std::string path = folder.file("store.bin");
+      save_store(*store, path);
+      auto loaded = make_block_store(1, shape.values, shape.sixteen_bit);
+      load_store(*loaded, path);
+      loaded->begin_read();
+      for (int r = 0; r < shape.rows; ++r) {
+        std::vector<T> v(std::size_t(shape.n));
+        read_row(*loaded, v.data(), nullptr, shape.n);
+        ASSERT_EQ(v, rows[std::size_t(r)]) << shape.n << " row " << r;
       }
-    }
-    loaded->end_read();
+      loaded->end_read();
+    };
+    if (shape.sixteen_bit) check(std::uint16_t(0));
+    else check(std::uint32_t(0));
   }
 }
 

@@ -48,65 +48,40 @@ class Categories : public ::testing::Test {
   }
 };
 
-TEST_F(Categories, NamesInIndexOrder) {
-  EXPECT_STREQ(made_hand_names[int(MadeHand::nothing)], "nothing");
-  EXPECT_STREQ(made_hand_names[int(MadeHand::top_pair_tp)], "top_pair_tp");
-  EXPECT_STREQ(made_hand_names[int(MadeHand::straight_flush)], "straight_flush");
-  EXPECT_STREQ(draw_names[int(Draw::straight_8_outs)], "8out_straight_draw");
-  EXPECT_STREQ(draw_names[int(Draw::combo)], "combo_draw");
-}
-
-TEST_F(Categories, PairsAreRankedAgainstTheBoardRanks) {
+// Pairs ranked against the board's ranks (paired boards, counterfeits, pocket pairs), unpaired
+// hands by the first card that beats the board, and stronger hands against what the board
+// shows (its own straight, flush, full house or quads count for nothing).
+TEST_F(Categories, MadeHandsOnChosenBoards) {
   EXPECT_EQ(classify("As Kd 7h").made[position("AcAd")], 1200);
-  EXPECT_EQ(made("As Kd 7h", "AcAd"), MadeHand::set);
-  EXPECT_EQ(made("As Kd 7h", "7c7d"), MadeHand::set);
-  EXPECT_EQ(made("As Kd 7h", "QhQs"), MadeHand::third_pair);
-  EXPECT_EQ(made("As Kd 7h", "2c2d"), MadeHand::low_pair);
-  EXPECT_EQ(made("As Kd 7h", "Ac2c"), MadeHand::top_pair);
-  EXPECT_EQ(made("As Kd 7h", "Kc2c"), MadeHand::second_pair);
-  EXPECT_EQ(made("As Kd 7h", "7c2c"), MadeHand::third_pair);
-  EXPECT_EQ(made("As 7d 2h", "QhQs"), MadeHand::underpair);
-  EXPECT_EQ(made("9c 5d 2h", "QcQd"), MadeHand::overpair);
-  EXPECT_EQ(made("Qc 9d 5h 3s", "2c2d"), MadeHand::low_pair);
-  EXPECT_EQ(made("As Kd 7h", "AcKc"), MadeHand::two_pair);
-  EXPECT_EQ(made("Ks Kd 7h", "9c9d"), MadeHand::underpair);  // pocket pair on a paired board
-  EXPECT_EQ(made("Ks Kd 7h", "7c2c"), MadeHand::second_pair);
-  EXPECT_EQ(made("Ks Kd 7h", "Ah2c"), MadeHand::ace_high);   // the board's pair, an ace kicker
-  EXPECT_EQ(made("Ks Kd 7h 7c 2s", "AhQc"), MadeHand::ace_high);
-  EXPECT_EQ(made("Ks Kd 7h 7c 2s", "JhTc"), MadeHand::nothing);
-  EXPECT_EQ(made("Ks Kd 7h 7c 2s", "2h3c"), MadeHand::nothing);  // third pair counterfeited
-  EXPECT_EQ(made("Ks Kd 7h 7c 2s", "QhQc"), MadeHand::underpair);
-}
-
-TEST_F(Categories, UnpairedHandsByTheFirstCardThatBeatsTheBoard) {
-  EXPECT_EQ(made("Kd 9s 4c", "Ah7c"), MadeHand::ace_high);
-  EXPECT_EQ(made("Qd 9s 4c", "Kh7c"), MadeHand::king_high);
-  EXPECT_EQ(made("Kd 9s 4c", "Qh7c"), MadeHand::nothing);
-  EXPECT_EQ(made("Kd 9s 4c 3h 2d", "Ah6c"), MadeHand::ace_high);
-  EXPECT_EQ(made("Kd 9s 4c 3h 2d", "Ah5c"), MadeHand::straight);
-  EXPECT_EQ(made("Ad 9s 4c 3h 2d", "Kh6c"), MadeHand::king_high);
-  EXPECT_EQ(made("Ad Ks Qc Jh 9d", "3h2c"), MadeHand::nothing);  // plays the board
-}
-
-TEST_F(Categories, StrongerHandsAgainstWhatTheBoardShows) {
-  EXPECT_EQ(made("Kc Kd 7h", "Ks2c"), MadeHand::trips);
-  EXPECT_EQ(made("9c 8d 7h", "JcTc"), MadeHand::straight);
-  EXPECT_EQ(made("5c 6d 7h 8s 9c", "Tc2d"), MadeHand::straight);
-  EXPECT_EQ(made("5c 6d 7h 8s 9c", "KdKh"), MadeHand::nothing);  // the board's straight
-  EXPECT_EQ(made("2h 5h 9h Jh Kh", "3h4c"), MadeHand::nothing);  // the board's flush
-  EXPECT_EQ(made("2h 5h 9h Jh Kh", "Ah4c"), MadeHand::nothing);
-  EXPECT_EQ(made("2h 5h 9h Th Kh", "QhJh"), MadeHand::straight_flush);
-  EXPECT_EQ(made("2h 5h 9c", "QhJh"), MadeHand::nothing);
-  EXPECT_EQ(made("2h 5h 9h", "QhJh"), MadeHand::flush);
-  EXPECT_EQ(made("2h 5h 9h 7c", "QhJh"), MadeHand::flush);
-  EXPECT_EQ(made("9c 9d 5h 5s Kd", "9h2c"), MadeHand::fullhouse);
-  EXPECT_EQ(made("5c 5d 5h 9s 9d", "9c2s"), MadeHand::top_fullhouse);
-  EXPECT_EQ(made("5c 5d 5h 9s 9d", "KcKs"), MadeHand::fullhouse);
-  EXPECT_EQ(made("5c 5d 5h 9s 9d", "2c3c"), MadeHand::nothing);
-  EXPECT_EQ(made("7c 7d 2h", "7h7s"), MadeHand::quads);
-  EXPECT_EQ(made("7c 7d 7h 7s Kd", "Ac2c"), MadeHand::ace_high);
-  EXPECT_EQ(made("7c 7d 7h 7s Kd", "Qc2c"), MadeHand::nothing);
-  EXPECT_EQ(made("7c 8c 9c", "TcJc"), MadeHand::straight_flush);
+  struct Case {
+    const char* board;
+    const char* hand;
+    MadeHand made;
+  };
+  for (const Case& c : std::initializer_list<Case>{
+      {"As Kd 7h", "AcAd", MadeHand::set}, {"As Kd 7h", "7c7d", MadeHand::set},
+      {"As Kd 7h", "QhQs", MadeHand::third_pair}, {"As Kd 7h", "2c2d", MadeHand::low_pair},
+      {"As Kd 7h", "Ac2c", MadeHand::top_pair}, {"As Kd 7h", "Kc2c", MadeHand::second_pair},
+      {"As Kd 7h", "7c2c", MadeHand::third_pair}, {"As 7d 2h", "QhQs", MadeHand::underpair},
+      {"9c 5d 2h", "QcQd", MadeHand::overpair}, {"Qc 9d 5h 3s", "2c2d", MadeHand::low_pair},
+      {"As Kd 7h", "AcKc", MadeHand::two_pair}, {"Ks Kd 7h", "9c9d", MadeHand::underpair},
+      {"Ks Kd 7h", "7c2c", MadeHand::second_pair}, {"Ks Kd 7h", "Ah2c", MadeHand::ace_high},
+      {"Ks Kd 7h 7c 2s", "AhQc", MadeHand::ace_high}, {"Ks Kd 7h 7c 2s", "JhTc", MadeHand::nothing},
+      {"Ks Kd 7h 7c 2s", "2h3c", MadeHand::nothing}, {"Ks Kd 7h 7c 2s", "QhQc", MadeHand::underpair},
+      {"Kd 9s 4c", "Ah7c", MadeHand::ace_high}, {"Qd 9s 4c", "Kh7c", MadeHand::king_high},
+      {"Kd 9s 4c", "Qh7c", MadeHand::nothing}, {"Kd 9s 4c 3h 2d", "Ah6c", MadeHand::ace_high},
+      {"Kd 9s 4c 3h 2d", "Ah5c", MadeHand::straight}, {"Ad 9s 4c 3h 2d", "Kh6c", MadeHand::king_high},
+      {"Ad Ks Qc Jh 9d", "3h2c", MadeHand::nothing}, {"Kc Kd 7h", "Ks2c", MadeHand::trips},
+      {"9c 8d 7h", "JcTc", MadeHand::straight}, {"5c 6d 7h 8s 9c", "Tc2d", MadeHand::straight},
+      {"5c 6d 7h 8s 9c", "KdKh", MadeHand::nothing}, {"2h 5h 9h Jh Kh", "3h4c", MadeHand::nothing},
+      {"2h 5h 9h Jh Kh", "Ah4c", MadeHand::nothing}, {"2h 5h 9h Th Kh", "QhJh", MadeHand::straight_flush},
+      {"2h 5h 9c", "QhJh", MadeHand::nothing}, {"2h 5h 9h", "QhJh", MadeHand::flush},
+      {"2h 5h 9h 7c", "QhJh", MadeHand::flush}, {"9c 9d 5h 5s Kd", "9h2c", MadeHand::fullhouse},
+      {"5c 5d 5h 9s 9d", "9c2s", MadeHand::top_fullhouse}, {"5c 5d 5h 9s 9d", "KcKs", MadeHand::fullhouse},
+      {"5c 5d 5h 9s 9d", "2c3c", MadeHand::nothing}, {"7c 7d 2h", "7h7s", MadeHand::quads},
+      {"7c 7d 7h 7s Kd", "Ac2c", MadeHand::ace_high}, {"7c 7d 7h 7s Kd", "Qc2c", MadeHand::nothing},
+      {"7c 8c 9c", "TcJc", MadeHand::straight_flush}})
+    EXPECT_EQ(made(c.board, c.hand), c.made) << c.board << " " << c.hand;
 }
 
 TEST_F(Categories, DrawsCountNextStreetOuts) {

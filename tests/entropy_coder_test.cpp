@@ -213,31 +213,28 @@ TEST(EntropyCoderPaths, PlainAndVectorStreamsAreIdentical) {
   entropy::use_plain_path(false);
 }
 
+// Rows longer than a river list are refused (a logic error, so no text) and code nothing.
 TEST(EntropyCoderRows, LongerThan1081ValuesThrowWithoutText) {
   Values v(1082, 1);
   std::vector<std::uint16_t> v16(1082, 1);
   Streams s;
   entropy::Encoder e(&Streams::write, &s);
-  for (int n : {1082, -1}) {
+  auto refused = [](auto call) {
     try {
-      e.encode_row32(v.data(), nullptr, n);
-      ADD_FAILURE() << "no exception for n " << n;
+      call();
     } catch (const std::length_error& x) {
-      EXPECT_STREQ(x.what(), "");
+      return std::string(x.what()).empty();
     }
-  }
-  EXPECT_THROW(e.encode_row16(v16.data(), v16.data(), 1082), std::length_error);
+    return false;
+  };
+  EXPECT_TRUE(refused([&] { e.encode_row32(v.data(), nullptr, 1082); }));
+  EXPECT_TRUE(refused([&] { e.encode_row32(v.data(), nullptr, -1); }));
+  EXPECT_TRUE(refused([&] { e.encode_row16(v16.data(), v16.data(), 1082); }));
   e.encode_row32(v.data(), nullptr, 1081);
   e.finish();
   entropy::Decoder d(&Streams::read, &s, OnCorrupt::throw_exception);
-  try {
-    d.decode_row32(v.data(), nullptr, 1082);
-    ADD_FAILURE() << "no exception";
-  } catch (const std::length_error& x) {
-    EXPECT_STREQ(x.what(), "");
-  }
-  EXPECT_THROW(d.decode_row16(v16.data(), nullptr, 1082), std::length_error);
-  // The refused calls coded nothing: the one row still reads back.
+  EXPECT_TRUE(refused([&] { d.decode_row32(v.data(), nullptr, 1082); }));
+  EXPECT_TRUE(refused([&] { d.decode_row16(v16.data(), nullptr, 1082); }));
   Values out(1081);
   d.decode_row32(out.data(), nullptr, 1081);
   EXPECT_EQ(out, Values(1081, 1));
@@ -296,22 +293,20 @@ void expect_corrupt(Streams s, const Values* predictor, int n, const char* why) 
 }
 
 TEST(EntropyDecoder, CoderIdsOtherThanTwoAreRefused) {
-  for (OnCorrupt on : {OnCorrupt::throw_exception, OnCorrupt::fatal}) {
+  for (OnCorrupt on : {OnCorrupt::throw_exception, OnCorrupt::fatal})
     for (auto [id, text] : {std::pair<int, const char*>{0, "coder id 0 is not supported"},
-                            {1, "coder id 1 is not supported"},
-                            {7, "unknown coder id 7"}}) {
+                            {1, "coder id 1 is not supported"}, {7, "unknown coder id 7"}, {-1, ""}}) {
       Streams s;
-      s.data[0] = {std::uint8_t(id)};
+      if (id >= 0) s.data[0] = {std::uint8_t(id)};
       try {
         entropy::Decoder d(&Streams::read, &s, on);
         ADD_FAILURE() << "id " << id << " accepted";
       } catch (const CorruptData& e) {
-        EXPECT_STREQ(e.what(), text);
+        if (id >= 0) {
+          EXPECT_STREQ(e.what(), text);
+        }
       }
     }
-    Streams empty;
-    EXPECT_THROW(entropy::Decoder(&Streams::read, &empty, on), CorruptData);
-  }
 }
 
 TEST(EntropyDecoder, ImpossibleStreamsThrowCorruptData) {

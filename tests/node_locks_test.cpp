@@ -13,12 +13,6 @@
 namespace {
 
 struct NodeLocks : SpotFixture {
-  static void run(const Tokens& t) {
-    set_current_command(t[0]);
-    for (const CommandRow& row : command_table())
-      if (t[0] == row.name) return row.handler(t);
-    FAIL() << "no command " << t[0];
-  }
   // set_strategy with one weight for every hand.
   static void impose(const std::string& path, int child, const std::string& weight) {
     Tokens t{"set_strategy", path, std::to_string(child)};
@@ -27,13 +21,6 @@ struct NodeLocks : SpotFixture {
   }
   static void lock(const std::string& path) { run({"lock_node", path}); }
   static void unlock(const std::string& path) { run({"unlock_node", path}); }
-
-  static TreeResults solve(GameTree& tree, int iterations) {
-    for (int i = 0; i < iterations; ++i) run_iteration(tree);
-    TreeResults r;
-    EXPECT_TRUE(evaluate_both(tree, &r));
-    return r;
-  }
 
   // A polarized bettor (two nut straights, three air hands) against one bluff-catcher, pot
   // 100, one pot-sized bet. Unlocked, the bettor's share of the pot is 60.
@@ -70,44 +57,34 @@ constexpr double kTolerance = 0.1;  // 0.1 % of the pot of 100
 
 }  // namespace
 
-// (a) The bettor may only check: the game is the check-down, nuts win the pot, air loses it.
-TEST_F(NodeLocks, BettorLockedToCheckPlaysTheCheckDown) {
-  GameTree& tree = polarized_river();
-  impose("r:0", 0, "1");
-  impose("r:0", 1, "0");
-  lock("r:0");
-  TreeResults r = solve(tree, 200);
-  EXPECT_NEAR(r.ev[0] + 50, (2 * 100 + 3 * 0) / 5.0, kTolerance);
-  EXPECT_LT(r.exploitability, kTolerance);
-}
-
-// (b) The catcher always calls: the bettor bets its nuts only and wins 200 with them.
-TEST_F(NodeLocks, CatcherLockedToCallMeetsValueBetsOnly) {
-  GameTree& tree = polarized_river();
-  impose("r:0:b100", 0, "0");
-  impose("r:0:b100", 1, "1");
-  lock("r:0:b100");
-  TreeResults r = solve(tree, 400);
-  EXPECT_NEAR(r.ev[0] + 50, (2 * 200 + 3 * 0) / 5.0, kTolerance);
-  EXPECT_LT(r.exploitability, kTolerance);
-}
-
-// (c) The catcher calls 40 %: betting wins 0.4 * 200 + 0.6 * 100 = 140 with the nuts and
-// 0.4 * -100 + 0.6 * 100 = 20 with air (checking air wins nothing), so everything bets.
-TEST_F(NodeLocks, MixedLockIsMetByItsBestResponse) {
-  GameTree& tree = polarized_river();
-  impose("r:0:b100", 0, "0.6");
-  impose("r:0:b100", 1, "0.4");
-  lock("r:0:b100");
-  TreeResults r = solve(tree, 400);
-  EXPECT_NEAR(r.ev[0] + 50, (2 * 140 + 3 * 20) / 5.0, kTolerance);
-  EXPECT_LT(r.exploitability, kTolerance);
-
-  // Unlocked, the catcher learns again from the imposed rows and the game goes back to 60.
-  unlock("r:0:b100");
-  TreeResults free = solve(tree, 3000);
-  EXPECT_LT(free.exploitability, 0.5);
-  EXPECT_NEAR(free.ev[0] + 50, 60.0, free.exploitability + 0.05);
+// Closed forms of the polarized river with one player locked: (a) the bettor may only check: the
+// check-down, nuts win the pot, air loses it; (b) the catcher always calls: the bettor bets its
+// nuts only and wins 200 with them; (c) the catcher calls 40 %: betting wins 0.4 * 200 + 0.6 *
+// 100 = 140 with the nuts and 0.4 * -100 + 0.6 * 100 = 20 with air, so everything bets.
+TEST_F(NodeLocks, LockedGamesMatchTheirClosedForms) {
+  struct Case {
+    const char* path;
+    const char* weights[2];
+    double nuts, air;
+  };
+  for (const Case& c : {Case{"r:0", {"1", "0"}, 100, 0}, Case{"r:0:b100", {"0", "1"}, 200, 0},
+                        Case{"r:0:b100", {"0.6", "0.4"}, 140, 20}}) {
+    SCOPED_TRACE(c.path + std::string(" ") + c.weights[1]);
+    clear_schematic_tree();
+    GameTree& tree = polarized_river();
+    impose(c.path, 0, c.weights[0]);
+    impose(c.path, 1, c.weights[1]);
+    lock(c.path);
+    TreeResults r = solve(tree, 400);
+    EXPECT_NEAR(r.ev[0] + 50, (2 * c.nuts + 3 * c.air) / 5.0, kTolerance);
+    EXPECT_LT(r.exploitability, kTolerance);
+    if (c.air == 0) continue;
+    // Unlocked, the catcher learns again from the imposed rows and the game goes back to 60.
+    unlock(c.path);
+    TreeResults free = solve(tree, 3000);
+    EXPECT_LT(free.exploitability, 0.5);
+    EXPECT_NEAR(free.ev[0] + 50, 60.0, free.exploitability + 0.05);
+  }
 }
 
 TEST_F(NodeLocks, TrainingLeavesLockedRowsBitIdentical) {

@@ -1,10 +1,6 @@
 // The solving iteration against games with known answers, and the invariants of its results.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
-#include <cmath>
-
 #include "app/commands.h"
 #include "app/failure.h"
 #include "app/settings.h"
@@ -69,20 +65,9 @@ TEST_F(SolverTest, PolarizedRiverBetMatchesTheClosedForm) {
   for (const char* nut : {"JcTc", "JdTd"}) EXPECT_NEAR(strategy_of(tree, "r:0", nut)[1], 1.0, 0.01);
 }
 
-TEST_F(SolverTest, NoChoiceMeansNoExploitabilityAndPotSharesAddUp) {
-  board("Td 9d 6h Qc");
-  game().ranges = {std::vector<double>(kHands, 1.0), std::vector<double>(kHands, 0.5)};
-  line({0, 0, 0, 0});  // checked down on turn and river: one action everywhere
-  GameTree& tree = build();
-  ASSERT_TRUE(evaluate_both(tree));
-  EXPECT_NEAR(tree.results.exploitability, 0.0, 1e-9);
-  EXPECT_NEAR(tree.results.ev[0] + tree.results.ev[1], 0.0, 1e-9);
-  // Identical ranges on a checked-down turn split the pot evenly.
-  EXPECT_NEAR(tree.results.ev[0], 0.0, 1e-9);
-}
-
 // A turn tree converges: the EVs add up to the pot and the exploitability falls (its value
-// against an independent best response: best_response_oracle_test.cpp).
+// against an independent best response: best_response_oracle_test.cpp; isomorphism on and off:
+// QueriesTest.IsomorphismChangesNoReport).
 TEST_F(SolverTest, TurnTreeConvergesWithConsistentResults) {
   board("Td 9d 6h Qc");
   range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d 8s7s AcJc");
@@ -105,35 +90,6 @@ TEST_F(SolverTest, TurnTreeConvergesWithConsistentResults) {
   EXPECT_LT(tree.results.exploitability, first / 10);
   EXPECT_LT(tree.results.exploitability, 0.01 * 100);
 }
-
-TEST_F(SolverTest, IsomorphismGivesTheSameGame) {
-  double ev[2], expl[2];
-  for (int iso = 0; iso < 2; ++iso) {
-    SetUp();
-    settings().isomorphism[1] = iso == 1;
-    board("As Ks 7d 2d");
-    game().ranges = {std::vector<double>(kHands, 0.0), std::vector<double>(kHands, 0.0)};
-    // Symmetric in the clubs and hearts the board lacks.
-    for (const char* h : {"AcAh", "7c7h", "QcJc", "QhJh", "9c8c", "9h8h", "AdKd", "KhQh", "KcQc"}) game().ranges[0][std::size_t(hand_of(h))] = 1;
-    for (const char* h : {"KcKh", "AcQc", "AhQh", "TcTh", "JcTh", "JhTc", "6c5c", "6h5h", "8d8s"}) game().ranges[1][std::size_t(hand_of(h))] = 1;
-    line({0, 0, 0, 0});
-    line({0, 0, 30, 30});
-    line({30, 30, 30, 30});
-    line({30, 90, 90});
-    GameTree& tree = build();
-    EXPECT_EQ(tree.has_flag(ISOMORPHISM_ON), iso == 1);
-    iterate(tree, 300);
-    ASSERT_TRUE(evaluate_both(tree));
-    ev[iso] = tree.results.ev[0];
-    expl[iso] = tree.results.exploitability;
-    TearDown();
-  }
-  EXPECT_NEAR(ev[0], ev[1], expl[0] + expl[1] + 0.05);
-}
-
-}  // namespace
-
-namespace {
 
 // A query at the first decision node sees what the evaluation sees there; deeper, the own
 // reach follows the player's action probabilities along the path.
@@ -215,10 +171,6 @@ TEST_F(SolverTest, QueriesReadTheDealValuesOfTheLastEvaluation) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 // A node may offer any number of bet sizes; 70 of them (beyond any fixed table) solve as well.
 TEST_F(SolverTest, NodesWithManyActionsSolve) {
   board("As Ks Qd 7c 2h");
@@ -233,10 +185,6 @@ TEST_F(SolverTest, NodesWithManyActionsSolve) {
   EXPECT_NEAR(tree.results.ev[0] + tree.results.ev[1], 0.0, 1e-9);
   EXPECT_GE(tree.results.exploitability, -1e-9);
 }
-
-}  // namespace
-
-namespace {
 
 // The strategies a river-start tree keeps between passes are always those its regrets give:
 // after whole iterations, after one pass alone, after a command wrote regrets between the two

@@ -76,6 +76,31 @@ struct SpotFixture : ::testing::Test {
     line({50, 50, 50, 50, 50, 50});
     line({50, 150, 150});
   }
+  // A command by its table row, as the command loop runs it; failure() gives its error, empty
+  // when it succeeds.
+  static void run(const Tokens& t) {
+    set_current_command(t[0]);
+    for (const CommandRow& row : command_table())
+      if (t[0] == row.name) return row.handler(t);
+    ADD_FAILURE() << "no command " << t[0];
+  }
+  static std::string failure(const Tokens& t) {
+    try {
+      run(t);
+    } catch (const CommandFailure& e) {
+      return e.what();
+    }
+    return "";
+  }
+  static TreeResults results(GameTree& tree) {
+    TreeResults r;
+    EXPECT_TRUE(evaluate_both(tree, &r));
+    return r;
+  }
+  static TreeResults solve(GameTree& tree, int iterations) {
+    for (int i = 0; i < iterations; ++i) run_iteration(tree);
+    return results(tree);
+  }
   // Builds the tree and gives it its memory.
   static GameTree& build() {
     set_current_command("build_tree");

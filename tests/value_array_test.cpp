@@ -130,7 +130,7 @@ void fill_randomly(Array& array, std::mt19937& rng) {
 }
 
 template <class Array>
-void expect_round_trip(std::mt19937& rng, const std::string& name, int element_size) {
+void expect_round_trip(std::mt19937& rng, const std::string& name) {
   auto layout = small_layout();
   Array original(layout);
   ASSERT_TRUE(original.allocate());
@@ -142,8 +142,6 @@ void expect_round_trip(std::mt19937& rng, const std::string& name, int element_s
     original.save(file);
     file.commit();
   }
-  // Flags words, then every row without its padding.
-  EXPECT_EQ(fs::file_size(first), 3 * 4 + std::size_t(3 * (5 + 8 + 1081) * element_size));
   Array loaded(layout);
   {
     BinaryFile file(first.string(), BinaryFile::Mode::read);
@@ -168,15 +166,12 @@ void expect_round_trip(std::mt19937& rng, const std::string& name, int element_s
   fs::remove(second);
 }
 
+// Round trips of both widths; an array never allocated saves as zeros.
 TEST(PlainValueArray, SaveLoadRoundTripIsByteIdentical) {
   std::mt19937 rng(31);
-  expect_round_trip<PlainValueArray16>(rng, "16", 2);
-  expect_round_trip<PlainValueArray32>(rng, "32", 4);
-}
-
-TEST(PlainValueArray, UnallocatedArraySavesAsZeros) {
-  auto layout = small_layout(2);
-  PlainValueArray32 empty(layout);
+  expect_round_trip<PlainValueArray16>(rng, "16");
+  expect_round_trip<PlainValueArray32>(rng, "32");
+  PlainValueArray32 empty(small_layout(2));
   fs::path path = temp_file("empty");
   {
     BinaryFile file(path.string(), BinaryFile::Mode::write);
@@ -219,12 +214,9 @@ TEST(CompressionLevel, AutoRuleComparesNeedWith85PercentOfFreeMemory) {
   platform::MemoryStatus status;
   status.total_bytes = 200 * gb;
   status.load_percent = 50;  // 100 GB free, budget 85 GB
-  EXPECT_EQ(auto_compression_level(50 * gb, status), 0);
-  EXPECT_EQ(auto_compression_level(85 * gb, status), 1);  // not below the budget
-  EXPECT_EQ(auto_compression_level(100 * gb, status), 1);
-  EXPECT_EQ(auto_compression_level(200 * gb, status), 2);
-  EXPECT_EQ(auto_compression_level(250 * gb, status), 3);
-  EXPECT_EQ(auto_compression_level(300 * gb, status), 4);
+  // 85 GB is not below the budget.
+  for (auto [need, level] : {std::pair{50, 0}, {85, 1}, {100, 1}, {200, 2}, {250, 3}, {300, 4}})
+    EXPECT_EQ(auto_compression_level(std::uint64_t(need) * gb, status), level) << need;
   status.load_percent = 100;
   EXPECT_EQ(auto_compression_level(1, status), 4);
 }

@@ -60,7 +60,7 @@ TEST_P(SpotAnchor, OopEvLandsInTheGameValueInterval) {
 // Intervals from the spots' README; targets 0.01 % (river) and 0.05 % (turn) of the pot.
 INSTANTIATE_TEST_SUITE_P(Spots, SpotAnchor,
                          ::testing::Values(Anchor{"R1", 91.626, 91.646, 0.02}, Anchor{"R1W", 94.054, 94.133, 0.02},
-                                           Anchor{"T1", 93.870, 93.890, 0.1}),
+                                           Anchor{"T1", 93.870, 93.890, 0.1}, Anchor{"T1W", 92.243, 92.320, 0.1}),
                          [](const auto& info) { return std::string(info.param.spot); });
 
 }  // namespace
