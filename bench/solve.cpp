@@ -42,10 +42,10 @@
 #include <string>
 #include <vector>
 
-#include "app/arguments.h"
+#include "core/arguments.h"
 #include "app/commands.h"
-#include "app/output.h"
-#include "app/settings.h"
+#include "core/output.h"
+#include "core/settings.h"
 #include "cards/evaluator.h"
 #include "cards/game.h"
 #include "cards/hand_order.h"

@@ -5,7 +5,7 @@
 #include <map>
 #include <mutex>
 
-#include "app/failure.h"
+#include "core/failure.h"
 #include "queries/tree_hands.h"
 #include "solver/kernels.h"
 #include "solver/solver.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
-#include "app/failure.h"
+#include "core/failure.h"
 #include "queries/tree_hands.h"
 #include "solver/kernels.h"
 #include "solver/solver.h"

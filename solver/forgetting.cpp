@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "solver/kernels.h"
 #include "storage/value_array.h"
 #include "tree/tree_storage.h"

@@ -7,12 +7,12 @@
 #include <memory>
 #include <thread>
 
-#include "app/output.h"
-#include "app/settings.h"
+#include "core/settings.h"
 #include "platform/platform.h"
 #include "solver/kernels.h"
 #include "solver/scratch_stack.h"
 #include "solver/solver.h"
+#include "solver/solver_listener.h"
 #include "storage/value_array.h"
 #include "tree/tree_storage.h"
 
@@ -759,7 +759,8 @@ class Pass {
         if (best) kernels::add(w.at(sums.best), mapped_best, sums.n);
       }
       int done = ++finished;
-      if (stop_request_flag()) print_out("#progress %d\n", done * 100 / count);
+      if (stop_request_flag())
+        if (SolverListener* listener = solver_listener()) listener->progress(done * 100 / count);
     });
   }
 

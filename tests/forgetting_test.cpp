@@ -57,7 +57,6 @@ struct Forgetting : SpotFixture {
     return r;
   }
   static void run(const Tokens& t) {
-    set_current_command(t[0]);
     for (const CommandRow& row : command_table())
       if (t[0] == row.name) return row.handler(t);
   }
@@ -65,6 +64,8 @@ struct Forgetting : SpotFixture {
   static std::string failure(const Tokens& t) {
     try {
       run(t);
+    } catch (const EngineError& e) {
+      return "ERROR: " + t[0] + " " + e.reason() + "\n";
     } catch (const CommandFailure& e) {
       return e.what();
     }
@@ -262,7 +263,6 @@ TEST_F(Forgetting, PartialSolveOfOneRunoutGivesBackItsValue) {
   GameTree& tree = turn_tree();
   solve(tree, 400);
   const char* path = "r:0:c:c:2s";
-  set_current_command("solve_partial");
   NodeRef ref = resolve_path(path);
   int index = ref.node->record_index;
   // The reaches the deal will keep (it is reached with weight: the fresh ones).
@@ -315,7 +315,6 @@ TEST_F(Forgetting, RarelyReachedDealsKeepTheirAccumulatedRanges) {
   run(check);
   run({"lock_node", "r:0"});
   solve(tree, 20);
-  set_current_command("forget");
   int rare = resolve_path("r:0:b50:c:2s").node->record_index;
   int common = resolve_path("r:0:c:c:2s").node->record_index;
   std::array<std::vector<double>, 2> accumulated = tree.nodes[std::size_t(rare)].deal->entries[0].reach_sums;

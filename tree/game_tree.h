@@ -10,6 +10,7 @@
 
 #include "cards/cards.h"
 #include "cards/game.h"
+#include "core/notes.h"
 #include "solver/schedule.h"
 #include "tree/card_tree.h"
 #include "tree/schematic_tree.h"
@@ -180,7 +181,8 @@ struct StoredTreeChoices {
 };
 
 // Builds a tree from the game description, the schematic tree and the settings. Failures throw
-// the build_tree errors and leave the current tree alone. Prints the "#" diagnostic lines.
+// the build_tree errors and leave the current tree alone. The "#" diagnostic lines go to
+// *notes (when given), also those of a build that then fails.
 // With stored choices (loading a file) the tree gets no storage: the loader creates it with
 // the file's compression level.
-std::unique_ptr<GameTree> build_game_tree(const StoredTreeChoices* stored = nullptr);
+std::unique_ptr<GameTree> build_game_tree(const StoredTreeChoices* stored = nullptr, Notes* notes = nullptr);
