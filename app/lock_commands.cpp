@@ -4,7 +4,7 @@
 #include "core/output.h"
 #include "cards/hand_order.h"
 #include "queries/tree_hands.h"
-#include "solver/node_locks.h"
+#include "queries/node_locks.h"
 #include "tree/node_path.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include "app/commands.h"
 #include "core/failure.h"
 #include "core/output.h"
-#include "solver/schedule.h"
+#include "kernels/schedule.h"
 #include "solver/solver_control.h"
 #include "tree/game_tree.h"
 

@@ -9,7 +9,7 @@
 #include "core/settings.h"
 #include "cards/game.h"
 #include "platform/platform.h"
-#include "solver/kernels.h"
+#include "kernels/kernels.h"
 #include "travanto_version.h"
 
 void cmd_set_threads(const Tokens& t) {

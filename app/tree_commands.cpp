@@ -8,7 +8,7 @@
 #include "tree/node_path.h"
 #include "solver/solver.h"
 #include "storage/binary_file.h"
-#include "tree/tree_file.h"
+#include "solver/tree_file.h"
 #include "tree/tree_storage.h"
 
 namespace {

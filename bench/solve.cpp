@@ -51,7 +51,7 @@
 #include "cards/hand_order.h"
 #include "platform/platform.h"
 #include "queries/strategy_report.h"
-#include "solver/schedule.h"
+#include "kernels/schedule.h"
 #include "solver/solver.h"
 #include "storage/compression_level.h"
 #include "storage/value_array.h"

@@ -7,7 +7,7 @@
 
 #include "core/failure.h"
 #include "queries/tree_hands.h"
-#include "solver/kernels.h"
+#include "kernels/kernels.h"
 #include "solver/solver.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include "core/failure.h"
 #include "queries/tree_hands.h"
-#include "solver/kernels.h"
+#include "kernels/kernels.h"
 #include "solver/solver.h"
 #include "storage/value_array.h"
 #include "tree/tree_storage.h"

@@ -4,7 +4,7 @@
 #include <numeric>
 
 #include "core/settings.h"
-#include "solver/kernels.h"
+#include "kernels/kernels.h"
 #include "storage/value_array.h"
 #include "tree/tree_storage.h"
 

@@ -10,10 +10,10 @@
 #include <numeric>
 
 #include "solver/forgetting.h"
-#include "solver/kernels.h"
+#include "kernels/kernels.h"
 #include "storage/compression_level.h"
 #include "tree/node_path.h"
-#include "tree/tree_file.h"
+#include "solver/tree_file.h"
 
 #include "spot_fixture.h"
 #include "subprocess.h"

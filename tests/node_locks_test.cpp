@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "solver/node_locks.h"
+#include "queries/node_locks.h"
 #include "storage/value_array.h"
 #include "tree/node_path.h"
 

@@ -15,7 +15,7 @@
 #include "storage/value_array.h"
 #include "tree/game_tree.h"
 #include "tree/node_path.h"
-#include "tree/tree_file.h"
+#include "solver/tree_file.h"
 
 #include <filesystem>
 

@@ -19,7 +19,7 @@
 #include "storage/binary_file.h"
 #include "storage/checksum.h"
 #include "storage/compression_level.h"
-#include "tree/tree_file.h"
+#include "solver/tree_file.h"
 
 #include "spot_fixture.h"
 #include "subprocess.h"

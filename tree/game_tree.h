@@ -11,7 +11,7 @@
 #include "cards/cards.h"
 #include "cards/game.h"
 #include "core/notes.h"
-#include "solver/schedule.h"
+#include "kernels/schedule.h"
 #include "tree/card_tree.h"
 #include "tree/schematic_tree.h"
 #include "tree/suit_isomorphism.h"
@@ -51,6 +51,10 @@ struct DealRecord {
   std::vector<DealEntry> entries;
 };
 
+// One node of the betting tree, the same for every board: a decision of `player`, or a fold or
+// showdown terminal holding its stake. A decision's two value arrays (regrets, averages) hold a
+// row per action for every board and hand its street can have; the first decision of a street
+// the solver deals keeps the deal's record.
 struct ActionNode {
   NodeKind kind = NodeKind::decision;
   std::int32_t parent = -1;
@@ -86,6 +90,10 @@ struct TreeResults {
   int iteration = -1;
 };
 
+// A built tree: the action nodes in pre-order (node 0 the root), the card tree of the boards the
+// start street can lead to, and the build's inputs. Also carries what solving has reached so far
+// (iteration count, schedule, results and root values, kept strategies) so that a tree file or a
+// new run goes on from it. Owned by the current-tree holder; the solver and queries borrow it.
 struct GameTree {
   std::vector<ActionNode> nodes;
   CardMask flop_mask = 0;  // as on the board, not canonical

@@ -18,7 +18,7 @@
 // forgotten). Every array saves its flags words
 // and then its values: plain arrays (all flop and turn arrays, and river arrays at level 0)
 // row by row without the padding, compressed ones as their chunk stores.
-#include "tree/tree_file.h"
+#include "solver/tree_file.h"
 
 #include <algorithm>
 #include <bit>
