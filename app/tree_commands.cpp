@@ -2,10 +2,12 @@
 #include "app/commands.h"
 #include "core/failure.h"
 #include "core/output.h"
+#include "core/settings.h"
 #include "cards/game.h"
 #include "tree/game_tree.h"
 #include "storage/value_array.h"
 #include "tree/node_path.h"
+#include "tree/schematic_tree.h"
 #include "solver/solver.h"
 #include "storage/binary_file.h"
 #include "solver/tree_file.h"
@@ -79,7 +81,7 @@ void cmd_build_tree(const Tokens& t) {
   Notes notes;
   std::unique_ptr<GameTree> tree;
   try {
-    tree = build_game_tree(nullptr, &notes);
+    tree = build_game_tree(game(), schematic_root(), tree_build_options(settings()), &notes);
   } catch (...) {
     print_notes(notes);
     throw;

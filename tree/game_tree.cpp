@@ -102,11 +102,23 @@ std::atomic<bool>& tree_in_use() {
   return in_use;
 }
 
+TreeBuildOptions tree_build_options(const Settings& s, const StoredTreeChoices* stored) {
+  TreeBuildOptions options;
+  options.isomorphism = s.isomorphism;
+  options.all_hands = s.all_hands;
+  options.stored = stored;
+  return options;
+}
+
 std::unique_ptr<GameTree> build_game_tree(const StoredTreeChoices* stored, Notes* notes) {
-  const GameDescription& g = game();
+  return build_game_tree(game(), schematic_root(), tree_build_options(settings(), stored), notes);
+}
+
+std::unique_ptr<GameTree> build_game_tree(const GameDescription& g, SchematicNode& root, const TreeBuildOptions& options,
+                                          Notes* notes) {
+  const StoredTreeChoices* stored = options.stored;
   if (g.ranges[0].empty() || g.ranges[1].empty()) command_error("ranges not set");
   if (std::popcount(g.flop_mask) != 3) command_error("board not set");
-  SchematicNode& root = schematic_root();
   if (root.is_leaf()) command_error("lines not set");
   // A file being loaded keeps what it was saved with; a new build needs a pot and hands to deal.
   if (!stored) {
@@ -165,7 +177,7 @@ std::unique_ptr<GameTree> build_game_tree(const StoredTreeChoices* stored, Notes
   tree->board_turn = single_card(g.turn_mask);
   tree->board_river = single_card(g.river_mask);
   bool isomorphism = tree->start_street < 3 && (stored ? stored->isomorphism
-                                                      : settings().isomorphism[std::size_t(tree->start_street - 1)]);
+                                                      : options.isomorphism[std::size_t(tree->start_street - 1)]);
   if (isomorphism && !ranges_symmetric(g.board_mask(), {&g.ranges[0], &g.ranges[1]})) {
     isomorphism = false;
     add_note(notes, "#isomorphism off: the ranges differ between suits the board does not show\n");
@@ -182,7 +194,7 @@ std::unique_ptr<GameTree> build_game_tree(const StoredTreeChoices* stored, Notes
     for (auto& r : tree->ranges) r = map_range(r, tree->suits);
   }
   // Each player's card-node lists hold the hands of its range, or every hand with the setting.
-  tree->all_hands = stored ? stored->all_hands : settings().all_hands;
+  tree->all_hands = stored ? stored->all_hands : options.all_hands;
   ListedHands listed;
   if (!tree->all_hands)
     for (std::size_t p = 0; p < 2; ++p) {

@@ -188,9 +188,24 @@ struct StoredTreeChoices {
   bool all_hands = false;
 };
 
-// Builds a tree from the game description, the schematic tree and the settings. Failures throw
+// What a build takes besides the description and the lines: the settings it reads, and when a
+// file is loaded, the file's own choices (which replace them).
+struct TreeBuildOptions {
+  std::array<bool, 3> isomorphism{true, false, false};  // per start street, as Settings
+  bool all_hands = false;
+  const StoredTreeChoices* stored = nullptr;
+};
+struct Settings;
+TreeBuildOptions tree_build_options(const Settings& settings, const StoredTreeChoices* stored = nullptr);
+
+// Builds a tree from a game description, its lines and the options; reads no process state but
+// the compression setting (for a new tree's storage). Writes the lines' record indexes once
+// nothing can refuse the build. Failures throw
 // the build_tree errors and leave the current tree alone. The "#" diagnostic lines go to
 // *notes (when given), also those of a build that then fails.
 // With stored choices (loading a file) the tree gets no storage: the loader creates it with
 // the file's compression level.
+std::unique_ptr<GameTree> build_game_tree(const GameDescription& description, SchematicNode& lines,
+                                          const TreeBuildOptions& options, Notes* notes = nullptr);
+// The same for the process's game description, lines and settings.
 std::unique_ptr<GameTree> build_game_tree(const StoredTreeChoices* stored = nullptr, Notes* notes = nullptr);
