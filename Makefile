@@ -170,7 +170,7 @@ fuzz-long:
 	@$(MAKE) fuzz FUZZ_SECONDS=$(FUZZ_LONG_SECONDS)
 
 # Mutation check (a developer tool, too slow for CI): a fixed, seeded sample of MUTANTS small
-# mutations of cards/, tree/, solver/, storage/ and queries/, one at a time, each rebuilt
+# mutations of cards/, kernels/, tree/, solver/, storage/ and queries/, one at a time, each rebuilt
 # incrementally and run against the unit-labelled tests; prints the killed share and the survivors.
 MUTANTS ?= 150
 MUTANTS_SEED ?= 33

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "app/commands.h"
-#include "app/failure.h"
-#include "app/output.h"
+#include "core/failure.h"
+#include "core/output.h"
 #include "cards/categories.h"
 
 void cmd_show_category_names(const Tokens&) {

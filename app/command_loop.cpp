@@ -7,8 +7,8 @@
 #include <limits>
 
 #include "app/commands.h"
-#include "app/failure.h"
-#include "app/output.h"
+#include "core/failure.h"
+#include "core/output.h"
 #include "app/process_watch.h"
 
 namespace {
@@ -44,11 +44,7 @@ void report_unsplit_line(const std::string& line) {
 
 }  // namespace
 
-void end_process(int status) {
-  std::fflush(stdout);
-  // The watch thread and any solver threads end with the process.
-  std::_Exit(status);
-}
+void answer_ok(const Tokens& tokens) { print_out("%s ok!\n", tokens[0].c_str()); }
 
 void dispatch_tokens(const Tokens& tokens) {
   if (banned_process_running()) {
@@ -64,12 +60,10 @@ void dispatch_tokens(const Tokens& tokens) {
       print_out("ERROR: Command %s not recognized\n", word.c_str());
       return;
     }
-    if (row->expected_tokens > 0 && std::size_t(row->expected_tokens) != tokens.size()) {
-      set_current_command(word);
-      argument_error();
-    }
-    set_current_command(word);
+    if (row->expected_tokens > 0 && std::size_t(row->expected_tokens) != tokens.size()) argument_error();
     row->handler(tokens);
+  } catch (const EngineError& e) {
+    print_out("ERROR: %s %s\n", word.c_str(), e.reason());
   } catch (const InvalidValue& e) {
     print_out("%s", e.what());
   } catch (const CommandFailure& e) {
@@ -82,6 +76,7 @@ void dispatch_tokens(const Tokens& tokens) {
 }
 
 int run_command_loop() {
+  install_solver_reports();
   std::string line;
   for (;;) {
     if (!std::getline(std::cin, line) && std::cin.bad() && !std::cin.eof()) {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/arguments.h"
+#include "core/arguments.h"
 
 using CommandHandler = void (*)(const Tokens& tokens);
 
@@ -23,8 +23,16 @@ void dispatch_tokens(const Tokens& tokens);
 // Reads stdin until end of input or exit; returns the exit status.
 int run_command_loop();
 
-// Ends the process at once with the given status after writing nothing more.
-[[noreturn]] void end_process(int status);
+// Installs the listener that writes the solver's reports (app/solver_reports.cpp); the command
+// loop does it before the first line.
+void install_solver_reports();
+// "#storage %d MB/s read, %d MB/s write": the storage counters over the given seconds, written
+// at once or with the line's answer.
+void print_storage_rates(double seconds, bool immediate);
+
+// The answer "<command> ok!" of a command that has nothing else to say.
+void answer_ok(const Tokens& tokens);
+
 
 // Handlers, grouped by the file that implements them.
 // app/output_commands.cpp
@@ -38,16 +46,16 @@ void cmd_skip_if_done(const Tokens&);
 void cmd_solver_time(const Tokens&);
 void cmd_show_settings(const Tokens&);
 void cmd_set_threads(const Tokens&);
+void cmd_set_accuracy(const Tokens&);
 void cmd_set_recalc_accuracy(const Tokens&);
 void cmd_set_isomorphism(const Tokens&);
 void cmd_set_all_hands(const Tokens&);
-// app/schedule_commands.cpp
-void cmd_set_solver_schedule(const Tokens&);
-void cmd_show_solver_schedule(const Tokens&);
-void cmd_set_accuracy(const Tokens&);
 void cmd_show_memory(const Tokens&);
 void cmd_ai6_get_instruction_set(const Tokens&);
 void cmd_show_version(const Tokens&);
+// app/schedule_commands.cpp
+void cmd_set_solver_schedule(const Tokens&);
+void cmd_show_solver_schedule(const Tokens&);
 // app/game_commands.cpp
 void cmd_show_hand_order(const Tokens&);
 void cmd_set_range(const Tokens&);
@@ -64,6 +72,11 @@ void cmd_show_effective_stack(const Tokens&);
 void cmd_build_tree(const Tokens&);
 void cmd_free_tree(const Tokens&);
 void cmd_load_tree(const Tokens&);
+void cmd_dump_tree(const Tokens&);
+void cmd_is_tree_present(const Tokens&);
+void cmd_show_node(const Tokens&);
+void cmd_show_children(const Tokens&);
+void cmd_node_count(const Tokens&);
 // app/forget_commands.cpp
 void cmd_forget(const Tokens&);
 void cmd_rebuild_forgotten_streets(const Tokens&);
@@ -74,11 +87,6 @@ void cmd_explo_partial(const Tokens&);
 void cmd_lock_node(const Tokens&);
 void cmd_unlock_node(const Tokens&);
 void cmd_set_strategy(const Tokens&);
-void cmd_dump_tree(const Tokens&);
-void cmd_is_tree_present(const Tokens&);
-void cmd_show_node(const Tokens&);
-void cmd_show_children(const Tokens&);
-void cmd_node_count(const Tokens&);
 // app/solver_commands.cpp
 void cmd_go(const Tokens&);
 void cmd_stop(const Tokens&);

@@ -1,10 +1,10 @@
-// Compression-level commands. The level state and its application to a tree live in storage/.
+// Compression-level commands. The level state lives in storage/, its application to a tree in tree/.
 #include <cstdio>
 
 #include "app/commands.h"
-#include "app/failure.h"
-#include "app/output.h"
-#include "app/settings.h"
+#include "core/failure.h"
+#include "core/output.h"
+#include "core/settings.h"
 #include "storage/compression_level.h"
 #include "tree/game_tree.h"
 #include "tree/memory_need.h"
@@ -16,8 +16,10 @@ void cmd_ai6_set_compression(const Tokens& t) {
   // Applying a level re-creates the tree's storage, which a running solver is using.
   if (tree_in_use()) command_error("Can't do that when solver is running");
   set_compression_setting(level);
-  apply_compression_to_tree();
-  print_out("%s ok!\n", current_command().c_str());
+  Notes notes;
+  apply_compression(current_tree(), &notes);
+  print_notes(notes);
+  answer_ok(t);
 }
 
 void cmd_ai6_get_actual_compression(const Tokens&) { print_out("compression %d\n", compression_in_force()); }

@@ -1,7 +1,7 @@
 // Forgetting streets, rebuilding them and solving their subgames again.
 #include "app/commands.h"
-#include "app/failure.h"
-#include "app/output.h"
+#include "core/failure.h"
+#include "core/output.h"
 #include "solver/forgetting.h"
 #include "tree/node_path.h"
 
@@ -21,7 +21,6 @@ int street_argument(const std::string& word) {
   argument_error();
 }
 
-void answer_ok() { print_out("%s ok!\n", current_command().c_str()); }
 
 }  // namespace
 
@@ -29,13 +28,13 @@ void cmd_forget(const Tokens& t) {
   int street = street_argument(t[1]);
   GameTree& tree = idle_tree();
   if (!forget_streets(tree, street)) command_error("out of memory");
-  answer_ok();
+  answer_ok(t);
 }
 
-void cmd_rebuild_forgotten_streets(const Tokens&) {
+void cmd_rebuild_forgotten_streets(const Tokens& t) {
   GameTree& tree = idle_tree();
   if (!rebuild_forgotten_streets(tree)) command_error("out of memory");
-  answer_ok();
+  answer_ok(t);
 }
 
 void cmd_solve_all_splits(const Tokens& t) {
@@ -44,7 +43,7 @@ void cmd_solve_all_splits(const Tokens& t) {
   if (tree.has_flag(INCOMPLETE_TREE)) command_error("incomplete tree");
   if (tree.start_street >= street) argument_error();  // no deal into that street
   if (!solve_all_splits(tree, street)) command_error("out of memory");
-  answer_ok();
+  answer_ok(t);
 }
 
 namespace {
@@ -66,7 +65,7 @@ double partial_solve(const Tokens& t) {
 
 void cmd_solve_partial(const Tokens& t) {
   partial_solve(t);
-  answer_ok();
+  answer_ok(t);
 }
 
 void cmd_explo_partial(const Tokens& t) { print_out("%.6g\n", partial_solve(t)); }

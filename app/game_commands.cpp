@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "app/commands.h"
-#include "app/failure.h"
-#include "app/output.h"
+#include "core/failure.h"
+#include "core/output.h"
 #include "cards/game.h"
 #include "cards/hand_order.h"
 
@@ -18,7 +18,7 @@ void cmd_set_range(const Tokens& t) {
   std::vector<double> range(kHands);
   for (int i = 0; i < kHands; ++i) range[i] = weights[hand_to_order[i]];
   game().ranges[player] = std::move(range);
-  print_out("%s ok!\n", current_command().c_str());
+  answer_ok(t);
 }
 
 void cmd_set_board(const Tokens& t) {
@@ -42,11 +42,11 @@ void cmd_set_board(const Tokens& t) {
   g.flop_mask = flop;
   g.turn_mask = street[0];
   g.river_mask = street[1];
-  print_out("%s ok!\n", current_command().c_str());
+  answer_ok(t);
 }
 
 void cmd_set_pot(const Tokens& t) {
   int a = parse_int(t[1]), b = parse_int(t[2]), c = parse_int(t[3]);
   game().pot_values = {double(a), double(b), double(c)};
-  print_out("%s ok!\n", current_command().c_str());
+  answer_ok(t);
 }

@@ -1,7 +1,7 @@
 // Betting lines and tree parameters.
 #include "app/commands.h"
-#include "app/failure.h"
-#include "app/output.h"
+#include "core/failure.h"
+#include "core/output.h"
 #include "cards/game.h"
 #include "tree/game_tree.h"
 #include "tree/schematic_tree.h"
@@ -13,7 +13,7 @@ void merge(const Tokens& t, bool force) {
   if (t.size() - 1 > kMaxLineActions) command_error("line longer than 500 actions");
   LineMerger merger(force);
   for (std::size_t i = 1; i < t.size(); ++i) merger.add(parse_double(t[i]));
-  print_out("%s ok!\n", current_command().c_str());
+  answer_ok(t);
 }
 
 }  // namespace
@@ -25,12 +25,12 @@ void cmd_remove_line(const Tokens& t) {
   std::vector<double> amounts;
   for (std::size_t i = 1; i < t.size(); ++i) amounts.push_back(parse_double(t[i]));
   remove_line(amounts);
-  print_out("%s ok!\n", current_command().c_str());
+  answer_ok(t);
 }
 
-void cmd_clear_lines(const Tokens&) {
+void cmd_clear_lines(const Tokens& t) {
   clear_schematic_tree();
-  print_out("%s ok!\n", current_command().c_str());
+  answer_ok(t);
 }
 
 void cmd_show_tree_params(const Tokens&) {

@@ -1,10 +1,10 @@
 // Locking nodes and imposing strategies.
 #include "app/commands.h"
-#include "app/failure.h"
-#include "app/output.h"
+#include "core/failure.h"
+#include "core/output.h"
 #include "cards/hand_order.h"
 #include "queries/tree_hands.h"
-#include "solver/node_locks.h"
+#include "queries/node_locks.h"
 #include "tree/node_path.h"
 
 namespace {
@@ -21,20 +21,19 @@ NodeBoards decision_boards(const std::string& path) {
   return target;
 }
 
-void answer_ok() { print_out("%s ok!\n", current_command().c_str()); }
 
 }  // namespace
 
 void cmd_lock_node(const Tokens& t) {
   NodeBoards target = decision_boards(t[1]);
   set_node_locked(*current_tree(), target, true);
-  answer_ok();
+  answer_ok(t);
 }
 
 void cmd_unlock_node(const Tokens& t) {
   NodeBoards target = decision_boards(t[1]);
   set_node_locked(*current_tree(), target, false);
-  answer_ok();
+  answer_ok(t);
 }
 
 void cmd_set_strategy(const Tokens& t) {
@@ -47,5 +46,5 @@ void cmd_set_strategy(const Tokens& t) {
   std::vector<double> weights(kHands);
   for (int p = 0; p < kHands; ++p) weights[order_to_hand[std::size_t(p)]] = parse_double(t[std::size_t(p) + 3]);
   if (!set_node_strategy_row(tree, target, action, weights)) command_error("out of memory");
-  answer_ok();
+  answer_ok(t);
 }

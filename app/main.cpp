@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "app/commands.h"
-#include "app/output.h"
+#include "core/output.h"
 #include "app/process_watch.h"
-#include "app/settings.h"
+#include "core/settings.h"
 #include "cards/evaluator.h"
 #include "cards/hand_order.h"
 #include "platform/platform.h"

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "app/commands.h"
-#include "app/failure.h"
-#include "app/output.h"
+#include "core/failure.h"
+#include "core/output.h"
 #include "platform/platform.h"
 
 namespace {
@@ -17,27 +17,26 @@ std::string g_skip_label;
 std::vector<platform::FileIdentity> g_running_scripts;
 constexpr std::size_t kMaxScriptDepth = 64;  // distinct files nested this deep are refused too
 
-void answer_ok() { print_out("%s ok!\n", current_command().c_str()); }
 
 void redirect(const Tokens& t, bool append) {
   if (!redirect_stdout_to_file(t[1], append)) command_error("can't open file");
-  answer_ok();
+  answer_ok(t);
 }
 
 }  // namespace
 
-void cmd_is_ready(const Tokens&) { answer_ok(); }
+void cmd_is_ready(const Tokens& t) { answer_ok(t); }
 void cmd_stdoutredi(const Tokens& t) { redirect(t, false); }
 void cmd_stdoutredi_append(const Tokens& t) { redirect(t, true); }
 
-void cmd_stdoutback(const Tokens&) {
+void cmd_stdoutback(const Tokens& t) {
   if (!redirect_stdout_to_console()) command_error("can't open console");
-  answer_ok();
+  answer_ok(t);
 }
 
 void cmd_skip_if_done(const Tokens& t) {
   if (platform::path_exists(t[1])) g_skip_label = t[2];
-  answer_ok();
+  answer_ok(t);
 }
 
 void cmd_load_script(const Tokens& t) {

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "app/commands.h"
-#include "app/failure.h"
-#include "app/output.h"
+#include "core/failure.h"
+#include "core/output.h"
 #include "cards/game.h"
 #include "cards/hand_order.h"
 #include "queries/equity.h"

@@ -1,9 +1,9 @@
 // Choosing the solver schedule: set_solver_schedule NAME [parameters], show_solver_schedule.
-#include "app/arguments.h"
+#include "core/arguments.h"
 #include "app/commands.h"
-#include "app/failure.h"
-#include "app/output.h"
-#include "solver/schedule.h"
+#include "core/failure.h"
+#include "core/output.h"
+#include "kernels/schedule.h"
 #include "solver/solver_control.h"
 #include "tree/game_tree.h"
 
@@ -16,7 +16,7 @@ void cmd_set_solver_schedule(const Tokens& t) {
   std::optional<SolverSchedule> s = parse_schedule(std::vector<std::string>(t.begin() + 1, t.end()), error);
   if (!s) command_error(error);
   schedule_setting() = *s;
-  print_out("%s ok!\n", current_command().c_str());
+  answer_ok(t);
 }
 
 // "schedule NAME parameters": the setting; a solved tree's own follows when it differs.

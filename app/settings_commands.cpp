@@ -4,29 +4,13 @@
 #include <algorithm>
 
 #include "app/commands.h"
-#include "app/failure.h"
-#include "app/output.h"
-#include "app/settings.h"
+#include "core/failure.h"
+#include "core/output.h"
+#include "core/settings.h"
 #include "cards/game.h"
 #include "platform/platform.h"
-#include "solver/kernels.h"
+#include "kernels/kernels.h"
 #include "travanto_version.h"
-
-namespace {
-std::int64_t g_start_time = 0;
-}
-
-Settings& settings() {
-  static Settings s;
-  return s;
-}
-
-void set_start_time(std::int64_t t) { g_start_time = t; }
-std::int64_t start_time() { return g_start_time; }
-
-// More workers than a few per processor only cost memory and start-up time, and the OpenMP
-// runtime fails (or hangs) creating tens of thousands of them: a typo must not end a session.
-int max_thread_count() { return 4 * std::max(1, omp_get_num_procs()); }
 
 void cmd_set_threads(const Tokens& t) {
   int n = parse_int(t[1]);
@@ -36,7 +20,7 @@ void cmd_set_threads(const Tokens& t) {
     n = max_thread_count();
   }
   settings().thread_count = n;
-  print_out("%s ok!\n", current_command().c_str());
+  answer_ok(t);
 }
 
 void cmd_set_accuracy(const Tokens& t) {
@@ -46,33 +30,33 @@ void cmd_set_accuracy(const Tokens& t) {
   // "fraction" scales by the root pot of this moment; a later set_pot does not rescale.
   if (t.size() > 2 && t[2] == "fraction") value *= game().root_pot();
   settings().accuracy = value;
-  print_out("%s ok!\n", current_command().c_str());
+  answer_ok(t);
 }
 
 void cmd_set_recalc_accuracy(const Tokens& t) {
   std::array<double, 3> values{};
   for (int i = 0; i < 3; ++i) values[i] = parse_double(t[i + 1]) * game().root_pot();
   settings().recalc_accuracy = values;
-  print_out("%s ok!\n", current_command().c_str());
+  answer_ok(t);
 }
 
 void cmd_set_isomorphism(const Tokens& t) {
   settings().isomorphism[0] = t[1] != "0";
   settings().isomorphism[1] = t[2] != "0";
-  print_out("%s ok!\n", current_command().c_str());
+  answer_ok(t);
 }
 
 // "set_all_hands 1": the next tree lists every hand for both players, so that hands outside a
 // range get strategies too; "0" (the default) lists each range's hands only.
 void cmd_set_all_hands(const Tokens& t) {
   settings().all_hands = t[1] != "0";
-  print_out("%s ok!\n", current_command().c_str());
+  answer_ok(t);
 }
 
 void cmd_show_settings(const Tokens&) { print_out("END\n"); }
 
 void cmd_solver_time(const Tokens&) {
-  print_out("%f\n", double(platform::wall_clock_100ns() - g_start_time) / 10'000'000.0);
+  print_out("%f\n", double(platform::wall_clock_100ns() - start_time()) / 10'000'000.0);
 }
 
 void cmd_show_memory(const Tokens&) {

@@ -3,8 +3,8 @@
 #include <thread>
 
 #include "app/commands.h"
-#include "app/failure.h"
-#include "app/output.h"
+#include "core/failure.h"
+#include "core/output.h"
 #include "cards/game.h"
 #include "solver/solver_control.h"
 
@@ -24,12 +24,12 @@ void cmd_go(const Tokens& t) {
       argument_error();
   }
   if (!start_solver(limit, steps)) command_error("out of memory");
-  print_out("%s ok!\n", current_command().c_str());
+  answer_ok(t);
 }
 
-void cmd_stop(const Tokens&) {
+void cmd_stop(const Tokens& t) {
   request_stop();
-  print_out("%s ok!\n", current_command().c_str());
+  answer_ok(t);
 }
 
 void cmd_wait_for_solver(const Tokens&) { wait_solver(); }
@@ -43,7 +43,7 @@ void cmd_take_a_break(const Tokens& t) {
   int seconds = parse_int(t[1]);
   request_stop();
   if (seconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(std::int64_t(seconds) * 1000));
-  print_out("%s ok!\n", current_command().c_str());
+  answer_ok(t);
 }
 
 void cmd_calc_results(const Tokens&) {

@@ -1,14 +1,16 @@
 // Building, freeing and inspecting the game tree.
 #include "app/commands.h"
-#include "app/failure.h"
-#include "app/output.h"
+#include "core/failure.h"
+#include "core/output.h"
+#include "core/settings.h"
 #include "cards/game.h"
 #include "tree/game_tree.h"
 #include "storage/value_array.h"
 #include "tree/node_path.h"
+#include "tree/schematic_tree.h"
 #include "solver/solver.h"
 #include "storage/binary_file.h"
-#include "tree/tree_file.h"
+#include "solver/tree_file.h"
 #include "tree/tree_storage.h"
 
 namespace {
@@ -74,17 +76,25 @@ struct StreetCounts {
 
 }  // namespace
 
-void cmd_build_tree(const Tokens&) {
+void cmd_build_tree(const Tokens& t) {
   refuse_while_solving();
-  std::unique_ptr<GameTree> tree = build_game_tree();
+  Notes notes;
+  std::unique_ptr<GameTree> tree;
+  try {
+    tree = build_game_tree(game(), schematic_root(), tree_build_options(settings()), &notes);
+  } catch (...) {
+    print_notes(notes);
+    throw;
+  }
+  print_notes(notes);
   install_tree(std::move(tree));
-  print_out("%s ok!\n", current_command().c_str());
+  answer_ok(t);
 }
 
-void cmd_free_tree(const Tokens&) {
+void cmd_free_tree(const Tokens& t) {
   refuse_while_solving();
   free_current_tree();
-  print_out("%s ok!\n", current_command().c_str());
+  answer_ok(t);
 }
 
 void cmd_dump_tree(const Tokens& t) {
@@ -100,19 +110,25 @@ void cmd_dump_tree(const Tokens& t) {
   } catch (const IOException& e) {
     command_error(e.what());
   }
-  print_out("%s ok!\n", current_command().c_str());
+  answer_ok(t);
 }
 
 void cmd_load_tree(const Tokens& t) {
   if (t.size() < 2) argument_error();
   refuse_while_solving();
   std::string path = join_tokens(t, 1);
+  Notes notes;
   try {
-    load_tree_file(path);
+    load_tree_file(path, &notes);
   } catch (const IOException& e) {
+    print_notes(notes);
     command_error(e.what());
+  } catch (...) {
+    print_notes(notes);
+    throw;
   }
-  print_out("%s ok!\n", current_command().c_str());
+  print_notes(notes);
+  answer_ok(t);
 }
 
 void cmd_is_tree_present(const Tokens&) { print_out("%s\n", current_tree() ? "true" : "false"); }

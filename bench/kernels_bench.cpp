@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "cards/cards.h"
-#include "solver/kernels.h"
+#include "kernels/kernels.h"
 #include "storage/scratch.h"
 
 namespace {

@@ -42,16 +42,16 @@
 #include <string>
 #include <vector>
 
-#include "app/arguments.h"
+#include "core/arguments.h"
 #include "app/commands.h"
-#include "app/output.h"
-#include "app/settings.h"
+#include "core/output.h"
+#include "core/settings.h"
 #include "cards/evaluator.h"
 #include "cards/game.h"
 #include "cards/hand_order.h"
 #include "platform/platform.h"
 #include "queries/strategy_report.h"
-#include "solver/schedule.h"
+#include "kernels/schedule.h"
 #include "solver/solver.h"
 #include "storage/compression_level.h"
 #include "storage/value_array.h"

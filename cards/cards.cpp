@@ -4,7 +4,7 @@
 #include <cctype>
 #include <cstring>
 
-#include "app/failure.h"
+#include "core/failure.h"
 
 const std::array<HandCards, kHands>& hand_cards() {
   static const std::array<HandCards, kHands> table = [] {

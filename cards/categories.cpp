@@ -2,8 +2,7 @@
 
 #include <bit>
 
-#include "app/commands.h"
-#include "app/output.h"
+#include "core/output.h"
 #include "cards/evaluator.h"
 
 const std::array<const char*, kMadeHandCategories> made_hand_names = {

@@ -8,7 +8,7 @@
 #include "cards/hand_order.h"
 #include "queries/hand_line.h"
 #include "queries/tree_hands.h"
-#include "solver/kernels.h"
+#include "kernels/kernels.h"
 #include "tree/node_path.h"
 
 namespace {

@@ -5,9 +5,9 @@
 #include <map>
 #include <mutex>
 
-#include "app/failure.h"
+#include "core/failure.h"
 #include "queries/tree_hands.h"
-#include "solver/kernels.h"
+#include "kernels/kernels.h"
 #include "solver/solver.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "app/failure.h"
-#include "app/output.h"
+#include "core/failure.h"
+#include "core/output.h"
 #include "cards/hand_order.h"
 
 namespace {

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <mutex>
 
-#include "app/failure.h"
+#include "core/failure.h"
 #include "queries/tree_hands.h"
-#include "solver/kernels.h"
+#include "kernels/kernels.h"
 #include "solver/solver.h"
 #include "storage/value_array.h"
 #include "tree/tree_storage.h"

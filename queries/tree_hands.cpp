@@ -2,7 +2,7 @@
 
 #include "solver/forgetting.h"
 
-#include "app/failure.h"
+#include "core/failure.h"
 
 SuitMapping board_suits(const GameTree& tree, int turn, int river) {
   if (!tree.has_flag(ISOMORPHISM_ON)) return kIdentitySuits;

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <numeric>
 
-#include "app/settings.h"
-#include "solver/kernels.h"
+#include "core/settings.h"
+#include "kernels/kernels.h"
 #include "storage/value_array.h"
 #include "tree/tree_storage.h"
 

@@ -7,8 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/output.h"
-#include "app/settings.h"
+#include "core/settings.h"
 #include "cards/game.h"
 #include "platform/platform.h"
 #include "solver/solver.h"
@@ -42,16 +41,10 @@ std::int64_t clock_ns() {
   return std::int64_t(double(platform::performance_counter()) * 1e9 / double(platform::performance_frequency()));
 }
 
+SolverListener* g_listener = nullptr;
+
 void print_record(const ResultRecord& r) {
-  double half = control().report_pot / 2;
-  if (gui_mode())
-    print_now("#SOLVER:\trunning time: %.3f\tEV OOP: %.3f\tEV IP: %.3f\tOOP's MES: %.3f\tIP's MES: %.3f\tExploitable for: %.3f\tEND\n",
-              r.running_time, r.ev[0] + half, r.ev[1] + half, r.mes[0] + half, r.mes[1] + half, r.exploitability);
-  else
-    print_now("SOLVER:\nrunning time: %.3f\nEV OOP: %.3f\nEV IP: %.3f\nOOP's MES: %.3f\nIP's MES: %.3f\nExploitable for: %.3f\nEND\n",
-              r.running_time, r.ev[0] + half, r.ev[1] + half, r.mes[0] + half, r.mes[1] + half, r.exploitability);
-  print_now("#%d iterations\n", int(r.iterations));
-  print_storage_rates(r.running_time, true);
+  if (g_listener) g_listener->checked(r, control().report_pot);
 }
 
 void report_progress() {
@@ -73,7 +66,7 @@ void report_progress() {
 const char* run_until_stopped(GameTree* tree) {
   Control& c = control();
   const char* reason = "requested";
-  print_now("SOLVER: started\n");
+  if (g_listener) g_listener->started();
   int start_iteration = tree->iterations;
   std::int64_t t0 = clock_ns(), last_check = t0, check_interval_ms = 0;
   for (;;) {
@@ -141,7 +134,7 @@ void solver_thread(GameTree* tree) {
   // wait_for_solver returns with the line written.
   std::lock_guard<std::mutex> lock(c.wait_lock);
   stop_request_flag() = false;
-  print_now("SOLVER: stopped (%s)\n", reason);
+  if (g_listener) g_listener->stopped(reason);
   tree_in_use() = false;
   c.running = false;
   c.stopped.notify_all();
@@ -209,12 +202,5 @@ bool current_results(GameTree& tree, ResultRecord& record) {
   return true;
 }
 
-void print_storage_rates(double seconds, bool immediate) {
-  const StorageStatistics& s = storage_statistics();
-  auto rate = [seconds](std::uint64_t bytes) { return seconds > 0 ? int(double(bytes) / seconds / 1024 / 1024) : 0; };
-  int read = rate(s.bytes_read), write = rate(s.bytes_written);
-  if (immediate)
-    print_now("#storage %d MB/s read, %d MB/s write\n", read, write);
-  else
-    print_out("#storage %d MB/s read, %d MB/s write\n", read, write);
-}
+void set_solver_listener(SolverListener* listener) { g_listener = listener; }
+SolverListener* solver_listener() { return g_listener; }

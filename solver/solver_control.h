@@ -1,17 +1,10 @@
 #pragma once
 // Runs the solver on its own thread while the command loop goes on, decides when it stops and
-// reports its progress. One control block per process.
+// reports its progress to the installed listener. One control block per process.
 #include <cstdint>
 
+#include "solver/solver_listener.h"
 #include "tree/game_tree.h"
-
-struct ResultRecord {
-  std::uint32_t iterations = 0;
-  double running_time = 0;  // seconds since the run started
-  double ev[2] = {0, 0};    // net: reports add half the pot
-  double mes[2] = {0, 0};
-  double exploitability = 0;
-};
 
 // Starts a run on the current tree: in steps mode `limit` iterations, in time mode `limit`
 // seconds (0 or less: no limit). False when running, the tree is incomplete or storage
@@ -25,6 +18,3 @@ void wait_solver();
 // Evaluates both players now (between the solver's passes) and keeps the results in the tree.
 // False when storage cannot be had.
 bool current_results(GameTree& tree, ResultRecord& record);
-
-// "#storage %d MB/s read, %d MB/s write": the storage counters over the given seconds.
-void print_storage_rates(double seconds, bool immediate);

@@ -7,42 +7,27 @@
 #include <memory>
 #include <thread>
 
-#include "app/output.h"
-#include "app/settings.h"
+#include "core/settings.h"
 #include "platform/platform.h"
-#include "solver/kernels.h"
+#include "kernels/kernels.h"
 #include "solver/scratch_stack.h"
 #include "solver/solver.h"
+#include "solver/solver_listener.h"
+#include "solver/traversal_jobs.h"
 #include "storage/value_array.h"
 #include "tree/tree_storage.h"
 
 namespace {
 
+using traversal::DealSums;
+using traversal::Job;
+using traversal::parallel_for;
+using traversal::Workspace;
+using traversal::workspace;
+
 constexpr double kTurnNormaliser = 1.0 / 45;   // turn cards compatible with both hands
 constexpr double kRiverNormaliser = 1.0 / 44;  // river cards compatible with both hands
 constexpr int kTabledActions = 64;  // fallback vectors kept ready for nodes up to this many actions
-
-// Runs body(i) for i in [0, count) on the OpenMP workers (guided schedule, chunk 1). An
-// exception must not leave a parallel region (the runtime would end the process): the first
-// one is kept, the iterations not yet begun are skipped, and it is raised after the loop.
-template <class Body>
-void parallel_for(int count, Body&& body) {
-  std::exception_ptr failure;
-  std::atomic<bool> failed{false};
-  std::mutex failure_lock;
-#pragma omp parallel for schedule(guided, 1)
-  for (int i = 0; i < count; ++i) {
-    if (failed.load(std::memory_order_relaxed)) continue;
-    try {
-      body(i);
-    } catch (...) {
-      std::lock_guard<std::mutex> lock(failure_lock);
-      if (!failure) failure = std::current_exception();
-      failed = true;
-    }
-  }
-  if (failure) std::rethrow_exception(failure);
-}
 
 // The training and uniform fallback vectors of every action count up to kTabledActions.
 struct FallbackTable {
@@ -73,50 +58,6 @@ const double* fallback_for(kernels::Fallback kind, int actions, ScratchStack::Fr
 // weighted by the opponent's reach, so near an equilibrium the regret differences are a small
 // fraction of the largest stake; the finer unit keeps them from truncating to nothing.
 constexpr double kRiverRegretResolution = 64.0;
-
-// The shared sums of one deal's jobs: offsets into the workspace's value pool.
-struct DealSums {
-  std::size_t values = 0, best = 0;
-  int n = 0;
-  int jobs = 0;
-};
-
-struct Job {
-  int node;
-  int turn, river;    // card node of the subgame
-  std::size_t reach;  // offset of the opponent's reach (parent board's list) in the pool
-  int deal;           // index of the deal's sums
-};
-
-// Job lists and their vectors, kept from pass to pass so that a pass allocates nothing once
-// the pools have grown. Passes are serialised by the solver mutex, so one workspace serves all.
-struct Workspace {
-  std::vector<Job> jobs;  // each deal's jobs consecutive, deals in the order the walk met them
-  std::vector<DealSums> deals;
-  std::vector<std::size_t> order;        // the order in which the parallel loop takes the jobs
-  std::vector<std::size_t> deal_starts;  // index of each deal's first job
-  std::vector<double> pool;
-  std::size_t used = 0;
-
-  void clear() {
-    jobs.clear();
-    deals.clear();
-    used = 0;
-  }
-  // Room for n doubles; offsets stay valid when the pool grows.
-  std::size_t take(std::size_t n) {
-    std::size_t at = used;
-    used += (n + 7) & ~std::size_t(7);
-    if (pool.size() < used) pool.resize(std::max(used, pool.size() * 2));
-    return at;
-  }
-  double* at(std::size_t offset) { return pool.data() + offset; }
-};
-
-Workspace& workspace() {
-  static Workspace w;
-  return w;
-}
 
 using kernels::all_zero;
 
@@ -158,6 +99,10 @@ bool rows_current(const GameTree::CurrentStrategies& kept, std::size_t i, int pl
   return i < kept.versions.size() && kept.versions[i] == kept.regret_versions[std::size_t(player)];
 }
 
+// One traverser's walk over the whole tree (or the subgames below deals): for every node and
+// board, the reach-weighted values of the traverser's hands, updating regrets and averages in
+// training and gathering best responses in evaluation. Deals split into parallel jobs; the
+// weights of this iteration (schedule, averaging) are fixed when the pass is made.
 class Pass {
  public:
   Pass(GameTree& tree, int traverser, PassMode mode)
@@ -710,24 +655,9 @@ class Pass {
     for (int child : node.children) bracket_chunks(child, turn, open);
   }
 
-  // The loop takes the jobs in rounds, one job of every deal per round: a deal's jobs cost
-  // about the same, different deals' jobs very different amounts (a river subtree against a
-  // single showdown), so the rounds spread the work evenly over the list and the guided
-  // schedule's large first chunks get fair shares.
-  static void order_jobs(Workspace& w) {
-    w.order.clear();
-    std::vector<std::size_t>& first = w.deal_starts;
-    first.assign(w.deals.size() + 1, 0);
-    for (const Job& job : w.jobs) ++first[std::size_t(job.deal) + 1];
-    for (std::size_t d = 0; d < w.deals.size(); ++d) first[d + 1] += first[d];
-    for (int round = 0; w.order.size() < w.jobs.size(); ++round)
-      for (std::size_t d = 0; d < w.deals.size(); ++d)
-        if (first[d] + std::size_t(round) < first[d + 1]) w.order.push_back(first[d] + std::size_t(round));
-  }
-
   void run_jobs() {
     Workspace& w = workspace();
-    order_jobs(w);
+    w.order_jobs();
     std::atomic<int> finished{0};
     int count = int(w.jobs.size());
     std::mutex job_lock;
@@ -759,7 +689,8 @@ class Pass {
         if (best) kernels::add(w.at(sums.best), mapped_best, sums.n);
       }
       int done = ++finished;
-      if (stop_request_flag()) print_out("#progress %d\n", done * 100 / count);
+      if (stop_request_flag())
+        if (SolverListener* listener = solver_listener()) listener->progress(done * 100 / count);
     });
   }
 

@@ -27,6 +27,8 @@ class IOException : public std::runtime_error {
   explicit IOException(const std::string& what) : std::runtime_error(what) {}
 };
 
+// A file read or written front to back in one mode, with transfer() serving both, so that one
+// routine describes a format for saving and loading. Failures throw IOException.
 class BinaryFile {
  public:
   enum class Mode { read, write };

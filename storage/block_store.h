@@ -15,6 +15,9 @@
 #include "storage/binary_file.h"
 #include "storage/entropy_coder.h"
 
+// The compressed bytes of one chunk of a compressed value array: rows written and read in
+// order, each coded against an optional predictor row. Kinds: medium (group formats) and high
+// (entropy coded).
 class BlockStore {
  public:
   virtual ~BlockStore() = default;

@@ -2,14 +2,12 @@
 
 #include <algorithm>
 
-#include "app/arguments.h"
-#include "app/output.h"
+#include "core/arguments.h"
 
 namespace {
 
 int g_setting = kAutoCompression;
 int g_in_force = 0;
-CompressionTarget* g_target = nullptr;
 
 }  // namespace
 
@@ -49,30 +47,27 @@ int auto_compression_level(std::uint64_t need, const platform::MemoryStatus& sta
   return 4;
 }
 
-int choose_auto_compression(std::uint64_t need) {
+int choose_auto_compression(std::uint64_t need, Notes* notes) {
   int level = auto_compression_level(need, platform::memory_status());
-  print_out("#auto compression level %d\n", level);
+  add_note(notes, "#auto compression level %d\n", level);
   return level;
 }
 
-void set_compression_target(CompressionTarget* target) { g_target = target; }
-CompressionTarget* compression_target() { return g_target; }
-
-int level_for_new_tree(std::uint64_t need) {
-  int level = g_setting == kAutoCompression ? choose_auto_compression(need) : g_setting;
+int level_for_new_tree(std::uint64_t need, Notes* notes) {
+  int level = g_setting == kAutoCompression ? choose_auto_compression(need, notes) : g_setting;
   g_in_force = level;
   return level;
 }
 
-bool apply_compression_to_tree() {
-  if (g_target == nullptr) return false;
+bool apply_compression_to_tree(CompressionTarget* target, Notes* notes) {
+  if (target == nullptr) return false;
   int level = g_setting;
   if (level == kAutoCompression) {
-    g_target->recreate_storage({});
-    level = choose_auto_compression(g_target->uncompressed_need());
+    target->recreate_storage({});
+    level = choose_auto_compression(target->uncompressed_need(), notes);
   }
   g_in_force = level;
-  g_target->recreate_storage(storage_pair_for_level(level, g_target->starts_on_flop()));
+  target->recreate_storage(storage_pair_for_level(level, target->starts_on_flop()));
   reset_storage_statistics();
   return true;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/notes.h"
 #include "platform/platform.h"
 #include "storage/value_array.h"
 
@@ -33,11 +34,11 @@ StoragePair storage_pair_for_level(int level, bool flop_tree = true);
 // The automatic rule: need (bytes of uncompressed per-node data) against 85% of the free
 // physical memory. Pure; see choose_auto_compression for the one that reads the machine.
 int auto_compression_level(std::uint64_t need, const platform::MemoryStatus& status);
-// Applies the rule against the current memory status and prints "#auto compression level %d".
-int choose_auto_compression(std::uint64_t need);
+// Applies the rule against the current memory status and notes "#auto compression level %d".
+int choose_auto_compression(std::uint64_t need, Notes* notes);
 
-// What a present game tree offers so that a new level can be applied to it. Tree code
-// registers one (set_compression_target) while a tree exists and clears it with nullptr.
+// What a present game tree offers so that a new level can be applied to it (tree/ makes one
+// for a GameTree: tree_storage.h).
 class CompressionTarget {
  public:
   virtual ~CompressionTarget() = default;
@@ -51,15 +52,12 @@ class CompressionTarget {
   virtual void recreate_storage(StoragePair pair) = 0;
 };
 
-void set_compression_target(CompressionTarget* target);
-CompressionTarget* compression_target();
-
 // Level for a new tree (build_tree): the setting, or the automatic rule on `need` when the
 // setting is auto. The result becomes the level in force.
-int level_for_new_tree(std::uint64_t need);
+int level_for_new_tree(std::uint64_t need, Notes* notes = nullptr);
 
-// Applies the current setting to the registered tree, if any (ai6_set_compression): auto
-// first recreates plain storage, measures the need and chooses; then the level becomes the
-// level in force, the tree's storage is recreated with its pair and the storage statistics
-// restart. Returns false without a tree.
-bool apply_compression_to_tree();
+// Applies the current setting to a present tree (ai6_set_compression): auto first recreates
+// plain storage, measures the need and chooses; then the level becomes the level in force, the
+// tree's storage is recreated with its pair and the storage statistics restart. Returns false
+// without a tree (nullptr).
+bool apply_compression_to_tree(CompressionTarget* target, Notes* notes = nullptr);

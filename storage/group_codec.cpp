@@ -156,7 +156,42 @@ std::size_t group_encode16(const std::uint16_t* values, std::size_t n, std::uint
   return std::size_t(out - start);
 }
 
-std::size_t group_decode32(const std::uint8_t* in, std::size_t limit, std::uint32_t* values, std::size_t n) {
+namespace {
+
+// What tells the two widths' formats apart, for the one decoder below.
+struct Format32 {
+  using Value = std::uint32_t;
+  static std::size_t run_group_bytes(unsigned code) { return kGroup * kRunWidth32[code]; }
+  static const std::uint8_t* get_run_group(const std::uint8_t* in, unsigned code, Value* group) {
+    std::size_t width = kRunWidth32[code];
+    if (width == 0) {
+      std::fill_n(group, kGroup, 0u);
+      return in;
+    }
+    return get(in, kGroup, width, group);
+  }
+  // Bytes per value of a tail's control byte; 0 for a byte no encoder writes.
+  static std::size_t tail_width(std::uint8_t code) { return code > 3 ? 0 : kTailWidth32[code]; }
+};
+
+struct Format16 {
+  using Value = std::uint16_t;
+  static std::size_t run_group_bytes(unsigned code) { return kRunGroupBytes16[code]; }
+  static const std::uint8_t* get_run_group(const std::uint8_t* in, unsigned code, Value* group) {
+    switch (code) {
+      case 0: std::fill_n(group, kGroup, std::uint16_t(0)); return in;
+      case 1: return get(in, kGroup, 1, group);
+      case 2: return get12(in, group);
+      default: return get(in, kGroup, 2, group);
+    }
+  }
+  static std::size_t tail_width(std::uint8_t code) {
+    return code == kTailBytes16 ? 1 : code == kTailShorts16 ? 2 : 0;
+  }
+};
+
+template <class Format>
+std::size_t group_decode(const std::uint8_t* in, std::size_t limit, typename Format::Value* values, std::size_t n) {
   const std::uint8_t* start = in;
   const std::uint8_t* end = in + limit;
   std::size_t i = 0;
@@ -164,54 +199,28 @@ std::size_t group_decode32(const std::uint8_t* in, std::size_t limit, std::uint3
     if (in == end) corrupt("group data end early");
     unsigned control = *in++;
     std::size_t bytes = 0;
-    for (unsigned g = 0; g < 4; ++g) bytes += kGroup * kRunWidth32[control >> (2 * g) & 3];
+    for (unsigned g = 0; g < 4; ++g) bytes += Format::run_group_bytes(control >> (2 * g) & 3);
     if (std::size_t(end - in) < bytes) corrupt("group data end early");
-    for (std::size_t g = 0; g < 4; ++g) {
-      std::size_t width = kRunWidth32[control >> (2 * g) & 3];
-      if (width == 0) std::fill_n(values + i + g * kGroup, kGroup, 0u);
-      else in = get(in, kGroup, width, values + i + g * kGroup);
-    }
+    for (std::size_t g = 0; g < 4; ++g)
+      in = Format::get_run_group(in, control >> (2 * g) & 3, values + i + g * kGroup);
   }
   for (; i < n; i += kGroup) {
     std::size_t k = std::min(kGroup, n - i);
     if (in == end) corrupt("group data end early");
-    std::uint8_t code = *in++;
-    if (code > 3) corrupt("bad group control byte");
-    std::size_t width = kTailWidth32[code];
+    std::size_t width = Format::tail_width(*in++);
+    if (width == 0) corrupt("bad group control byte");
     if (std::size_t(end - in) < k * width) corrupt("group data end early");
     in = get(in, k, width, values + i);
   }
   return std::size_t(in - start);
 }
 
+}  // namespace
+
+std::size_t group_decode32(const std::uint8_t* in, std::size_t limit, std::uint32_t* values, std::size_t n) {
+  return group_decode<Format32>(in, limit, values, n);
+}
+
 std::size_t group_decode16(const std::uint8_t* in, std::size_t limit, std::uint16_t* values, std::size_t n) {
-  const std::uint8_t* start = in;
-  const std::uint8_t* end = in + limit;
-  std::size_t i = 0;
-  for (; i + kRun <= n; i += kRun) {
-    if (in == end) corrupt("group data end early");
-    unsigned control = *in++;
-    std::size_t bytes = 0;
-    for (unsigned g = 0; g < 4; ++g) bytes += kRunGroupBytes16[control >> (2 * g) & 3];
-    if (std::size_t(end - in) < bytes) corrupt("group data end early");
-    for (std::size_t g = 0; g < 4; ++g) {
-      std::uint16_t* group = values + i + g * kGroup;
-      switch (control >> (2 * g) & 3) {
-        case 0: std::fill_n(group, kGroup, std::uint16_t(0)); break;
-        case 1: in = get(in, kGroup, 1, group); break;
-        case 2: in = get12(in, group); break;
-        default: in = get(in, kGroup, 2, group); break;
-      }
-    }
-  }
-  for (; i < n; i += kGroup) {
-    std::size_t k = std::min(kGroup, n - i);
-    if (in == end) corrupt("group data end early");
-    std::uint8_t code = *in++;
-    if (code != kTailBytes16 && code != kTailShorts16) corrupt("bad group control byte");
-    std::size_t width = code == kTailBytes16 ? 1 : 2;
-    if (std::size_t(end - in) < k * width) corrupt("group data end early");
-    in = get(in, k, width, values + i);
-  }
-  return std::size_t(in - start);
+  return group_decode<Format16>(in, limit, values, n);
 }

@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "solver/kernels.h"
+#include "kernels/kernels.h"
 #include "storage/arena.h"
 #include "storage/binary_file.h"
 
@@ -66,6 +66,9 @@ struct StorageStatistics {
 StorageStatistics& storage_statistics();
 void reset_storage_statistics();
 
+// The per-node values of one decision: a row per action for every board entry of its street
+// (chunk = turn card, board = river card). Subclasses store them plain (float or 16-bit) or
+// compressed; the solver reaches them only through these row operations, one board at a time.
 class NodeValueArray {
  public:
   explicit NodeValueArray(std::shared_ptr<const ValueLayout> layout);

@@ -1,8 +1,8 @@
 // Token splitting and numeric arguments.
 #include <gtest/gtest.h>
 
-#include "app/arguments.h"
-#include "app/failure.h"
+#include "core/arguments.h"
+#include "core/failure.h"
 
 TEST(Arguments, SplitsAtBlanksOnly) {
   EXPECT_EQ(split_tokens("  a  b\tc  "), (Tokens{"a", "b\tc"}));

@@ -4,7 +4,7 @@
 #include <set>
 
 #include "app/commands.h"
-#include "app/failure.h"
+#include "core/failure.h"
 #include "cards/cards.h"
 #include "cards/game.h"
 #include "cards/hand_order.h"
@@ -61,12 +61,11 @@ TEST(Cards, PlayerNames) {
   EXPECT_EQ(parse_player("hero"), 0);
   EXPECT_EQ(parse_player("IP"), 1);
   EXPECT_EQ(parse_player("villain"), 1);
-  set_current_command("set_range");
   try {
     parse_player("Hero");
     FAIL();
   } catch (const CommandFailure& e) {
-    EXPECT_STREQ(e.what(), "ERROR: set_range incorrect player name\n");
+    EXPECT_STREQ(e.what(), "incorrect player name");
   }
 }
 
@@ -84,7 +83,6 @@ TEST_F(HandOrderFixture, TextAndTables) {
 
 // Runs a handler the way the dispatch does.
 void run(CommandHandler handler, const Tokens& tokens) {
-  set_current_command(tokens[0]);
   handler(tokens);
 }
 

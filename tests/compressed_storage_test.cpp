@@ -286,7 +286,7 @@ TEST_F(CompressedSolve, ChangingTheLevelOfAPresentTreeDiscardsItsValues) {
   GameTree& tree = build();
   for (int i = 0; i < 5; ++i) run_iteration(tree);
   set_compression_setting(2);
-  ASSERT_TRUE(apply_compression_to_tree());
+  ASSERT_TRUE(apply_compression(&tree));
   EXPECT_EQ(tree.iterations, 0);
   EXPECT_EQ(tree.storage_forms[0], 1);
   ASSERT_TRUE(allocate_tree_storage(tree));

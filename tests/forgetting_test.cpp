@@ -10,10 +10,10 @@
 #include <numeric>
 
 #include "solver/forgetting.h"
-#include "solver/kernels.h"
+#include "kernels/kernels.h"
 #include "storage/compression_level.h"
 #include "tree/node_path.h"
-#include "tree/tree_file.h"
+#include "solver/tree_file.h"
 
 #include "spot_fixture.h"
 #include "subprocess.h"
@@ -229,7 +229,6 @@ TEST_F(Forgetting, PartialSolveOfOneRunoutGivesBackItsValue) {
   GameTree& tree = turn_tree();
   solve(tree, 400);
   const char* path = "r:0:c:c:2s";
-  set_current_command("solve_partial");
   NodeRef ref = resolve_path(path);
   int index = ref.node->record_index;
   // The reaches the deal will keep (it is reached with weight: the fresh ones).
@@ -282,7 +281,6 @@ TEST_F(Forgetting, RarelyReachedDealsKeepTheirAccumulatedRanges) {
   run(check);
   run({"lock_node", "r:0"});
   solve(tree, 20);
-  set_current_command("forget");
   int rare = resolve_path("r:0:b50:c:2s").node->record_index;
   int common = resolve_path("r:0:c:c:2s").node->record_index;
   std::array<std::vector<double>, 2> accumulated = tree.nodes[std::size_t(rare)].deal->entries[0].reach_sums;

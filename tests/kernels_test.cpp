@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cards/cards.h"
-#include "solver/kernels.h"
+#include "kernels/kernels.h"
 
 using kernels::BoardHands;
 using kernels::KernelSet;

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "solver/node_locks.h"
+#include "queries/node_locks.h"
 #include "storage/value_array.h"
 #include "tree/node_path.h"
 
@@ -34,7 +34,6 @@ struct NodeLocks : SpotFixture {
   }
 
   static const ActionNode& node_at(const GameTree& tree, const std::string& path) {
-    set_current_command("show_node");
     return tree.nodes[std::size_t(resolve_path(path).node->record_index)];
   }
   // Raw bytes of both arrays of a river-start node (plain arrays, one board).
@@ -113,7 +112,6 @@ TEST_F(NodeLocks, LockThroughOneRunoutCoversItsIsomorphicClass) {
   ASSERT_TRUE(tree.has_flag(ISOMORPHISM_ON));
   lock("r:0:c:c:2h:c");
   auto locked_through = [&](const char* path) {
-    set_current_command("show_node");
     NodeRef ref = resolve_path(path);
     NodeBoards b = boards_of_reference(tree, ref.node->record_index, ref.turn, ref.river);
     return tree.nodes[std::size_t(b.node)].regrets->locked(b.boards[0].chunk, b.boards[0].board);
@@ -141,7 +139,6 @@ TEST_F(NodeLocks, NodeWithoutItsCardLocksEveryRunoutAndIsomorphismKeepsTheValue)
     impose("r:0:c:c:c", 0, "0.25");
     impose("r:0:c:c:c", 1, "0.75");
     lock("r:0:c:c:c");
-    set_current_command("show_node");
     NodeRef ref = resolve_path("r:0:c:c:c");
     NodeBoards every = boards_of_reference(tree, ref.node->record_index, -1, -1);
     EXPECT_EQ(every.boards.size(), tree.root_card->children.size());

@@ -3,7 +3,7 @@
 
 #include <thread>
 
-#include "app/output.h"
+#include "core/output.h"
 
 namespace {
 

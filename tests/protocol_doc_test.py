@@ -11,7 +11,7 @@ import pathlib
 import re
 import sys
 
-SOURCE_FOLDERS = ("app", "cards", "tree", "solver", "storage", "queries", "platform")
+SOURCE_FOLDERS = ("core", "app", "cards", "tree", "kernels", "solver", "storage", "queries", "platform")
 
 
 def command_rows(doc):

@@ -7,8 +7,8 @@
 #include <sstream>
 
 #include "app/commands.h"
-#include "app/failure.h"
-#include "app/settings.h"
+#include "core/failure.h"
+#include "core/settings.h"
 #include "cards/evaluator.h"
 #include "cards/game.h"
 #include "cards/hand_order.h"
@@ -45,7 +45,6 @@ struct QueriesTest : SpotFixture {
     for (int i = 0; i < n; ++i) run_iteration(tree);
   }
   static NodeRef at(const std::string& path) {
-    set_current_command("calc_ev");
     return resolve_path(path);
   }
   static std::vector<Vec> strategy(const std::string& path) {

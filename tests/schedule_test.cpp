@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "solver/schedule.h"
+#include "kernels/schedule.h"
 #include "storage/value_array.h"
 #include "spot_fixture.h"
 

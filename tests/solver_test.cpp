@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "app/commands.h"
-#include "app/failure.h"
-#include "app/settings.h"
+#include "core/failure.h"
+#include "core/settings.h"
 #include "cards/evaluator.h"
 #include "cards/game.h"
 #include "cards/hand_order.h"
@@ -11,7 +11,7 @@
 #include "storage/value_array.h"
 #include "tree/game_tree.h"
 #include "tree/node_path.h"
-#include "tree/tree_file.h"
+#include "solver/tree_file.h"
 
 #include <filesystem>
 
@@ -26,7 +26,6 @@ struct SolverTest : SpotFixture {
   }
   // The evaluation strategy of one hand at a node (path) of a river tree.
   static std::vector<double> strategy_of(const GameTree& tree, const char* path, const std::string& hand) {
-    set_current_command("show_strategy");
     NodeRef ref = resolve_path(path);
     const ActionNode& node = tree.nodes[std::size_t(ref.node->record_index)];
     const CardNode& cards = tree.start_card_node();
@@ -113,7 +112,6 @@ TEST_F(SolverTest, QueriesAgreeWithTheEvaluation) {
     EXPECT_NEAR(ev, tree.results.ev[player], 1e-9);
   }
   // OOP's reach after its own bet of 50 is its range times its bet probabilities.
-  set_current_command("calc_ev");
   NodeRef ref = resolve_path("r:0:b50");
   int index = ref.node->record_index;
   NodeQuery q;
@@ -220,7 +218,6 @@ TEST_F(SolverTest, KeptStrategiesMatchThePresentRegrets) {
   // OOP's first decision, whose rows IP's pass kept, gets new regrets before OOP's pass.
   Tokens strategy{"set_strategy", "r:0", "0"};
   strategy.insert(strategy.end(), kHands, "0.25");
-  set_current_command("set_strategy");
   cmd_set_strategy(strategy);
   checked_rows();
   solve_pass(*tree, 0, PassMode::training);
@@ -228,7 +225,6 @@ TEST_F(SolverTest, KeptStrategiesMatchThePresentRegrets) {
   iterate(*tree, 5);
   std::filesystem::path dir = make_temp_dir();
   save_tree_file(*tree, (dir / "kept.tree").string());
-  set_current_command("load_tree");
   load_tree_file((dir / "kept.tree").string());
   std::filesystem::remove_all(dir);
   tree = current_tree();

@@ -7,10 +7,10 @@
 #include <initializer_list>
 #include <string>
 
-#include "app/arguments.h"
+#include "core/arguments.h"
 #include "app/commands.h"
-#include "app/failure.h"
-#include "app/settings.h"
+#include "core/failure.h"
+#include "core/settings.h"
 #include "cards/evaluator.h"
 #include "cards/game.h"
 #include "cards/hand_order.h"
@@ -47,7 +47,6 @@ struct SpotFixture : ::testing::Test {
   static void board(const char* cards) {
     Tokens t{"set_board"};
     for (const std::string& c : split_tokens(cards)) t.push_back(c);
-    set_current_command("set_board");
     cmd_set_board(t);
   }
   static std::size_t hand_of(const std::string& text) {
@@ -79,7 +78,6 @@ struct SpotFixture : ::testing::Test {
   // A command by its table row, as the command loop runs it; failure() gives its error, empty
   // when it succeeds.
   static void run(const Tokens& t) {
-    set_current_command(t[0]);
     for (const CommandRow& row : command_table())
       if (t[0] == row.name) return row.handler(t);
     ADD_FAILURE() << "no command " << t[0];
@@ -87,6 +85,8 @@ struct SpotFixture : ::testing::Test {
   static std::string failure(const Tokens& t) {
     try {
       run(t);
+    } catch (const EngineError& e) {
+      return "ERROR: " + t[0] + " " + e.reason() + "\n";
     } catch (const CommandFailure& e) {
       return e.what();
     }
@@ -103,7 +103,6 @@ struct SpotFixture : ::testing::Test {
   }
   // Builds the tree and gives it its memory.
   static GameTree& build() {
-    set_current_command("build_tree");
     install_tree(build_game_tree());
     EXPECT_TRUE(allocate_tree_storage(*current_tree()));
     return *current_tree();

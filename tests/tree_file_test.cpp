@@ -13,13 +13,13 @@
 #include <iterator>
 #include <random>
 
-#include "app/failure.h"
+#include "core/failure.h"
 #include "solver/solver.h"
 #include "solver/solver_control.h"
 #include "storage/binary_file.h"
 #include "storage/checksum.h"
 #include "storage/compression_level.h"
-#include "tree/tree_file.h"
+#include "solver/tree_file.h"
 
 #include "spot_fixture.h"
 #include "subprocess.h"
@@ -120,7 +120,6 @@ struct TreeFile : SpotFixture {
   std::string path(const std::string& name) const { return (dir / name).string(); }
 
   static void load(const std::string& file) {
-    set_current_command("load_tree");
     load_tree_file(file);
   }
   // The failure text of loading a file, empty when it loads.
@@ -200,7 +199,6 @@ TEST_F(TreeFile, RoundTripsAreByteIdenticalForEveryKindOfTree) {
 TEST_F(TreeFile, UnsolvedTreeRoundTrips) {
   set_compression_setting(4);
   small_flop_spot();
-  set_current_command("build_tree");
   install_tree(build_game_tree());
   save_tree_file(*current_tree(), path("new.tree"));
   load(path("new.tree"));
@@ -400,7 +398,6 @@ TEST_F(TreeFile, CheckpointsTakenWhileSolvingContinueExactly) {
   solve_to_end_and_save("straight.tree");
   build();
   ASSERT_TRUE(start_solver(total, true));
-  set_current_command("dump_tree");
   int saves = 0;
   for (; solver_running() && saves < 400; ++saves) cmd_dump_tree({"dump_tree", path("c" + std::to_string(saves % 6))});
   wait_solver();

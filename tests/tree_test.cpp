@@ -5,8 +5,8 @@
 #include <bit>
 #include <set>
 
-#include "app/failure.h"
-#include "app/settings.h"
+#include "core/failure.h"
+#include "core/settings.h"
 #include "cards/evaluator.h"
 #include "cards/game.h"
 #include "cards/hand_order.h"
@@ -21,7 +21,6 @@ struct TreeTest : ::testing::Test {
     build_hand_order_tables();
   }
   void SetUp() override {
-    set_current_command("build_tree");
     game().ranges = {std::vector<double>(kHands, 1.0), std::vector<double>(kHands, 1.0)};
     game().pot_values = {0, 0, 100};
     clear_schematic_tree();
@@ -199,17 +198,17 @@ TEST_F(TreeTest, RecordsTerminalsAndDealRecords) {
 
 TEST_F(TreeTest, BuildFailuresLeaveThePreviousTree) {
   board("Ks 7d 2c");
-  EXPECT_EQ(error_of([] { build(); }), "ERROR: build_tree lines not set\n");
+  EXPECT_EQ(error_of([] { build(); }), "lines not set");
   line({0, 0, 0, 0, 0, 0, 0});
-  EXPECT_EQ(error_of([] { build(); }), "ERROR: build_tree invalid line\n");
+  EXPECT_EQ(error_of([] { build(); }), "invalid line");
   clear_schematic_tree();
   line({0, 0, 0, 0, 0, 0});
   GameTree* first = &build();
   game().ranges[1].clear();
-  EXPECT_EQ(error_of([] { build(); }), "ERROR: build_tree ranges not set\n");
+  EXPECT_EQ(error_of([] { build(); }), "ranges not set");
   game().ranges[1].assign(kHands, 1.0);
   game().flop_mask = 0;
-  EXPECT_EQ(error_of([] { build(); }), "ERROR: build_tree board not set\n");
+  EXPECT_EQ(error_of([] { build(); }), "board not set");
   EXPECT_EQ(current_tree(), first);
 }
 
@@ -231,7 +230,6 @@ TEST_F(TreeTest, PathsResolveCardsOnlyWhereAStreetBegins) {
   line({0, 0, 0, 0});
   line({50, 50});
   build();
-  set_current_command("show_node");
   EXPECT_EQ(resolve_path("r").node, nullptr);
   EXPECT_EQ(resolve_path("r:0").node, &schematic_root());
   NodeRef split = resolve_path("r:0:c:c");
@@ -243,11 +241,11 @@ TEST_F(TreeTest, PathsResolveCardsOnlyWhereAStreetBegins) {
   EXPECT_FALSE(a.split);
   EXPECT_EQ(resolve_path("r:0:b50.0").node, resolve_path("r:0:b50").node);
   for (const char* bad : {"r:0:c:c:Ad:Kd", "r:0:c:c:Ks", "r:0:Ad", "r:1", "R:0", "r::c", "r:0:b60", "r:0:c:c:Adx", ""})
-    EXPECT_EQ(error_of([&] { resolve_path(bad); }), "ERROR: show_node incorrect path\n") << bad;
+    EXPECT_EQ(error_of([&] { resolve_path(bad); }), "incorrect path") << bad;
   EXPECT_EQ(error_of([] { resolve_path("r:0:c:c:Zd"); }), "ERROR: invalid card\n");
   EXPECT_THROW(resolve_path("r:0:bx"), InvalidValue);
   free_current_tree();
-  EXPECT_EQ(error_of([] { resolve_path("r"); }), "ERROR: show_node missing/incorrect tree\n");
+  EXPECT_EQ(error_of([] { resolve_path("r"); }), "missing/incorrect tree");
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <iterator>
 #include <random>
 
-#include "app/failure.h"
+#include "core/failure.h"
 #include "storage/compression_level.h"
 #include "storage/value_array.h"
 
@@ -232,11 +232,10 @@ class RecordingTree : public CompressionTarget {
 };
 
 TEST(CompressionLevel, ApplyingToATreeRecreatesItsStorage) {
-  EXPECT_FALSE(apply_compression_to_tree());  // no tree: only the setting changes
+  EXPECT_FALSE(apply_compression_to_tree(nullptr));  // no tree: only the setting changes
   RecordingTree tree;
-  set_compression_target(&tree);
   set_compression_setting(3);
-  EXPECT_TRUE(apply_compression_to_tree());
+  EXPECT_TRUE(apply_compression_to_tree(&tree));
   EXPECT_EQ(compression_in_force(), 3);
   ASSERT_EQ(tree.recreated.size(), 1u);
   EXPECT_EQ(tree.recreated[0], (StoragePair{StorageForm::medium, StorageForm::high}));
@@ -244,7 +243,7 @@ TEST(CompressionLevel, ApplyingToATreeRecreatesItsStorage) {
   // A turn tree stores plain while the level in force still reads 4.
   tree.flop = false;
   set_compression_setting(4);
-  apply_compression_to_tree();
+  apply_compression_to_tree(&tree);
   EXPECT_EQ(compression_in_force(), 4);
   EXPECT_EQ(tree.recreated.back(), StoragePair{});
 
@@ -252,7 +251,7 @@ TEST(CompressionLevel, ApplyingToATreeRecreatesItsStorage) {
   tree.flop = true;
   tree.recreated.clear();
   set_compression_setting(kAutoCompression);
-  apply_compression_to_tree();
+  apply_compression_to_tree(&tree);
   EXPECT_EQ(compression_in_force(), 0);
   ASSERT_EQ(tree.recreated.size(), 2u);
   EXPECT_EQ(tree.recreated[0], StoragePair{});
@@ -262,7 +261,6 @@ TEST(CompressionLevel, ApplyingToATreeRecreatesItsStorage) {
   EXPECT_EQ(level_for_new_tree(tree.need), 2);
   EXPECT_EQ(compression_in_force(), 2);
 
-  set_compression_target(nullptr);
   set_compression_setting(kAutoCompression);
   set_compression_in_force(0);
 }

@@ -2,7 +2,7 @@
 """Mutation check: how many small faults in the engine's core does the fast test suite catch?
 
 Picks a fixed, seeded sample of small mutations (arithmetic and comparison operators, logical
-operators, constants and off-by-one, increments, dropped statements) of the .cpp files in cards/,
+operators, constants and off-by-one, increments, dropped statements) of the .cpp files in cards/, kernels/,
 tree/, solver/, storage/ and queries/, and for each one in turn: writes it into the source file,
 rebuilds the build folder incrementally (the unit tests and the program), runs the fast suite
 (ctest, label unit, stopping at the first failure) under a timeout, and puts the file back. The
@@ -26,7 +26,7 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-FOLDERS = ["cards", "tree", "solver", "storage", "queries"]
+FOLDERS = ["cards", "kernels", "tree", "solver", "storage", "queries"]
 
 # (name, pattern, replacement): each match of the pattern on a line is one mutation site.
 OPERATORS = [

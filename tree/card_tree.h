@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cards/cards.h"
-#include "solver/kernels.h"
+#include "kernels/kernels.h"
 
 // One list of hands on a board, ascending strength (river: then isomorphism key).
 struct HandList {
@@ -34,6 +34,9 @@ struct ListedHands {
   std::array<std::vector<bool>, 2> in_range;  // 1,326 entries per player; empty: every hand
 };
 
+// A board the tree can reach: the start board at the root, one child per dealt turn card and
+// below it per river card (one per isomorphic class when boards are merged). Holds the hand
+// lists every action node indexes its rows by on that board, and the sweeps' layouts of them.
 struct CardNode {
   CardMask board = 0;       // canonical when the tree uses isomorphism
   int card = -1;            // the dealt card; -1 at the root

@@ -5,9 +5,9 @@
 #include <cmath>
 #include <limits>
 
-#include "app/failure.h"
-#include "app/output.h"
-#include "app/settings.h"
+#include "core/failure.h"
+#include "core/notes.h"
+#include "core/settings.h"
 #include "cards/game.h"
 #include "storage/value_array.h"
 #include "tree/tree_storage.h"
@@ -92,9 +92,7 @@ const CardNode& GameTree::start_card_node() const {
 
 GameTree* current_tree() { return g_tree.get(); }
 void install_tree(std::unique_ptr<GameTree> tree) {
-  register_compression_target(nullptr);
   g_tree = std::move(tree);
-  register_compression_target(g_tree.get());
 }
 
 void free_current_tree() { install_tree(nullptr); }
@@ -104,11 +102,23 @@ std::atomic<bool>& tree_in_use() {
   return in_use;
 }
 
-std::unique_ptr<GameTree> build_game_tree(const StoredTreeChoices* stored) {
-  const GameDescription& g = game();
+TreeBuildOptions tree_build_options(const Settings& s, const StoredTreeChoices* stored) {
+  TreeBuildOptions options;
+  options.isomorphism = s.isomorphism;
+  options.all_hands = s.all_hands;
+  options.stored = stored;
+  return options;
+}
+
+std::unique_ptr<GameTree> build_game_tree(const StoredTreeChoices* stored, Notes* notes) {
+  return build_game_tree(game(), schematic_root(), tree_build_options(settings(), stored), notes);
+}
+
+std::unique_ptr<GameTree> build_game_tree(const GameDescription& g, SchematicNode& root, const TreeBuildOptions& options,
+                                          Notes* notes) {
+  const StoredTreeChoices* stored = options.stored;
   if (g.ranges[0].empty() || g.ranges[1].empty()) command_error("ranges not set");
   if (std::popcount(g.flop_mask) != 3) command_error("board not set");
-  SchematicNode& root = schematic_root();
   if (root.is_leaf()) command_error("lines not set");
   // A file being loaded keeps what it was saved with; a new build needs a pot and hands to deal.
   if (!stored) {
@@ -160,17 +170,17 @@ std::unique_ptr<GameTree> build_game_tree(const StoredTreeChoices* stored) {
     }
   }
   tree->average_actions = with_children ? double(total_children) / with_children : 0;
-  print_out("#actions max %d avg %.2g\n", tree->max_actions, tree->average_actions);
+  add_note(notes, "#actions max %d avg %.2g\n", tree->max_actions, tree->average_actions);
 
   // Card tree, in canonical suits when boards are merged.
   tree->flop_mask = g.flop_mask;
   tree->board_turn = single_card(g.turn_mask);
   tree->board_river = single_card(g.river_mask);
   bool isomorphism = tree->start_street < 3 && (stored ? stored->isomorphism
-                                                      : settings().isomorphism[std::size_t(tree->start_street - 1)]);
+                                                      : options.isomorphism[std::size_t(tree->start_street - 1)]);
   if (isomorphism && !ranges_symmetric(g.board_mask(), {&g.ranges[0], &g.ranges[1]})) {
     isomorphism = false;
-    print_out("#isomorphism off: the ranges differ between suits the board does not show\n");
+    add_note(notes, "#isomorphism off: the ranges differ between suits the board does not show\n");
   }
   tree->ranges = g.ranges;
   CardMask flop = g.flop_mask;
@@ -184,7 +194,7 @@ std::unique_ptr<GameTree> build_game_tree(const StoredTreeChoices* stored) {
     for (auto& r : tree->ranges) r = map_range(r, tree->suits);
   }
   // Each player's card-node lists hold the hands of its range, or every hand with the setting.
-  tree->all_hands = stored ? stored->all_hands : settings().all_hands;
+  tree->all_hands = stored ? stored->all_hands : options.all_hands;
   ListedHands listed;
   if (!tree->all_hands)
     for (std::size_t p = 0; p < 2; ++p) {
@@ -193,7 +203,7 @@ std::unique_ptr<GameTree> build_game_tree(const StoredTreeChoices* stored) {
     }
   tree->root_card = build_card_tree(flop, turn, river, isomorphism, &listed);
   const CardNode& start = tree->start_card_node();
-  print_out("#hands listed: OOP %d, IP %d\n", start.hand_count(0), start.hand_count(1));
+  add_note(notes, "#hands listed: OOP %d, IP %d\n", start.hand_count(0), start.hand_count(1));
 
   SolverParameters& p = tree->params;
   p.stake_scale = tree->largest_stake > 0 ? p.stake_scale_numerator / tree->largest_stake : 1.0;
@@ -201,7 +211,7 @@ std::unique_ptr<GameTree> build_game_tree(const StoredTreeChoices* stored) {
     p.averaging_exponent = 4.0;
     p.averaging_cap = std::numeric_limits<double>::max();
   }
-  if (!stored) set_up_new_tree_storage(*tree);
+  if (!stored) set_up_new_tree_storage(*tree, notes);
   // Paths reach action nodes through these indexes: written only now that nothing can refuse the
   // build, so a refused build leaves every path of the current tree as it was.
   for (std::size_t i = 0; i < order.size(); ++i) order[i]->record_index = std::int32_t(i);

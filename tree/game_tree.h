@@ -10,7 +10,8 @@
 
 #include "cards/cards.h"
 #include "cards/game.h"
-#include "solver/schedule.h"
+#include "core/notes.h"
+#include "kernels/schedule.h"
 #include "tree/card_tree.h"
 #include "tree/schematic_tree.h"
 #include "tree/suit_isomorphism.h"
@@ -50,6 +51,10 @@ struct DealRecord {
   std::vector<DealEntry> entries;
 };
 
+// One node of the betting tree, the same for every board: a decision of `player`, or a fold or
+// showdown terminal holding its stake. A decision's two value arrays (regrets, averages) hold a
+// row per action for every board and hand its street can have; the first decision of a street
+// the solver deals keeps the deal's record.
 struct ActionNode {
   NodeKind kind = NodeKind::decision;
   std::int32_t parent = -1;
@@ -85,6 +90,10 @@ struct TreeResults {
   int iteration = -1;
 };
 
+// A built tree: the action nodes in pre-order (node 0 the root), the card tree of the boards the
+// start street can lead to, and the build's inputs. Also carries what solving has reached so far
+// (iteration count, schedule, results and root values, kept strategies) so that a tree file or a
+// new run goes on from it. Owned by the current-tree holder; the solver and queries borrow it.
 struct GameTree {
   std::vector<ActionNode> nodes;
   CardMask flop_mask = 0;  // as on the board, not canonical
@@ -179,8 +188,24 @@ struct StoredTreeChoices {
   bool all_hands = false;
 };
 
-// Builds a tree from the game description, the schematic tree and the settings. Failures throw
-// the build_tree errors and leave the current tree alone. Prints the "#" diagnostic lines.
+// What a build takes besides the description and the lines: the settings it reads, and when a
+// file is loaded, the file's own choices (which replace them).
+struct TreeBuildOptions {
+  std::array<bool, 3> isomorphism{true, false, false};  // per start street, as Settings
+  bool all_hands = false;
+  const StoredTreeChoices* stored = nullptr;
+};
+struct Settings;
+TreeBuildOptions tree_build_options(const Settings& settings, const StoredTreeChoices* stored = nullptr);
+
+// Builds a tree from a game description, its lines and the options; reads no process state but
+// the compression setting (for a new tree's storage). Writes the lines' record indexes once
+// nothing can refuse the build. Failures throw
+// the build_tree errors and leave the current tree alone. The "#" diagnostic lines go to
+// *notes (when given), also those of a build that then fails.
 // With stored choices (loading a file) the tree gets no storage: the loader creates it with
 // the file's compression level.
-std::unique_ptr<GameTree> build_game_tree(const StoredTreeChoices* stored = nullptr);
+std::unique_ptr<GameTree> build_game_tree(const GameDescription& description, SchematicNode& lines,
+                                          const TreeBuildOptions& options, Notes* notes = nullptr);
+// The same for the process's game description, lines and settings.
+std::unique_ptr<GameTree> build_game_tree(const StoredTreeChoices* stored = nullptr, Notes* notes = nullptr);

@@ -3,8 +3,8 @@
 #include <bit>
 #include <vector>
 
-#include "app/arguments.h"
-#include "app/failure.h"
+#include "core/arguments.h"
+#include "core/failure.h"
 #include "tree/game_tree.h"
 
 namespace {

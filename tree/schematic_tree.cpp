@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/failure.h"
+#include "core/failure.h"
 
 namespace {
 std::unique_ptr<SchematicNode> g_root = std::make_unique<SchematicNode>();

@@ -8,6 +8,9 @@
 #include <memory>
 #include <vector>
 
+// One point of the merged betting lines: who acts, on which street, after how many bets, and
+// the children keyed by the acting player's cumulative investment. record_index links it to
+// the built tree's action node.
 struct SchematicNode {
   SchematicNode* parent = nullptr;
   std::map<double, std::unique_ptr<SchematicNode>> children;  // ascending key: fold first

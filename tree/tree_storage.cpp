@@ -25,13 +25,14 @@ namespace {
 
 class TreeTarget final : public CompressionTarget {
  public:
-  GameTree* tree = nullptr;
-  std::uint64_t uncompressed_need() const override { return ::uncompressed_need(*tree); }
-  bool starts_on_flop() const override { return tree->start_street == 1; }
-  void recreate_storage(StoragePair pair) override { create_storage(*tree, pair); }
-};
+  explicit TreeTarget(GameTree& tree) : tree_(tree) {}
+  std::uint64_t uncompressed_need() const override { return ::uncompressed_need(tree_); }
+  bool starts_on_flop() const override { return tree_.start_street == 1; }
+  void recreate_storage(StoragePair pair) override { create_storage(tree_, pair); }
 
-TreeTarget g_target;
+ private:
+  GameTree& tree_;
+};
 
 }  // namespace
 
@@ -119,12 +120,13 @@ void create_missing_arrays(GameTree& tree, int subtree) {
   tree.storage_allocated = false;
 }
 
-void set_up_new_tree_storage(GameTree& tree) {
-  int level = level_for_new_tree(uncompressed_need(tree));
+void set_up_new_tree_storage(GameTree& tree, Notes* notes) {
+  int level = level_for_new_tree(uncompressed_need(tree), notes);
   create_storage(tree, storage_pair_for_level(level, tree.start_street == 1));
 }
 
-void register_compression_target(GameTree* tree) {
-  g_target.tree = tree;
-  set_compression_target(tree ? &g_target : nullptr);
+bool apply_compression(GameTree* tree, Notes* notes) {
+  if (!tree) return apply_compression_to_tree(nullptr, notes);
+  TreeTarget target(*tree);
+  return apply_compression_to_tree(&target, notes);
 }

@@ -31,7 +31,8 @@ void create_storage(GameTree& tree, StoragePair pair);
 void create_missing_arrays(GameTree& tree, int subtree = -1);
 
 // Chooses the level for a new tree (setting or automatic rule), records it and creates storage.
-void set_up_new_tree_storage(GameTree& tree);
+void set_up_new_tree_storage(GameTree& tree, Notes* notes = nullptr);
 
-// Registers the present tree with the compression commands (nullptr: no tree).
-void register_compression_target(GameTree* tree);
+// Applies the compression setting to a tree (nullptr: no tree, false): see
+// apply_compression_to_tree.
+bool apply_compression(GameTree* tree, Notes* notes = nullptr);

@@ -8,7 +8,7 @@
 #include <ostream>
 
 #include "app/commands.h"
-#include "app/output.h"
+#include "core/output.h"
 #include "cards/evaluator.h"
 #include "cards/game.h"
 #include "cards/hand_order.h"

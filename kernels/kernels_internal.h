@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "solver/kernels.h"
+#include "kernels/kernels.h"
 
 namespace kernels::detail {
 

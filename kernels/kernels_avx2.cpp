@@ -9,8 +9,8 @@
 
 #include <cstring>
 
-#include "solver/kernels.h"
-#include "solver/kernels_internal.h"
+#include "kernels/kernels.h"
+#include "kernels/kernels_internal.h"
 
 #define TARGET __attribute__((target("avx2,fma")))
 

@@ -1,4 +1,4 @@
-#include "solver/schedule.h"
+#include "kernels/schedule.h"
 
 #include <cmath>
 #include <cstdio>

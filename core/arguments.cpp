@@ -1,11 +1,11 @@
-#include "app/arguments.h"
+#include "core/arguments.h"
 
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
 
-#include "app/failure.h"
+#include "core/failure.h"
 
 Tokens split_tokens(const std::string& line) {
   Tokens tokens;

@@ -1,8 +1,9 @@
-#include "app/output.h"
+#include "core/output.h"
 
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/platform.h"
 
@@ -129,4 +130,26 @@ void occupy_closed_standard_descriptors() { platform::occupy_closed_standard_des
 
 void remember_original_stdout() {
   if (g_original_stdout < 0) g_original_stdout = platform::duplicate_stdout();
+}
+
+void end_process(int status) {
+  std::fflush(stdout);
+  // The watch thread and any solver threads end with the process.
+  std::_Exit(status);
+}
+
+void add_note(Notes* notes, const char* format, ...) {
+  if (!notes) return;
+  va_list args;
+  va_start(args, format);
+  notes->push_back(format_text(format, args));
+  va_end(args);
+}
+
+void print_notes(const Notes& notes) {
+  for (const std::string& note : notes)
+    if (!suppressed(note.c_str())) {
+      std::lock_guard<std::recursive_mutex> lock(output_lock());
+      g_pending += note;
+    }
 }

@@ -18,7 +18,7 @@
 // forgotten). Every array saves its flags words
 // and then its values: plain arrays (all flop and turn arrays, and river arrays at level 0)
 // row by row without the padding, compressed ones as their chunk stores.
-#include "tree/tree_file.h"
+#include "solver/tree_file.h"
 
 #include <algorithm>
 #include <bit>
@@ -26,7 +26,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "app/failure.h"
+#include "core/failure.h"
 #include "cards/game.h"
 #include "solver/solver.h"
 #include "storage/binary_file.h"
@@ -372,7 +372,7 @@ bool ends_early(const IOException& e) { return std::string(e.what()) == "can't r
 // rule for files that end early has it; nothing of a damaged one is used.
 [[noreturn]] void refuse_unverified(BinaryFile& f, const GameDescription& description,
                                     std::unique_ptr<SchematicNode> root, const StoredTreeChoices& choices,
-                                    std::uint32_t version) {
+                                    std::uint32_t version, Notes* notes) {
   GameDescription before = game();
   int level = compression_in_force();
   game() = description;
@@ -380,7 +380,7 @@ bool ends_early(const IOException& e) { return std::string(e.what()) == "can't r
   std::unique_ptr<GameTree> tree;
   bool early = false;
   try {
-    tree = build_game_tree(&choices);
+    tree = build_game_tree(&choices, notes);
     read_tree_data(f, *tree, version);
   } catch (const IOException& e) {
     early = ends_early(e);
@@ -404,7 +404,7 @@ bool ends_early(const IOException& e) { return std::string(e.what()) == "can't r
 
 }  // namespace
 
-void load_tree_file(const std::string& path) {
+void load_tree_file(const std::string& path, Notes* notes) {
   free_current_tree();
   clear_schematic_tree();
   // The whole file is checked before any of it is used.
@@ -429,10 +429,10 @@ void load_tree_file(const std::string& path) {
     throw;
   }
   StoredTreeChoices choices{(format & kIsomorphismBit) != 0, (format & kAllHandsBit) != 0};
-  if (!verified) refuse_unverified(f, description, std::move(root), choices, format & kVersionMask);
+  if (!verified) refuse_unverified(f, description, std::move(root), choices, format & kVersionMask, notes);
   game() = description;
   replace_schematic_tree(std::move(root));
-  install_tree(build_game_tree(&choices));
+  install_tree(build_game_tree(&choices, notes));
   read_tree_data(f, *current_tree(), format & kVersionMask);
   // The loaded tree goes on with its own schedule at the next `go`.
   schedule_setting() = current_tree()->schedule;

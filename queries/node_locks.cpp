@@ -1,4 +1,4 @@
-#include "solver/node_locks.h"
+#include "queries/node_locks.h"
 
 #include <algorithm>
 

@@ -14,5 +14,6 @@ void save_tree_file(GameTree& tree, const std::string& path);
 // ("can't read from file", "invalid file", "out of memory") or the build's CommandFailure.
 // What was read before a failure stays in effect: board, pot and ranges as they are read, the
 // lines once complete, the rebuilt tree - but its per-node data and solving state only once the
-// checksum confirms them; otherwise the tree stays present with empty storage.
-void load_tree_file(const std::string& path);
+// checksum confirms them; otherwise the tree stays present with empty storage. The build's "#"
+// lines go to *notes, also when the load then fails.
+void load_tree_file(const std::string& path, Notes* notes = nullptr);

@@ -1,5 +1,5 @@
 // Plain kernel set, fallback vectors and the choice of the kernel set.
-#include "solver/kernels.h"
+#include "kernels/kernels.h"
 
 #include <algorithm>
 #include <atomic>
@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
-#include "solver/kernels_internal.h"
+#include "kernels/kernels_internal.h"
 
 namespace kernels {
 
