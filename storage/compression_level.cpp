@@ -58,16 +58,3 @@ int level_for_new_tree(std::uint64_t need, Notes* notes) {
   g_in_force = level;
   return level;
 }
-
-bool apply_compression_to_tree(CompressionTarget* target, Notes* notes) {
-  if (target == nullptr) return false;
-  int level = g_setting;
-  if (level == kAutoCompression) {
-    target->recreate_storage({});
-    level = choose_auto_compression(target->uncompressed_need(), notes);
-  }
-  g_in_force = level;
-  target->recreate_storage(storage_pair_for_level(level, target->starts_on_flop()));
-  reset_storage_statistics();
-  return true;
-}

@@ -37,27 +37,6 @@ int auto_compression_level(std::uint64_t need, const platform::MemoryStatus& sta
 // Applies the rule against the current memory status and notes "#auto compression level %d".
 int choose_auto_compression(std::uint64_t need, Notes* notes);
 
-// What a present game tree offers so that a new level can be applied to it (tree/ makes one
-// for a GameTree: tree_storage.h).
-class CompressionTarget {
- public:
-  virtual ~CompressionTarget() = default;
-  // Bytes of per-node data of all action nodes without compression (2 per regret value, 4 per
-  // average value) - the need the automatic rule compares.
-  virtual std::uint64_t uncompressed_need() const = 0;
-  // Only trees that start on the flop compress; the others store plain at every level.
-  virtual bool starts_on_flop() const = 0;
-  // Drops the per-node data and creates new, empty arrays in the given forms (except on
-  // forgotten streets), resetting the solver's iteration count and allocation flag.
-  virtual void recreate_storage(StoragePair pair) = 0;
-};
-
 // Level for a new tree (build_tree): the setting, or the automatic rule on `need` when the
 // setting is auto. The result becomes the level in force.
 int level_for_new_tree(std::uint64_t need, Notes* notes = nullptr);
-
-// Applies the current setting to a present tree (ai6_set_compression): auto first recreates
-// plain storage, measures the need and chooses; then the level becomes the level in force, the
-// tree's storage is recreated with its pair and the storage statistics restart. Returns false
-// without a tree (nullptr).
-bool apply_compression_to_tree(CompressionTarget* target, Notes* notes = nullptr);

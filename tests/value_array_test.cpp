@@ -221,44 +221,17 @@ TEST(CompressionLevel, AutoRuleComparesNeedWith85PercentOfFreeMemory) {
   EXPECT_EQ(auto_compression_level(1, status), 4);
 }
 
-class RecordingTree : public CompressionTarget {
- public:
-  std::uint64_t need = 1000;
-  bool flop = true;
-  std::vector<StoragePair> recreated;
-  std::uint64_t uncompressed_need() const override { return need; }
-  bool starts_on_flop() const override { return flop; }
-  void recreate_storage(StoragePair pair) override { recreated.push_back(pair); }
-};
-
-TEST(CompressionLevel, ApplyingToATreeRecreatesItsStorage) {
-  EXPECT_FALSE(apply_compression_to_tree(nullptr));  // no tree: only the setting changes
-  RecordingTree tree;
-  set_compression_setting(3);
-  EXPECT_TRUE(apply_compression_to_tree(&tree));
-  EXPECT_EQ(compression_in_force(), 3);
-  ASSERT_EQ(tree.recreated.size(), 1u);
-  EXPECT_EQ(tree.recreated[0], (StoragePair{StorageForm::medium, StorageForm::high}));
-
-  // A turn tree stores plain while the level in force still reads 4.
-  tree.flop = false;
-  set_compression_setting(4);
-  apply_compression_to_tree(&tree);
-  EXPECT_EQ(compression_in_force(), 4);
-  EXPECT_EQ(tree.recreated.back(), StoragePair{});
-
-  // Auto drops to plain storage before it measures; a small need chooses level 0.
-  tree.flop = true;
-  tree.recreated.clear();
+TEST(CompressionLevel, LevelsMapToStorageFormsAndNewTreesTakeTheSetting) {
+  using F = StorageForm;
+  const StoragePair pairs[] = {{}, {F::plain, F::medium}, {F::medium, F::medium}, {F::medium, F::high}, {F::high, F::high}};
+  for (int level = 0; level < 5; ++level) {
+    EXPECT_EQ(storage_pair_for_level(level), pairs[level]) << level;
+    EXPECT_EQ(storage_pair_for_level(level, false), StoragePair{}) << "a turn tree stores plain at " << level;
+  }
   set_compression_setting(kAutoCompression);
-  apply_compression_to_tree(&tree);
-  EXPECT_EQ(compression_in_force(), 0);
-  ASSERT_EQ(tree.recreated.size(), 2u);
-  EXPECT_EQ(tree.recreated[0], StoragePair{});
-
-  EXPECT_EQ(level_for_new_tree(tree.need), 0);
+  EXPECT_EQ(level_for_new_tree(1000), 0);  // a small need
   set_compression_setting(2);
-  EXPECT_EQ(level_for_new_tree(tree.need), 2);
+  EXPECT_EQ(level_for_new_tree(1000), 2);
   EXPECT_EQ(compression_in_force(), 2);
 
   set_compression_setting(kAutoCompression);

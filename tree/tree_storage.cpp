@@ -21,21 +21,6 @@ std::vector<std::vector<int>> boards_of_street(const GameTree& tree, int street,
   return chunks;
 }
 
-namespace {
-
-class TreeTarget final : public CompressionTarget {
- public:
-  explicit TreeTarget(GameTree& tree) : tree_(tree) {}
-  std::uint64_t uncompressed_need() const override { return ::uncompressed_need(tree_); }
-  bool starts_on_flop() const override { return tree_.start_street == 1; }
-  void recreate_storage(StoragePair pair) override { create_storage(tree_, pair); }
-
- private:
-  GameTree& tree_;
-};
-
-}  // namespace
-
 bool value_address(const ActionNode& node, GameTree::CardIndices cards, int& chunk, int& board) {
   chunk = board = 0;
   if (node.street >= 2) {
@@ -126,7 +111,15 @@ void set_up_new_tree_storage(GameTree& tree, Notes* notes) {
 }
 
 bool apply_compression(GameTree* tree, Notes* notes) {
-  if (!tree) return apply_compression_to_tree(nullptr, notes);
-  TreeTarget target(*tree);
-  return apply_compression_to_tree(&target, notes);
+  if (!tree) return false;
+  int level = compression_setting();
+  if (level == kAutoCompression) {
+    // The need is measured on plain storage.
+    create_storage(*tree, {});
+    level = choose_auto_compression(uncompressed_need(*tree), notes);
+  }
+  set_compression_in_force(level);
+  create_storage(*tree, storage_pair_for_level(level, tree->start_street == 1));
+  reset_storage_statistics();
+  return true;
 }

@@ -33,6 +33,8 @@ void create_missing_arrays(GameTree& tree, int subtree = -1);
 // Chooses the level for a new tree (setting or automatic rule), records it and creates storage.
 void set_up_new_tree_storage(GameTree& tree, Notes* notes = nullptr);
 
-// Applies the compression setting to a tree (nullptr: no tree, false): see
-// apply_compression_to_tree.
+// Applies the compression setting to a present tree (ai6_set_compression; nullptr: no tree,
+// false): auto first recreates plain storage, measures the need and chooses; then the level
+// becomes the level in force, the tree's values are dropped, its storage recreated in the
+// level's forms and the storage statistics restart.
 bool apply_compression(GameTree* tree, Notes* notes = nullptr);
