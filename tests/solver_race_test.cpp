@@ -198,10 +198,16 @@ const std::vector<std::string> kReports = {
     "calc_results", "calc_results",
 };
 
-std::string range_line(const char* player, bool varied) {
-  std::string line = std::string("set_range ") + player;
-  for (std::size_t i = 0; i < kHands; ++i) line += !varied || i % 4 == 0 ? " 1" : " 0.25";
-  return line;
+// Two workers on a turn spot, no accuracy target: the run goes on until stopped.
+void set_up_turn(Program& p) {
+  std::string setup = "set_threads 2\n" +
+                      spot_input("As Ks Qd 7c", {"0 0 0 0", "0 0 100 100", "100 100 100 100", "100 100 300 300"}) +
+                      "set_accuracy 0\n";
+  for (std::size_t pos = 0, end; pos < setup.size(); pos = end + 1) {
+    end = setup.find('\n', pos);
+    std::string line = setup.substr(pos, end - pos);
+    p.expect(line, line.substr(0, line.find(' ')) + " ok!");
+  }
 }
 
 bool go_answer(const std::string& answer) {
@@ -211,15 +217,7 @@ bool go_answer(const std::string& answer) {
 
 TEST(SolverRace, ReportsStopAndGoWhileTwoWorkersSolve) {
   Program p;
-  p.expect("set_threads 2", "set_threads ok!");
-  p.expect("set_pot 0 0 200", "set_pot ok!");
-  p.expect("set_board As Ks Qd 7c", "set_board ok!");
-  p.expect(range_line("OOP", false), "set_range ok!");
-  p.expect(range_line("IP", true), "set_range ok!");
-  for (const char* line : {"0 0 0 0", "0 0 100 100", "100 100 100 100", "100 100 300 300"})
-    p.expect(std::string("add_line ") + line, "add_line ok!");
-  p.expect("build_tree", "build_tree ok!");
-  p.expect("set_accuracy 0", "set_accuracy ok!");
+  set_up_turn(p);
 
   // Reports while the run goes on, from untouched storage through the regret-matched
   // strategies to the averages that reports read from iteration 63, and past the solver's
@@ -262,15 +260,7 @@ TEST(SolverRace, ReportsStopAndGoWhileTwoWorkersSolve) {
 TEST(SolverRace, LocksAndSavesWhileTwoWorkersSolve) {
   std::string dir = make_temp_dir();
   Program p;
-  p.expect("set_threads 2", "set_threads ok!");
-  p.expect("set_pot 0 0 200", "set_pot ok!");
-  p.expect("set_board As Ks Qd 7c", "set_board ok!");
-  p.expect(range_line("OOP", false), "set_range ok!");
-  p.expect(range_line("IP", true), "set_range ok!");
-  for (const char* line : {"0 0 0 0", "0 0 100 100", "100 100 100 100", "100 100 300 300"})
-    p.expect(std::string("add_line ") + line, "add_line ok!");
-  p.expect("build_tree", "build_tree ok!");
-  p.expect("set_accuracy 0", "set_accuracy ok!");
+  set_up_turn(p);
   std::string weights;
   for (std::size_t h = 0; h < kHands; ++h) weights += h % 2 ? " 1" : " 0.5";
   p.expect("go", "go ok!");

@@ -1,11 +1,13 @@
 #include "subprocess.h"
 
+#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <stdexcept>
@@ -134,4 +136,47 @@ std::string make_temp_dir() {
   const char* dir = mkdtemp(pattern);
   if (!dir) throw std::runtime_error("mkdtemp failed");
   return dir;
+}
+
+std::string range_line(const char* player, bool varied) {
+  std::string line = std::string("set_range ") + player;
+  for (int i = 0; i < 1326; ++i) line += !varied || i % 4 == 0 ? " 1" : " 0.25";
+  return line;
+}
+
+std::string spot_input(const char* board, std::initializer_list<const char*> lines, int pot) {
+  std::string s = "set_pot 0 0 " + std::to_string(pot) + "\nset_board " + board + "\n" + range_line("OOP", false) +
+                  "\n" + range_line("IP", true) + "\n";
+  for (const char* l : lines) s += "add_line " + std::string(l) + "\n";
+  return s + "build_tree\n";
+}
+
+Answers::Answers(const std::string& input, const std::vector<std::string>& args, const std::string& cwd) {
+  int status = -1;
+  lines = output_lines(run_travanto(input, args, cwd, &status));
+  EXPECT_EQ(status, 0) << "the process did not end normally";
+  auto built = std::find(lines.begin(), lines.end(), "build_tree ok!");
+  if (built != lines.end()) lines.erase(lines.begin(), built + 1);
+}
+
+long Answers::count(const std::string& line) const { return std::count(lines.begin(), lines.end(), line); }
+
+long Answers::count_prefix(const std::string& prefix) const {
+  return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.starts_with(prefix); });
+}
+
+long Answers::index(const std::string& line) const {
+  auto it = std::find(lines.begin(), lines.end(), line);
+  return it == lines.end() ? -1 : it - lines.begin();
+}
+
+std::vector<std::string> Answers::after(const std::string& marker) const {
+  auto it = std::find(lines.begin(), lines.end(), marker);
+  return {it == lines.end() ? lines.end() : it + 1, lines.end()};
+}
+
+std::string Answers::dump() const {
+  std::string text;
+  for (const std::string& l : lines) text += l + "\n";
+  return text;
 }

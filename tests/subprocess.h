@@ -1,5 +1,6 @@
 #pragma once
 // Runs build/travanto as a child process with pipes, for protocol tests.
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -35,3 +36,24 @@ std::string run_travanto(const std::string& input, const std::vector<std::string
 std::vector<std::string> output_lines(const std::string& output);
 // A fresh empty directory under the system temp folder.
 std::string make_temp_dir();
+
+// A set_range line (no line feed): every weight 1, or (varied) 1 for every fourth hand and 0.25
+// for the rest, which leaves the game no symmetry that could drive the exploitability to zero.
+std::string range_line(const char* player, bool varied = false);
+// set_pot 0 0 <pot>, the board, OOP's even and IP's varied range, the lines, build_tree.
+std::string spot_input(const char* board, std::initializer_list<const char*> lines, int pot = 200);
+
+// A fresh process's answers after "build_tree ok!" (all of them if the tree was not built); the
+// process must end with status 0.
+struct Answers {
+  std::vector<std::string> lines;
+
+  explicit Answers(const std::string& input, const std::vector<std::string>& args = {}, const std::string& cwd = "");
+  long count(const std::string& line) const;
+  long count_prefix(const std::string& prefix) const;
+  // Index of the first line equal to `line`, or -1.
+  long index(const std::string& line) const;
+  // The lines after the first one equal to `marker` (none if it never came).
+  std::vector<std::string> after(const std::string& marker) const;
+  std::string dump() const;
+};
