@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -133,38 +132,16 @@ TEST_F(HostileInput, StdoutbackReturnsToTheStartingStreamNotTheTerminal) {
   ASSERT_EQ(grantpt(master), 0);
   ASSERT_EQ(unlockpt(master), 0);
   std::string slave_name = ptsname(master);
-  int in[2], out[2];
-  ASSERT_EQ(pipe(in), 0);
-  ASSERT_EQ(pipe(out), 0);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    setsid();
+  Subprocess p(TRAVANTO_BINARY, {}, dir.string(), [&] {
     int slave = open(slave_name.c_str(), O_RDWR);  // the session's controlling terminal
     if (slave < 0) _exit(3);
     ioctl(slave, TIOCSCTTY, 0);
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    close(in[1]);
-    close(out[0]);
-    if (chdir(dir.c_str()) != 0) _exit(4);
-    execl(TRAVANTO_BINARY, TRAVANTO_BINARY, static_cast<char*>(nullptr));
-    _exit(5);
-  }
-  close(in[0]);
-  close(out[1]);
-  std::string input = "stdoutredi f.txt\nstdoutback\nis_ready\n";
-  ASSERT_EQ(write(in[1], input.data(), input.size()), ssize_t(input.size()));
-  close(in[1]);
-  std::string output;
-  char buffer[4096];
-  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) output.append(buffer, std::size_t(n));
-  close(out[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  });
+  p.write("stdoutredi f.txt\nstdoutback\nis_ready\n");
+  p.close_input();
+  std::string output = p.read_all();
+  EXPECT_EQ(p.wait(), 0);
   close(master);
-  ASSERT_TRUE(WIFEXITED(status));
-  ASSERT_EQ(WEXITSTATUS(status), 0);
   EXPECT_TRUE(output.ends_with("stdoutback ok!\nis_ready ok!\n")) << output;
 }
 

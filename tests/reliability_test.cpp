@@ -110,25 +110,13 @@ TEST_F(Reliability, TemporaryFilesOfKilledSavesDoNotStay) {
 // opened later never take the place of the missing descriptors.
 TEST_F(Reliability, ClosedStandardDescriptors) {
   for (std::vector<int> closed : {std::vector<int>{1}, std::vector<int>{1, 2}}) {
-    int in[2];
-    ASSERT_EQ(pipe(in), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-      dup2(in[0], 0);
-      close(in[0]);
-      close(in[1]);
+    Subprocess p(TRAVANTO_BINARY, {}, dir.string(), [&] {
       for (int fd : closed) close(fd);
-      if (chdir(dir.c_str()) != 0) _exit(3);
-      execl(TRAVANTO_BINARY, TRAVANTO_BINARY, static_cast<char*>(nullptr));
-      _exit(4);
-    }
-    close(in[0]);
-    std::string input = kRiverSpot + "dump_tree t.tree\nstdoutredi out.txt\nload_tree t.tree\nis_ready\n";
-    ASSERT_EQ(write(in[1], input.data(), input.size()), ssize_t(input.size()));
-    close(in[1]);
-    int status = -1;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    });
+    p.write(kRiverSpot + "dump_tree t.tree\nstdoutredi out.txt\nload_tree t.tree\nis_ready\n");
+    p.close_input();
+    EXPECT_EQ(p.read_all(), "");
+    EXPECT_EQ(p.wait(), 0);
     EXPECT_EQ(read_file(dir / "out.txt"), "stdoutredi ok!\nload_tree ok!\nis_ready ok!\n");
   }
 }

@@ -24,34 +24,6 @@ const std::string kRiver = spot_input("As Ks Qd 7c 2h", {"0 0", "0 100 100", "10
 // and a run of a second stays far below the 9,000-iteration cap.
 const std::string kTurn = spot_input("As Ks Qd 7c", {"0 0 0 0", "0 0 100 100", "100 100 0 0", "100 100 100 100"});
 
-// The value of a "label: value" line at index i.
-double value_at(const Answers& a, long i, const std::string& label) {
-  EXPECT_GE(i, 0);
-  if (i < 0 || std::size_t(i) >= a.lines.size()) return 0;
-  const std::string& line = a.lines[std::size_t(i)];
-  EXPECT_TRUE(line.starts_with(label + ": ")) << line;
-  return std::stod(line.substr(label.size() + 2));
-}
-
-// A results block "EV OOP:" .. "END" (calc_results, or the report without /gui after "SOLVER:"
-// and "running time:") starting at index i. Each MES comes from the same pass as that player's
-// EV, and the exploitability from the two MES. The EVs add up to the pot only when both passes
-// saw the same strategies, which a running solver does not promise: it may run a training pass
-// between the two evaluations.
-void expect_consistent_results(const Answers& a, long i, bool same_strategies) {
-  double ev_oop = value_at(a, i, "EV OOP"), ev_ip = value_at(a, i + 1, "EV IP");
-  double mes_oop = value_at(a, i + 2, "OOP's MES"), mes_ip = value_at(a, i + 3, "IP's MES");
-  double expl = value_at(a, i + 4, "Exploitable for");
-  ASSERT_LT(std::size_t(i + 5), a.lines.size());
-  EXPECT_EQ(a.lines[std::size_t(i + 5)], "END");
-  if (same_strategies) {
-    EXPECT_NEAR(ev_oop + ev_ip, 200.0, 0.01);
-  }
-  EXPECT_GE(mes_oop, ev_oop - 0.002);
-  EXPECT_GE(mes_ip, ev_ip - 0.002);
-  EXPECT_NEAR(expl, (mes_oop + mes_ip - 200.0) / 2, 0.002);
-}
-
 // The program runs with one OpenMP thread (the solver thread's passes and calc_results' on the
 // command thread alike): these tests are about the solver thread and the command loop. The
 // thread sanitizer does not see the OpenMP runtime's barriers, so parallel passes would make it

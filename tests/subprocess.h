@@ -1,13 +1,17 @@
 #pragma once
 // Runs build/travanto as a child process with pipes, for protocol tests.
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
 class Subprocess {
  public:
-  // Starts program with args in working directory cwd (empty: inherit).
-  Subprocess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd = "");
+  // Starts program with args in working directory cwd (empty: inherit), in a session of its own
+  // without terminal; in_child runs in the child just before the program (to stage odd
+  // descriptors or a controlling terminal).
+  Subprocess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd = "",
+             const std::function<void()>& in_child = {});
   ~Subprocess();
   Subprocess(const Subprocess&) = delete;
   Subprocess& operator=(const Subprocess&) = delete;
@@ -56,4 +60,14 @@ struct Answers {
   // The lines after the first one equal to `marker` (none if it never came).
   std::vector<std::string> after(const std::string& marker) const;
   std::string dump() const;
+  operator const std::vector<std::string>&() const { return lines; }
 };
+
+// The value of a "label: value" line at index i (nan, and a failure, if there is none).
+double value_at(const std::vector<std::string>& lines, long i, const std::string& label);
+// A results block "EV OOP:" .. "END" (calc_results, or a report without /gui after "SOLVER:"
+// and "running time:") at index i, of a spot with a pot of 200. Each MES comes from the same
+// pass as that player's EV, and the exploitability from the two MES. The EVs add up to the pot
+// only when both passes saw the same strategies, which a running solver does not promise: it
+// may run a training pass between the two evaluations.
+void expect_consistent_results(const std::vector<std::string>& lines, long i, bool same_strategies);
