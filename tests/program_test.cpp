@@ -10,11 +10,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string read_file(const fs::path& p) {
-  std::ifstream f(p);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
 TEST(Program, BannerFirstAndStatusZeroAtEndOfInput) {
   Subprocess p(TRAVANTO_BINARY, {});
   p.write("is_ready\n");
@@ -79,11 +74,11 @@ TEST(Program, RedirectionWritesTheFileAndComesBack) {
   fs::path dir = make_temp_dir();
   auto run = [&](const std::string& input) { return run_travanto(input, {}, dir.string()); };
   EXPECT_EQ(run("stdoutredi out.txt\nis_ready\nstdoutback\nis_ready\n"), "stdoutback ok!\nis_ready ok!\n");
-  EXPECT_EQ(read_file(dir / "out.txt"), "stdoutredi ok!\nis_ready ok!\n");
+  EXPECT_EQ(read_text_file(dir / "out.txt"), "stdoutredi ok!\nis_ready ok!\n");
   EXPECT_EQ(run("stdoutredi_append out.txt\nset_threads x\nstdoutback\n"), "stdoutback ok!\n");
-  EXPECT_EQ(read_file(dir / "out.txt"), "stdoutredi ok!\nis_ready ok!\nstdoutredi_append ok!\nInvalid value\n");
+  EXPECT_EQ(read_text_file(dir / "out.txt"), "stdoutredi ok!\nis_ready ok!\nstdoutredi_append ok!\nInvalid value\n");
   EXPECT_EQ(run("stdoutredi out.txt\nstdoutback\n"), "stdoutback ok!\n");
-  EXPECT_EQ(read_file(dir / "out.txt"), "stdoutredi ok!\n");
+  EXPECT_EQ(read_text_file(dir / "out.txt"), "stdoutredi ok!\n");
   fs::remove_all(dir);
 }
 

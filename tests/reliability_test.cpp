@@ -24,11 +24,6 @@ namespace {
 
 const std::string kRiverSpot = spot_input("As Ks Qd 7c 2h", {"0 0", "50 50"}, 100);
 
-std::string read_file(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
 struct Reliability : ::testing::Test {
   fs::path dir = make_temp_dir();
   ~Reliability() override { fs::remove_all(dir); }
@@ -117,7 +112,7 @@ TEST_F(Reliability, ClosedStandardDescriptors) {
     p.close_input();
     EXPECT_EQ(p.read_all(), "");
     EXPECT_EQ(p.wait(), 0);
-    EXPECT_EQ(read_file(dir / "out.txt"), "stdoutredi ok!\nload_tree ok!\nis_ready ok!\n");
+    EXPECT_EQ(read_text_file(dir / "out.txt"), "stdoutredi ok!\nload_tree ok!\nis_ready ok!\n");
   }
 }
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 
 Subprocess::Subprocess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
@@ -162,22 +163,6 @@ Answers::Answers(const std::string& input, const std::vector<std::string>& args,
   if (built != lines.end()) lines.erase(lines.begin(), built + 1);
 }
 
-long Answers::count(const std::string& line) const { return std::count(lines.begin(), lines.end(), line); }
-
-long Answers::count_prefix(const std::string& prefix) const {
-  return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.starts_with(prefix); });
-}
-
-long Answers::index(const std::string& line) const {
-  auto it = std::find(lines.begin(), lines.end(), line);
-  return it == lines.end() ? -1 : it - lines.begin();
-}
-
-std::vector<std::string> Answers::after(const std::string& marker) const {
-  auto it = std::find(lines.begin(), lines.end(), marker);
-  return {it == lines.end() ? lines.end() : it + 1, lines.end()};
-}
-
 std::string Answers::dump() const {
   std::string text;
   for (const std::string& l : lines) text += l + "\n";
@@ -202,4 +187,9 @@ void expect_consistent_results(const std::vector<std::string>& lines, long i, bo
   EXPECT_GE(mes_oop, ev_oop - 0.002);
   EXPECT_GE(mes_ip, ev_ip - 0.002);
   EXPECT_NEAR(expl, (mes_oop + mes_ip - 200.0) / 2, 0.002);
+}
+
+std::string read_text_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
 }

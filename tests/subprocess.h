@@ -1,5 +1,6 @@
 #pragma once
 // Runs build/travanto as a child process with pipes, for protocol tests.
+#include <algorithm>
 #include <functional>
 #include <initializer_list>
 #include <string>
@@ -40,6 +41,7 @@ std::string run_travanto(const std::string& input, const std::vector<std::string
 std::vector<std::string> output_lines(const std::string& output);
 // A fresh empty directory under the system temp folder.
 std::string make_temp_dir();
+std::string read_text_file(const std::string& path);
 
 // A set_range line (no line feed): every weight 1, or (varied) 1 for every fourth hand and 0.25
 // for the rest, which leaves the game no symmetry that could drive the exploitability to zero.
@@ -53,12 +55,20 @@ struct Answers {
   std::vector<std::string> lines;
 
   explicit Answers(const std::string& input, const std::vector<std::string>& args = {}, const std::string& cwd = "");
-  long count(const std::string& line) const;
-  long count_prefix(const std::string& prefix) const;
+  long count(const std::string& line) const { return std::count(lines.begin(), lines.end(), line); }
+  long count_prefix(const std::string& prefix) const {
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.starts_with(prefix); });
+  }
   // Index of the first line equal to `line`, or -1.
-  long index(const std::string& line) const;
+  long index(const std::string& line) const {
+    auto it = std::find(lines.begin(), lines.end(), line);
+    return it == lines.end() ? -1 : it - lines.begin();
+  }
   // The lines after the first one equal to `marker` (none if it never came).
-  std::vector<std::string> after(const std::string& marker) const;
+  std::vector<std::string> after(const std::string& marker) const {
+    auto it = std::find(lines.begin(), lines.end(), marker);
+    return {it == lines.end() ? lines.end() : it + 1, lines.end()};
+  }
   std::string dump() const;
   operator const std::vector<std::string>&() const { return lines; }
 };
