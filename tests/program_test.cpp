@@ -1,33 +1,14 @@
-// The program as a process: start-up, end of input, exit, scripts, redirection and the
-// banned-process watch.
+// The program as a process: start-up, end of input, exit, arguments and redirection.
 #include <gtest/gtest.h>
-#include <signal.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "subprocess.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string read_file(const fs::path& p) {
-  std::ifstream f(p);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
-void write_file(const fs::path& p, const std::string& text) { std::ofstream(p) << text; }
-
-struct InTempDir : ::testing::Test {
-  fs::path dir = make_temp_dir();
-  ~InTempDir() override { fs::remove_all(dir); }
-  std::string run(const std::string& input, int* status = nullptr, std::vector<std::string> args = {}) {
-    return run_travanto(input, args, dir.string(), status);
-  }
-};
 
 TEST(Program, BannerFirstAndStatusZeroAtEndOfInput) {
   Subprocess p(TRAVANTO_BINARY, {});
@@ -37,23 +18,29 @@ TEST(Program, BannerFirstAndStatusZeroAtEndOfInput) {
   EXPECT_EQ(p.wait(), 0);
 }
 
-TEST(Program, LastLineWithoutLineFeedIsNotRun) {
-  int status = -1;
-  EXPECT_EQ(run_travanto("is_ready\nis_ready", {}, "", &status), "is_ready ok!\n");
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(run_travanto("is_ready\r\n\n\n", {}, "", &status), "is_ready ok!\n");
-}
-
-TEST(Program, ExitEndsAtOnceWithStatusZero) {
-  int status = -1;
-  EXPECT_EQ(run_travanto("is_ready\nexit now\nis_ready\n", {}, "", &status), "is_ready ok!\n");
-  EXPECT_EQ(status, 0);
-}
-
-TEST(Program, ThreadCountArgumentsAndGuiFlagAreHarmless) {
-  // No command of the foundation prints diagnostics; the flag must not change ordinary answers.
-  for (auto args : {std::vector<std::string>{"/gui"}, {"/GUI"}, {"x", "/gui"}})
-    EXPECT_EQ(run_travanto("is_ready\n", args), "is_ready ok!\n");
+// Endings and arguments (the exact answers of scripts and redirection are in protocol/scripts.case).
+TEST(Program, InputEndsExitsAndArgumentsEndWithStatusZero) {
+  const std::string exit_script = std::string(TRAVANTO_TEST_DIR) + "/protocol/data/exit_script.txt";
+  struct Case {
+    std::string input;
+    std::vector<std::string> args;
+    std::string answers;
+  } cases[] = {
+      {"is_ready\nis_ready", {}, "is_ready ok!\n"},  // a last line without line feed is not run
+      {"is_ready\r\n\n\n", {}, "is_ready ok!\n"},
+      {"is_ready\nexit now\nis_ready\n", {}, "is_ready ok!\n"},
+      // exit in a script ends at once, without the script's answers
+      {"is_ready\nload_script " + exit_script + "\nis_ready\n", {}, "is_ready ok!\n"},
+      // thread counts and the flag must not change ordinary answers
+      {"is_ready\n", {"/gui"}, "is_ready ok!\n"},
+      {"is_ready\n", {"/GUI"}, "is_ready ok!\n"},
+      {"is_ready\n", {"x", "/gui"}, "is_ready ok!\n"},
+  };
+  for (const Case& c : cases) {
+    int status = -1;
+    EXPECT_EQ(run_travanto(c.input, c.args, "", &status), c.answers) << c.input;
+    EXPECT_EQ(status, 0) << c.input;
+  }
 }
 
 TEST(Program, ShowHandOrderIsOneLongLine) {
@@ -83,59 +70,16 @@ TEST(Program, StatusCommandsAnswerInTheirFormats) {
   EXPECT_EQ(lines[6], "END");
 }
 
-TEST_F(InTempDir, RedirectionWritesTheFileAndComesBack) {
+TEST(Program, RedirectionWritesTheFileAndComesBack) {
+  fs::path dir = make_temp_dir();
+  auto run = [&](const std::string& input) { return run_travanto(input, {}, dir.string()); };
   EXPECT_EQ(run("stdoutredi out.txt\nis_ready\nstdoutback\nis_ready\n"), "stdoutback ok!\nis_ready ok!\n");
-  EXPECT_EQ(read_file(dir / "out.txt"), "stdoutredi ok!\nis_ready ok!\n");
+  EXPECT_EQ(read_text_file(dir / "out.txt"), "stdoutredi ok!\nis_ready ok!\n");
   EXPECT_EQ(run("stdoutredi_append out.txt\nset_threads x\nstdoutback\n"), "stdoutback ok!\n");
-  EXPECT_EQ(read_file(dir / "out.txt"), "stdoutredi ok!\nis_ready ok!\nstdoutredi_append ok!\nInvalid value\n");
+  EXPECT_EQ(read_text_file(dir / "out.txt"), "stdoutredi ok!\nis_ready ok!\nstdoutredi_append ok!\nInvalid value\n");
   EXPECT_EQ(run("stdoutredi out.txt\nstdoutback\n"), "stdoutback ok!\n");
-  EXPECT_EQ(read_file(dir / "out.txt"), "stdoutredi ok!\n");
-}
-
-TEST_F(InTempDir, RedirectionToAnUnopenableFileKeepsOutput) {
-  EXPECT_EQ(run("stdoutredi no/such/dir/out.txt\nis_ready\nstdoutredi_append /\nis_ready\n"),
-            "ERROR: stdoutredi can't open file\nis_ready ok!\n"
-            "ERROR: stdoutredi_append can't open file\nis_ready ok!\n");
-}
-
-TEST_F(InTempDir, ScriptSkipsToLabelWhenTheFileExists) {
-  write_file(dir / "s.txt", "skip_if_done existing.txt DONE\ngo\nLABEL: DONE\nis_ready\n");
-  write_file(dir / "existing.txt", "");
-  EXPECT_EQ(run("load_script s.txt\n"), "skip_if_done ok!\nis_ready ok!\n");
-  fs::remove(dir / "existing.txt");
-  // Without the file "go" runs (and fails: no tree) and the label line is an unknown command.
-  EXPECT_EQ(run("load_script s.txt\n"),
-            "skip_if_done ok!\nERROR: go missing/incorrect tree\nERROR: Command LABEL: not recognized\nis_ready ok!\n");
-}
-
-TEST_F(InTempDir, UnreachedLabelKeepsSkippingIntoTheNextScript) {
-  write_file(dir / "a.txt", "skip_if_done . LATER\nis_ready\n");
-  write_file(dir / "b.txt", "is_ready\nLABEL: OTHER\nLABEL: LATER extra\nset_threads 2\n");
-  EXPECT_EQ(run("load_script a.txt\nload_script b.txt\nis_ready\n"),
-            "skip_if_done ok!\nset_threads ok!\nis_ready ok!\n");
-}
-
-TEST_F(InTempDir, ScriptsReportFailuresPerLineNestAndTakeBlankNames) {
-  write_file(dir / "my script.txt", "  \nset_threads x\n#comment\nload_script inner.txt\nis_ready\n");
-  write_file(dir / "inner.txt", "set_threads 3\r\n");
-  EXPECT_EQ(run("\xA7" "load_script my  script.txt\n"
-                "load_script missing.txt\n"),
-            "\xA7Invalid value\n\xA7set_threads ok!\n\xA7is_ready ok!\nERROR: load_script can't open file\n");
-}
-
-TEST_F(InTempDir, ExitInAScriptEndsWithoutWritingItsAnswers) {
-  write_file(dir / "s.txt", "is_ready\nexit\nis_ready\n");
-  int status = -1;
-  EXPECT_EQ(run("is_ready\nload_script s.txt\nis_ready\n", &status), "is_ready ok!\n");
-  EXPECT_EQ(status, 0);
-}
-
-TEST_F(InTempDir, SelfLoadingScriptStopsInsteadOfCrashing) {
-  write_file(dir / "loop.txt", "load_script loop.txt\n");
-  int status = -1;
-  std::string out = run("load_script loop.txt\nis_ready\n", &status);
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(out, "ERROR: load_script script is already running\nis_ready ok!\n");
+  EXPECT_EQ(read_text_file(dir / "out.txt"), "stdoutredi ok!\n");
+  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -22,24 +22,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ranges() { return std::string("load_script ") + TRAVANTO_TEST_DIR + "/protocol/data/uniform_ranges.txt\n"; }
-const std::string kRiverSpot =
-    "set_pot 0 0 100\nset_board As Ks Qd 7c 2h\n" + ranges() + "add_line 0 0\nadd_line 50 50\nbuild_tree\n";
-
-std::string read_file(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
+const std::string kRiverSpot = spot_input("As Ks Qd 7c 2h", {"0 0", "50 50"}, 100);
 
 struct Reliability : ::testing::Test {
   fs::path dir = make_temp_dir();
   ~Reliability() override { fs::remove_all(dir); }
-  std::vector<std::string> run(const std::string& input) {
-    int status = -1;
-    auto lines = output_lines(run_travanto(input, {}, dir.string(), &status));
-    EXPECT_EQ(status, 0);
-    return lines;
-  }
+  std::vector<std::string> run(const std::string& input) { return Answers(input, {}, dir.string()).lines; }
   std::vector<std::string> names() const {
     std::vector<std::string> found;
     for (const auto& e : fs::directory_iterator(dir)) found.push_back(e.path().filename().string());
@@ -67,7 +55,7 @@ TEST_F(Reliability, SaveTargetsOfEveryKind) {
   for (const Case& c : cases) input += "dump_tree " + c.target + "\n";
   if (device) input += "dump_tree device\n";
   auto lines = run(input + "load_tree link\n");
-  auto saves = std::find(lines.begin(), lines.end(), "build_tree ok!") + 1;
+  auto saves = lines.begin();
   ASSERT_EQ(lines.end() - saves, long(std::size(cases)) + (device ? 1 : 0) + 1);
   for (const Case& c : cases) EXPECT_EQ(*saves++, c.answer) << c.target;
   if (device) {
@@ -100,7 +88,7 @@ TEST_F(Reliability, TemporaryFilesOfKilledSavesDoNotStay) {
 
   // A save long enough to be caught: SIGTERM once its temporary file exists.
   Subprocess p(TRAVANTO_BINARY, {}, dir.string());
-  p.write("set_board Ks 7d 2c 5h\n" + ranges() + "add_line 0 0 0 0\nadd_line 0 0 60 60\nadd_line 60 180 180\n"
+  p.write("set_board Ks 7d 2c 5h\n" + range_line("OOP") + "\n" + range_line("IP") + "\nadd_line 0 0 0 0\nadd_line 0 0 60 60\nadd_line 60 180 180\n"
           "build_tree\nis_ready\n");
   std::string line;
   while (line != "is_ready ok!") ASSERT_TRUE(p.read_line(line, 600000));
@@ -117,26 +105,14 @@ TEST_F(Reliability, TemporaryFilesOfKilledSavesDoNotStay) {
 // opened later never take the place of the missing descriptors.
 TEST_F(Reliability, ClosedStandardDescriptors) {
   for (std::vector<int> closed : {std::vector<int>{1}, std::vector<int>{1, 2}}) {
-    int in[2];
-    ASSERT_EQ(pipe(in), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-      dup2(in[0], 0);
-      close(in[0]);
-      close(in[1]);
+    Subprocess p(TRAVANTO_BINARY, {}, dir.string(), [&] {
       for (int fd : closed) close(fd);
-      if (chdir(dir.c_str()) != 0) _exit(3);
-      execl(TRAVANTO_BINARY, TRAVANTO_BINARY, static_cast<char*>(nullptr));
-      _exit(4);
-    }
-    close(in[0]);
-    std::string input = kRiverSpot + "dump_tree t.tree\nstdoutredi out.txt\nload_tree t.tree\nis_ready\n";
-    ASSERT_EQ(write(in[1], input.data(), input.size()), ssize_t(input.size()));
-    close(in[1]);
-    int status = -1;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(read_file(dir / "out.txt"), "stdoutredi ok!\nload_tree ok!\nis_ready ok!\n");
+    });
+    p.write(kRiverSpot + "dump_tree t.tree\nstdoutredi out.txt\nload_tree t.tree\nis_ready\n");
+    p.close_input();
+    EXPECT_EQ(p.read_all(), "");
+    EXPECT_EQ(p.wait(), 0);
+    EXPECT_EQ(read_text_file(dir / "out.txt"), "stdoutredi ok!\nload_tree ok!\nis_ready ok!\n");
   }
 }
 
@@ -190,7 +166,7 @@ TEST_F(Reliability, OverlongLinesAndHugeWeights) {
   for (int i = 1; i <= 500; ++i) longest.append(" ").append(std::to_string(i));
   for (int i = 1; i <= 80000; ++i) too_long.append(" ").append(std::to_string(i));
   for (int i = 0; i < 1326; ++i) huge += " 1.7e308";
-  auto lines = run(too_long + "\n" + huge + "\n" + kRiverSpot + longest +
+  auto lines = run(kRiverSpot + too_long + "\n" + huge + "\n" + longest +
                    "\nbuild_tree\ngo 2 steps\nwait_for_solver\ndump_tree t.tree\nclear_lines\nload_tree t.tree\n");
   std::vector<std::string> expected = {"ERROR: add_line line longer than 500 actions", "ERROR: set_range weights too large"};
   ASSERT_GE(lines.size(), 2u);

@@ -18,83 +18,11 @@
 
 namespace {
 
-constexpr int kHands = 1326;
-
-// IP's weights vary so that the game has no symmetry that could drive the exploitability to
-// exactly zero (a zero would end a run with an accuracy target of 0).
-std::string range_line(const char* player, bool varied) {
-  std::string line = std::string("set_range ") + player;
-  for (int i = 0; i < kHands; ++i) line += !varied || i % 4 == 0 ? " 1" : " 0.25";
-  return line + "\n";
-}
-
-std::string spot(const char* board, std::initializer_list<const char*> lines) {
-  std::string s = "set_pot 0 0 200\nset_board " + std::string(board) + "\n" + range_line("OOP", false) +
-                  range_line("IP", true);
-  for (const char* l : lines) s += "add_line " + std::string(l) + "\n";
-  return s + "build_tree\n";
-}
-
 // Iterations take microseconds: for the stop rules that count iterations.
-const std::string kRiver = spot("As Ks Qd 7c 2h", {"0 0", "0 100 100", "100 100", "100 300 300"});
+const std::string kRiver = spot_input("As Ks Qd 7c 2h", {"0 0", "0 100 100", "100 100", "100 300 300"});
 // Iterations take milliseconds: the solver is still running when the next command arrives,
 // and a run of a second stays far below the 9,000-iteration cap.
-const std::string kTurn = spot("As Ks Qd 7c", {"0 0 0 0", "0 0 100 100", "100 100 0 0", "100 100 100 100"});
-
-// The answers after the tree was built.
-struct Answers {
-  std::vector<std::string> lines;
-
-  Answers(const std::string& setup, const std::string& commands, bool gui = false) {
-    std::vector<std::string> all = output_lines(run_travanto(setup + commands, gui ? std::vector<std::string>{"/gui"}
-                                                                                   : std::vector<std::string>{}));
-    auto built = std::find(all.begin(), all.end(), "build_tree ok!");
-    EXPECT_NE(built, all.end()) << "the spot did not build";
-    lines.assign(built == all.end() ? all.begin() : built + 1, all.end());
-  }
-  long count(const std::string& line) const { return std::count(lines.begin(), lines.end(), line); }
-  // Index of the first line equal to `line`, or -1.
-  long index(const std::string& line) const {
-    auto it = std::find(lines.begin(), lines.end(), line);
-    return it == lines.end() ? -1 : it - lines.begin();
-  }
-  long count_prefix(const std::string& prefix) const {
-    return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.starts_with(prefix); });
-  }
-  std::string dump() const {
-    std::string text;
-    for (const std::string& l : lines) text += l + "\n";
-    return text;
-  }
-};
-
-// The value of a "label: value" line at index i.
-double value_at(const Answers& a, long i, const std::string& label) {
-  EXPECT_GE(i, 0);
-  if (i < 0 || std::size_t(i) >= a.lines.size()) return 0;
-  const std::string& line = a.lines[std::size_t(i)];
-  EXPECT_TRUE(line.starts_with(label + ": ")) << line;
-  return std::stod(line.substr(label.size() + 2));
-}
-
-// A results block "EV OOP:" .. "END" (calc_results, or the report without /gui after "SOLVER:"
-// and "running time:") starting at index i. Each MES comes from the same pass as that player's
-// EV, and the exploitability from the two MES. The EVs add up to the pot only when both passes
-// saw the same strategies, which a running solver does not promise: it may run a training pass
-// between the two evaluations.
-void expect_consistent_results(const Answers& a, long i, bool same_strategies) {
-  double ev_oop = value_at(a, i, "EV OOP"), ev_ip = value_at(a, i + 1, "EV IP");
-  double mes_oop = value_at(a, i + 2, "OOP's MES"), mes_ip = value_at(a, i + 3, "IP's MES");
-  double expl = value_at(a, i + 4, "Exploitable for");
-  ASSERT_LT(std::size_t(i + 5), a.lines.size());
-  EXPECT_EQ(a.lines[std::size_t(i + 5)], "END");
-  if (same_strategies) {
-    EXPECT_NEAR(ev_oop + ev_ip, 200.0, 0.01);
-  }
-  EXPECT_GE(mes_oop, ev_oop - 0.002);
-  EXPECT_GE(mes_ip, ev_ip - 0.002);
-  EXPECT_NEAR(expl, (mes_oop + mes_ip - 200.0) / 2, 0.002);
-}
+const std::string kTurn = spot_input("As Ks Qd 7c", {"0 0 0 0", "0 0 100 100", "100 100 0 0", "100 100 100 100"});
 
 // The program runs with one OpenMP thread (the solver thread's passes and calc_results' on the
 // command thread alike): these tests are about the solver thread and the command loop. The
@@ -125,7 +53,7 @@ const std::regex kStorageLine(R"(#storage \d+ MB/s read, \d+ MB/s write)");
 
 // The refusals that need no run are in protocol/solver.case.
 TEST_F(SolverControl, GoIsRefusedWhileRunningBeforeItsArgumentsAreRead) {
-  Answers running(kTurn, "go\ngo 5 steps\ngo 5 minutes\nstop\nwait_for_solver\nis_ready\n");
+  Answers running(kTurn + "go\ngo 5 steps\ngo 5 minutes\nstop\nwait_for_solver\nis_ready\n");
   EXPECT_EQ(running.count("ERROR: go Can't do that when solver is running"), 2) << running.dump();
   EXPECT_EQ(running.count("go ok!"), 1);
   EXPECT_EQ(running.count("SOLVER: started"), 1);
@@ -134,13 +62,13 @@ TEST_F(SolverControl, GoIsRefusedWhileRunningBeforeItsArgumentsAreRead) {
 
 TEST_F(SolverControl, StepLimitCountsIterationsOfTheRun) {
   // Zero steps still runs one iteration; no report, as 25 iterations were not reached.
-  Answers zero(kRiver, "go 0 steps\nwait_for_solver\ncalc_results\n", true);
+  Answers zero(kRiver + "go 0 steps\nwait_for_solver\ncalc_results\n", {"/gui"});
   EXPECT_EQ(zero.count("SOLVER: stopped (required number of steps done)"), 1) << zero.dump();
   EXPECT_EQ(zero.count_prefix("#SOLVER:"), 0);
   EXPECT_EQ(zero.count("#1 iterations"), 1);
 
   // A second run continues from the tree's count: 30 then 60, reports at 25 and at 50.
-  Answers twice(kRiver, "go 30 steps\nwait_for_solver\ngo 30 steps\nwait_for_solver\ncalc_results\n", true);
+  Answers twice(kRiver + "go 30 steps\nwait_for_solver\ngo 30 steps\nwait_for_solver\ncalc_results\n", {"/gui"});
   EXPECT_EQ(twice.count("SOLVER: stopped (required number of steps done)"), 2) << twice.dump();
   EXPECT_EQ(twice.count_prefix("#SOLVER:"), 2);
   EXPECT_EQ(twice.count("#25 iterations"), 1);
@@ -149,7 +77,7 @@ TEST_F(SolverControl, StepLimitCountsIterationsOfTheRun) {
 }
 
 TEST_F(SolverControl, GuiReportIsOneLineThenIterationsAndStorage) {
-  Answers a(kRiver, "go 30 steps\nwait_for_solver\nis_ready\n", true);
+  Answers a(kRiver + "go 30 steps\nwait_for_solver\nis_ready\n", {"/gui"});
   long report = -1;
   for (std::size_t i = 0; i < a.lines.size(); ++i)
     if (a.lines[i].starts_with("#SOLVER:")) {
@@ -167,7 +95,7 @@ TEST_F(SolverControl, GuiReportIsOneLineThenIterationsAndStorage) {
 }
 
 TEST_F(SolverControl, PlainReportIsABlockWithoutDiagnosticLines) {
-  Answers a(kRiver, "go 30 steps\nwait_for_solver\nis_ready\n");
+  Answers a(kRiver + "go 30 steps\nwait_for_solver\nis_ready\n");
   EXPECT_EQ(a.count_prefix("#"), 0) << a.dump();
   EXPECT_EQ(a.count("SOLVER:"), 1) << a.dump();
   long block = a.index("SOLVER:");
@@ -180,14 +108,14 @@ TEST_F(SolverControl, PlainReportIsABlockWithoutDiagnosticLines) {
 
 TEST_F(SolverControl, LooseAccuracyStopsAtTheFirstCheck) {
   // 5 times the pot: any exploitability is below it, and the first check comes at 25.
-  Answers a(kRiver, "set_accuracy 5 fraction\ngo\nwait_for_solver\ncalc_results\n", true);
+  Answers a(kRiver + "set_accuracy 5 fraction\ngo\nwait_for_solver\ncalc_results\n", {"/gui"});
   EXPECT_EQ(a.count("SOLVER: stopped (required accuracy reached)"), 1) << a.dump();
   EXPECT_EQ(a.count_prefix("#SOLVER:"), 1);
   EXPECT_EQ(a.count("#25 iterations"), 2);  // the report and calc_results
 }
 
 TEST_F(SolverControl, TimeLimitEndsTheRun) {
-  Answers a(kTurn, "go 1 seconds\nwait_for_solver\nis_ready\n");
+  Answers a(kTurn + "go 1 seconds\nwait_for_solver\nis_ready\n");
   EXPECT_EQ(a.count("SOLVER: stopped (timeout reached)"), 1) << a.dump();
   EXPECT_EQ(a.count_prefix("SOLVER: stopped"), 1);
   EXPECT_LT(a.index("SOLVER: stopped (timeout reached)"), a.index("is_ready ok!"));
@@ -195,7 +123,7 @@ TEST_F(SolverControl, TimeLimitEndsTheRun) {
 
 TEST_F(SolverControl, StopAndTakeABreakEndARunBeforeTheWaitReturns) {
   for (const char* command : {"stop", "take_a_break 0"}) {
-    Answers a(kTurn, std::string("go\nsleep 50\n") + command + "\nwait_for_solver\nis_ready\n");
+    Answers a(kTurn + std::string("go\nsleep 50\n") + command + "\nwait_for_solver\nis_ready\n");
     std::string answer = std::string(command).substr(0, std::string(command).find(' ')) + " ok!";
     EXPECT_EQ(a.count(answer), 1) << a.dump();
     long stopped = a.index("SOLVER: stopped (requested)");
@@ -207,7 +135,7 @@ TEST_F(SolverControl, StopAndTakeABreakEndARunBeforeTheWaitReturns) {
 }
 
 TEST_F(SolverControl, TreeCannotBeReplacedWhileTheSolverRuns) {
-  Answers a(kTurn, "go\nbuild_tree\nfree_tree\nis_tree_present\nstop\nwait_for_solver\nfree_tree\nis_tree_present\n");
+  Answers a(kTurn + "go\nbuild_tree\nfree_tree\nis_tree_present\nstop\nwait_for_solver\nfree_tree\nis_tree_present\n");
   EXPECT_EQ(a.count("ERROR: build_tree Can't do that when solver is running"), 1) << a.dump();
   EXPECT_EQ(a.count("ERROR: free_tree Can't do that when solver is running"), 1);
   // Once stopped, the tree goes.
@@ -221,7 +149,7 @@ TEST_F(SolverControl, TreeCannotBeReplacedWhileTheSolverRuns) {
 TEST_F(SolverControl, ResultsWhileRunningAreWellFormed) {
   // With /gui the solver's own reports are single "#SOLVER:" lines, so every "EV OOP:" line
   // begins a calc_results block. The last one comes after the run ended.
-  Answers a(kTurn, "go\ncalc_results\nsleep 20\ncalc_results\nstop\nwait_for_solver\ncalc_results\n", true);
+  Answers a(kTurn + "go\ncalc_results\nsleep 20\ncalc_results\nstop\nwait_for_solver\ncalc_results\n", {"/gui"});
   std::vector<std::size_t> blocks;
   for (std::size_t i = 0; i < a.lines.size(); ++i)
     if (a.lines[i].starts_with("EV OOP: ")) blocks.push_back(i);
@@ -237,16 +165,13 @@ TEST_F(SolverControl, ResultsWhileRunningAreWellFormed) {
   EXPECT_LT(stopped, long(blocks.back()));
 }
 
-}  // namespace
-
-namespace {
 
 // The solver's reports add half of the pot the run started with: a set_pot while it runs
 // changes the next tree, not the running one's reports.
 TEST_F(SolverControl, PotChangedWhileRunningLeavesTheRunsReports) {
   // A loose accuracy ends the run at its first check (25 iterations, a quarter second at
   // least), with a report; set_pot is answered long before.
-  Answers a(kTurn, "set_accuracy 5 fraction\ngo\nset_pot 0 0 400\nwait_for_solver\n");
+  Answers a(kTurn + "set_accuracy 5 fraction\ngo\nset_pot 0 0 400\nwait_for_solver\n");
   EXPECT_EQ(a.count("set_pot ok!"), 1) << a.dump();
   long stopped = a.index("SOLVER: stopped (required accuracy reached)");
   ASSERT_GE(stopped, 0) << a.dump();

@@ -1,16 +1,21 @@
 #include "subprocess.h"
 
+#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 
-Subprocess::Subprocess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd) {
+Subprocess::Subprocess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                       const std::function<void()>& in_child) {
   int in_pipe[2], out_pipe[2];
   if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) throw std::runtime_error("pipe failed");
   pid_ = fork();
@@ -20,6 +25,7 @@ Subprocess::Subprocess(const std::string& program, const std::vector<std::string
     dup2(out_pipe[1], 1);
     close(in_pipe[0]); close(in_pipe[1]); close(out_pipe[0]); close(out_pipe[1]);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+    if (in_child) in_child();
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -134,4 +140,56 @@ std::string make_temp_dir() {
   const char* dir = mkdtemp(pattern);
   if (!dir) throw std::runtime_error("mkdtemp failed");
   return dir;
+}
+
+std::string range_line(const char* player, bool varied) {
+  std::string line = std::string("set_range ") + player;
+  for (int i = 0; i < 1326; ++i) line += !varied || i % 4 == 0 ? " 1" : " 0.25";
+  return line;
+}
+
+std::string spot_input(const char* board, std::initializer_list<const char*> lines, int pot) {
+  std::string s = "set_pot 0 0 " + std::to_string(pot) + "\nset_board " + board + "\n" + range_line("OOP", false) +
+                  "\n" + range_line("IP", true) + "\n";
+  for (const char* l : lines) s += "add_line " + std::string(l) + "\n";
+  return s + "build_tree\n";
+}
+
+Answers::Answers(const std::string& input, const std::vector<std::string>& args, const std::string& cwd) {
+  int status = -1;
+  lines = output_lines(run_travanto(input, args, cwd, &status));
+  EXPECT_EQ(status, 0) << "the process did not end normally";
+  auto built = std::find(lines.begin(), lines.end(), "build_tree ok!");
+  if (built != lines.end()) lines.erase(lines.begin(), built + 1);
+}
+
+std::string Answers::dump() const {
+  std::string text;
+  for (const std::string& l : lines) text += l + "\n";
+  return text;
+}
+
+double value_at(const std::vector<std::string>& lines, long i, const std::string& label) {
+  bool present = i >= 0 && std::size_t(i) < lines.size() && lines[std::size_t(i)].starts_with(label + ": ");
+  EXPECT_TRUE(present) << label << " at " << i;
+  return present ? std::stod(lines[std::size_t(i)].substr(label.size() + 2)) : std::nan("");
+}
+
+void expect_consistent_results(const std::vector<std::string>& lines, long i, bool same_strategies) {
+  double ev_oop = value_at(lines, i, "EV OOP"), ev_ip = value_at(lines, i + 1, "EV IP");
+  double mes_oop = value_at(lines, i + 2, "OOP's MES"), mes_ip = value_at(lines, i + 3, "IP's MES");
+  double expl = value_at(lines, i + 4, "Exploitable for");
+  ASSERT_LT(std::size_t(i + 5), lines.size());
+  EXPECT_EQ(lines[std::size_t(i + 5)], "END");
+  if (same_strategies) {
+    EXPECT_NEAR(ev_oop + ev_ip, 200.0, 0.01);
+  }
+  EXPECT_GE(mes_oop, ev_oop - 0.002);
+  EXPECT_GE(mes_ip, ev_ip - 0.002);
+  EXPECT_NEAR(expl, (mes_oop + mes_ip - 200.0) / 2, 0.002);
+}
+
+std::string read_text_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
 }
