@@ -162,7 +162,11 @@ TEST_P(KernelPaths, BoardPayoffsMatchThePairwiseReference) {
   short_runs.lanes = kernels::make_card_lanes(short_runs.cards, short_runs.classes);
   boards.push_back(short_runs);
   TestBoard repeated = make_board(rng, 5, 40);
-  for (int copy = 0; copy < 60; ++copy) repeated.cards.push_back(repeated.cards.back()), ++repeated.classes.back();
+  for (int copy = 0; copy < 60; ++copy) {
+    repeated.cards.push_back(repeated.cards.back());
+    repeated.strength.push_back(repeated.strength.back());
+    ++repeated.classes.back();
+  }
   repeated.groups.clear();
   repeated.lanes = kernels::make_card_lanes(repeated.cards, repeated.classes);
   EXPECT_EQ(repeated.lanes.groups, 0);
