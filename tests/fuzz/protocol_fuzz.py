@@ -23,6 +23,7 @@ File names are relative to the case's temporary folder, the engine's working dir
 import argparse
 import dataclasses
 import os
+from pathlib import Path
 import pty
 import random
 import re
@@ -114,7 +115,7 @@ def format_case(case, notes=()):
 
 def load_corpus(directory):
     names = sorted(n for n in os.listdir(directory) if n.endswith('.txt')) if os.path.isdir(directory) else []
-    return [parse_case(open(os.path.join(directory, n), 'rb').read(), origin='corpus/' + n) for n in names]
+    return [parse_case(Path(directory, n).read_bytes(), origin='corpus/' + n) for n in names]
 
 
 # Generation: words from the table, arguments by token kind. Every case folder holds these.
