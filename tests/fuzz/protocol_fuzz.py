@@ -493,7 +493,8 @@ class Session:
             try:
                 st = os.stat(sink[0])
                 if stat.S_ISREG(st.st_mode) and (st.st_size, st.st_mtime_ns, st.st_ino) != sink[3]:
-                    sink[1], sink[3] = open(sink[0], 'rb').read(64 << 20), (st.st_size, st.st_mtime_ns, st.st_ino)
+                    with open(sink[0], 'rb') as fh:
+                        sink[1], sink[3] = fh.read(64 << 20), (st.st_size, st.st_mtime_ns, st.st_ino)
             except OSError:
                 pass
             data = b'\n' + sink[1]
@@ -792,7 +793,7 @@ def main(argv=None):
         opts.binary, opts.seed, opts.seconds, len(opts.table)), flush=True)
     out_dir = opts.out or tempfile.mkdtemp(prefix='protocol-fuzz-failures.')
     os.makedirs(out_dir, exist_ok=True)
-    queue = [parse_case(open(p, 'rb').read(), origin=p) for p in opts.replay] or load_corpus(opts.corpus)
+    queue = [parse_case(Path(p).read_bytes(), origin=p) for p in opts.replay] or load_corpus(opts.corpus)
     cases = commands = generated = banned = 0
     failures, seen = [], set()
     try:
