@@ -11,7 +11,10 @@ run after them, so that most mutants are judged without waiting for the slow one
 mutant is killed when a test fails or times out; one that does not compile is left out of the
 share. Prints the killed share and lists the survivors.
 
-    tools/mutants.py [--count N] [--seed S] [--build DIR] [--timeout SECONDS] [--jobs J]
+    tools/mutants.py [--count N] [--seed S] [--build DIR] [--timeout SECONDS] [--jobs J] [--only REGEX]
+
+--only keeps the sites whose path (relative to the checkout) matches REGEX: a quick look at one
+folder or file while editing its tests.
 
 The source files are restored after every mutant, also on Ctrl-C and SIGTERM; the build is brought back to
 the clean sources at the end.
@@ -112,6 +115,7 @@ def main():
     parser.add_argument("--build", default="build")
     parser.add_argument("--timeout", type=int, default=300, help="seconds for the tests of one mutant")
     parser.add_argument("--jobs", type=int, default=2)
+    parser.add_argument("--only", help="keep the sites whose relative path matches this regex")
     args = parser.parse_args()
     signal.signal(signal.SIGTERM, signal.default_int_handler)  # restore the sources on kill too
     build = str(ROOT / args.build)
@@ -122,6 +126,8 @@ def main():
         sys.exit("the unmutated sources do not build or pass the fast suite")
     rounds = split_by_cost(tests, Path(build) / "Testing" / "Temporary" / "CTestCostData.txt")
     candidates = sites()
+    if args.only:
+        candidates = [c for c in candidates if re.search(args.only, str(c[0].relative_to(ROOT)))]
     sample = random.Random(args.seed).sample(candidates, min(args.count, len(candidates)))
     print(f"{len(candidates)} mutation sites; {len(sample)} mutants (seed {args.seed})", flush=True)
     killed, survivors, broken, start = 0, [], 0, time.time()
