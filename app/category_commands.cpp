@@ -26,8 +26,13 @@ void cmd_show_categories(const Tokens& t) {
   int n = 0;
   for (CardMask m = board; m; m &= m - 1) cards[n++] = classifier_card(std::countr_zero(m));
   CategoryResults made{}, draws{};
-  classify_made_hands(cards, count, made);
-  classify_draws(cards, count, draws);
+  try {
+    classify_made_hands(cards, count, made);
+    classify_draws(cards, count, draws);
+  } catch (const ClassifierBug& bug) {
+    print_now("ERROR: %s\n", bug.what());  // the tables cannot be trusted any more
+    end_process(1);
+  }
   std::string text;
   text.reserve(2 * 4 * kHands);
   for (std::int32_t v : made) text += std::to_string(v / 100) + " ";

@@ -26,8 +26,8 @@ std::vector<std::vector<double>> strategy_at(const std::string& path) {
 }
 
 void print_value_and_weight(const std::vector<double>& values, const std::vector<double>& weights) {
-  print_hand_line(values, "%.9g", "nan");
-  print_hand_line(weights, "%.9g", "0");
+  print_out("%s", hand_line(values, "%.9g", "nan").c_str());
+  print_out("%s", hand_line(weights, "%.9g", "0").c_str());
 }
 
 // "%s: %.2f; %.2f" per listed hand.
@@ -68,7 +68,7 @@ EquityVectors top_equity(int player) {
 }  // namespace
 
 void cmd_show_strategy(const Tokens& t) {
-  for (const std::vector<double>& row : strategy_at(t[1])) print_hand_line(row, "%.12g", "nan");
+  for (const std::vector<double>& row : strategy_at(t[1])) print_out("%s", hand_line(row, "%.12g", "nan").c_str());
   print_out("END\n");
 }
 
@@ -92,7 +92,7 @@ void cmd_show_strategy_pp(const Tokens& t) {
 void cmd_show_range(const Tokens& t) {
   if (t.size() < 2) argument_error();
   int player = parse_player(t[1]);
-  print_hand_line(range_at_node(player, t.size() >= 3 ? t[2] : std::string()), "%.12g", "0");
+  print_out("%s", hand_line(range_at_node(player, t.size() >= 3 ? t[2] : std::string()), "%.12g", "0").c_str());
 }
 
 void cmd_calc_ev(const Tokens& t) {

@@ -2,7 +2,6 @@
 
 #include <bit>
 
-#include "core/output.h"
 #include "cards/evaluator.h"
 
 const std::array<const char*, kMadeHandCategories> made_hand_names = {
@@ -46,10 +45,6 @@ bool valid_board(int count) { return count >= 3 && count <= 5; }
 
 std::int32_t as_result(MadeHand m) { return std::int32_t(m) * 100; }
 
-[[noreturn]] void classifier_bug() {
-  print_now("ERROR: bug in hand classifier, please report!\n");
-  end_process(1);
-}
 
 // The category of the first rank field in which the hand improves on the board alone.
 MadeHand kicker_rule(std::uint32_t hand_value, std::uint32_t board_value) {
@@ -115,7 +110,7 @@ MadeHand made_hand(std::uint32_t hv, std::uint32_t bv, int x) {
   }
   // A hand never ranks below the board it contains, and a paired board plus two hole cards
   // never makes exactly trips over two pair.
-  classifier_bug();
+  throw ClassifierBug();
 }
 
 }  // namespace

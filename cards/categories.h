@@ -8,6 +8,7 @@
 // hand order.
 #include <array>
 #include <cstdint>
+#include <stdexcept>
 
 #include "cards/cards.h"
 
@@ -37,6 +38,11 @@ using CategoryResults = std::array<std::int32_t, kHands>;
 constexpr std::uint8_t classifier_card(int card) {
   return std::uint8_t(51 - (4 * card_rank(card) + card_suit(card)));
 }
+
+// A hand the made-hand rules cannot place: a fault of the classifier, never of the input.
+struct ClassifierBug : std::logic_error {
+  ClassifierBug() : std::logic_error("bug in hand classifier, please report!") {}
+};
 
 // Made-hand category x 100 per hand in hand order; -1 for a hand sharing a card with the board.
 void classify_made_hands(const std::uint8_t* board, int count, CategoryResults& results);

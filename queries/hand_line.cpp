@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #include "core/failure.h"
-#include "core/output.h"
 #include "cards/hand_order.h"
 
 namespace {
@@ -17,7 +16,7 @@ std::vector<double> in_hand_order(const std::vector<double>& by_hand) {
   return out;
 }
 
-void print_hand_line(const std::vector<double>& by_hand, const char* format, const char* nan_word) {
+std::string hand_line(const std::vector<double>& by_hand, const char* format, const char* nan_word) {
   std::string line;
   line.reserve(kLineBuffer);
   char number[64];
@@ -33,7 +32,7 @@ void print_hand_line(const std::vector<double>& by_hand, const char* format, con
   }
   line.push_back('\n');
   if (line.size() + 1 > kLineBuffer) command_error("buffer too small");
-  print_out("%s", line.c_str());
+  return line;
 }
 
 std::string hand_name(int position) { return hand_order_text().substr(std::size_t(position) * 5, 4); }
