@@ -4,6 +4,7 @@
 #include "core/output.h"
 #include "core/settings.h"
 #include "cards/game.h"
+#include "tree/board_lookup.h"
 #include "tree/game_tree.h"
 #include "storage/value_array.h"
 #include "tree/node_path.h"
@@ -34,7 +35,7 @@ std::string node_flags_text(const NodeRef& ref) {
   if (index < 0 || std::size_t(index) >= tree->nodes.size()) return "";
   const ActionNode& node = tree->nodes[std::size_t(index)];
   int chunk = 0, board = 0;
-  if (!node.regrets || !value_address(node, tree->card_indices_for(ref.turn, ref.river), chunk, board)) return "";
+  if (!node.regrets || !value_address(node, look_up_board(*tree, ref.turn, ref.river).indices, chunk, board)) return "";
   return node.regrets->locked(chunk, board) ? "LOCKED" : "";
 }
 

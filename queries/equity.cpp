@@ -9,6 +9,7 @@
 #include "queries/hand_line.h"
 #include "queries/tree_hands.h"
 #include "kernels/kernels.h"
+#include "tree/board_lookup.h"
 #include "tree/node_path.h"
 
 namespace {
@@ -55,7 +56,7 @@ EquityVectors showdown_equity(int player, int turn, int river, const std::vector
   if (tree->board_turn >= 0) turn = tree->board_turn;
   if (tree->board_river >= 0) river = tree->board_river;
   if (turn < 0) river = -1;
-  if (!tree->card_node_for(turn, river)) return out;
+  if (!look_up_board(*tree, turn, river).node) return out;
 
   // Opponent weight each hand can meet on the starting board.
   CardMask board = tree->flop_mask | (turn >= 0 ? card_bit(turn) : 0) | (river >= 0 ? card_bit(river) : 0);

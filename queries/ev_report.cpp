@@ -9,6 +9,7 @@
 #include "queries/tree_hands.h"
 #include "kernels/kernels.h"
 #include "solver/solver.h"
+#include "tree/board_lookup.h"
 
 namespace {
 
@@ -54,10 +55,10 @@ void add_deals(GameTree& tree, int player, int index, const std::vector<Deal>& d
   QuerySession session(tree);
   if ((index == 0 || has_deal_below(tree, index)) && !session.refresh()) command_error("out of memory");
   // Isomorphic cards share a card node: one query per node, read once per real card.
-  std::map<std::pair<int, int>, std::vector<Deal>> by_node;
+  std::map<std::pair<int, int>, std::vector<BoardLookup>> by_node;
   for (const Deal& d : deals) {
-    GameTree::CardIndices idx = tree.card_indices_for(d.turn, d.river);
-    by_node[{idx.turn, idx.river}].push_back(d);
+    BoardLookup b = look_up_board(tree, d.turn, d.river);
+    by_node[{b.indices.turn, b.indices.river}].push_back(b);
   }
   std::vector<bool> starting = starting_hands(tree, player);
   for (const auto& [idx, group] : by_node) {
@@ -67,8 +68,8 @@ void add_deals(GameTree& tree, int player, int index, const std::vector<Deal>& d
     std::size_t n = q.values.size();
     std::vector<double> mass(n);
     kernels::fold_values(q.opponent_reach.data(), q.board->hand_pair(player), 1.0, mass.data());
-    for (const Deal& d : group) {
-      std::vector<int> pos = real_positions(q.board->hands(player), board_suits(tree, d.turn, d.river));
+    for (const BoardLookup& b : group) {
+      std::vector<int> pos = b.positions(player);
       for (int h = 0; h < kHands; ++h) {
         int i = pos[std::size_t(h)];
         if (i < 0 || !starting[std::size_t(h)]) continue;

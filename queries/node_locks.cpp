@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "queries/tree_hands.h"
 #include "solver/solver.h"
 #include "storage/value_array.h"
+#include "tree/board_lookup.h"
 #include "tree/tree_storage.h"
 
 namespace {
@@ -35,7 +35,8 @@ NodeBoards boards_of_reference(const GameTree& tree, int index, int turn, int ri
     for (int r : rivers) {
       if (r == t && r >= 0) continue;
       NodeBoards::Board b;
-      if (!tree.card_node_for(t, r) || !value_address(node, tree.card_indices_for(t, r), b.chunk, b.board)) continue;
+      BoardLookup found = look_up_board(tree, t, r);
+      if (!found.node || !value_address(node, found.indices, b.chunk, b.board)) continue;
       bool seen = std::any_of(out.boards.begin(), out.boards.end(), [&](const NodeBoards::Board& o) {
         return o.chunk == b.chunk && o.board == b.board;
       });
@@ -68,9 +69,9 @@ bool set_node_strategy_row(GameTree& tree, const NodeBoards& target, int action,
   bool averaging = tree.averages_in_force(tree.iterations);
   NodeValueArray* averages = averaging ? node.averages.get() : nullptr;
   for (const NodeBoards::Board& b : target.boards) {
-    const CardNode& board = *tree.card_node_for(b.turn, b.river);
-    std::vector<int> positions = real_positions(board.hands(player), board_suits(tree, b.turn, b.river));
-    std::vector<double> row(std::size_t(board.hand_count(player)), 0.0);
+    BoardLookup board = look_up_board(tree, b.turn, b.river);
+    std::vector<int> positions = board.positions(player);
+    std::vector<double> row(std::size_t(board.node->hand_count(player)), 0.0);
     for (int h = 0; h < kHands; ++h)
       if (positions[std::size_t(h)] >= 0) row[std::size_t(positions[std::size_t(h)])] = weights[std::size_t(h)] * 1000.0;
     // River arrays may be compressed: the chunk is decoded, changed and coded again.

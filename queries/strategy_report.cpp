@@ -8,6 +8,7 @@
 #include "kernels/kernels.h"
 #include "solver/solver.h"
 #include "storage/value_array.h"
+#include "tree/board_lookup.h"
 #include "tree/tree_storage.h"
 
 namespace {
@@ -26,14 +27,13 @@ PreparedRead prepare(const GameTree& tree, int index, int turn, int river) {
   int actions = int(node.children.size());
   NodeCards cards = cards_for_node(tree, index, turn, river);
   if ((node.street >= 2 && cards.turn < 0) || (node.street == 3 && cards.river < 0)) command_error("incorrect path");
-  const CardNode* board = tree.card_node_for(cards.turn, cards.river);
+  BoardLookup board = look_up_board(tree, cards.turn, cards.river);
   int chunk = 0, entry = 0;
-  if (!board || !value_address(node, tree.card_indices_for(cards.turn, cards.river), chunk, entry))
-    command_error("incorrect path");
+  if (!board.node || !value_address(node, board.indices, chunk, entry)) command_error("incorrect path");
 
   // Rows follow the acting player's list; hands outside it read as blocked ones.
-  PreparedRead p{&node, board, chunk, entry, std::vector<double>(std::size_t(std::max(actions, 1))),
-                 real_positions(board->hands(int(node.player)), board_suits(tree, cards.turn, cards.river))};
+  PreparedRead p{&node, board.node, chunk, entry, std::vector<double>(std::size_t(std::max(actions, 1))),
+                 board.positions(int(node.player))};
   kernels::fallback_vector(kernels::Fallback::uniform, actions, p.uniform.data());
   return p;
 }

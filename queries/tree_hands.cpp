@@ -4,17 +4,6 @@
 
 #include "core/failure.h"
 
-SuitMapping board_suits(const GameTree& tree, int turn, int river) {
-  if (!tree.has_flag(ISOMORPHISM_ON)) return kIdentitySuits;
-  return canonical_suits(tree.flop_mask, turn >= 0 ? card_bit(turn) : 0, river >= 0 ? card_bit(river) : 0);
-}
-
-std::vector<int> real_positions(const HandList& list, const SuitMapping& suits) {
-  std::vector<int> pos(kHands);
-  for (int h = 0; h < kHands; ++h) pos[std::size_t(h)] = list.position_of_hand[std::size_t(map_hand(h, suits))];
-  return pos;
-}
-
 std::vector<bool> starting_hands(const GameTree& tree, int player) {
   const CardNode& start = tree.start_card_node();
   const std::vector<double>& range = tree.ranges[std::size_t(player)];

@@ -1,19 +1,10 @@
 #pragma once
-// Where a real hand sits in the built tree. Card nodes list hands in the tree's suits; with
-// suit isomorphism the suits of a board depend on its real turn and river, so every lookup goes
-// through the mapping of the real cards that select the node.
+// What a report asks of the built tree about real hands and resolved paths (a board's card
+// node and hand positions come from tree/board_lookup.h).
 #include <vector>
 
 #include "tree/game_tree.h"
 #include "tree/node_path.h"
-
-// The mapping from real suits to the suits in which the card node of real turn/river (-1: not
-// dealt) lists its hands.
-SuitMapping board_suits(const GameTree& tree, int turn, int river);
-
-// For every real hand index, its position in a card node's hand list (-1: not listed, or the
-// board blocks it).
-std::vector<int> real_positions(const HandList& list, const SuitMapping& suits);
 
 // For every real hand index: true when the hand has a starting weight in the built tree for the
 // player (in the player's range at build time and clear of the starting board). With the

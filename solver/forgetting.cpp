@@ -6,6 +6,7 @@
 #include "core/settings.h"
 #include "kernels/kernels.h"
 #include "storage/value_array.h"
+#include "tree/board_lookup.h"
 #include "tree/tree_storage.h"
 
 namespace {
@@ -161,7 +162,7 @@ bool partial_subgame(const GameTree& tree, int index, int turn_card, int river_c
   if (street < tree.forgotten_from || (street >= 2 && turn_card < 0) || (street == 3 && river_card < 0)) return false;
   while (node->parent_node && int(node->parent_node->street) >= tree.forgotten_from) node = node->parent_node;
   if (!node->deal) return false;
-  GameTree::CardIndices cards = tree.card_indices_for(turn_card, street == 3 ? river_card : -1);
+  GameTree::CardIndices cards = look_up_board(tree, turn_card, street == 3 ? river_card : -1).indices;
   bool river_deal = node->street == 3;
   if (cards.turn < 0 || (river_deal && cards.river < 0)) return false;
   out.root = int(node - tree.nodes.data());

@@ -13,6 +13,7 @@
 #include "queries/strategy_report.h"
 #include "spot_fixture.h"
 #include "storage/value_array.h"
+#include "tree/board_lookup.h"
 #include "tree/tree_storage.h"
 
 namespace {
@@ -162,8 +163,8 @@ TEST_F(HandListsTest, ARangeEmptiedByTheBoardIsRefusedAndEmptiedRiversSolve) {
   line({0, 0, 0, 0});
   line({0, 0, 50, 50});
   GameTree& tree = build();
-  EXPECT_EQ(tree.card_node_for(card("3s"), card("As"))->hand_count(0), 0);
-  EXPECT_EQ(tree.card_node_for(card("3s"), card("Ah"))->hand_count(0), 1);
+  EXPECT_EQ(look_up_board(tree, card("3s"), card("As")).node->hand_count(0), 0);
+  EXPECT_EQ(look_up_board(tree, card("3s"), card("Ah")).node->hand_count(0), 1);
   for (int i = 0; i < 30; ++i) run_iteration(tree);
   ASSERT_TRUE(evaluate_both(tree));
   EXPECT_TRUE(std::isfinite(tree.results.exploitability));

@@ -19,6 +19,7 @@
 #include "solver/solver.h"
 #include "spot_fixture.h"
 #include "subprocess.h"
+#include "tree/board_lookup.h"
 #include "tree/game_tree.h"
 
 namespace {
@@ -203,7 +204,7 @@ TEST_F(QueriesTest, StrategiesAndRangesFollowThePath) {
       NodeRef ref = at(path);
       for (int p = 0; p < 2; ++p) {
         Vec r = range_at_node(p, ref);
-        GameTree::CardIndices idx = tree.card_indices_for(ref.turn, ref.river);
+        GameTree::CardIndices idx = look_up_board(tree, ref.turn, ref.river).indices;
         NodeQuery q;
         ASSERT_TRUE(query_node(tree, p, ref.node->record_index, idx.turn, idx.river, q));
         // The traversal starts from the range scaled to sum 1 over the hands the flop leaves.

@@ -10,6 +10,7 @@
 #include "cards/evaluator.h"
 #include "cards/game.h"
 #include "cards/hand_order.h"
+#include "tree/board_lookup.h"
 #include "tree/game_tree.h"
 #include "tree/node_path.h"
 
@@ -123,7 +124,7 @@ TEST_F(TreeTest, IsomorphicBoardsGiveTheRealShowdowns) {
   for (auto [t, r] : {std::pair{"2h", "3c"}, {"Qs", "Qd"}, {"7h", "7c"}, {"2c", "9c"}}) {
     int turn = std::countr_zero(parse_cards(t)), river = std::countr_zero(parse_cards(r));
     CardMask real = flop | card_bit(turn) | card_bit(river);
-    const CardNode* node = tree.card_node_for(turn, river);
+    const CardNode* node = look_up_board(tree, turn, river).node;
     ASSERT_NE(node, nullptr);
     SuitMapping m = canonical_suits(flop, card_bit(turn), card_bit(river));
     std::vector<int> hands;

@@ -59,27 +59,6 @@ std::vector<LineRecord> flatten_lines(SchematicNode& root, int start_street, dou
   return records;
 }
 
-const CardNode* GameTree::card_node_for(int turn, int river) const {
-  SuitMapping m = kIdentitySuits;
-  if (has_flag(ISOMORPHISM_ON))
-    m = canonical_suits(flop_mask, turn >= 0 ? card_bit(turn) : 0, river >= 0 ? card_bit(river) : 0);
-  const CardNode* node = root_card.get();
-  if (turn < 0) return node;
-  node = node->child_for(map_card(turn, m));
-  if (!node || river < 0) return node;
-  return node->child_for(map_card(river, m));
-}
-
-GameTree::CardIndices GameTree::card_indices_for(int turn, int river) const {
-  CardIndices idx;
-  const CardNode* t = card_node_for(turn, -1);
-  if (!t || turn < 0) return idx;
-  idx.turn = int(t - root_card->children.data());
-  const CardNode* r = river < 0 ? nullptr : card_node_for(turn, river);
-  if (r) idx.river = int(r - t->children.data());
-  return idx;
-}
-
 const CardNode& GameTree::card_node_at(int turn, int river) const {
   if (turn < 0) return *root_card;
   const CardNode& t = root_card->children[std::size_t(turn)];

@@ -162,15 +162,12 @@ struct GameTree {
   const CardNode& card_node_at(int turn, int river) const;
   std::array<int, 2> storage_forms{0, 0};  // first / second array: 0 plain, 1 medium, 2 high
 
-  // The card node of a real turn and river (-1 stops at the level above).
-  const CardNode* card_node_for(int turn, int river) const;
-  // The same node as child indexes: turn among the root's children, river among the turn's
-  // (-1 where the card is not given or not in the tree).
+  // A card node as child indexes: turn among the root's children, river among the turn's (-1
+  // where the card is not given or not in the tree). Real cards find theirs in board_lookup.h.
   struct CardIndices {
     int turn = -1;
     int river = -1;
   };
-  CardIndices card_indices_for(int turn, int river) const;
   bool has_flag(std::uint32_t f) const { return flags & f; }
 };
 

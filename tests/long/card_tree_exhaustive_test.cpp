@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "tree/board_lookup.h"
 #include "tree/game_tree.h"
 
 namespace {
@@ -44,13 +45,13 @@ TEST(CardTreeLong, EveryFlopClassHasConsistentTurnAndRiverCards) {
     tree.root_card = std::move(root);
     for (int t = 0; t < kCards; ++t) {
       if (flop & card_bit(t)) continue;
-      const CardNode* turn = tree.card_node_for(t, -1);
+      const CardNode* turn = look_up_board(tree, t, -1).node;
       ASSERT_NE(turn, nullptr);
       SuitMapping m = canonical_suits(flop, card_bit(t), 0);
       ASSERT_EQ(turn->board, map_mask(flop | card_bit(t), m));
       for (int r = 0; r < kCards; ++r) {
         if ((flop | card_bit(t)) & card_bit(r)) continue;
-        const CardNode* river = tree.card_node_for(t, r);
+        const CardNode* river = look_up_board(tree, t, r).node;
         ASSERT_NE(river, nullptr);
         SuitMapping mr = canonical_suits(flop, card_bit(t), card_bit(r));
         ASSERT_EQ(river->board, map_mask(flop | card_bit(t) | card_bit(r), mr));
