@@ -7,7 +7,7 @@
 #include "core/output.h"
 #include "cards/categories.h"
 
-void cmd_show_category_names(const Tokens&) {
+void cmd_show_category_names(Session&, const Tokens&) {
   std::string text;
   for (const char* name : made_hand_names) text += std::string(name) + " ";
   text += "\n";
@@ -18,7 +18,7 @@ void cmd_show_category_names(const Tokens&) {
 
 // show_categories <board>: the board may be split over any number of tokens ("As Kd 7h",
 // "AsKd7h"). Prints the made-hand categories, then the draw categories, one per hand in hand order.
-void cmd_show_categories(const Tokens& t) {
+void cmd_show_categories(Session&, const Tokens& t) {
   CardMask board = parse_cards(join_tokens(t, 1));
   int count = std::popcount(board);
   if (count < 3 || count > 5) command_error("invalid board");

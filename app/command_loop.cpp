@@ -46,7 +46,7 @@ void report_unsplit_line(const std::string& line) {
 
 void answer_ok(const Tokens& tokens) { print_out("%s ok!\n", tokens[0].c_str()); }
 
-void dispatch_tokens(const Tokens& tokens) {
+void dispatch_tokens(Session& session, const Tokens& tokens) {
   if (banned_process_running()) {
     print_out("ERROR: banned process running: %s\n", banned_process_name().c_str());
     return;
@@ -61,7 +61,7 @@ void dispatch_tokens(const Tokens& tokens) {
       return;
     }
     if (row->expected_tokens > 0 && std::size_t(row->expected_tokens) != tokens.size()) argument_error();
-    row->handler(tokens);
+    row->handler(session, tokens);
   } catch (const EngineError& e) {
     print_out("ERROR: %s %s\n", word.c_str(), e.reason());
   } catch (const InvalidValue& e) {
@@ -75,8 +75,8 @@ void dispatch_tokens(const Tokens& tokens) {
   }
 }
 
-int run_command_loop() {
-  install_solver_reports();
+int run_command_loop(Session& session) {
+  install_solver_reports(session);
   std::string line;
   for (;;) {
     if (!std::getline(std::cin, line) && std::cin.bad() && !std::cin.eof()) {
@@ -96,7 +96,7 @@ int run_command_loop() {
     if (marker) line.erase(0, 1);
     try {
       Tokens tokens = split_tokens(line);
-      if (!tokens.empty()) dispatch_tokens(tokens);
+      if (!tokens.empty()) dispatch_tokens(session, tokens);
       flush_pending_output();
     } catch (const std::bad_alloc&) {
       report_unsplit_line(line);

@@ -8,20 +8,20 @@
 #include "cards/game.h"
 #include "cards/hand_order.h"
 
-void cmd_show_hand_order(const Tokens&) { print_out("%s\n", hand_order_text().c_str()); }
+void cmd_show_hand_order(Session&, const Tokens&) { print_out("%s\n", hand_order_text().c_str()); }
 
-void cmd_set_range(const Tokens& t) {
+void cmd_set_range(Session& s, const Tokens& t) {
   int player = parse_player(t[1]);
   std::vector<double> weights(kHands);
   for (int p = 0; p < kHands; ++p) weights[p] = parse_double(t[std::size_t(p) + 2]);
   if (!range_weights_usable(weights)) command_error("weights too large");
   std::vector<double> range(kHands);
   for (int i = 0; i < kHands; ++i) range[i] = weights[hand_to_order[i]];
-  game().ranges[player] = std::move(range);
+  s.game.ranges[player] = std::move(range);
   answer_ok(t);
 }
 
-void cmd_set_board(const Tokens& t) {
+void cmd_set_board(Session& s, const Tokens& t) {
   if (t.size() < 4 || t.size() > 6) argument_error();
   CardMask flop = parse_cards(t[1]) | parse_cards(t[2]) | parse_cards(t[3]);
   if (std::popcount(flop) != 3) argument_error();
@@ -38,15 +38,15 @@ void cmd_set_board(const Tokens& t) {
                     card_text(std::countr_zero(street[i])).c_str());
       command_error(reason);
     }
-  GameDescription& g = game();
+  GameDescription& g = s.game;
   g.flop_mask = flop;
   g.turn_mask = street[0];
   g.river_mask = street[1];
   answer_ok(t);
 }
 
-void cmd_set_pot(const Tokens& t) {
+void cmd_set_pot(Session& s, const Tokens& t) {
   int a = parse_int(t[1]), b = parse_int(t[2]), c = parse_int(t[3]);
-  game().pot_values = {double(a), double(b), double(c)};
+  s.game.pot_values = {double(a), double(b), double(c)};
   answer_ok(t);
 }

@@ -10,10 +10,10 @@
 namespace {
 
 // The boards a path to a decision node addresses.
-NodeBoards decision_boards(const std::string& path) {
-  NodeRef ref = resolve_path(path);
+NodeBoards decision_boards(Session& s, const std::string& path) {
+  NodeRef ref = resolve_path(s.current_tree(), *s.lines, path);
   if (!ref.node || ref.split || ref.node->is_leaf()) command_error("incorrect path");
-  GameTree& tree = *current_tree();
+  GameTree& tree = *s.current_tree();
   int index = action_node_index(tree, ref);
   if (!tree.nodes[std::size_t(index)].is_decision()) command_error("incorrect path");
   NodeBoards target = boards_of_reference(tree, index, ref.turn, ref.river);
@@ -24,21 +24,21 @@ NodeBoards decision_boards(const std::string& path) {
 
 }  // namespace
 
-void cmd_lock_node(const Tokens& t) {
-  NodeBoards target = decision_boards(t[1]);
-  set_node_locked(*current_tree(), target, true);
+void cmd_lock_node(Session& s, const Tokens& t) {
+  NodeBoards target = decision_boards(s, t[1]);
+  set_node_locked(*s.current_tree(), target, true);
   answer_ok(t);
 }
 
-void cmd_unlock_node(const Tokens& t) {
-  NodeBoards target = decision_boards(t[1]);
-  set_node_locked(*current_tree(), target, false);
+void cmd_unlock_node(Session& s, const Tokens& t) {
+  NodeBoards target = decision_boards(s, t[1]);
+  set_node_locked(*s.current_tree(), target, false);
   answer_ok(t);
 }
 
-void cmd_set_strategy(const Tokens& t) {
-  NodeBoards target = decision_boards(t[1]);
-  GameTree& tree = *current_tree();
+void cmd_set_strategy(Session& s, const Tokens& t) {
+  NodeBoards target = decision_boards(s, t[1]);
+  GameTree& tree = *s.current_tree();
   int action = parse_int(t[2]);
   if (action < 0 || std::size_t(action) >= tree.nodes[std::size_t(target.node)].children.size())
     command_error("invalid child index");

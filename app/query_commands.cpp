@@ -18,10 +18,10 @@
 namespace {
 
 // The strategy of the decision node a path names, one hand-index vector per action.
-std::vector<std::vector<double>> strategy_at(const std::string& path) {
-  NodeRef ref = resolve_path(path);
+std::vector<std::vector<double>> strategy_at(Session& s, const std::string& path) {
+  NodeRef ref = resolve_path(s.current_tree(), *s.lines, path);
   if (!ref.node || ref.split || ref.node->is_leaf()) command_error("incorrect path");
-  const GameTree& tree = *current_tree();
+  const GameTree& tree = *s.current_tree();
   return read_strategy(tree, action_node_index(tree, ref), ref.turn, ref.river);
 }
 
@@ -40,41 +40,42 @@ void print_readable(const std::vector<int>& order, const std::vector<double>& va
   }
 }
 
-std::vector<double> plus_half_pot(std::vector<double> ev) {
-  double half = game().root_pot() / 2;
+std::vector<double> plus_half_pot(const Session& s, std::vector<double> ev) {
+  double half = s.game.root_pot() / 2;
   for (double& v : ev) v += half;
   return ev;
 }
 
-EvVectors ev_report(const Tokens& t, bool line) {
+EvVectors ev_report(Session& s, const Tokens& t, bool line) {
   int player = parse_player(t[1]);
-  NodeRef ref = resolve_path(first_decision_path(t[2]));
-  GameTree& tree = *current_tree();
+  NodeRef ref = resolve_path(s.current_tree(), *s.lines, first_decision_path(t[2]));
+  GameTree& tree = *s.current_tree();
   EvVectors e = line ? line_ev(tree, player, ref) : node_ev(tree, player, ref);
-  e.ev = plus_half_pot(std::move(e.ev));
+  e.ev = plus_half_pot(s, std::move(e.ev));
   return e;
 }
 
 // Equity in [0, 1] (ties half) of the player's range as set against the opponent's, on the
 // tree's board.
-EquityVectors top_equity(int player) {
-  std::vector<double> own = range_at_node(player, std::string()), opp = range_at_node(1 - player, std::string());
-  const GameTree* tree = current_tree();
-  EquityVectors e = showdown_equity(player, tree ? tree->board_turn : -1, tree ? tree->board_river : -1, own, opp);
+EquityVectors top_equity(Session& s, int player) {
+  const GameTree* tree = s.current_tree();
+  std::vector<double> own = range_at_node(s.game, tree, *s.lines, player, std::string()),
+                      opp = range_at_node(s.game, tree, *s.lines, 1 - player, std::string());
+  EquityVectors e = showdown_equity(tree, player, tree ? tree->board_turn : -1, tree ? tree->board_river : -1, own, opp);
   for (double& d : e.difference) d = 0.5 * d + 0.5;
   return e;
 }
 
 }  // namespace
 
-void cmd_show_strategy(const Tokens& t) {
-  for (const std::vector<double>& row : strategy_at(t[1])) print_out("%s", hand_line(row, "%.12g", "nan").c_str());
+void cmd_show_strategy(Session& s, const Tokens& t) {
+  for (const std::vector<double>& row : strategy_at(s, t[1])) print_out("%s", hand_line(row, "%.12g", "nan").c_str());
   print_out("END\n");
 }
 
-void cmd_show_strategy_pp(const Tokens& t) {
-  std::vector<std::vector<double>> rows = strategy_at(t[1]);
-  std::vector<int> order = strength_order(t[1]);
+void cmd_show_strategy_pp(Session& s, const Tokens& t) {
+  std::vector<std::vector<double>> rows = strategy_at(s, t[1]);
+  std::vector<int> order = strength_order(s.current_tree(), *s.lines, t[1]);
   for (int p : order) {
     std::size_t h = order_to_hand[std::size_t(p)];
     std::string line = hand_name(p);
@@ -89,50 +90,51 @@ void cmd_show_strategy_pp(const Tokens& t) {
   print_out("END\n");
 }
 
-void cmd_show_range(const Tokens& t) {
+void cmd_show_range(Session& s, const Tokens& t) {
   if (t.size() < 2) argument_error();
   int player = parse_player(t[1]);
-  print_out("%s", hand_line(range_at_node(player, t.size() >= 3 ? t[2] : std::string()), "%.12g", "0").c_str());
+  print_out("%s", hand_line(range_at_node(s.game, s.current_tree(), *s.lines, player, t.size() >= 3 ? t[2] : std::string()), "%.12g", "0").c_str());
 }
 
-void cmd_calc_ev(const Tokens& t) {
-  EvVectors e = ev_report(t, false);
+void cmd_calc_ev(Session& s, const Tokens& t) {
+  EvVectors e = ev_report(s, t, false);
   print_value_and_weight(e.ev, e.weight);
   print_out("END\n");
 }
 
-void cmd_calc_ev_pp(const Tokens& t) {
-  EvVectors e = ev_report(t, false);
-  std::vector<int> order = strength_order(t[2]);
+void cmd_calc_ev_pp(Session& s, const Tokens& t) {
+  EvVectors e = ev_report(s, t, false);
+  std::vector<int> order = strength_order(s.current_tree(), *s.lines, t[2]);
   print_readable(order, e.ev, e.weight);
   print_out("END\n");
 }
 
-void cmd_calc_ev_line(const Tokens& t) {
-  EvVectors e = ev_report(t, true);
+void cmd_calc_ev_line(Session& s, const Tokens& t) {
+  EvVectors e = ev_report(s, t, true);
   print_value_and_weight(e.ev, e.weight);
   print_out("END\n");
 }
 
-void cmd_calc_eq(const Tokens& t) {
-  EquityVectors e = top_equity(parse_player(t[1]));
+void cmd_calc_eq(Session& s, const Tokens& t) {
+  EquityVectors e = top_equity(s, parse_player(t[1]));
   print_value_and_weight(e.difference, e.weight);
   print_out("END\n");
 }
 
-void cmd_calc_eq_pp(const Tokens& t) {
-  EquityVectors e = top_equity(parse_player(t[1]));
-  std::vector<int> order = strength_order("r:0");
+void cmd_calc_eq_pp(Session& s, const Tokens& t) {
+  EquityVectors e = top_equity(s, parse_player(t[1]));
+  std::vector<int> order = strength_order(s.current_tree(), *s.lines, "r:0");
   for (double& v : e.difference) v *= 100;
   print_readable(order, e.difference, e.weight);
   print_out("END\n");
 }
 
-void cmd_calc_eq_node(const Tokens& t) {
+void cmd_calc_eq_node(Session& s, const Tokens& t) {
   int player = parse_player(t[1]);
-  NodeRef ref = resolve_path(first_decision_path(t[2]));
-  std::vector<double> own = range_at_node(player, ref), opp = range_at_node(1 - player, ref);
-  EquityVectors e = showdown_equity(player, ref.turn, ref.river, own, opp);
+  NodeRef ref = resolve_path(s.current_tree(), *s.lines, first_decision_path(t[2]));
+  std::vector<double> own = range_at_node(s.game, s.current_tree(), player, ref),
+                      opp = range_at_node(s.game, s.current_tree(), 1 - player, ref);
+  EquityVectors e = showdown_equity(s.current_tree(), player, ref.turn, ref.river, own, opp);
   double total = 0, weight = 0;
   for (int h = 0; h < kHands; ++h) {
     double& eq = e.difference[std::size_t(h)];

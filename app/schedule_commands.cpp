@@ -8,22 +8,22 @@
 #include "tree/game_tree.h"
 
 // The next `go` gives the tree this schedule; a tree that already follows it goes on with it.
-void cmd_set_solver_schedule(const Tokens& t) {
-  if (solver_running()) command_error("Can't do that when solver is running");
+void cmd_set_solver_schedule(Session& s, const Tokens& t) {
+  if (s.solver.running()) command_error("Can't do that when solver is running");
   if (t.size() < 2) argument_error();
   for (std::size_t i = 2; i < t.size(); ++i) parse_double(t[i]);  // "Invalid value" for a word that is no number
   std::string error;
-  std::optional<SolverSchedule> s = parse_schedule(std::vector<std::string>(t.begin() + 1, t.end()), error);
-  if (!s) command_error(error);
-  schedule_setting() = *s;
+  std::optional<SolverSchedule> schedule = parse_schedule(std::vector<std::string>(t.begin() + 1, t.end()), error);
+  if (!schedule) command_error(error);
+  s.schedule = *schedule;
   answer_ok(t);
 }
 
 // "schedule NAME parameters": the setting; a solved tree's own follows when it differs.
-void cmd_show_solver_schedule(const Tokens&) {
-  print_out("schedule %s\n", describe_schedule(schedule_setting()).c_str());
-  GameTree* tree = current_tree();
-  if (tree && tree->iterations > 0 && !(tree->schedule == schedule_setting()))
+void cmd_show_solver_schedule(Session& s, const Tokens&) {
+  print_out("schedule %s\n", describe_schedule(s.schedule).c_str());
+  GameTree* tree = s.current_tree();
+  if (tree && tree->iterations > 0 && !(tree->schedule == s.schedule))
     print_out("tree schedule %s from iteration %d\n", describe_schedule(tree->schedule).c_str(),
               tree->schedule_origin);
 }

@@ -30,9 +30,9 @@ class ProtocolReports final : public SolverListener {
 
 }  // namespace
 
-void install_solver_reports() {
-  static ProtocolReports reports;
-  set_solver_listener(&reports);
+void install_solver_reports(Session& session) {
+  static ProtocolReports reports;  // writes to the output channel only: one serves every session
+  session.solver.set_listener(&reports);
 }
 
 void print_storage_rates(double seconds, bool immediate) {

@@ -16,8 +16,8 @@
 
 namespace {
 
-void refuse_while_solving() {
-  if (tree_in_use()) command_error("Can't do that when solver is running");
+void refuse_while_solving(const Session& s) {
+  if (s.solver.tree_in_use()) command_error("Can't do that when solver is running");
 }
 
 std::string tree_flags_text(const GameTree* tree) {
@@ -29,8 +29,8 @@ std::string tree_flags_text(const GameTree* tree) {
   return text;
 }
 
-std::string node_flags_text(const NodeRef& ref) {
-  const GameTree* tree = current_tree();
+std::string node_flags_text(const Session& s, const NodeRef& ref) {
+  const GameTree* tree = s.current_tree();
   std::int32_t index = ref.node->record_index;
   if (index < 0 || std::size_t(index) >= tree->nodes.size()) return "";
   const ActionNode& node = tree->nodes[std::size_t(index)];
@@ -39,9 +39,9 @@ std::string node_flags_text(const NodeRef& ref) {
   return node.regrets->locked(chunk, board) ? "LOCKED" : "";
 }
 
-void print_node_block(const std::string& path, const NodeRef& ref) {
-  const GameTree* tree = current_tree();
-  double pot = game().root_pot();
+void print_node_block(const Session& s, const std::string& path, const NodeRef& ref) {
+  const GameTree* tree = s.current_tree();
+  double pot = s.game.root_pot();
   print_out("%s\n", path.c_str());
   print_out("%s\n", node_kind_name(ref));
   std::string board = card_mask_text(tree->flop_mask);
@@ -50,14 +50,14 @@ void print_node_block(const std::string& path, const NodeRef& ref) {
   print_out("%s\n", board.c_str());
   double oop = ref.node ? ref.node->invested[0] : 0, ip = ref.node ? ref.node->invested[1] : 0;
   print_out("%g %g %g\n", oop, ip, pot);
-  int children = !ref.node ? 1 : ref.split ? (absolute_street(*ref.node) == 2 ? 49 : 48) : int(ref.node->children.size());
+  int children = !ref.node ? 1 : ref.split ? (absolute_street(*tree, *ref.node) == 2 ? 49 : 48) : int(ref.node->children.size());
   print_out("%d children\n", children);
   if (!ref.node)
     print_out("flags: %s\n", tree_flags_text(tree).c_str());
   else if (ref.split)
     print_out("flags:\n");
   else
-    print_out("flags: %s\n", node_flags_text(ref).c_str());
+    print_out("flags: %s\n", node_flags_text(s, ref).c_str());
 }
 
 std::string child_path(const std::string& path, const std::string& token) {
@@ -77,31 +77,31 @@ struct StreetCounts {
 
 }  // namespace
 
-void cmd_build_tree(const Tokens& t) {
-  refuse_while_solving();
+void cmd_build_tree(Session& s, const Tokens& t) {
+  refuse_while_solving(s);
   Notes notes;
   std::unique_ptr<GameTree> tree;
   try {
-    tree = build_game_tree(game(), schematic_root(), tree_build_options(settings()), &notes);
+    tree = build_game_tree(s.game, *s.lines, tree_build_options(s.settings, s.compression_setting), &notes);
   } catch (...) {
     print_notes(notes);
     throw;
   }
   print_notes(notes);
-  install_tree(std::move(tree));
+  s.install_tree(std::move(tree));
   answer_ok(t);
 }
 
-void cmd_free_tree(const Tokens& t) {
-  refuse_while_solving();
-  free_current_tree();
+void cmd_free_tree(Session& s, const Tokens& t) {
+  refuse_while_solving(s);
+  s.free_tree();
   answer_ok(t);
 }
 
-void cmd_dump_tree(const Tokens& t) {
+void cmd_dump_tree(Session& s, const Tokens& t) {
   if (t.size() < 2) argument_error();
   std::string path = join_tokens(t, 1);
-  GameTree* tree = current_tree();
+  GameTree* tree = s.current_tree();
   if (!tree) command_error("missing/incorrect tree");
   try {
     // Between two iterations when the solver runs: a checkpoint to solve on from.
@@ -114,13 +114,14 @@ void cmd_dump_tree(const Tokens& t) {
   answer_ok(t);
 }
 
-void cmd_load_tree(const Tokens& t) {
+void cmd_load_tree(Session& s, const Tokens& t) {
   if (t.size() < 2) argument_error();
-  refuse_while_solving();
+  refuse_while_solving(s);
   std::string path = join_tokens(t, 1);
+  s.free_tree();  // the tree goes first, whatever the file holds
   Notes notes;
   try {
-    load_tree_file(path, &notes);
+    load_tree_file(path, {s.game, s.lines, s.tree, s.schedule}, &notes);
   } catch (const IOException& e) {
     print_notes(notes);
     command_error(e.what());
@@ -132,30 +133,30 @@ void cmd_load_tree(const Tokens& t) {
   answer_ok(t);
 }
 
-void cmd_is_tree_present(const Tokens&) { print_out("%s\n", current_tree() ? "true" : "false"); }
+void cmd_is_tree_present(Session& s, const Tokens&) { print_out("%s\n", s.current_tree() ? "true" : "false"); }
 
-void cmd_show_node(const Tokens& t) {
-  NodeRef ref = resolve_path(t[1]);
-  print_node_block(t[1], ref);
+void cmd_show_node(Session& s, const Tokens& t) {
+  NodeRef ref = resolve_path(s.current_tree(), *s.lines, t[1]);
+  print_node_block(s, t[1], ref);
   print_out("END\n");
 }
 
-void cmd_show_children(const Tokens& t) {
-  NodeRef ref = resolve_path(t[1]);
+void cmd_show_children(Session& s, const Tokens& t) {
+  NodeRef ref = resolve_path(s.current_tree(), *s.lines, t[1]);
   const std::string& path = t[1];
   int i = 0;
   auto child = [&](const std::string& child_path, const NodeRef& child_ref) {
     print_out("child %d:\n", i++);
-    print_node_block(child_path, child_ref);
+    print_node_block(s, child_path, child_ref);
   };
   if (!ref.node) {
     NodeRef first = ref;
-    first.node = &schematic_root();
+    first.node = &*s.lines;
     child("r:0", first);
   } else if (ref.split) {
     // Every card not on the flop and not already dealt: ace of spades first, down to the deuce of clubs.
-    const GameTree* tree = current_tree();
-    bool turn = absolute_street(*ref.node) == 2;
+    const GameTree* tree = s.current_tree();
+    bool turn = absolute_street(*tree, *ref.node) == 2;
     for (int rank = 12; rank >= 0; --rank)
       for (int suit = 3; suit >= 0; --suit) {
         int card = make_card(rank, suit);
@@ -168,15 +169,15 @@ void cmd_show_children(const Tokens& t) {
   } else {
     for (auto& [key, node] : ref.node->children) {
       std::string token = key > ref.node->amount ? std::string("b").append(std::to_string(int(key))) : key < 0 ? "f" : "c";
-      NodeRef c{node.get(), ref.turn, ref.river, deals_card(*ref.node, *node)};
+      NodeRef c{node.get(), ref.turn, ref.river, deals_card(*s.current_tree(), *ref.node, *node)};
       child(child_path(path, token), c);
     }
   }
   print_out("END\n");
 }
 
-void cmd_node_count(const Tokens&) {
-  const GameTree* tree = current_tree();
+void cmd_node_count(Session& s, const Tokens&) {
+  const GameTree* tree = s.current_tree();
   if (!tree) command_error("missing/incorrect tree");
   // Counted as the full tree of a flop board: 1 per flop node, 49 per turn, 49 * 48 per river.
   const long long weight[4] = {0, 1, 49, 49 * 48};
@@ -191,7 +192,7 @@ void cmd_node_count(const Tokens&) {
       self(self, *c);
     }
   };
-  walk(walk, schematic_root());
+  walk(walk, *s.lines);
   auto group = [](const char* name, const StreetCounts& c) {
     print_out("%s: %lld\n", name, c.total);
     print_out("FLOP  %lld\nTURN  %lld\nRIVER  %lld\n", c.street[1], c.street[2], c.street[3]);

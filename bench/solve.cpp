@@ -235,10 +235,10 @@ class CapturedAnswers {
 };
 
 // Runs one command line; the caller collects the answers.
-void dispatch_line(const std::string& line) {
+void dispatch_line(Session& s, const std::string& line) {
   Tokens tokens = split_tokens(line);
   if (tokens.empty()) return;
-  dispatch_tokens(tokens);
+  dispatch_tokens(s, tokens);
   flush_pending_output();
 }
 
@@ -267,27 +267,27 @@ bool driven_here(const std::string& line) {
 }
 
 // Loads the spot script: a fresh game description and tree. False (errors printed) on failure.
-bool load_spot(const fs::path& path, SpotResult& r) {
+bool load_spot(Session& s, const fs::path& path, SpotResult& r) {
   std::ifstream file(path);
   if (!file) {
     std::printf("  cannot read %s\n", path.c_str());
     return false;
   }
   CapturedAnswers capture;
-  dispatch_line("free_tree");
-  dispatch_line("clear_lines");
+  dispatch_line(s, "free_tree");
+  dispatch_line(s, "clear_lines");
   std::string line;
   while (std::getline(file, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || driven_here(line)) continue;
     auto t0 = Clock::now();
-    dispatch_line(line);
+    dispatch_line(s, line);
     if (line.starts_with("build_tree")) r.build_seconds += seconds_since(t0);
   }
   std::vector<std::string> errors = error_lines(capture.answers());
   for (const std::string& e : errors) std::printf("  engine: %s\n", e.c_str());
   if (!errors.empty()) return false;
-  if (!current_tree()) {
+  if (!s.current_tree()) {
     std::printf("  the script builds no tree\n");
     return false;
   }
@@ -311,20 +311,20 @@ double current_rss_mb() {
 }
 
 // Forgets a street of the solved tree, rebuilds it and solves its subgames again.
-void forget_and_resolve(const std::string& street, double pot) {
-  GameTree& tree = *current_tree();
+void forget_and_resolve(Session& s, const std::string& street, double pot) {
+  GameTree& tree = *s.current_tree();
   double rss = current_rss_mb();
-  dispatch_line("forget " + street);
+  dispatch_line(s, "forget " + street);
   std::printf("  forget %s    RSS %.1f MB -> %.1f MB\n", street.c_str(), rss, current_rss_mb());
   if (tree.start_street == 1) {
     // One runout of the check-down line solved again on its own (the spots' first line).
     auto t = Clock::now();
-    dispatch_line("explo_partial r:0:c:c:2s:c:c:3c");
+    dispatch_line(s, "explo_partial r:0:c:c:2s:c:c:3c");
     std::printf("  partial        one %s runout in %.3f s\n", street == "turns" ? "turn" : "river", seconds_since(t));
   }
-  dispatch_line("rebuild_all");
+  dispatch_line(s, "rebuild_all");
   auto t0 = Clock::now();
-  dispatch_line("solve_all_splits " + street);
+  dispatch_line(s, "solve_all_splits " + street);
   double seconds = seconds_since(t0);
   evaluate_both(tree);
   std::printf("  re-solve       %d repetitions in %.3f s (%.5f s each), exploitability %.3f (%.3f %% of pot)\n",
@@ -338,16 +338,16 @@ void reset_peak_rss() { std::ofstream("/proc/self/clear_refs") << "5"; }
 // Saves the present tree and loads it back, three times: the page cache holds the file, so this
 // measures the program, not the disk. Later rounds reuse memory the system has handed out
 // before; on a virtual machine the first touch of fresh memory can dominate the first round.
-void time_tree_file(const std::string& file) {
+void time_tree_file(Session& s, const std::string& file) {
   for (int round = 1; round <= 3; ++round) {
     auto t0 = Clock::now();
-    dispatch_line("dump_tree " + file);
+    dispatch_line(s, "dump_tree " + file);
     double dump_seconds = seconds_since(t0);
     std::error_code error;
     double mb = double(fs::file_size(file, error)) / (1024.0 * 1024.0);
     if (error) return;
     auto t1 = Clock::now();
-    dispatch_line("load_tree " + file);
+    dispatch_line(s, "load_tree " + file);
     double load_seconds = seconds_since(t1);
     std::printf("  tree file %d    %.1f MB, dump %.3f s (%.0f MB/s), load %.3f s (%.0f MB/s)\n", round, mb,
                 dump_seconds, mb / dump_seconds, load_seconds, mb / load_seconds);
@@ -358,9 +358,9 @@ void time_tree_file(const std::string& file) {
 
 // The need show_memory_need states for the level in force beside what the solve took: the
 // peak RSS less the program's own memory before the spot.
-void print_memory_need(SpotResult& r) {
+void print_memory_need(const Session& s, SpotResult& r) {
   const double mb = 1024.0 * 1024.0;
-  int level = compression_in_force();
+  int level = s.compression_in_force();
   double per_node = double(r.need.levels[std::size_t(level)]) / mb, other = double(r.need.other) / mb;
   r.need_mb = per_node + other;
   double used = r.peak_rss_mb - r.start_rss_mb;
@@ -395,19 +395,19 @@ void print_milestone(double fraction, const Milestone& m) {
     std::printf("  %.1f %% of pot    %d iterations, %.3f s\n", fraction * 100, m.iterations, m.seconds);
 }
 
-SpotResult solve_spot(const Options& o, const std::string& spot) {
+SpotResult solve_spot(Session& s, const Options& o, const std::string& spot) {
   SpotResult r;
   fs::path path = spot_path(o, spot);
   r.name = path.stem().string();
   std::printf("%s (%s), %d threads\n", r.name.c_str(), path.c_str(), o.threads);
   reset_peak_rss();
   r.start_rss_mb = current_rss_mb();
-  if (!o.compression.empty()) dispatch_line("ai6_set_compression " + o.compression);
-  if (!o.schedule.empty()) dispatch_line("set_solver_schedule " + o.schedule);
-  if (!load_spot(path, r)) return r;
-  GameTree& tree = *current_tree();
+  if (!o.compression.empty()) dispatch_line(s, "ai6_set_compression " + o.compression);
+  if (!o.schedule.empty()) dispatch_line(s, "set_solver_schedule " + o.schedule);
+  if (!load_spot(s, path, r)) return r;
+  GameTree& tree = *s.current_tree();
   // The bench runs iterations itself: the tree takes the schedule as `go` would give it.
-  tree.schedule = schedule_setting();
+  tree.schedule = s.schedule;
   tree.schedule_origin = tree.iterations;
   std::printf("  schedule       %s\n", describe_schedule(tree.schedule).c_str());
   r.need = memory_need(tree, o.threads);
@@ -418,10 +418,10 @@ SpotResult solve_spot(const Options& o, const std::string& spot) {
   }
   r.storage_seconds = seconds_since(t0);
   r.loaded = true;
-  settings().thread_count = o.threads;
+  set_worker_count(o.threads);
   omp_set_num_threads(o.threads);
 
-  r.pot = game().root_pot();
+  r.pot = s.game.root_pot();
   int evaluated_at = -1;
   auto check = [&] {
     auto t = Clock::now();
@@ -459,7 +459,7 @@ SpotResult solve_spot(const Options& o, const std::string& spot) {
               r.checks ? r.eval_seconds / r.checks : 0.0);
   const double mb = 1024.0 * 1024.0;
   std::printf("  storage        level %d, %.1f MB read and %.1f MB written by the compressed stores\n",
-              compression_in_force(), double(storage_statistics().bytes_read) / mb,
+              s.compression_in_force(), double(storage_statistics().bytes_read) / mb,
               double(storage_statistics().bytes_written) / mb);
   for (std::size_t i = 0; i < std::size(kMilestones); ++i) print_milestone(kMilestones[i], r.milestones[i]);
   std::printf("  final          EV OOP %.3f, exploitability %.3f (%.3f %% of pot)\n", r.ev_oop, r.exploitability,
@@ -473,10 +473,10 @@ SpotResult solve_spot(const Options& o, const std::string& spot) {
     std::printf("  game value     no reference for %s\n", r.name.c_str());
   }
   std::printf("  peak RSS       %.1f MB\n", r.peak_rss_mb);
-  print_memory_need(r);
+  print_memory_need(s, r);
   print_store_ratios(tree);
-  if (!o.tree_file_dir.empty()) time_tree_file(o.tree_file_dir + "/" + r.name + ".tree");
-  if (!o.forget.empty()) forget_and_resolve(o.forget, r.pot);
+  if (!o.tree_file_dir.empty()) time_tree_file(s, o.tree_file_dir + "/" + r.name + ".tree");
+  if (!o.forget.empty()) forget_and_resolve(s, o.forget, r.pot);
   std::fflush(stdout);
   return r;
 }
@@ -520,18 +520,18 @@ struct SignatureHash {
   }
 };
 
-int print_signature(const Options& o) {
+int print_signature(Session& s, const Options& o) {
   SignatureHash hash;
-  settings().thread_count = o.threads;
+  set_worker_count(o.threads);
   omp_set_num_threads(o.threads);
   for (const char* spot : {"R1", "T1"}) {
     SpotResult r;
-    if (!load_spot(spot_path(o, spot), r) || !allocate_tree_storage(*current_tree())) {
+    if (!load_spot(s, spot_path(o, spot), r) || !allocate_tree_storage(*s.current_tree())) {
       std::printf("%s: cannot load\n", spot);
       return 1;
     }
-    GameTree& tree = *current_tree();
-    tree.schedule = schedule_setting();  // as `go` would give it
+    GameTree& tree = *s.current_tree();
+    tree.schedule = s.schedule;  // as `go` would give it
     tree.schedule_origin = tree.iterations;
     for (int i = 0; i < kSignatureIterations; ++i) run_iteration(tree);
     evaluate_both(tree);
@@ -541,9 +541,9 @@ int print_signature(const Options& o) {
     for (const std::vector<double>& row : reads[0].rows)
       for (double v : row) hash.add(v);
     std::printf("%s: %d iterations on %d threads, EV OOP %.9f, exploitability %.9f, %zu root rows\n", spot,
-                tree.iterations.load(), o.threads, tree.results.ev[0] + game().root_pot() / 2,
+                tree.iterations.load(), o.threads, tree.results.ev[0] + s.game.root_pot() / 2,
                 tree.results.exploitability, reads[0].rows.size());
-    free_current_tree();
+    s.free_tree();
   }
   std::printf("signature %016llx\n", static_cast<unsigned long long>(hash.value));
   return 0;
@@ -556,11 +556,13 @@ int main(int argc, char** argv) {
   platform::set_flush_denormals();
   init_hand_tables();
   build_hand_order_tables();
-  if (o.signature) return print_signature(o);
+  // The conversation the spots run in, as the program's main() owns its one.
+  Session s;
+  if (o.signature) return print_signature(s, o);
   std::vector<SpotResult> results;
-  for (const std::string& spot : o.spots) results.push_back(solve_spot(o, spot));
+  for (const std::string& spot : o.spots) results.push_back(solve_spot(s, o, spot));
   if (results.size() > 1) print_summary(results);
-  free_current_tree();
+  s.free_tree();
   bool ok = std::all_of(results.begin(), results.end(), [](const SpotResult& r) { return r.loaded && r.inside.value_or(true); });
   return ok ? 0 : 1;
 }

@@ -1,6 +1,6 @@
 #pragma once
 // The game description the user enters before building a tree: ranges, board and pot.
-// One process-wide instance, written by the command thread; tree building copies from it.
+// The session holds it; tree building copies from it.
 #include <array>
 #include <cmath>
 #include <vector>
@@ -19,8 +19,6 @@ struct GameDescription {
   double root_pot() const { return pot_values[2]; }
   CardMask board_mask() const { return flop_mask | turn_mask | river_mask; }
 };
-
-GameDescription& game();
 
 // Weights a range may hold: finite, with a finite sum (the solver scales each range by its
 // sum; an infinite one would leave an empty game).

@@ -8,11 +8,6 @@ namespace {
 std::int64_t g_start_time = 0;
 }
 
-Settings& settings() {
-  static Settings s;
-  return s;
-}
-
 void set_start_time(std::int64_t t) { g_start_time = t; }
 std::int64_t start_time() { return g_start_time; }
 

@@ -1,12 +1,12 @@
 #pragma once
-// Solver-wide settings that are not part of the game description. Written by the command
-// thread; the solver reads thread_count and accuracy between iterations without a lock.
+// The session's settings that are not part of the game description. Written by the command
+// thread; the solver reads accuracy between iterations without a lock. The worker count is the
+// OpenMP pool's (solver/solver.h), which is process-wide.
 #include <array>
 #include <atomic>
 #include <cstdint>
 
 struct Settings {
-  std::atomic<int> thread_count{1};     // start-up sets omp_get_max_threads()
   std::atomic<double> accuracy{0.0};    // chips; solving stops at or below it
   std::array<double, 3> recalc_accuracy{0, 0, 0};  // chips, flop/turn/river subgame targets
   // Whether trees starting on the flop, turn, river merge isomorphic boards.
@@ -16,9 +16,9 @@ struct Settings {
   bool all_hands = false;
 };
 
-Settings& settings();
 // The largest worker count set_threads accepts: 4 per processor.
 int max_thread_count();
 
+// The process's start time (solver_time), process-wide on purpose.
 void set_start_time(std::int64_t wall_clock_100ns);
 std::int64_t start_time();

@@ -14,11 +14,6 @@ SolverSchedule discounted_schedule() { return {ScheduleKind::discounted, 1.5, 0,
 // fewer iterations on flop and untuned turn trees (README, "Solver schedules").
 SolverSchedule best_schedule() { return {}; }
 
-SolverSchedule& schedule_setting() {
-  static SolverSchedule s;
-  return s;
-}
-
 namespace {
 
 bool parse_number(const std::string& word, double& out) {

@@ -46,6 +46,3 @@ IterationWeights schedule_weights(const SolverSchedule& s, int k);
 
 // Whether k starts a new average: 1 always, and 4, 16, 64, ... when the schedule restarts.
 bool average_restarts_at(const SolverSchedule& s, int k);
-
-// The schedule the next `go` gives a tree (set_solver_schedule; a loaded tree's own).
-SolverSchedule& schedule_setting();

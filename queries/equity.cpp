@@ -48,10 +48,9 @@ void add_turn(const GameTree& tree, int turn, int fixed_river, const std::vector
 
 }  // namespace
 
-EquityVectors showdown_equity(int player, int turn, int river, const std::vector<double>& own,
+EquityVectors showdown_equity(const GameTree* tree, int player, int turn, int river, const std::vector<double>& own,
                               const std::vector<double>& opp) {
   EquityVectors out{std::vector<double>(kHands, 0.0), std::vector<double>(kHands, 0.0)};
-  const GameTree* tree = current_tree();
   if (!tree) return out;
   if (tree->board_turn >= 0) turn = tree->board_turn;
   if (tree->board_river >= 0) river = tree->board_river;
@@ -98,11 +97,11 @@ EquityVectors showdown_equity(int player, int turn, int river, const std::vector
   return out;
 }
 
-std::vector<int> strength_order(const std::string& path) {
-  NodeRef ref = resolve_path(first_decision_path(path));
+std::vector<int> strength_order(const GameTree* tree, SchematicNode& lines, const std::string& path) {
+  NodeRef ref = resolve_path(tree, lines, first_decision_path(path));
   int player = int(ref.node->player & 1);
   std::vector<double> ones(kHands, 1.0);
-  std::vector<double> key = in_hand_order(showdown_equity(player, ref.turn, ref.river, ones, ones).difference);
+  std::vector<double> key = in_hand_order(showdown_equity(tree, player, ref.turn, ref.river, ones, ones).difference);
   constexpr double kOut = std::numeric_limits<double>::lowest();
   for (double& k : key)
     if (std::isnan(k)) k = kOut;

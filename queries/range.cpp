@@ -2,29 +2,29 @@
 
 #include <algorithm>
 
-#include "cards/game.h"
 #include "queries/strategy_report.h"
 #include "queries/tree_hands.h"
 
 namespace {
 
-std::vector<double> range_as_set(int player) {
-  std::vector<double> range = game().ranges[std::size_t(player)];
+std::vector<double> range_as_set(const GameDescription& game, int player) {
+  std::vector<double> range = game.ranges[std::size_t(player)];
   if (range.empty()) range.assign(kHands, 0.0);
   return range;
 }
 
 }  // namespace
 
-std::vector<double> range_at_node(int player, const std::string& path) {
-  if (path.empty()) return range_as_set(player);
-  return range_at_node(player, resolve_path(path));
+std::vector<double> range_at_node(const GameDescription& game, const GameTree* tree, SchematicNode& lines,
+                                  int player, const std::string& path) {
+  if (path.empty()) return range_as_set(game, player);
+  return range_at_node(game, tree, player, resolve_path(tree, lines, path));
 }
 
-std::vector<double> range_at_node(int player, const NodeRef& ref) {
-  std::vector<double> range = range_as_set(player);
+std::vector<double> range_at_node(const GameDescription& game, const GameTree* present, int player, const NodeRef& ref) {
+  std::vector<double> range = range_as_set(game, player);
   if (!ref.node) return range;
-  const GameTree& tree = *current_tree();
+  const GameTree& tree = *present;
   // The player's own decisions on the way down, with the action taken at each.
   std::vector<StrategyRead> reads;
   std::vector<std::size_t> actions;

@@ -4,9 +4,13 @@
 #include <string>
 #include <vector>
 
+#include "cards/game.h"
+#include "tree/game_tree.h"
 #include "tree/node_path.h"
 
-// Hand-index order, real suits. An empty path gives the range as set (zeros before set_range);
-// otherwise the path is resolved with its failures.
-std::vector<double> range_at_node(int player, const std::string& path);
-std::vector<double> range_at_node(int player, const NodeRef& ref);
+// Hand-index order, real suits. An empty path gives the range as set in `game` (zeros before
+// set_range); otherwise the path is resolved in the tree's lines with its failures.
+std::vector<double> range_at_node(const GameDescription& game, const GameTree* tree, SchematicNode& lines,
+                                  int player, const std::string& path);
+// `ref` resolved in the tree's lines (a null ref.node: the range as set, the tree unread).
+std::vector<double> range_at_node(const GameDescription& game, const GameTree* tree, int player, const NodeRef& ref);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <numeric>
 
-#include "core/settings.h"
 #include "kernels/kernels.h"
 #include "storage/value_array.h"
 #include "tree/board_lookup.h"
@@ -180,8 +179,8 @@ bool runout_resolved(const GameTree& tree, int index, int turn_card, int river_c
   return (e.resolved_runouts >> g.bit) & 1;
 }
 
-bool solve_partial(GameTree& tree, int index, int turn_card, int river_card, double& exploitability,
-                   int* iterations_done) {
+bool solve_partial(GameTree& tree, int index, int turn_card, int river_card,
+                   const std::array<double, 3>& recalc_accuracy, double& exploitability, int* iterations_done) {
   exploitability = 0;
   if (iterations_done) *iterations_done = 0;
   CommandLock lock;
@@ -211,7 +210,7 @@ bool solve_partial(GameTree& tree, int index, int turn_card, int river_card, dou
   kernels::fold_values(reach[1].data(), board.hand_pair(0), 1.0, compatible.data());
   double pairs = 0;
   for (std::size_t i = 0; i < compatible.size(); ++i) pairs += reach[0][i] * compatible[i];
-  double accuracy = settings().recalc_accuracy[std::size_t(tree.nodes[std::size_t(g.root)].street) - 1];
+  double accuracy = recalc_accuracy[std::size_t(tree.nodes[std::size_t(g.root)].street) - 1];
 
   int kept = tree.iterations;
   tree.flags &= ~INCOMPLETE_TREE;

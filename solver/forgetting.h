@@ -50,8 +50,9 @@ bool runout_resolved(const GameTree& tree, int index, int turn_card, int river_c
 
 // Solves the subgame of one runout below a forgotten deal again, against the ranges kept at the
 // deal, until the exploitability (chips per hand pair) is at most the street's recalculation
-// accuracy (checked every 25 iterations from the 50th) or 1,000 iterations are done. The
+// accuracy (recalc_accuracy, per flop/turn/river; checked every 25 iterations from the 50th) or 1,000 iterations are done. The
 // tree's iteration count is unchanged. The result is the exploitability reached, 0 when there
 // is nothing forgotten to solve. False when storage cannot be had.
-bool solve_partial(GameTree& tree, int index, int turn_card, int river_card, double& exploitability,
+bool solve_partial(GameTree& tree, int index, int turn_card, int river_card,
+                   const std::array<double, 3>& recalc_accuracy, double& exploitability,
                    int* iterations_done = nullptr);

@@ -48,8 +48,14 @@ class CheckpointLock {
 // The solver thread's side of it; gives way to a waiting save first.
 std::unique_lock<std::mutex> lock_iteration();
 
-// Sets the OpenMP worker count for the calling thread's next parallel regions to the
-// thread_count setting, or to fewer when the address space has no room for more workers.
+// The worker count passes run with (set_threads; start-up sets omp_get_max_threads()). It belongs
+// to the OpenMP worker pool, which is process-wide; the solver thread reads it between
+// iterations.
+void set_worker_count(int count);
+int worker_count();  // at least 1
+
+// Sets the OpenMP worker count for the calling thread's next parallel regions to the worker
+// count, or to fewer when the address space has no room for more workers.
 void apply_thread_count();
 
 // Called once by the solver thread: its passes give way to waiting commands.
@@ -126,5 +132,3 @@ class QuerySession {
   GameTree& tree_;
 };
 
-// Set by a stop request; the subgame phase only reads it to print its progress lines.
-std::atomic<bool>& stop_request_flag();

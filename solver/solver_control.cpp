@@ -7,8 +7,6 @@
 #include <thread>
 #include <vector>
 
-#include "core/settings.h"
-#include "cards/game.h"
 #include "platform/platform.h"
 #include "solver/solver.h"
 #include "storage/value_array.h"
@@ -17,60 +15,47 @@ namespace {
 
 constexpr int kCheckPeriod = 25;
 
-struct Control {
-  std::atomic<bool> running{false};
-  bool steps_mode = false;
-  int limit = 0;
-  std::mutex results_lock;
-  std::vector<ResultRecord> history;
-  std::size_t reported_count = 0;
-  std::uint32_t reported_iteration = 0;
-  std::mutex wait_lock;
-  std::condition_variable stopped;
-  // The pot the reports add half of, read when the run starts: the solver thread never reads
-  // the game description, which set_pot may change meanwhile.
-  double report_pot = 0;
-};
-
-Control& control() {
-  static Control c;
-  return c;
-}
-
 std::int64_t clock_ns() {
   return std::int64_t(double(platform::performance_counter()) * 1e9 / double(platform::performance_frequency()));
 }
 
-SolverListener* g_listener = nullptr;
+}  // namespace
 
-void print_record(const ResultRecord& r) {
-  if (g_listener) g_listener->checked(r, control().report_pot);
+SolverControl::~SolverControl() {
+  request_stop();
+  wait();
 }
 
-void report_progress() {
-  Control& c = control();
+void SolverControl::print_record(const ResultRecord& r) {
+  if (listener_) listener_->checked(r, report_pot_);
+}
+
+void SolverControl::pass_progress(int percent) {
+  if (stop_requested_ && listener_) listener_->progress(percent);
+}
+
+void SolverControl::report_progress() {
   std::vector<ResultRecord> copy;
   {
-    std::lock_guard<std::mutex> lock(c.results_lock);
-    copy = c.history;
+    std::lock_guard<std::mutex> lock(results_lock_);
+    copy = history_;
   }
-  if (copy.size() > c.reported_count) {
-    c.reported_count = copy.size();
+  if (copy.size() > reported_count_) {
+    reported_count_ = copy.size();
     print_record(copy.back());
-    c.reported_iteration = copy.back().iterations;
+    reported_iteration_ = copy.back().iterations;
   }
   std::this_thread::yield();
 }
 
 // The run's iterations and checks until a stop rule fires; the reason it stopped.
-const char* run_until_stopped(GameTree* tree) {
-  Control& c = control();
+const char* SolverControl::run_until_stopped(GameTree* tree) {
   const char* reason = "requested";
-  if (g_listener) g_listener->started();
+  if (listener_) listener_->started();
   int start_iteration = tree->iterations;
   std::int64_t t0 = clock_ns(), last_check = t0, check_interval_ms = 0;
   for (;;) {
-    if (stop_request_flag() || tree->iterations >= tree->params.iteration_cap) break;
+    if (stop_requested_ || tree->iterations >= tree->params.iteration_cap) break;
     apply_thread_count();
     std::unique_lock<std::mutex> iteration = lock_iteration();
     run_iteration(*tree);
@@ -96,31 +81,30 @@ const char* run_until_stopped(GameTree* tree) {
       }
       iteration.unlock();
       {
-        std::lock_guard<std::mutex> lock(c.results_lock);
-        c.history.push_back(r);
+        std::lock_guard<std::mutex> lock(results_lock_);
+        history_.push_back(r);
       }
       report_progress();
-      if (settings().accuracy >= r.exploitability) {
+      if (settings_->accuracy >= r.exploitability) {
         reason = "required accuracy reached";
         break;
       }
     }
-    if (c.steps_mode) {
-      if (std::int64_t(it) - start_iteration >= c.limit) {
+    if (steps_mode_) {
+      if (std::int64_t(it) - start_iteration >= limit_) {
         reason = "required number of steps done";
         break;
       }
-    } else if (c.limit > 0 && (clock_ns() - t0) / 1'000'000'000 >= c.limit) {
+    } else if (limit_ > 0 && (clock_ns() - t0) / 1'000'000'000 >= limit_) {
       reason = "timeout reached";
       break;
     }
-    if (stop_request_flag()) break;
+    if (stop_requested_) break;
   }
   return reason;
 }
 
-void solver_thread(GameTree* tree) {
-  Control& c = control();
+void SolverControl::thread_main(GameTree* tree) {
   platform::set_flush_denormals();
   mark_solver_thread();
   // A failed allocation (or a worker thread that cannot be made) ends the run; an iteration it
@@ -132,61 +116,59 @@ void solver_thread(GameTree* tree) {
   }
   // Running is cleared and the waiter woken only after the stop line is out, so that
   // wait_for_solver returns with the line written.
-  std::lock_guard<std::mutex> lock(c.wait_lock);
-  stop_request_flag() = false;
-  if (g_listener) g_listener->stopped(reason);
-  tree_in_use() = false;
-  c.running = false;
-  c.stopped.notify_all();
+  std::lock_guard<std::mutex> lock(wait_lock_);
+  stop_requested_ = false;
+  if (listener_) listener_->stopped(reason);
+  tree->solver_run = nullptr;
+  tree_in_use_ = false;
+  running_ = false;
+  stopped_.notify_all();
 }
 
-}  // namespace
-
-bool start_solver(int limit, bool steps_mode) {
-  Control& c = control();
-  GameTree* tree = current_tree();
-  if (!tree || c.running || tree->has_flag(INCOMPLETE_TREE)) return false;
-  c.steps_mode = steps_mode;
-  c.limit = limit;
+bool SolverControl::start(GameTree& tree, const Settings& settings, const SolverSchedule& schedule, double pot,
+                          int limit, bool steps_mode) {
+  if (running_ || tree.has_flag(INCOMPLETE_TREE)) return false;
+  steps_mode_ = steps_mode;
+  limit_ = limit;
+  settings_ = &settings;
   {
-    std::lock_guard<std::mutex> lock(c.results_lock);
-    c.history.clear();
+    std::lock_guard<std::mutex> lock(results_lock_);
+    history_.clear();
   }
-  c.reported_count = 0;
-  c.reported_iteration = 0;
-  if (!allocate_tree_storage(*tree)) return false;
+  reported_count_ = 0;
+  reported_iteration_ = 0;
+  if (!allocate_tree_storage(tree)) return false;
   // The schedule set last takes over here; the one the tree already follows goes on.
-  if (!(tree->schedule == schedule_setting())) {
-    tree->schedule = schedule_setting();
-    tree->schedule_origin = tree->iterations;
+  if (!(tree.schedule == schedule)) {
+    tree.schedule = schedule;
+    tree.schedule_origin = tree.iterations;
   }
-  std::lock_guard<std::mutex> lock(c.wait_lock);
-  c.running = true;
-  c.report_pot = game().root_pot();
-  tree_in_use() = true;
+  std::lock_guard<std::mutex> lock(wait_lock_);
+  running_ = true;
+  report_pot_ = pot;
+  tree_in_use_ = true;
+  tree.solver_run = this;
   // The solver thread and its workers need address space for their stacks; a thread that
   // cannot be made leaves the solver idle.
   try {
-    if (!platform::threads_fit(std::max(1, settings().thread_count.load()) + 1)) throw std::bad_alloc();
-    std::thread(solver_thread, tree).detach();
+    if (!platform::threads_fit(worker_count() + 1)) throw std::bad_alloc();
+    std::thread([this, t = &tree] { thread_main(t); }).detach();
   } catch (const std::exception&) {
-    tree_in_use() = false;
-    c.running = false;
+    tree.solver_run = nullptr;
+    tree_in_use_ = false;
+    running_ = false;
     return false;
   }
   return true;
 }
 
-void request_stop() {
-  if (control().running) stop_request_flag() = true;
+void SolverControl::request_stop() {
+  if (running_) stop_requested_ = true;
 }
 
-bool solver_running() { return control().running; }
-
-void wait_solver() {
-  Control& c = control();
-  std::unique_lock<std::mutex> lock(c.wait_lock);
-  c.stopped.wait(lock, [&] { return !c.running; });
+void SolverControl::wait() {
+  std::unique_lock<std::mutex> lock(wait_lock_);
+  stopped_.wait(lock, [&] { return !running_; });
 }
 
 bool current_results(GameTree& tree, ResultRecord& record) {
@@ -201,6 +183,3 @@ bool current_results(GameTree& tree, ResultRecord& record) {
   record.exploitability = r.exploitability;
   return true;
 }
-
-void set_solver_listener(SolverListener* listener) { g_listener = listener; }
-SolverListener* solver_listener() { return g_listener; }

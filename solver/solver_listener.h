@@ -1,6 +1,7 @@
 #pragma once
 // What a solver run tells the outside. The solver never prints: the front end installs a
-// listener (app/solver_reports.cpp writes the "SOLVER:" and "#" lines) and the solver calls it.
+// listener on its solver control (app/solver_reports.cpp writes the "SOLVER:" and "#" lines) and
+// the solver calls it.
 #include <cstdint>
 
 struct ResultRecord {
@@ -24,8 +25,3 @@ class SolverListener {
   // From worker threads while a stop is requested: the share of a pass's deals done, 0..100.
   virtual void progress(int percent) = 0;
 };
-
-// The listener the solver reports to; nullptr (the default) reports nothing. Installed once at
-// start-up, before any run.
-void set_solver_listener(SolverListener* listener);
-SolverListener* solver_listener();

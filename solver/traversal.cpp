@@ -7,12 +7,11 @@
 #include <memory>
 #include <thread>
 
-#include "core/settings.h"
 #include "platform/platform.h"
 #include "kernels/kernels.h"
 #include "solver/scratch_stack.h"
 #include "solver/solver.h"
-#include "solver/solver_listener.h"
+#include "solver/solver_control.h"
 #include "solver/traversal_jobs.h"
 #include "storage/value_array.h"
 #include "tree/tree_storage.h"
@@ -689,8 +688,7 @@ class Pass {
         if (best) kernels::add(w.at(sums.best), mapped_best, sums.n);
       }
       int done = ++finished;
-      if (stop_request_flag())
-        if (SolverListener* listener = solver_listener()) listener->progress(done * 100 / count);
+      if (SolverControl* run = tree_.solver_run.load(std::memory_order_relaxed)) run->pass_progress(done * 100 / count);
     });
   }
 
@@ -737,11 +735,18 @@ std::unique_lock<std::mutex> lock_for_pass() {
 }
 }  // namespace
 
+namespace {
+std::atomic<int> g_worker_count{1};
+}
+
+void set_worker_count(int count) { g_worker_count = count; }
+int worker_count() { return std::max(1, g_worker_count.load()); }
+
 void apply_thread_count() {
   // The runtime keeps a pool of workers per thread that opens parallel regions and ends the
   // process when it cannot add one: a pool grows only while the address space has room.
   thread_local int pool = 1;
-  int wanted = std::max(1, settings().thread_count.load());
+  int wanted = worker_count();
   if (wanted > pool && platform::threads_fit(wanted - pool)) pool = wanted;
   omp_set_num_threads(std::min(wanted, pool));
 }
@@ -771,11 +776,6 @@ CommandLock::CommandLock() : lock_(lock_for_pass()) { command_epoch().fetch_add(
 
 void mark_solver_thread() { t_solver_thread = true; }
 
-std::atomic<bool>& stop_request_flag() {
-  static std::atomic<bool> flag{false};
-  return flag;
-}
-
 bool allocate_tree_storage(GameTree& tree) {
   if (tree.storage_allocated) return true;
   for (ActionNode& n : tree.nodes) {
@@ -784,7 +784,7 @@ bool allocate_tree_storage(GameTree& tree) {
   }
   tree.storage_allocated = true;
   // The first pass then pays neither for the workers' stacks nor for the fallback table's pages.
-  ScratchStack::prepare(std::max(1, settings().thread_count.load()));
+  ScratchStack::prepare(worker_count());
   fallbacks();
   return true;
 }

@@ -293,7 +293,7 @@ void save_tree_file(GameTree& tree, const std::string& path) {
   write_description(f, tree.inputs);
   write_lines(f, *tree.lines);
   write_state(f, tree);
-  write_value(f, std::int32_t(compression_in_force()));
+  write_value(f, std::int32_t(tree.compression_level));
   write_value(f, std::int32_t(tree.iterations));
   write_schedule(f, tree);
   for (ActionNode& node : tree.nodes)
@@ -328,7 +328,7 @@ bool checksum_matches(const std::string& path) {
 // The tree state, compression level, iteration count and node data, into a tree built from
 // the file's lines. The tree has storage afterwards, whatever fails.
 void read_tree_data(BinaryFile& f, GameTree& tree, std::uint32_t version) {
-  set_compression_in_force(0);
+  tree.compression_level = 0;
   StoragePair pair = storage_pair_for_level(0, tree.start_street == 1);
   try {
     TreeState state = read_state(f);
@@ -339,7 +339,7 @@ void read_tree_data(BinaryFile& f, GameTree& tree, std::uint32_t version) {
     tree.flags = (tree.flags & ~INCOMPLETE_TREE) | (state.flags & INCOMPLETE_TREE);
     std::int32_t level = read_value<std::int32_t>(f);
     if (level < 0 || level > 4) level = 0;
-    set_compression_in_force(level);
+    tree.compression_level = level;
     pair = storage_pair_for_level(level, tree.start_street == 1);
     create_storage(tree, pair);
     if (!allocate_tree_storage(tree)) throw IOException("out of memory");
@@ -370,47 +370,52 @@ bool ends_early(const IOException& e) { return std::string(e.what()) == "can't r
 // file") or is damaged ("invalid file"). Telling which takes the tree its lines make, built and
 // read into. A file that ends early is in effect as far as it goes, its tree unsolved, as the
 // rule for files that end early has it; nothing of a damaged one is used.
+// The build of a file's tree: the file's own choices, no storage yet.
+std::unique_ptr<GameTree> build_stored_tree(const GameDescription& description, SchematicNode& lines,
+                                            const StoredTreeChoices& choices, Notes* notes) {
+  TreeBuildOptions options;
+  options.stored = &choices;
+  return build_game_tree(description, lines, options, notes);
+}
+
 [[noreturn]] void refuse_unverified(BinaryFile& f, const GameDescription& description,
                                     std::unique_ptr<SchematicNode> root, const StoredTreeChoices& choices,
-                                    std::uint32_t version, Notes* notes) {
-  GameDescription before = game();
-  int level = compression_in_force();
-  game() = description;
-  replace_schematic_tree(std::move(root));
+                                    std::uint32_t version, const TreeFileTarget& target, Notes* notes) {
+  GameDescription before = target.game;
+  target.game = description;
+  target.lines = std::move(root);
   std::unique_ptr<GameTree> tree;
   bool early = false;
   try {
-    tree = build_game_tree(&choices, notes);
+    tree = build_stored_tree(target.game, *target.lines, choices, notes);
     read_tree_data(f, *tree, version);
   } catch (const IOException& e) {
     early = ends_early(e);
   } catch (const CommandFailure&) {
     // lines the building refuses: damage
   } catch (...) {
-    clear_schematic_tree();
-    set_compression_in_force(level);
-    game() = before;
+    target.lines = std::make_unique<SchematicNode>();
+    target.game = before;
     throw;
   }
   if (early && tree) {
-    install_tree(std::move(tree));
+    target.tree = std::move(tree);
     throw IOException("can't read from file");
   }
-  clear_schematic_tree();
-  set_compression_in_force(level);
-  game() = before;
+  target.lines = std::make_unique<SchematicNode>();
+  target.game = before;
   throw IOException("invalid file");
 }
 
 }  // namespace
 
-void load_tree_file(const std::string& path, Notes* notes) {
-  free_current_tree();
-  clear_schematic_tree();
+void load_tree_file(const std::string& path, const TreeFileTarget& target, Notes* notes) {
+  target.tree.reset();
+  target.lines = std::make_unique<SchematicNode>();
   // The whole file is checked before any of it is used.
   bool verified = checksum_matches(path);
   BinaryFile f(path, BinaryFile::Mode::read);
-  GameDescription description = game();
+  GameDescription description = target.game;
   auto root = std::make_unique<SchematicNode>();
   std::uint32_t format = 0;
   try {
@@ -425,15 +430,15 @@ void load_tree_file(const std::string& path, Notes* notes) {
     read_lines(f, *root, 0, line_nodes);
   } catch (const IOException& e) {
     // The board, pot and ranges read before the end (or before a refusal of a verified file).
-    if (verified || ends_early(e)) game() = description;
+    if (verified || ends_early(e)) target.game = description;
     throw;
   }
   StoredTreeChoices choices{(format & kIsomorphismBit) != 0, (format & kAllHandsBit) != 0};
-  if (!verified) refuse_unverified(f, description, std::move(root), choices, format & kVersionMask, notes);
-  game() = description;
-  replace_schematic_tree(std::move(root));
-  install_tree(build_game_tree(&choices, notes));
-  read_tree_data(f, *current_tree(), format & kVersionMask);
+  if (!verified) refuse_unverified(f, description, std::move(root), choices, format & kVersionMask, target, notes);
+  target.game = description;
+  target.lines = std::move(root);
+  target.tree = build_stored_tree(target.game, *target.lines, choices, notes);
+  read_tree_data(f, *target.tree, format & kVersionMask);
   // The loaded tree goes on with its own schedule at the next `go`.
-  schedule_setting() = current_tree()->schedule;
+  target.schedule = target.tree->schedule;
 }

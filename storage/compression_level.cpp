@@ -4,13 +4,6 @@
 
 #include "core/arguments.h"
 
-namespace {
-
-int g_setting = kAutoCompression;
-int g_in_force = 0;
-
-}  // namespace
-
 int parse_compression_level(const std::string& token) {
   static const char* const kNames[] = {"none", "low", "medium", "high", "max"};
   if (token == "auto") return kAutoCompression;
@@ -18,11 +11,6 @@ int parse_compression_level(const std::string& token) {
     if (token == kNames[level]) return level;
   return std::clamp(parse_int(token), 0, 4);
 }
-
-int compression_setting() { return g_setting; }
-void set_compression_setting(int level) { g_setting = level; }
-int compression_in_force() { return g_in_force; }
-void set_compression_in_force(int level) { g_in_force = level; }
 
 StoragePair storage_pair_for_level(int level, bool flop_tree) {
   if (!flop_tree) return {};
@@ -53,8 +41,6 @@ int choose_auto_compression(std::uint64_t need, Notes* notes) {
   return level;
 }
 
-int level_for_new_tree(std::uint64_t need, Notes* notes) {
-  int level = g_setting == kAutoCompression ? choose_auto_compression(need, notes) : g_setting;
-  g_in_force = level;
-  return level;
+int level_for_new_tree(int setting, std::uint64_t need, Notes* notes) {
+  return setting == kAutoCompression ? choose_auto_compression(need, notes) : setting;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // Compression levels of the per-node data. The setting (-1 = auto, 0..4) is what the user
 // asked for; the level in force (0..4) is what the present tree uses. A level maps to the pair
-// of storage forms of a river action node's two arrays (regrets, averages).
+// of storage forms of a river action node's two arrays (regrets, averages). The session keeps the
+// setting; the level in force is the tree's (GameTree::compression_level).
 #include <cstdint>
 #include <string>
 
@@ -21,12 +22,6 @@ struct StoragePair {
 // that is neither throws InvalidValue (through parse_int).
 int parse_compression_level(const std::string& token);
 
-int compression_setting();
-void set_compression_setting(int level);
-// 0 until a level is applied.
-int compression_in_force();
-void set_compression_in_force(int level);
-
 // Level 1 (plain, medium), 2 (medium, medium), 3 (medium, high), 4 (high, high), else plain.
 // Trees that start on the turn or the river always store plain.
 StoragePair storage_pair_for_level(int level, bool flop_tree = true);
@@ -38,5 +33,5 @@ int auto_compression_level(std::uint64_t need, const platform::MemoryStatus& sta
 int choose_auto_compression(std::uint64_t need, Notes* notes);
 
 // Level for a new tree (build_tree): the setting, or the automatic rule on `need` when the
-// setting is auto. The result becomes the level in force.
-int level_for_new_tree(std::uint64_t need, Notes* notes = nullptr);
+// setting is auto.
+int level_for_new_tree(int setting, std::uint64_t need, Notes* notes = nullptr);

@@ -82,8 +82,8 @@ TEST_F(HandOrderFixture, TextAndTables) {
 }
 
 // Runs a handler the way the dispatch does.
-void run(CommandHandler handler, const Tokens& tokens) {
-  handler(tokens);
+void run(Session& s, CommandHandler handler, const Tokens& tokens) {
+  handler(s, tokens);
 }
 
 Tokens range_tokens(const std::string& player, const std::string& bad_weight = "") {
@@ -94,30 +94,32 @@ Tokens range_tokens(const std::string& player, const std::string& bad_weight = "
 }
 
 TEST_F(HandOrderFixture, SetRangeMapsHandOrderToHandIndexAndKeepsOldOnFailure) {
-  run(cmd_set_range, range_tokens("villain"));
-  const std::vector<double>& r = game().ranges[1];
+  Session s;
+  run(s, cmd_set_range, range_tokens("villain"));
+  const std::vector<double>& r = s.game.ranges[1];
   ASSERT_EQ(r.size(), std::size_t(kHands));
   for (int i = 0; i < kHands; ++i) EXPECT_EQ(r[i], hand_to_order[i]);
-  EXPECT_THROW(run(cmd_set_range, range_tokens("villain", "abc")), InvalidValue);
-  EXPECT_THROW(run(cmd_set_range, range_tokens("Villain")), CommandFailure);
-  EXPECT_EQ(game().ranges[1][0], 6);  // 3c2c sits at position 6
-  EXPECT_TRUE(game().ranges[0].empty());
+  EXPECT_THROW(run(s, cmd_set_range, range_tokens("villain", "abc")), InvalidValue);
+  EXPECT_THROW(run(s, cmd_set_range, range_tokens("Villain")), CommandFailure);
+  EXPECT_EQ(s.game.ranges[1][0], 6);  // 3c2c sits at position 6
+  EXPECT_TRUE(s.game.ranges[0].empty());
 }
 
 TEST(GameDescription, FailedBoardAndPotKeepPreviousValues) {
-  run(cmd_set_board, {"set_board", "Td", "9d", "6h", "Qc", "2s"});
-  run(cmd_set_pot, {"set_pot", "1", "2", "200"});
-  GameDescription before = game();
-  EXPECT_THROW(run(cmd_set_board, {"set_board", "Ks", "7d", "2c", "Zz"}), CommandFailure);
-  EXPECT_THROW(run(cmd_set_board, {"set_board", "Ks", "7d", "2c", "7d"}), CommandFailure);
-  EXPECT_THROW(run(cmd_set_board, {"set_board", "Ks", "7d", "2c", "3c", "Qs", "Qh"}), CommandFailure);
-  EXPECT_THROW(run(cmd_set_pot, {"set_pot", "5", "6", "x"}), InvalidValue);
-  EXPECT_EQ(game().flop_mask, before.flop_mask);
-  EXPECT_EQ(game().turn_mask, parse_cards("Qc"));
-  EXPECT_EQ(game().river_mask, parse_cards("2s"));
-  EXPECT_EQ(game().pot_values, (std::array<double, 3>{1, 2, 200}));
-  run(cmd_set_board, {"set_board", "Ks", "7d", "2c"});
-  EXPECT_EQ(game().turn_mask | game().river_mask, 0u);
+  Session s;
+  run(s, cmd_set_board, {"set_board", "Td", "9d", "6h", "Qc", "2s"});
+  run(s, cmd_set_pot, {"set_pot", "1", "2", "200"});
+  GameDescription before = s.game;
+  EXPECT_THROW(run(s, cmd_set_board, {"set_board", "Ks", "7d", "2c", "Zz"}), CommandFailure);
+  EXPECT_THROW(run(s, cmd_set_board, {"set_board", "Ks", "7d", "2c", "7d"}), CommandFailure);
+  EXPECT_THROW(run(s, cmd_set_board, {"set_board", "Ks", "7d", "2c", "3c", "Qs", "Qh"}), CommandFailure);
+  EXPECT_THROW(run(s, cmd_set_pot, {"set_pot", "5", "6", "x"}), InvalidValue);
+  EXPECT_EQ(s.game.flop_mask, before.flop_mask);
+  EXPECT_EQ(s.game.turn_mask, parse_cards("Qc"));
+  EXPECT_EQ(s.game.river_mask, parse_cards("2s"));
+  EXPECT_EQ(s.game.pot_values, (std::array<double, 3>{1, 2, 200}));
+  run(s, cmd_set_board, {"set_board", "Ks", "7d", "2c"});
+  EXPECT_EQ(s.game.turn_mask | s.game.river_mask, 0u);
 }
 
 }  // namespace

@@ -223,27 +223,21 @@ TEST(CompressedValueArray, SaveAndLoadGiveTheSameStoresAndFlags) {
 // averages river regrets over showdown classes in its first iterations and must reach the same
 // game value within the accuracy.
 struct CompressedSolve : SpotFixture {
-  void TearDown() override {
-    set_compression_setting(kAutoCompression);
-    SpotFixture::TearDown();
-  }
   struct Outcome {
     double ev = 0, exploitability = 0;
     std::uint64_t bytes_written = 0;
   };
   Outcome solve_at(int level, int iterations) {
-    SetUp();
-    set_compression_setting(level);
+    restart();
+    s.compression_setting = level;
     small_flop_spot();
     GameTree& tree = build();
     tree.params.averaging_delay = 2;  // so that short solves write their averages too
-    EXPECT_EQ(compression_in_force(), level);
+    EXPECT_EQ(s.compression_in_force(), level);
     EXPECT_EQ(tree.storage_forms[0], int(storage_pair_for_level(level).first));
     for (int i = 0; i < iterations; ++i) run_iteration(tree);
     EXPECT_TRUE(evaluate_both(tree));
-    Outcome o{tree.results.ev[0], tree.results.exploitability, storage_statistics().bytes_written};
-    TearDown();
-    return o;
+    return {tree.results.ev[0], tree.results.exploitability, storage_statistics().bytes_written};
   }
 };
 
@@ -264,14 +258,14 @@ TEST_F(CompressedSolve, EveryLevelSolvesTheSameGame) {
 }
 
 TEST_F(CompressedSolve, TurnTreesStayPlainAtMax) {
-  set_compression_setting(4);
+  s.compression_setting = 4;
   board("Td 9d 6h Qc");
   range(0, "AdKd AhKh QsQh 9s9h");
   range(1, "KsKh QdJd TsTh 7h7c");
   line({0, 0, 0, 0});
   line({0, 0, 50, 50});
   GameTree& tree = build();
-  EXPECT_EQ(compression_in_force(), 4);
+  EXPECT_EQ(s.compression_in_force(), 4);
   EXPECT_EQ(tree.storage_forms[0], 0);
   EXPECT_EQ(tree.storage_forms[1], 0);
   for (const ActionNode& n : tree.nodes) {
@@ -281,12 +275,12 @@ TEST_F(CompressedSolve, TurnTreesStayPlainAtMax) {
 }
 
 TEST_F(CompressedSolve, ChangingTheLevelOfAPresentTreeDiscardsItsValues) {
-  set_compression_setting(0);
+  s.compression_setting = 0;
   small_flop_spot();
   GameTree& tree = build();
   for (int i = 0; i < 5; ++i) run_iteration(tree);
-  set_compression_setting(2);
-  ASSERT_TRUE(apply_compression(&tree));
+  s.compression_setting = 2;
+  ASSERT_TRUE(apply_compression(&tree, s.compression_setting));
   EXPECT_EQ(tree.iterations, 0);
   EXPECT_EQ(tree.storage_forms[0], 1);
   ASSERT_TRUE(allocate_tree_storage(tree));

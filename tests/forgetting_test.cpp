@@ -25,19 +25,15 @@ namespace {
 struct Forgetting : SpotFixture {
   void SetUp() override {
     SpotFixture::SetUp();
-    set_compression_setting(0);
-  }
-  void TearDown() override {
-    SpotFixture::TearDown();
-    set_compression_setting(kAutoCompression);
+    s.compression_setting = 0;
   }
 
-  static GameTree& flop_tree(int level = 0) {
-    set_compression_setting(level);
+  GameTree& flop_tree(int level = 0) {
+    s.compression_setting = level;
     small_flop_spot();
     return build();
   }
-  static GameTree& turn_tree() {
+  GameTree& turn_tree() {
     board("Td 9d 6h Qc");
     range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d 8s7s AcJc");
     range(1, "KsKh QdJd TsTh 7h7c AhQh 8h7h 6s5s AsTs");
@@ -49,7 +45,7 @@ struct Forgetting : SpotFixture {
   }
   // OOP's value per hand pair in the subgame below `node` (turn, river), under fixed reaches,
   // with the tree's strategies; below a deal, against the reaches collected there.
-  static double value_per_pair(GameTree& tree, int node, int turn, int river,
+  double value_per_pair(GameTree& tree, int node, int turn, int river,
                                const std::array<std::vector<double>, 2>& reach) {
     CommandLock lock;
     std::vector<double> compatible(reach[0].size());
@@ -59,10 +55,10 @@ struct Forgetting : SpotFixture {
     PassResult r = subgame_pass(tree, 0, PassMode::evaluation, node, turn, river, reach[1], reach[0]);
     return pairs > 0 ? r.value / pairs : 0;
   }
-  static double deal_value(GameTree& tree, const DealItem& item) {
+  double deal_value(GameTree& tree, const DealItem& item) {
     return value_per_pair(tree, item.root.node, item.root.turn, -1, item.reach);
   }
-  static int missing_arrays(const GameTree& tree) {
+  int missing_arrays(const GameTree& tree) {
     int n = 0;
     for (const ActionNode& node : tree.nodes) n += node.is_decision() && !node.regrets;
     return n;
@@ -76,7 +72,7 @@ struct Forgetting : SpotFixture {
 TEST_F(Forgetting, ResultsStandOnTheStoredValuesAndTheForgottenPartIsRefused) {
   for (int street : {3, 2}) {
     SCOPED_TRACE(street);
-    clear_schematic_tree();
+    s.clear_lines();
     GameTree& tree = flop_tree();
     TreeResults before = solve(tree, kSanitizedBuild ? 8 : 40);
     run({"forget", street == 3 ? "rivers" : "turns"});
@@ -133,7 +129,7 @@ TEST_F(Forgetting, ResolvedSubgamesGiveBackTheGame) {
   for (Case c : {Case{false, 3}, Case{true, 2}}) {
     SCOPED_TRACE(c.street);
     if (kSanitizedBuild && c.flop) continue;  // flop solves: the plain build runs them
-    clear_schematic_tree();
+    s.clear_lines();
     GameTree& tree = c.flop ? flop_tree() : turn_tree();
     TreeResults full = solve(tree, c.flop ? 150 : 300);
     std::vector<DealItem> items = collect_deals(tree, c.street);
@@ -175,7 +171,7 @@ TEST_F(Forgetting, ResolvedSubgamesGiveBackTheGame) {
 TEST_F(Forgetting, ForgottenTreesRoundTripThroughTreeFiles) {
   for (int level : {0, 4}) {
     SCOPED_TRACE(level);
-    clear_schematic_tree();
+    s.clear_lines();
     if (kSanitizedBuild && level == 0) continue;
     GameTree& tree = flop_tree(level);
     TreeResults before = solve(tree, kSanitizedBuild ? 6 : 20);
@@ -183,13 +179,13 @@ TEST_F(Forgetting, ForgottenTreesRoundTripThroughTreeFiles) {
     fs::path dir = make_temp_dir();
     int missing = missing_arrays(tree);
     save_tree_file(tree, (dir / "a").string());
-    load_tree_file((dir / "a").string());
-    GameTree& loaded = *current_tree();
+    load((dir / "a").string());
+    GameTree& loaded = *s.current_tree();
     EXPECT_EQ(loaded.forgotten_from, 3);
     EXPECT_TRUE(loaded.has_flag(INCOMPLETE_TREE));
     EXPECT_EQ(missing_arrays(loaded), missing);
     save_tree_file(loaded, (dir / "b").string());
-    auto bytes = [](const fs::path& p) {
+    auto bytes = [&](const fs::path& p) {
       std::ifstream f(p, std::ios::binary);
       return std::string(std::istreambuf_iterator<char>(f), {});
     };
@@ -217,9 +213,10 @@ TEST_F(Forgetting, RefusalsAndNothingToDo) {
   // A tree with no iterations re-solves with one repetition.
   EXPECT_EQ(failure({"solve_all_splits", "rivers"}), "");
   EXPECT_EQ(tree.iterations, 0);
-  tree_in_use() = true;
+  ASSERT_TRUE(s.solver.start(tree, s.settings, s.schedule, 100, 0, false));
   EXPECT_EQ(failure({"forget", "rivers"}), "ERROR: forget Can't do that when solver is running\n");
-  tree_in_use() = false;
+  s.solver.request_stop();
+  s.solver.wait();
 }
 
 
@@ -229,7 +226,7 @@ TEST_F(Forgetting, PartialSolveOfOneRunoutGivesBackItsValue) {
   GameTree& tree = turn_tree();
   solve(tree, 400);
   const char* path = "r:0:c:c:2s";
-  NodeRef ref = resolve_path(path);
+  NodeRef ref = at(path);
   int index = ref.node->record_index;
   // The reaches the deal will keep (it is reached with weight: the fresh ones).
   tree.forgotten_from = 3;  // only so that the subgame can be named before forgetting
@@ -246,15 +243,15 @@ TEST_F(Forgetting, PartialSolveOfOneRunoutGivesBackItsValue) {
   double full = value_per_pair(tree, g.root, g.turn, g.river, reach);
 
   double exploitability = -1;
-  EXPECT_TRUE(solve_partial(tree, index, ref.turn, ref.river, exploitability));
+  EXPECT_TRUE(solve_partial(tree, index, ref.turn, ref.river, s.settings.recalc_accuracy, exploitability));
   EXPECT_EQ(exploitability, 0.0);  // nothing forgotten: nothing to do
   EXPECT_EQ(failure({"explo_partial", path}), "");
 
   ASSERT_TRUE(forget_streets(tree, 3));
   EXPECT_EQ(failure({"show_strategy", path}), "ERROR: show_strategy incomplete tree\n");
-  settings().recalc_accuracy = {0, 0, 0.001 * 100};
+  s.settings.recalc_accuracy = {0, 0, 0.001 * 100};
   int iterations = 0, before = tree.iterations;
-  ASSERT_TRUE(solve_partial(tree, index, ref.turn, ref.river, exploitability, &iterations));
+  ASSERT_TRUE(solve_partial(tree, index, ref.turn, ref.river, s.settings.recalc_accuracy, exploitability, &iterations));
   EXPECT_LE(exploitability, 0.1);
   EXPECT_LE(iterations, 1000);
   EXPECT_EQ(tree.iterations, before);
@@ -264,10 +261,10 @@ TEST_F(Forgetting, PartialSolveOfOneRunoutGivesBackItsValue) {
   EXPECT_EQ(failure({"show_strategy", "r:0:c:c:3s"}), "ERROR: show_strategy incomplete tree\n");
 
   // A loose target is met at the first check, after 50 iterations.
-  settings().recalc_accuracy = {0, 0, 1000};
-  ASSERT_TRUE(solve_partial(tree, index, ref.turn, ref.river, exploitability, &iterations));
+  s.settings.recalc_accuracy = {0, 0, 1000};
+  ASSERT_TRUE(solve_partial(tree, index, ref.turn, ref.river, s.settings.recalc_accuracy, exploitability, &iterations));
   EXPECT_EQ(iterations, 50);
-  settings().recalc_accuracy = {0, 0, 0};
+  s.settings.recalc_accuracy = {0, 0, 0};
 }
 
 // A deal reached below 1 % of the largest reach keeps the range its training accumulated (the
@@ -281,12 +278,12 @@ TEST_F(Forgetting, RarelyReachedDealsKeepTheirAccumulatedRanges) {
   run(check);
   run({"lock_node", "r:0"});
   solve(tree, 20);
-  int rare = resolve_path("r:0:b50:c:2s").node->record_index;
-  int common = resolve_path("r:0:c:c:2s").node->record_index;
+  int rare = at("r:0:b50:c:2s").node->record_index;
+  int common = at("r:0:c:c:2s").node->record_index;
   std::array<std::vector<double>, 2> accumulated = tree.nodes[std::size_t(rare)].deal->entries[0].reach_sums;
   std::vector<DealItem> items = collect_deals(tree, 3);
   ASSERT_TRUE(forget_streets(tree, 3));
-  auto scaled = [](std::vector<double> v) {
+  auto scaled = [&](std::vector<double> v) {
     double sum = std::accumulate(v.begin(), v.end(), 0.0);
     for (double& w : v) w *= 100 / sum;
     return v;

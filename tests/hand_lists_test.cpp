@@ -26,14 +26,14 @@ struct Solved {
 struct HandListsTest : SpotFixture {
   // Runs `describe` (board, ranges, lines), builds with the given settings, solves `iterations`
   // and reads every decision node on the given runouts (real cards; -1 where not dealt).
-  static Solved solve(const std::function<void()>& describe, bool all_hands, bool isomorphism, int iterations,
+  Solved solve(const std::function<void()>& describe, bool all_hands, bool isomorphism, int iterations,
                       const std::vector<std::pair<int, int>>& runouts) {
-    clear_schematic_tree();
+    s.clear_lines();
     describe();
-    settings().all_hands = all_hands;
-    settings().isomorphism = {isomorphism, isomorphism, false};
+    s.settings.all_hands = all_hands;
+    s.settings.isomorphism = {isomorphism, isomorphism, false};
     GameTree& tree = build();
-    settings().all_hands = false;
+    s.settings.all_hands = false;
     // The first iteration averages 16-bit river regrets over each strength class of the actor's
     // list, which with every-hand lists takes in hands outside the range: the games compared
     // start after it.
@@ -56,14 +56,14 @@ struct HandListsTest : SpotFixture {
   }
 
   // Per-player lists give what every-hand lists give, for the hands each range holds.
-  static void expect_same_game(const std::function<void()>& describe, int iterations,
+  void expect_same_game(const std::function<void()>& describe, int iterations,
                                const std::vector<std::pair<int, int>>& runouts, bool isomorphism) {
     kernels::select_kernels(&kernels::plain_kernels());
     Solved all = solve(describe, true, isomorphism, iterations, runouts);
     Solved own = solve(describe, false, isomorphism, iterations, runouts);
     kernels::select_kernels(nullptr);
-    const GameTree& tree = *current_tree();
-    double scale = 1e-9 * game().root_pot();
+    const GameTree& tree = *s.current_tree();
+    double scale = 1e-9 * s.game.root_pot();
     for (int p = 0; p < 2; ++p) {
       EXPECT_NEAR(own.ev[p], all.ev[p], scale) << "player " << p;
       EXPECT_NEAR(own.mes[p], all.mes[p], scale) << "player " << p;
@@ -74,7 +74,7 @@ struct HandListsTest : SpotFixture {
       const StrategyRead& a = all.reads[r];
       const StrategyRead& b = own.reads[r];
       int actor = int(tree.nodes[std::size_t(a.index)].player);
-      const std::vector<double>& range = game().ranges[std::size_t(actor)];
+      const std::vector<double>& range = s.game.ranges[std::size_t(actor)];
       for (std::size_t action = 0; action < a.rows.size(); ++action)
         for (int h = 0; h < kHands; ++h) {
           if (range[std::size_t(h)] == 0) {
@@ -90,23 +90,23 @@ struct HandListsTest : SpotFixture {
   }
 
   // The lines of a benchmark spot file (bench/spots, else the shared folder), without its build.
-  static std::filesystem::path spot_path(const char* name) {
+  std::filesystem::path spot_path(const char* name) {
     std::filesystem::path own = std::filesystem::path(TRAVANTO_SPOTS_DIR) / (std::string(name) + ".txt");
     return std::filesystem::exists(own) ? own : std::filesystem::path(TRAVANTO_SHARED_SPOTS_DIR) / own.filename();
   }
-  static std::function<void()> spot_file(const char* name) {
-    return [name] {
+  std::function<void()> spot_file(const char* name) {
+    return [this, name] {
       std::ifstream in(spot_path(name));
       ASSERT_TRUE(in) << name;
       for (std::string line; std::getline(in, line);) {
         Tokens t = split_tokens(line);
-        if (!t.empty() && t[0] != "build_tree") dispatch_tokens(t);
+        if (!t.empty() && t[0] != "build_tree") dispatch_tokens(s, t);
       }
       discard_pending_output();
     };
   }
 
-  static int card(const char* text) { return std::countr_zero(parse_cards(text)); }
+  int card(const char* text) { return std::countr_zero(parse_cards(text)); }
 };
 
 TEST_F(HandListsTest, BenchmarkRiverSpotGivesTheSameGame) {
@@ -120,7 +120,7 @@ TEST_F(HandListsTest, BenchmarkTurnSpotGivesTheSameGame) {
 
 // Ranges that differ between suits (isomorphism off) and overlap only in part.
 TEST_F(HandListsTest, AsymmetricRangesGiveTheSameGame) {
-  auto river = [] {
+  auto river = [&] {
     board("Ah Kd 8s 5c 2h");
     range(0, "AsAd KhKs 8h8d AdKs QhJh Tc9c 7h6h 4d3d JsTs 9h8h AcQc");
     range(1, "AcKc KcQc 8c8d 5h5d Ts9s QdJd 7c7d 6s6d Jc9c 3s3c AsJs");
@@ -131,7 +131,7 @@ TEST_F(HandListsTest, AsymmetricRangesGiveTheSameGame) {
     line({60, 200, 200});
   };
   expect_same_game(river, 70, {{-1, -1}}, false);
-  auto turn = [] {
+  auto turn = [&] {
     board("Qs 9h 4d 2c");
     range(0, "AsAh QhQd 9s9d AhQh KsJs JdTd 8s7s 6h5h Ac4c 3h3d KdQd Th9s");
     range(1, "KhKc QcJc 9c8c 4h4s AdKd Ts8s 7d6d 5s5c Jh9d AsQd 2d2h");
@@ -152,14 +152,14 @@ TEST_F(HandListsTest, ARangeEmptiedByTheBoardIsRefusedAndEmptiedRiversSolve) {
   range(1, "JcTc 5d4d");
   line({0, 0});
   try {
-    build_game_tree();
+    built();
     ADD_FAILURE() << "built";
   } catch (const CommandFailure& e) {
     EXPECT_STREQ(e.what(), "OOP range empty on this board");
   }
   board("Qd 7c 2h 3s");
-  settings().isomorphism = {true, false, false};
-  clear_schematic_tree();
+  s.settings.isomorphism = {true, false, false};
+  s.clear_lines();
   line({0, 0, 0, 0});
   line({0, 0, 50, 50});
   GameTree& tree = build();

@@ -14,17 +14,17 @@ namespace {
 
 struct NodeLocks : SpotFixture {
   // set_strategy with one weight for every hand.
-  static void impose(const std::string& path, int child, const std::string& weight) {
+  void impose(const std::string& path, int child, const std::string& weight) {
     Tokens t{"set_strategy", path, std::to_string(child)};
     t.insert(t.end(), kHands, weight);
     run(t);
   }
-  static void lock(const std::string& path) { run({"lock_node", path}); }
-  static void unlock(const std::string& path) { run({"unlock_node", path}); }
+  void lock(const std::string& path) { run({"lock_node", path}); }
+  void unlock(const std::string& path) { run({"unlock_node", path}); }
 
   // A polarized bettor (two nut straights, three air hands) against one bluff-catcher, pot
   // 100, one pot-sized bet. Unlocked, the bettor's share of the pot is 60.
-  static GameTree& polarized_river() {
+  GameTree& polarized_river() {
     board("As Ks Qd 7c 2h");
     range(0, "JcTc JdTd 5c4c 5d4d 6c4c");
     range(1, "8s8h");
@@ -33,11 +33,11 @@ struct NodeLocks : SpotFixture {
     return build();
   }
 
-  static const ActionNode& node_at(const GameTree& tree, const std::string& path) {
-    return tree.nodes[std::size_t(resolve_path(path).node->record_index)];
+  const ActionNode& node_at(const GameTree& tree, const std::string& path) {
+    return tree.nodes[std::size_t(at(path).node->record_index)];
   }
   // Raw bytes of both arrays of a river-start node (plain arrays, one board).
-  static std::string raw_rows(const ActionNode& node) {
+  std::string raw_rows(const ActionNode& node) {
     std::string bytes;
     for (const NodeValueArray* a : {node.regrets.get(), node.averages.get()}) {
       const auto* plain = dynamic_cast<const PlainValueArray32*>(a);
@@ -69,7 +69,7 @@ TEST_F(NodeLocks, LockedGamesMatchTheirClosedForms) {
   for (const Case& c : {Case{"r:0", {"1", "0"}, 100, 0}, Case{"r:0:b100", {"0", "1"}, 200, 0},
                         Case{"r:0:b100", {"0.6", "0.4"}, 140, 20}}) {
     SCOPED_TRACE(c.path + std::string(" ") + c.weights[1]);
-    clear_schematic_tree();
+    s.clear_lines();
     GameTree& tree = polarized_river();
     impose(c.path, 0, c.weights[0]);
     impose(c.path, 1, c.weights[1]);
@@ -112,7 +112,7 @@ TEST_F(NodeLocks, LockThroughOneRunoutCoversItsIsomorphicClass) {
   ASSERT_TRUE(tree.has_flag(ISOMORPHISM_ON));
   lock("r:0:c:c:2h:c");
   auto locked_through = [&](const char* path) {
-    NodeRef ref = resolve_path(path);
+    NodeRef ref = at(path);
     NodeBoards b = boards_of_reference(tree, ref.node->record_index, ref.turn, ref.river);
     return tree.nodes[std::size_t(b.node)].regrets->locked(b.boards[0].chunk, b.boards[0].board);
   };
@@ -127,8 +127,8 @@ TEST_F(NodeLocks, NodeWithoutItsCardLocksEveryRunoutAndIsomorphismKeepsTheValue)
   if (kSanitizedBuild) GTEST_SKIP() << "two flop solves to a small exploitability: the plain build runs them";
   double value[2], explo[2];
   for (bool iso : {true, false}) {
-    clear_schematic_tree();
-    settings().isomorphism = {iso, iso, false};
+    s.clear_lines();
+    s.settings.isomorphism = {iso, iso, false};
     board("Td 9d 6c");
     range(0, "AhKh AsKs QhQs 8h7h 8s7s");
     range(1, "JhJs ThTs 9h8h 9s8s");
@@ -139,7 +139,7 @@ TEST_F(NodeLocks, NodeWithoutItsCardLocksEveryRunoutAndIsomorphismKeepsTheValue)
     impose("r:0:c:c:c", 0, "0.25");
     impose("r:0:c:c:c", 1, "0.75");
     lock("r:0:c:c:c");
-    NodeRef ref = resolve_path("r:0:c:c:c");
+    NodeRef ref = at("r:0:c:c:c");
     NodeBoards every = boards_of_reference(tree, ref.node->record_index, -1, -1);
     EXPECT_EQ(every.boards.size(), tree.root_card->children.size());
     for (const NodeBoards::Board& b : every.boards)
@@ -169,7 +169,7 @@ TEST_F(NodeLocks, RefusalsChangeNothing) {
   EXPECT_THROW(impose("r:0", 0, "x"), InvalidValue);
   EXPECT_FALSE(root.regrets->locked(0, 0));
   EXPECT_TRUE(raw_rows(root) == before);
-  free_current_tree();
+  s.free_tree();
   EXPECT_THROW(lock("r:0"), CommandFailure);
 }
 

@@ -29,8 +29,8 @@ using Vec = std::vector<double>;
 struct QueriesTest : SpotFixture {
   // Pseudo-random weights for a share of the hands that only depend on what exchanging suits
   // other than `kept` leaves alone, so that boards differing by such exchanges may be merged.
-  static void symmetric_range(int player, int kept, unsigned seed, double share) {
-    Vec& r = game().ranges[std::size_t(player)];
+  void symmetric_range(int player, int kept, unsigned seed, double share) {
+    Vec& r = s.game.ranges[std::size_t(player)];
     r.assign(kHands, 0.0);
     for (int h = 0; h < kHands; ++h) {
       int a = hand_cards()[std::size_t(h)].lo, b = hand_cards()[std::size_t(h)].hi;
@@ -42,22 +42,19 @@ struct QueriesTest : SpotFixture {
       if (u < share) r[std::size_t(h)] = 0.05 + u / share;
     }
   }
-  static void iterate(GameTree& tree, int n) {
+  void iterate(GameTree& tree, int n) {
     for (int i = 0; i < n; ++i) run_iteration(tree);
   }
-  static NodeRef at(const std::string& path) {
-    return resolve_path(path);
-  }
-  static std::vector<Vec> strategy(const std::string& path) {
+  std::vector<Vec> strategy(const std::string& path) {
     NodeRef ref = at(path);
-    return read_strategy(*current_tree(), ref.node->record_index, ref.turn, ref.river);
+    return read_strategy(*s.current_tree(), ref.node->record_index, ref.turn, ref.river);
   }
   // A hand's weight times its EV; nothing where it does not reach.
-  static double weighted(const EvVectors& e, std::size_t h) { return e.weight[h] > 0 ? e.weight[h] * e.ev[h] : 0.0; }
+  double weighted(const EvVectors& e, std::size_t h) { return e.weight[h] > 0 ? e.weight[h] * e.ev[h] : 0.0; }
 
   // Brute force: (wins - losses) / matchups per hand over every compatible opponent hand and
   // every runout, with the seven-card evaluator; `meets` is the opponent weight a hand can face.
-  static void brute_force(CardMask dealt, const Vec& own, const Vec& opp, Vec& difference, Vec& meets) {
+  void brute_force(CardMask dealt, const Vec& own, const Vec& opp, Vec& difference, Vec& meets) {
     std::vector<CardMask> runouts{0};  // each set of cards once: a pair stands for both orders
     for (int left = 5 - std::popcount(dealt); left > 0; --left) {
       std::vector<CardMask> longer;
@@ -106,32 +103,31 @@ TEST_F(QueriesTest, EquityMatchesBruteForce) {
     const char* board;
     double share;
   };
-  for (Spot s : {Spot{"As Ks Qd 7c 2h", 1.0}, Spot{"Td 9d 6d Qd", 1.0}, Spot{"Td 9h 6d Qc", 0.6}, Spot{"Kd 8d 5h", 0.012}}) {
+  for (Spot spot : {Spot{"As Ks Qd 7c 2h", 1.0}, Spot{"Td 9d 6d Qd", 1.0}, Spot{"Td 9h 6d Qc", 0.6}, Spot{"Kd 8d 5h", 0.012}}) {
     for (bool iso : {true, false}) {
-      SCOPED_TRACE(std::string(s.board) + (iso ? " isomorphism" : ""));
-      SetUp();
-      settings().isomorphism = {iso, iso, false};
-      board(s.board);
-      symmetric_range(0, 1, 1, s.share);
-      symmetric_range(1, 1, 2, s.share);
+      SCOPED_TRACE(std::string(spot.board) + (iso ? " isomorphism" : ""));
+      restart();
+      s.settings.isomorphism = {iso, iso, false};
+      board(spot.board);
+      symmetric_range(0, 1, 1, spot.share);
+      symmetric_range(1, 1, 2, spot.share);
       line({0, 0});
       GameTree& tree = build();
       EXPECT_EQ(tree.has_flag(ISOMORPHISM_ON), iso && tree.start_street < 3);
       double factor = tree.start_street == 3 ? 1 : tree.start_street == 2 ? 44 : 1980;
       for (int player = 0; player < 2; ++player) {
-        const Vec &own = game().ranges[std::size_t(player)], &opp = game().ranges[std::size_t(1 - player)];
-        EquityVectors e = showdown_equity(player, tree.board_turn, tree.board_river, own, opp);
+        const Vec &own = s.game.ranges[std::size_t(player)], &opp = s.game.ranges[std::size_t(1 - player)];
+        EquityVectors e = showdown_equity(s.tree.get(), player, tree.board_turn, tree.board_river, own, opp);
         Vec difference, meets;
-        brute_force(game().board_mask(), own, opp, difference, meets);
+        brute_force(s.game.board_mask(), own, opp, difference, meets);
         for (std::size_t h = 0; h < std::size_t(kHands); ++h) {
-          bool in = own[h] > 0 && !(hand_mask(int(h)) & game().board_mask());
+          bool in = own[h] > 0 && !(hand_mask(int(h)) & s.game.board_mask());
           ASSERT_EQ(std::isnan(e.difference[h]), !in) << h;
           if (!in) continue;
           EXPECT_NEAR(e.difference[h], difference[h], 1e-12) << h;
           EXPECT_NEAR(e.weight[h], factor * meets[h] * own[h], 1e-9 * factor);
         }
       }
-      TearDown();
     }
   }
 }
@@ -148,19 +144,19 @@ TEST_F(QueriesTest, EquityOfAHandMeetingAlmostNoWeightStaysInRange) {
   for (int round = 0; round < 40; ++round) {
     // Weight 1-100 on every hand that shares a card with 7h7d, a trace on one it loses to and
     // one it beats.
-    Vec& opp = game().ranges[0];
+    Vec& opp = s.game.ranges[0];
     opp.assign(kHands, 0.0);
     for (int h = 0; h < kHands; ++h)
-      if (!(hand_mask(h) & game().board_mask()) && (hand_mask(h) & hand_mask(int(own))))
+      if (!(hand_mask(h) & s.game.board_mask()) && (hand_mask(h) & hand_mask(int(own))))
         opp[std::size_t(h)] = std::uniform_real_distribution<double>(1, 100)(gen);
     opp[weaker] = std::pow(10.0, -std::uniform_real_distribution<double>(9, 16)(gen));
     opp[stronger] = std::pow(10.0, -std::uniform_real_distribution<double>(9, 16)(gen));
-    clear_schematic_tree();
+    s.clear_lines();
     line({0, 0});
     GameTree& tree = build();
-    EquityVectors e = showdown_equity(1, tree.board_turn, tree.board_river, game().ranges[1], opp);
+    EquityVectors e = showdown_equity(s.tree.get(), 1, tree.board_turn, tree.board_river, s.game.ranges[1], opp);
     outside += std::fabs(e.difference[own]) > 1.0 || e.weight[own] < 0.0;
-    free_current_tree();
+    s.free_tree();
   }
   EXPECT_EQ(outside, 0);
 }
@@ -191,7 +187,7 @@ TEST_F(QueriesTest, StrategiesAndRangesFollowThePath) {
       NodeRef ref = at(path);
       CardMask dealt = tree.flop_mask | (ref.turn >= 0 ? card_bit(ref.turn) : 0) | (ref.river >= 0 ? card_bit(ref.river) : 0);
       // Hands outside the acting player's range have no strategy, like blocked ones.
-      const Vec& actor_range = game().ranges[ref.node->player];
+      const Vec& actor_range = s.game.ranges[ref.node->player];
       for (int h = 0; h < kHands; ++h) {
         double sum = 0;
         for (const Vec& row : rows) sum += row[std::size_t(h)];
@@ -203,14 +199,14 @@ TEST_F(QueriesTest, StrategiesAndRangesFollowThePath) {
       SCOPED_TRACE(path);
       NodeRef ref = at(path);
       for (int p = 0; p < 2; ++p) {
-        Vec r = range_at_node(p, ref);
+        Vec r = range_at_node(s.game, s.tree.get(), p, ref);
         GameTree::CardIndices idx = look_up_board(tree, ref.turn, ref.river).indices;
         NodeQuery q;
         ASSERT_TRUE(query_node(tree, p, ref.node->record_index, idx.turn, idx.river, q));
         // The traversal starts from the range scaled to sum 1 over the hands the flop leaves.
         double total = 0;
         for (int h = 0; h < kHands; ++h)
-          if (!(hand_mask(h) & tree.flop_mask)) total += game().ranges[std::size_t(p)][std::size_t(h)];
+          if (!(hand_mask(h) & tree.flop_mask)) total += s.game.ranges[std::size_t(p)][std::size_t(h)];
         SuitMapping m = canonical_suits(tree.flop_mask, ref.turn >= 0 ? card_bit(ref.turn) : 0,
                                         ref.river >= 0 ? card_bit(ref.river) : 0);
         for (int h = 0; h < kHands; ++h) {
@@ -221,10 +217,10 @@ TEST_F(QueriesTest, StrategiesAndRangesFollowThePath) {
       }
     }
   }
-  Vec after = range_at_node(0, at("r:0:c")), check = strategy("r:0")[0];
-  for (int h = 0; h < kHands; ++h) EXPECT_DOUBLE_EQ(after[std::size_t(h)], game().ranges[0][std::size_t(h)] * check[std::size_t(h)]);
-  EXPECT_EQ(range_at_node(1, at("r:0:c")), game().ranges[1]);
-  EXPECT_EQ(range_at_node(1, std::string()), game().ranges[1]);
+  Vec after = range_at_node(s.game, s.tree.get(), 0, at("r:0:c")), check = strategy("r:0")[0];
+  for (int h = 0; h < kHands; ++h) EXPECT_DOUBLE_EQ(after[std::size_t(h)], s.game.ranges[0][std::size_t(h)] * check[std::size_t(h)]);
+  EXPECT_EQ(range_at_node(s.game, s.tree.get(), 1, at("r:0:c")), s.game.ranges[1]);
+  EXPECT_EQ(range_at_node(s.game, s.tree.get(), *s.lines, 1, std::string()), s.game.ranges[1]);
 }
 
 // EVs: the weighted average at the first decision is the result's EV; a decision's children
@@ -290,8 +286,8 @@ TEST_F(QueriesTest, IsomorphismChangesNoReport) {
   std::vector<Vec> eq[2], ev[2], strategies[2];
   double expl[2];
   for (int iso = 0; iso < 2; ++iso) {
-    SetUp();
-    settings().isomorphism = {iso == 1, iso == 1, false};
+    restart();
+    s.settings.isomorphism = {iso == 1, iso == 1, false};
     board("As Ks 7d 2d");
     range(0, "AcAh 7c7h QcJc QhJh 9c8c 9h8h AdKd KhQh KcQc");
     range(1, "KcKh AcQc AhQh TcTh JcTh JhTc 6c5c 6h5h 8d8s");
@@ -304,23 +300,22 @@ TEST_F(QueriesTest, IsomorphismChangesNoReport) {
     iterate(tree, 200);
     ASSERT_TRUE(evaluate_both(tree));
     expl[iso] = tree.results.exploitability;
-    eq[iso].push_back(showdown_equity(0, tree.board_turn, -1, game().ranges[0], game().ranges[1]).difference);
+    eq[iso].push_back(showdown_equity(s.tree.get(), 0, tree.board_turn, -1, s.game.ranges[0], s.game.ranges[1]).difference);
     for (const char* path : {"r:0", "r:0:c", "r:0:b30", "r:0:c:c:3h", "r:0:c:c:3c", "r:0:b30:c:Jh"}) {
       NodeRef ref = at(path);
       int player = int(ref.node->player);
       ev[iso].push_back(node_ev(tree, player, ref).ev);
-      Vec in_range = range_at_node(player, ref);
+      Vec in_range = range_at_node(s.game, s.tree.get(), player, ref);
       for (Vec& row : strategy(path)) {
         for (int h = 0; h < kHands; ++h) row[std::size_t(h)] *= in_range[std::size_t(h)] > 0;
         strategies[iso].push_back(row);
       }
     }
-    TearDown();
   }
   EXPECT_LT(expl[0], 0.05);
   EXPECT_NEAR(expl[0], expl[1], 1e-6);
   // Both trees solve the same game the same way: the bounds leave room for rounding only.
-  auto expect_close = [](const std::vector<Vec>& a, const std::vector<Vec>& b, double bound) {
+  auto expect_close = [&](const std::vector<Vec>& a, const std::vector<Vec>& b, double bound) {
     for (std::size_t k = 0; k < a.size(); ++k)
       for (std::size_t h = 0; h < std::size_t(kHands); ++h) {
         ASSERT_EQ(std::isnan(a[k][h]), std::isnan(b[k][h]));

@@ -123,16 +123,16 @@ struct ScheduleGames : SpotFixture {};
 TEST_F(ScheduleGames, EveryScheduleSolvesThePolarizedRiverBets) {
   const SolverSchedule schedules[] = {SolverSchedule{}, dcfr_schedule(), discounted_schedule()};
   for (double bet : {100.0, 50.0}) {
-    for (const SolverSchedule& s : schedules) {
-      SCOPED_TRACE(describe_schedule(s) + " bet " + std::to_string(bet));
-      clear_schematic_tree();
+    for (const SolverSchedule& schedule : schedules) {
+      SCOPED_TRACE(describe_schedule(schedule) + " bet " + std::to_string(bet));
+      restart();
       board("As Ks Qd 7c 2h");
       range(0, "JcTc JdTd 5c4c 5d4d 6c4c");
       range(1, "8s8h");
       line({0, 0});
       line({bet});
       GameTree& tree = build();
-      tree.schedule = s;
+      tree.schedule = schedule;
       for (int i = 0; i < 2000; ++i) run_iteration(tree);
       ASSERT_TRUE(evaluate_both(tree));
       double expl = tree.results.exploitability;

@@ -21,12 +21,12 @@
 namespace {
 
 struct SolverTest : SpotFixture {
-  static void iterate(GameTree& tree, int n) {
+  void iterate(GameTree& tree, int n) {
     for (int i = 0; i < n; ++i) run_iteration(tree);
   }
   // The evaluation strategy of one hand at a node (path) of a river tree.
-  static std::vector<double> strategy_of(const GameTree& tree, const char* path, const std::string& hand) {
-    NodeRef ref = resolve_path(path);
+  std::vector<double> strategy_of(const GameTree& tree, const char* path, const std::string& hand) {
+    NodeRef ref = at(path);
     const ActionNode& node = tree.nodes[std::size_t(ref.node->record_index)];
     const CardNode& cards = tree.start_card_node();
     const HandList& list = cards.hands(int(node.player));
@@ -112,7 +112,7 @@ TEST_F(SolverTest, QueriesAgreeWithTheEvaluation) {
     EXPECT_NEAR(ev, tree.results.ev[player], 1e-9);
   }
   // OOP's reach after its own bet of 50 is its range times its bet probabilities.
-  NodeRef ref = resolve_path("r:0:b50");
+  NodeRef ref = at("r:0:b50");
   int index = ref.node->record_index;
   NodeQuery q;
   ASSERT_TRUE(query_node(tree, 0, index, 0, -1, q));
@@ -218,16 +218,16 @@ TEST_F(SolverTest, KeptStrategiesMatchThePresentRegrets) {
   // OOP's first decision, whose rows IP's pass kept, gets new regrets before OOP's pass.
   Tokens strategy{"set_strategy", "r:0", "0"};
   strategy.insert(strategy.end(), kHands, "0.25");
-  cmd_set_strategy(strategy);
+  cmd_set_strategy(s, strategy);
   checked_rows();
   solve_pass(*tree, 0, PassMode::training);
   EXPECT_GT(checked_rows(), 0);
   iterate(*tree, 5);
   std::filesystem::path dir = make_temp_dir();
   save_tree_file(*tree, (dir / "kept.tree").string());
-  load_tree_file((dir / "kept.tree").string());
+  load((dir / "kept.tree").string());
   std::filesystem::remove_all(dir);
-  tree = current_tree();
+  tree = s.current_tree();
   checked_rows();
   iterate(*tree, 3);
   EXPECT_GT(checked_rows(), 0);

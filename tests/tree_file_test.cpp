@@ -77,16 +77,10 @@ struct TreeFile : SpotFixture {
 
   void SetUp() override {
     SpotFixture::SetUp();
-    settings().all_hands = false;
-    set_compression_setting(0);
-  }
-  void TearDown() override {
-    SpotFixture::TearDown();
-    settings().all_hands = false;
-    set_compression_setting(kAutoCompression);
+    s.compression_setting = 0;
   }
 
-  static void turn_spot() {
+  void turn_spot() {
     board("Td 9d 6h Qc");
     range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d");
     range(1, "KsKh QdJd TsTh 7h7c AhQh 8h7h");
@@ -94,7 +88,7 @@ struct TreeFile : SpotFixture {
     line({0, 0, 50, 50});
     line({50, 150, 150});
   }
-  static void river_spot() {
+  void river_spot() {
     board("Td 9d 6h Qc 2s");
     range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d");
     range(1, "KsKh QdJd TsTh 7h7c AhQh 8h7h");
@@ -105,11 +99,11 @@ struct TreeFile : SpotFixture {
 
   // Averages from the third iteration on (not the 61st), so that short solves fill the
   // compressed average stores too.
-  static void solve(GameTree& tree, int iterations) {
+  void solve(GameTree& tree, int iterations) {
     tree.params.averaging_delay = 2;
     for (int i = 0; i < iterations; ++i) run_iteration(tree);
   }
-  static void expect_same_results(const TreeResults& a, const TreeResults& b, double tolerance) {
+  void expect_same_results(const TreeResults& a, const TreeResults& b, double tolerance) {
     for (int p = 0; p < 2; ++p) {
       EXPECT_NEAR(a.ev[p], b.ev[p], tolerance);
       EXPECT_NEAR(a.mes[p], b.mes[p], tolerance);
@@ -119,11 +113,8 @@ struct TreeFile : SpotFixture {
 
   std::string path(const std::string& name) const { return (dir / name).string(); }
 
-  static void load(const std::string& file) {
-    load_tree_file(file);
-  }
   // The failure text of loading a file, empty when it loads.
-  static std::string load_failure(const std::string& file) {
+  std::string load_failure(const std::string& file) {
     try {
       load(file);
     } catch (const IOException& e) {
@@ -137,7 +128,7 @@ struct TreeFile : SpotFixture {
 
 struct Config {
   const char* name;
-  void (*spot)();
+  void (TreeFile::*spot)();
   int level;
   bool isomorphism;
   bool all_hands;
@@ -149,23 +140,23 @@ struct Config {
 // evaluates to the same results and goes on solving as the original does.
 TEST_F(TreeFile, RoundTripsAreByteIdenticalForEveryKindOfTree) {
   const Config configs[] = {
-      {"flop level 0", small_flop_spot, 0, true, false},
-      {"flop level 1", small_flop_spot, 1, true, false},
-      {"flop level 3 all hands", small_flop_spot, 3, true, true},
-      {"flop level 4", small_flop_spot, 4, false, false},
-      {"turn", turn_spot, 0, true, false},
-      {"turn no isomorphism", turn_spot, 2, false, true},
-      {"river", river_spot, 0, false, false},
-      {"river all hands", river_spot, 4, false, true},
+      {"flop level 0", &TreeFile::small_flop_spot, 0, true, false},
+      {"flop level 1", &TreeFile::small_flop_spot, 1, true, false},
+      {"flop level 3 all hands", &TreeFile::small_flop_spot, 3, true, true},
+      {"flop level 4", &TreeFile::small_flop_spot, 4, false, false},
+      {"turn", &TreeFile::turn_spot, 0, true, false},
+      {"turn no isomorphism", &TreeFile::turn_spot, 2, false, true},
+      {"river", &TreeFile::river_spot, 0, false, false},
+      {"river all hands", &TreeFile::river_spot, 4, false, true},
   };
   for (const Config& c : configs) {
     SCOPED_TRACE(c.name);
-    if (kSanitizedBuild && c.spot == small_flop_spot && c.level != 4) continue;
-    clear_schematic_tree();
-    settings().isomorphism = {c.isomorphism, c.isomorphism, false};
-    settings().all_hands = c.all_hands;
-    set_compression_setting(c.level);
-    c.spot();
+    if (kSanitizedBuild && c.spot == &TreeFile::small_flop_spot && c.level != 4) continue;
+    s.clear_lines();
+    s.settings.isomorphism = {c.isomorphism, c.isomorphism, false};
+    s.settings.all_hands = c.all_hands;
+    s.compression_setting = c.level;
+    (this->*c.spot)();
     GameTree& tree = build();
     bool iso = tree.has_flag(ISOMORPHISM_ON);
     solve(tree, 5);
@@ -174,76 +165,76 @@ TEST_F(TreeFile, RoundTripsAreByteIdenticalForEveryKindOfTree) {
     int hands[2] = {tree.start_card_node().hand_count(0), tree.start_card_node().hand_count(1)};
 
     // Other settings in force at load time: the file's own choices win.
-    settings().isomorphism = {!c.isomorphism, !c.isomorphism, true};
-    settings().all_hands = !c.all_hands;
-    set_compression_setting(c.level == 0 ? 4 : 0);
-    clear_schematic_tree();
+    s.settings.isomorphism = {!c.isomorphism, !c.isomorphism, true};
+    s.settings.all_hands = !c.all_hands;
+    s.compression_setting = c.level == 0 ? 4 : 0;
+    s.clear_lines();
     load(path("a.tree"));
-    GameTree& loaded = *current_tree();
+    GameTree& loaded = *s.current_tree();
     loaded.params.averaging_delay = 2;  // as solve() set it on the saved tree
     EXPECT_EQ(loaded.iterations, 5);
     EXPECT_EQ(loaded.has_flag(ISOMORPHISM_ON), iso);
     EXPECT_FALSE(loaded.has_flag(NEW_TREE));
     EXPECT_EQ(loaded.all_hands, c.all_hands);
-    EXPECT_EQ(compression_in_force(), c.level);
+    EXPECT_EQ(s.compression_in_force(), c.level);
     EXPECT_EQ(loaded.start_card_node().hand_count(0), hands[0]);
     EXPECT_EQ(loaded.start_card_node().hand_count(1), hands[1]);
     save_tree_file(loaded, path("b.tree"));
     EXPECT_TRUE(read_bytes(path("a.tree")) == read_bytes(path("b.tree")));
     expect_same_results(results(loaded), before, 1e-9);
-    settings().isomorphism = {true, true, false};
+    s.settings.isomorphism = {true, true, false};
   }
 }
 
 // A fresh tree (never solved) saves its empty arrays and loads as new.
 TEST_F(TreeFile, UnsolvedTreeRoundTrips) {
-  set_compression_setting(4);
+  s.compression_setting = 4;
   small_flop_spot();
-  install_tree(build_game_tree());
-  save_tree_file(*current_tree(), path("new.tree"));
+  s.install_tree(built());
+  save_tree_file(*s.current_tree(), path("new.tree"));
   load(path("new.tree"));
-  EXPECT_TRUE(current_tree()->has_flag(NEW_TREE));
-  EXPECT_EQ(current_tree()->iterations, 0);
-  save_tree_file(*current_tree(), path("again.tree"));
+  EXPECT_TRUE(s.current_tree()->has_flag(NEW_TREE));
+  EXPECT_EQ(s.current_tree()->iterations, 0);
+  save_tree_file(*s.current_tree(), path("again.tree"));
   EXPECT_TRUE(read_bytes(path("new.tree")) == read_bytes(path("again.tree")));
 }
 
 // N iterations, save, load, M more: the same game as N + M without the save.
 TEST_F(TreeFile, ContinuingALoadedSolveMatchesAnUninterruptedOne) {
   struct Case {
-    void (*spot)();
+    void (TreeFile::*spot)();
     int level;
     SolverSchedule schedule;  // saved at iteration 8: discounted regrets, averages restarted at 4 and 16
   };
-  std::vector<Case> cases = {{small_flop_spot, 0, dcfr_schedule()}, {small_flop_spot, 4, discounted_schedule()}};
-  if (kSanitizedBuild) cases = {{turn_spot, 0, {}}, {turn_spot, 0, discounted_schedule()}};  // flop solves: the plain build runs them
+  std::vector<Case> cases = {{&TreeFile::small_flop_spot, 0, dcfr_schedule()}, {&TreeFile::small_flop_spot, 4, discounted_schedule()}};
+  if (kSanitizedBuild) cases = {{&TreeFile::turn_spot, 0, {}}, {&TreeFile::turn_spot, 0, discounted_schedule()}};  // flop solves: the plain build runs them
   for (const Case& c : cases) {
     SCOPED_TRACE(c.level);
     SCOPED_TRACE(describe_schedule(c.schedule));
-    set_compression_setting(c.level);
-    clear_schematic_tree();
-    c.spot();
+    s.compression_setting = c.level;
+    s.clear_lines();
+    (this->*c.spot)();
     GameTree& straight = build();
     straight.schedule = c.schedule;
     solve(straight, 20);
     TreeResults uninterrupted = results(straight);
 
-    clear_schematic_tree();
-    c.spot();
+    s.clear_lines();
+    (this->*c.spot)();
     GameTree& first = build();
     first.schedule = c.schedule;
     solve(first, 8);
     save_tree_file(first, path("half.tree"));
-    schedule_setting() = {};
+    s.schedule = {};
     load(path("half.tree"));
-    GameTree& second = *current_tree();
+    GameTree& second = *s.current_tree();
     EXPECT_EQ(second.schedule, c.schedule);
-    EXPECT_EQ(schedule_setting(), c.schedule);  // the next go goes on with it
+    EXPECT_EQ(s.schedule, c.schedule);  // the next go goes on with it
     solve(second, 12);
     EXPECT_EQ(second.iterations, 20);
     expect_same_results(results(second), uninterrupted, 1e-6);
   }
-  schedule_setting() = {};
+  s.schedule = {};
 }
 
 // Files cut at every field boundary and at random offsets, and single flipped bytes anywhere:
@@ -251,7 +242,7 @@ TEST_F(TreeFile, ContinuingALoadedSolveMatchesAnUninterruptedOne) {
 // is in effect: the file's board once read, no tree before the lines are complete, and an
 // unsolved tree with working storage after.
 TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
-  set_compression_setting(4);
+  s.compression_setting = 4;
   small_flop_spot();
   GameTree& tree = build();
   solve(tree, 6);
@@ -270,13 +261,13 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
     write_bytes(path("cut.tree"), good.substr(0, cut));
     EXPECT_EQ(load_failure(path("cut.tree")), "can't read from file");
     if (cut >= 32) {
-      EXPECT_EQ(game().flop_mask, parse_cards("Td 9d 6h"));
+      EXPECT_EQ(s.game.flop_mask, parse_cards("Td 9d 6h"));
     }
     if (cut <= ranges_end) {
-      EXPECT_EQ(current_tree(), nullptr);
-      EXPECT_TRUE(schematic_root().is_leaf());
+      EXPECT_EQ(s.current_tree(), nullptr);
+      EXPECT_TRUE(s.lines->is_leaf());
     }
-    if (GameTree* t = current_tree()) {
+    if (GameTree* t = s.current_tree()) {
       EXPECT_EQ(t->iterations, 0);
       EXPECT_TRUE(t->has_flag(NEW_TREE));
       ASSERT_TRUE(allocate_tree_storage(*t));
@@ -295,7 +286,7 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
     write_bytes(path("flip.tree"), bad);
     std::string failure = load_failure(path("flip.tree"));
     EXPECT_FALSE(failure.empty());
-    if (GameTree* t = current_tree()) {
+    if (GameTree* t = s.current_tree()) {
       EXPECT_EQ(t->iterations, 0);
       ASSERT_TRUE(allocate_tree_storage(*t));
     }
@@ -305,8 +296,8 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
   foreign[3] = ';';
   write_bytes(path("foreign.tree"), foreign);
   EXPECT_EQ(load_failure(path("foreign.tree")), "invalid file");
-  EXPECT_EQ(current_tree(), nullptr);
-  EXPECT_TRUE(schematic_root().is_leaf());
+  EXPECT_EQ(s.current_tree(), nullptr);
+  EXPECT_TRUE(s.lines->is_leaf());
   write_bytes(path("text.tree"), "set_board Td 9d 6h\n");
   EXPECT_EQ(load_failure(path("text.tree")), "invalid file");
   std::string newer = good;
@@ -319,7 +310,7 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
   // After all that the good file still loads whole.
   EXPECT_TRUE(solved_after_failure);
   EXPECT_EQ(load_failure(path("good.tree")), "");
-  EXPECT_EQ(current_tree()->iterations, 6);
+  EXPECT_EQ(s.current_tree()->iterations, 6);
 }
 
 // Every value the commands accept is saved and loaded back as set: the extremes of each field.
@@ -338,21 +329,21 @@ TEST_F(TreeFile, EveryAcceptedValueLoadsBack) {
                {"largest amount", {0, 0, 100}, 1, 0, kMaxLineAmount}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    clear_schematic_tree();
+    s.clear_lines();
     river_spot();
-    game().pot_values = c.pot;
-    for (double& w : game().ranges[0]) w *= c.weight;
-    LineMerger raises(false);
+    s.game.pot_values = c.pot;
+    for (double& w : s.game.ranges[0]) w *= c.weight;
+    LineMerger raises(*s.lines, false);
     for (std::size_t i = 1; i <= c.line_length; ++i) raises.add(double(i));
     if (c.amount > 0) line({c.amount});
-    GameDescription before = game();
+    GameDescription before = s.game;
     build();
-    save_tree_file(*current_tree(), path("a.tree"));
-    game() = GameDescription{};
+    save_tree_file(*s.current_tree(), path("a.tree"));
+    s.game = GameDescription{};
     ASSERT_EQ(load_failure(path("a.tree")), "");
-    EXPECT_EQ(game().pot_values, before.pot_values);
-    EXPECT_EQ(game().ranges, before.ranges);
-    save_tree_file(*current_tree(), path("b.tree"));
+    EXPECT_EQ(s.game.pot_values, before.pot_values);
+    EXPECT_EQ(s.game.ranges, before.ranges);
+    save_tree_file(*s.current_tree(), path("b.tree"));
     EXPECT_TRUE(read_bytes(path("a.tree")) == read_bytes(path("b.tree")));
   }
 }
@@ -361,9 +352,9 @@ TEST_F(TreeFile, EveryAcceptedValueLoadsBack) {
 // that ends after its ranges leaves its board, pot and ranges, and no lines or tree.
 TEST_F(TreeFile, DamageIsFoundBeforeTheFileIsUsed) {
   river_spot();
-  game().pot_values = {3, 4, 100};
+  s.game.pot_values = {3, 4, 100};
   build();
-  save_tree_file(*current_tree(), path("good.tree"));
+  save_tree_file(*s.current_tree(), path("good.tree"));
   std::string good = read_bytes(path("good.tree"));
   const std::size_t ranges_end = 4 + 4 + 24 + 24 + 2 * 10608;
   std::string childless = good;
@@ -371,43 +362,43 @@ TEST_F(TreeFile, DamageIsFoundBeforeTheFileIsUsed) {
   write_bytes(path("childless.tree"), childless);
   EXPECT_EQ(load_failure(path("childless.tree")), "invalid file");
   write_bytes(path("cut.tree"), good.substr(0, ranges_end));
-  game() = GameDescription{};
+  s.game = GameDescription{};
   EXPECT_EQ(load_failure(path("cut.tree")), "can't read from file");
-  EXPECT_EQ(game().pot_values, (std::array<double, 3>{3, 4, 100}));
-  EXPECT_EQ(game().flop_mask, parse_cards("Td 9d 6h"));
-  EXPECT_FALSE(game().ranges[1].empty());
-  EXPECT_TRUE(schematic_root().is_leaf());
-  EXPECT_EQ(current_tree(), nullptr);
+  EXPECT_EQ(s.game.pot_values, (std::array<double, 3>{3, 4, 100}));
+  EXPECT_EQ(s.game.flop_mask, parse_cards("Td 9d 6h"));
+  EXPECT_FALSE(s.game.ranges[1].empty());
+  EXPECT_TRUE(s.lines->is_leaf());
+  EXPECT_EQ(s.current_tree(), nullptr);
 }
 
 // Saves taken while one thread solves, each loaded and solved on to the same iteration, end
 // bit for bit where the uninterrupted solve ends.
 TEST_F(TreeFile, CheckpointsTakenWhileSolvingContinueExactly) {
-  settings().thread_count = 1;
+  set_worker_count(1);
   const int total = 60;
   auto solve_to_end_and_save = [&](const std::string& name) {
-    if (current_tree()->iterations < total) {
-      ASSERT_TRUE(start_solver(total - current_tree()->iterations, true));
-      wait_solver();
+    if (s.current_tree()->iterations < total) {
+      ASSERT_TRUE(s.solver.start(*s.current_tree(), s.settings, s.schedule, s.game.root_pot(), total - s.current_tree()->iterations, true));
+      s.solver.wait();
     }
-    evaluate_both(*current_tree());
-    save_tree_file(*current_tree(), path(name));
+    evaluate_both(*s.current_tree());
+    save_tree_file(*s.current_tree(), path(name));
   };
   turn_spot();
   build();
   solve_to_end_and_save("straight.tree");
   build();
-  ASSERT_TRUE(start_solver(total, true));
+  ASSERT_TRUE(s.solver.start(*s.current_tree(), s.settings, s.schedule, s.game.root_pot(), total, true));
   int saves = 0;
-  for (; solver_running() && saves < 400; ++saves) cmd_dump_tree({"dump_tree", path("c" + std::to_string(saves % 6))});
-  wait_solver();
+  for (; s.solver.running() && saves < 400; ++saves) cmd_dump_tree(s, {"dump_tree", path("c" + std::to_string(saves % 6))});
+  s.solver.wait();
   for (int i = 0; i < std::min(saves, 6); ++i) {
     SCOPED_TRACE(i);
     load(path("c" + std::to_string(i)));
     solve_to_end_and_save("resumed.tree");
     EXPECT_TRUE(read_bytes(path("straight.tree")) == read_bytes(path("resumed.tree")));
   }
-  settings().thread_count = omp_get_max_threads();
+  set_worker_count(omp_get_max_threads());
 }
 
 // A save that cannot finish leaves an older file at the target as it was, and no other file.
@@ -464,7 +455,7 @@ TEST(TreeFileProtocol, ReportsAnswerTheSameInANewProcess) {
   std::string first = run_travanto(spot + "build_tree\ngo 30 steps\nwait_for_solver\n" + reports +
                                    "dump_tree " + file + "\n");
   std::string second = run_travanto("set_threads 1\nload_tree " + file + "\n" + reports + "dump_tree " + file + ".2\n");
-  auto after = [](const std::string& out, const std::string& from) { return out.substr(out.find(from)); };
+  auto after = [&](const std::string& out, const std::string& from) { return out.substr(out.find(from)); };
   ASSERT_NE(first.find("dump_tree ok!"), std::string::npos) << first;
   ASSERT_NE(second.find("load_tree ok!"), std::string::npos) << second;
   std::string before_reports = after(first, "is_ready ok!");

@@ -13,6 +13,7 @@
 #include "tree/board_lookup.h"
 #include "tree/game_tree.h"
 #include "tree/node_path.h"
+#include "app/session.h"
 
 namespace {
 
@@ -22,26 +23,28 @@ struct TreeTest : ::testing::Test {
     build_hand_order_tables();
   }
   void SetUp() override {
-    game().ranges = {std::vector<double>(kHands, 1.0), std::vector<double>(kHands, 1.0)};
-    game().pot_values = {0, 0, 100};
-    clear_schematic_tree();
-    settings().isomorphism = {true, false, false};
+    s.game.ranges = {std::vector<double>(kHands, 1.0), std::vector<double>(kHands, 1.0)};
+    s.settings.isomorphism = {true, false, false};
   }
-  void TearDown() override { free_current_tree(); }
+  Session s;
 
-  static void board(const char* flop, const char* turn = "", const char* river = "") {
-    game().flop_mask = parse_cards(flop);
-    game().turn_mask = parse_cards(turn);
-    game().river_mask = parse_cards(river);
+  void board(const char* flop, const char* turn = "", const char* river = "") {
+    s.game.flop_mask = parse_cards(flop);
+    s.game.turn_mask = parse_cards(turn);
+    s.game.river_mask = parse_cards(river);
   }
-  static void line(std::initializer_list<double> amounts) {
-    LineMerger m(false);
+  void line(std::initializer_list<double> amounts) {
+    LineMerger m(*s.lines, false);
     for (double a : amounts) m.add(a);
   }
-  static GameTree& build() {
-    install_tree(build_game_tree());
-    return *current_tree();
+  std::unique_ptr<GameTree> built(Notes* notes = nullptr) {
+    return build_game_tree(s.game, *s.lines, tree_build_options(s.settings, s.compression_setting), notes);
   }
+  GameTree& build() {
+    s.install_tree(built());
+    return *s.current_tree();
+  }
+  NodeRef at(const std::string& path) { return resolve_path(s.tree.get(), *s.lines, path); }
 };
 
 std::string error_of(auto&& f) {
@@ -152,13 +155,13 @@ TEST_F(TreeTest, IsomorphicBoardsGiveTheRealShowdowns) {
 TEST_F(TreeTest, AsymmetricRangesBuildWithoutIsomorphism) {
   board("As Ks 7d");
   line({0, 0});
-  game().ranges[0][hand_index(make_card(0, 2), make_card(1, 2))] = 0.5;  // 3h2h: hearts differ from clubs
+  s.game.ranges[0][hand_index(make_card(0, 2), make_card(1, 2))] = 0.5;  // 3h2h: hearts differ from clubs
   GameTree& tree = build();
   EXPECT_FALSE(tree.has_flag(ISOMORPHISM_ON));
   EXPECT_EQ(tree.root_card->children.size(), 49u);
-  game().ranges[0].assign(kHands, 1.0);
+  s.game.ranges[0].assign(kHands, 1.0);
   EXPECT_TRUE(build().has_flag(ISOMORPHISM_ON));
-  settings().isomorphism[0] = false;
+  s.settings.isomorphism[0] = false;
   EXPECT_FALSE(build().has_flag(ISOMORPHISM_ON));
 }
 
@@ -199,24 +202,24 @@ TEST_F(TreeTest, RecordsTerminalsAndDealRecords) {
 
 TEST_F(TreeTest, BuildFailuresLeaveThePreviousTree) {
   board("Ks 7d 2c");
-  EXPECT_EQ(error_of([] { build(); }), "lines not set");
+  EXPECT_EQ(error_of([&] { build(); }), "lines not set");
   line({0, 0, 0, 0, 0, 0, 0});
-  EXPECT_EQ(error_of([] { build(); }), "invalid line");
-  clear_schematic_tree();
+  EXPECT_EQ(error_of([&] { build(); }), "invalid line");
+  s.clear_lines();
   line({0, 0, 0, 0, 0, 0});
   GameTree* first = &build();
-  game().ranges[1].clear();
-  EXPECT_EQ(error_of([] { build(); }), "ranges not set");
-  game().ranges[1].assign(kHands, 1.0);
-  game().flop_mask = 0;
-  EXPECT_EQ(error_of([] { build(); }), "board not set");
-  EXPECT_EQ(current_tree(), first);
+  s.game.ranges[1].clear();
+  EXPECT_EQ(error_of([&] { build(); }), "ranges not set");
+  s.game.ranges[1].assign(kHands, 1.0);
+  s.game.flop_mask = 0;
+  EXPECT_EQ(error_of([&] { build(); }), "board not set");
+  EXPECT_EQ(s.current_tree(), first);
 }
 
 TEST_F(TreeTest, FixedTurnGivesOneTurnChildAndTurnStartHasNoRootDeal) {
   board("Ks 7d 2c", "Qh");
   line({0, 0, 0, 0});
-  settings().isomorphism[1] = false;
+  s.settings.isomorphism[1] = false;
   GameTree& tree = build();
   EXPECT_EQ(tree.start_street, 2);
   ASSERT_EQ(tree.root_card->children.size(), 1u);
@@ -231,22 +234,22 @@ TEST_F(TreeTest, PathsResolveCardsOnlyWhereAStreetBegins) {
   line({0, 0, 0, 0});
   line({50, 50});
   build();
-  EXPECT_EQ(resolve_path("r").node, nullptr);
-  EXPECT_EQ(resolve_path("r:0").node, &schematic_root());
-  NodeRef split = resolve_path("r:0:c:c");
+  EXPECT_EQ(at("r").node, nullptr);
+  EXPECT_EQ(at("r:0").node, &*s.lines);
+  NodeRef split = at("r:0:c:c");
   EXPECT_TRUE(split.split);
   EXPECT_STREQ(node_kind_name(split), "SPLIT_NODE");
-  NodeRef a = resolve_path("r:0:c:c:Ad"), b = resolve_path("r:0:c:c:AD");
+  NodeRef a = at("r:0:c:c:Ad"), b = at("r:0:c:c:AD");
   EXPECT_EQ(a.node, b.node);
   EXPECT_EQ(a.turn, b.turn);
   EXPECT_FALSE(a.split);
-  EXPECT_EQ(resolve_path("r:0:b50.0").node, resolve_path("r:0:b50").node);
+  EXPECT_EQ(at("r:0:b50.0").node, at("r:0:b50").node);
   for (const char* bad : {"r:0:c:c:Ad:Kd", "r:0:c:c:Ks", "r:0:Ad", "r:1", "R:0", "r::c", "r:0:b60", "r:0:c:c:Adx", ""})
-    EXPECT_EQ(error_of([&] { resolve_path(bad); }), "incorrect path") << bad;
-  EXPECT_EQ(error_of([] { resolve_path("r:0:c:c:Zd"); }), "ERROR: invalid card\n");
-  EXPECT_THROW(resolve_path("r:0:bx"), InvalidValue);
-  free_current_tree();
-  EXPECT_EQ(error_of([] { resolve_path("r"); }), "missing/incorrect tree");
+    EXPECT_EQ(error_of([&] { at(bad); }), "incorrect path") << bad;
+  EXPECT_EQ(error_of([&] { at("r:0:c:c:Zd"); }), "ERROR: invalid card\n");
+  EXPECT_THROW(at("r:0:bx"), InvalidValue);
+  s.free_tree();
+  EXPECT_EQ(error_of([&] { at("r"); }), "missing/incorrect tree");
 }
 
 }  // namespace

@@ -228,14 +228,8 @@ TEST(CompressionLevel, LevelsMapToStorageFormsAndNewTreesTakeTheSetting) {
     EXPECT_EQ(storage_pair_for_level(level), pairs[level]) << level;
     EXPECT_EQ(storage_pair_for_level(level, false), StoragePair{}) << "a turn tree stores plain at " << level;
   }
-  set_compression_setting(kAutoCompression);
-  EXPECT_EQ(level_for_new_tree(1000), 0);  // a small need
-  set_compression_setting(2);
-  EXPECT_EQ(level_for_new_tree(1000), 2);
-  EXPECT_EQ(compression_in_force(), 2);
-
-  set_compression_setting(kAutoCompression);
-  set_compression_in_force(0);
+  EXPECT_EQ(level_for_new_tree(kAutoCompression, 1000), 0);  // a small need
+  EXPECT_EQ(level_for_new_tree(2, 1000), 2);
 }
 
 }  // namespace

@@ -18,8 +18,6 @@ ActionNode::~ActionNode() = default;
 
 namespace {
 
-std::unique_ptr<GameTree> g_tree;
-
 // True when the range gives a positive weight to a hand the board leaves.
 bool range_has_hand_on(const std::vector<double>& range, CardMask board) {
   for (int h = 0; h < kHands; ++h)
@@ -69,28 +67,13 @@ const CardNode& GameTree::start_card_node() const {
   return card_node_at(start_street >= 2 ? 0 : -1, start_street == 3 ? 0 : -1);
 }
 
-GameTree* current_tree() { return g_tree.get(); }
-void install_tree(std::unique_ptr<GameTree> tree) {
-  g_tree = std::move(tree);
-}
-
-void free_current_tree() { install_tree(nullptr); }
-
-std::atomic<bool>& tree_in_use() {
-  static std::atomic<bool> in_use{false};
-  return in_use;
-}
-
-TreeBuildOptions tree_build_options(const Settings& s, const StoredTreeChoices* stored) {
+TreeBuildOptions tree_build_options(const Settings& s, int compression, const StoredTreeChoices* stored) {
   TreeBuildOptions options;
   options.isomorphism = s.isomorphism;
   options.all_hands = s.all_hands;
+  options.compression = compression;
   options.stored = stored;
   return options;
-}
-
-std::unique_ptr<GameTree> build_game_tree(const StoredTreeChoices* stored, Notes* notes) {
-  return build_game_tree(game(), schematic_root(), tree_build_options(settings(), stored), notes);
 }
 
 std::unique_ptr<GameTree> build_game_tree(const GameDescription& g, SchematicNode& root, const TreeBuildOptions& options,
@@ -190,7 +173,7 @@ std::unique_ptr<GameTree> build_game_tree(const GameDescription& g, SchematicNod
     p.averaging_exponent = 4.0;
     p.averaging_cap = std::numeric_limits<double>::max();
   }
-  if (!stored) set_up_new_tree_storage(*tree, notes);
+  if (!stored) set_up_new_tree_storage(*tree, options.compression, notes);
   // Paths reach action nodes through these indexes: written only now that nothing can refuse the
   // build, so a refused build leaves every path of the current tree as it was.
   for (std::size_t i = 0; i < order.size(); ++i) order[i]->record_index = std::int32_t(i);

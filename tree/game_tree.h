@@ -1,7 +1,7 @@
 #pragma once
 // The built game tree: the action nodes (the schematic tree flattened in pre-order) and the card
-// tree, plus what the solver keeps per tree. One tree exists at a time, held by a global owner;
-// build_tree and load_tree replace it, free_tree deletes it. The solver only borrows it.
+// tree, plus what the solver keeps per tree. The session holds its tree; build_tree and
+// load_tree replace it, free_tree deletes it. The solver only borrows it.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -17,6 +17,7 @@
 #include "tree/suit_isomorphism.h"
 
 class NodeValueArray;
+class SolverControl;
 
 enum class NodeKind : std::uint32_t { decision = 0, showdown = 1, fold = 2 };
 
@@ -161,6 +162,10 @@ struct GameTree {
   // The card node of child indexes (-1: the level above).
   const CardNode& card_node_at(int turn, int river) const;
   std::array<int, 2> storage_forms{0, 0};  // first / second array: 0 plain, 1 medium, 2 high
+  int compression_level = 0;               // the level in force for this tree's data, 0..4
+  // The control whose run borrows the tree (null when none): its passes report their progress
+  // to it once a stop is requested.
+  std::atomic<SolverControl*> solver_run{nullptr};
 
   // A card node as child indexes: turn among the root's children, river among the turn's (-1
   // where the card is not given or not in the tree). Real cards find theirs in board_lookup.h.
@@ -171,38 +176,29 @@ struct GameTree {
   bool has_flag(std::uint32_t f) const { return flags & f; }
 };
 
-// The single tree; nullptr when none is present.
-GameTree* current_tree();
-void install_tree(std::unique_ptr<GameTree> tree);
-void free_current_tree();
-
-// Set while a solver run or partial solve borrows the tree: replacing it is refused then.
-std::atomic<bool>& tree_in_use();
-
 // A tree file's own choices, which replace the settings when it is rebuilt.
 struct StoredTreeChoices {
   bool isomorphism = false;
   bool all_hands = false;
 };
 
-// What a build takes besides the description and the lines: the settings it reads, and when a
-// file is loaded, the file's own choices (which replace them).
+// What a build takes besides the description and the lines: the settings it reads, the
+// compression setting for a new tree's storage, and when a file is loaded, the file's own
+// choices (which replace them).
 struct TreeBuildOptions {
   std::array<bool, 3> isomorphism{true, false, false};  // per start street, as Settings
   bool all_hands = false;
+  int compression = -1;  // kAutoCompression or 0..4
   const StoredTreeChoices* stored = nullptr;
 };
 struct Settings;
-TreeBuildOptions tree_build_options(const Settings& settings, const StoredTreeChoices* stored = nullptr);
+TreeBuildOptions tree_build_options(const Settings& settings, int compression, const StoredTreeChoices* stored = nullptr);
 
-// Builds a tree from a game description, its lines and the options; reads no process state but
-// the compression setting (for a new tree's storage). Writes the lines' record indexes once
-// nothing can refuse the build. Failures throw
-// the build_tree errors and leave the current tree alone. The "#" diagnostic lines go to
+// Builds a tree from a game description, its lines and the options; reads no other state.
+// Writes the lines' record indexes once nothing can refuse the build. Failures throw the
+// build_tree errors and leave the lines' present tree alone. The "#" diagnostic lines go to
 // *notes (when given), also those of a build that then fails.
 // With stored choices (loading a file) the tree gets no storage: the loader creates it with
 // the file's compression level.
 std::unique_ptr<GameTree> build_game_tree(const GameDescription& description, SchematicNode& lines,
                                           const TreeBuildOptions& options, Notes* notes = nullptr);
-// The same for the process's game description, lines and settings.
-std::unique_ptr<GameTree> build_game_tree(const StoredTreeChoices* stored = nullptr, Notes* notes = nullptr);

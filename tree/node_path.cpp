@@ -24,14 +24,13 @@ std::vector<std::string> split_path(const std::string& path) {
 
 }  // namespace
 
-int absolute_street(const SchematicNode& node) { return current_tree()->start_street + int(node.street); }
+int absolute_street(const GameTree& tree, const SchematicNode& node) { return tree.start_street + int(node.street); }
 
-bool deals_card(const SchematicNode& node, const SchematicNode& child) {
-  return child.street > node.street && absolute_street(child) <= 3;
+bool deals_card(const GameTree& tree, const SchematicNode& node, const SchematicNode& child) {
+  return child.street > node.street && absolute_street(tree, child) <= 3;
 }
 
-NodeRef resolve_path(const std::string& path) {
-  GameTree* tree = current_tree();
+NodeRef resolve_path(const GameTree* tree, SchematicNode& lines, const std::string& path) {
   if (!tree) command_error("missing/incorrect tree");
   std::vector<std::string> tokens = split_path(path);
   NodeRef ref;
@@ -40,7 +39,7 @@ NodeRef resolve_path(const std::string& path) {
   if (tokens[0] != "r") incorrect_path();
   if (tokens.size() == 1) return ref;
   if (tokens[1] != "0") incorrect_path();
-  ref.node = &schematic_root();
+  ref.node = &lines;
   for (std::size_t i = 2; i < tokens.size(); ++i) {
     const std::string& t = tokens[i];
     ref.split = false;
@@ -51,7 +50,7 @@ NodeRef resolve_path(const std::string& path) {
       next = node->child(parse_double(t.substr(1)));
     } else if (t == "c") {
       next = node->child(node->amount);
-      if (next && deals_card(*node, *next)) ref.split = true;
+      if (next && deals_card(*tree, *node, *next)) ref.split = true;
     } else if (t == "f") {
       next = node->child(kFoldKey);
     } else {
@@ -62,7 +61,7 @@ NodeRef resolve_path(const std::string& path) {
       int code = std::countr_zero(card);
       if (card & tree->flop_mask) incorrect_path();
       if (!node->parent) incorrect_path();
-      int street = absolute_street(*node), parent_street = absolute_street(*node->parent);
+      int street = absolute_street(*tree, *node), parent_street = absolute_street(*tree, *node->parent);
       if (parent_street == 1 && street == 2 && ref.turn < 0 && code != ref.river) {
         ref.turn = code;
       } else if (parent_street == 2 && street == 3 && ref.river < 0 && code != ref.turn) {

@@ -6,8 +6,6 @@
 #include "core/failure.h"
 
 namespace {
-std::unique_ptr<SchematicNode> g_root = std::make_unique<SchematicNode>();
-
 SchematicNode* add_child(SchematicNode* parent, double key) {
   auto node = std::make_unique<SchematicNode>();
   node->parent = parent;
@@ -28,10 +26,6 @@ SchematicNode* SchematicNode::child(double key) const {
   return it == children.end() ? nullptr : it->second.get();
 }
 
-SchematicNode& schematic_root() { return *g_root; }
-void clear_schematic_tree() { g_root = std::make_unique<SchematicNode>(); }
-void replace_schematic_tree(std::unique_ptr<SchematicNode> root) { g_root = std::move(root); }
-
 std::unique_ptr<SchematicNode> copy_lines(const SchematicNode& root) {
   auto copy = std::make_unique<SchematicNode>();
   copy->player = root.player;
@@ -48,8 +42,7 @@ std::unique_ptr<SchematicNode> copy_lines(const SchematicNode& root) {
   return copy;
 }
 
-LineMerger::LineMerger(bool force) : force_(force), current_(g_root.get()) {
-  SchematicNode& root = *current_;
+LineMerger::LineMerger(SchematicNode& root, bool force) : force_(force), current_(&root) {
   root.player = root.street = root.bets = 0;
   root.amount = 0;
   root.invested = {0, 0};
@@ -102,8 +95,8 @@ void LineMerger::add(double v) {
   current_ = child;
 }
 
-void remove_line(const std::vector<double>& amounts) {
-  SchematicNode* current = g_root.get();
+void remove_line(SchematicNode& root, const std::vector<double>& amounts) {
+  SchematicNode* current = &root;
   double previous = 0;
   for (std::size_t i = 0; i < amounts.size(); ++i) {
     double v = amounts[i];

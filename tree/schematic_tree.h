@@ -32,20 +32,15 @@ constexpr double kMaxLineAmount = 2147483647.0;
 // depth of the trees that building, solving, saving and freeing walk recursively.
 constexpr std::size_t kMaxLineActions = 500;
 
-// The single schematic tree; clear_lines replaces it by an empty root.
-SchematicNode& schematic_root();
-void clear_schematic_tree();
-// Replaces the tree (tree files restore their lines this way).
-void replace_schematic_tree(std::unique_ptr<SchematicNode> root);
 // A deep copy (record indexes included), its root without a parent.
 std::unique_ptr<SchematicNode> copy_lines(const SchematicNode& root);
 
-// Merges one line, amount by amount, so that the amounts before a failing one stay merged.
+// Merges one line into the lines under `root`, amount by amount, so that the amounts before a failing one stay merged.
 // A decreasing amount or one above kMaxLineAmount throws the argument failure. With force, every other action of each node
 // passed is deleted first.
 class LineMerger {
  public:
-  explicit LineMerger(bool force);
+  LineMerger(SchematicNode& root, bool force);
   void add(double amount);
 
  private:
@@ -58,7 +53,7 @@ class LineMerger {
 
 // Deletes the node the line leads to; a 0 right after a positive amount names the fold.
 // An unknown line throws "Specified line doesn't exists.".
-void remove_line(const std::vector<double>& amounts);
+void remove_line(SchematicNode& root, const std::vector<double>& amounts);
 
 // Largest key anywhere in the tree, truncated toward zero (0 when all amounts are 0).
 int effective_stack(const SchematicNode& root);

@@ -105,20 +105,21 @@ void create_missing_arrays(GameTree& tree, int subtree) {
   tree.storage_allocated = false;
 }
 
-void set_up_new_tree_storage(GameTree& tree, Notes* notes) {
-  int level = level_for_new_tree(uncompressed_need(tree), notes);
+void set_up_new_tree_storage(GameTree& tree, int compression_setting, Notes* notes) {
+  int level = level_for_new_tree(compression_setting, uncompressed_need(tree), notes);
+  tree.compression_level = level;
   create_storage(tree, storage_pair_for_level(level, tree.start_street == 1));
 }
 
-bool apply_compression(GameTree* tree, Notes* notes) {
+bool apply_compression(GameTree* tree, int compression_setting, Notes* notes) {
   if (!tree) return false;
-  int level = compression_setting();
+  int level = compression_setting;
   if (level == kAutoCompression) {
     // The need is measured on plain storage.
     create_storage(*tree, {});
     level = choose_auto_compression(uncompressed_need(*tree), notes);
   }
-  set_compression_in_force(level);
+  tree->compression_level = level;
   create_storage(*tree, storage_pair_for_level(level, tree->start_street == 1));
   reset_storage_statistics();
   return true;

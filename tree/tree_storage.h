@@ -30,11 +30,12 @@ void create_storage(GameTree& tree, StoragePair pair);
 // all of them or those of one node's subtree; nothing else changes.
 void create_missing_arrays(GameTree& tree, int subtree = -1);
 
-// Chooses the level for a new tree (setting or automatic rule), records it and creates storage.
-void set_up_new_tree_storage(GameTree& tree, Notes* notes = nullptr);
+// Chooses the level for a new tree (the compression setting or, for auto, the automatic rule),
+// records it in the tree and creates storage.
+void set_up_new_tree_storage(GameTree& tree, int compression_setting, Notes* notes = nullptr);
 
-// Applies the compression setting to a present tree (ai6_set_compression; nullptr: no tree,
+// Applies a compression setting to a present tree (ai6_set_compression; nullptr: no tree,
 // false): auto first recreates plain storage, measures the need and chooses; then the level
-// becomes the level in force, the tree's values are dropped, its storage recreated in the
-// level's forms and the storage statistics restart.
-bool apply_compression(GameTree* tree, Notes* notes = nullptr);
+// becomes the tree's level, its values are dropped, its storage recreated in the level's forms
+// and the storage statistics restart.
+bool apply_compression(GameTree* tree, int compression_setting, Notes* notes = nullptr);

@@ -34,14 +34,15 @@ TEST_P(SpotAnchor, OopEvLandsInTheGameValueInterval) {
   ASSERT_TRUE(std::filesystem::exists(file)) << file;
   init_hand_tables();
   build_hand_order_tables();
+  Session s;
   std::ifstream in(file);
   std::string line;
   while (std::getline(in, line)) {
     Tokens t = split_tokens(line);
-    if (!t.empty()) dispatch_tokens(t);
+    if (!t.empty()) dispatch_tokens(s, t);
   }
   discard_pending_output();
-  GameTree* tree = current_tree();
+  GameTree* tree = s.current_tree();
   ASSERT_NE(tree, nullptr);
   ASSERT_TRUE(allocate_tree_storage(*tree));
   double expl = 1e9;
@@ -50,11 +51,10 @@ TEST_P(SpotAnchor, OopEvLandsInTheGameValueInterval) {
     ASSERT_TRUE(evaluate_both(*tree));
     expl = tree->results.exploitability;
   }
-  double ev = tree->results.ev[0] + game().root_pot() / 2;
+  double ev = tree->results.ev[0] + s.game.root_pot() / 2;
   EXPECT_LE(expl, a.target);
   EXPECT_GE(ev, a.low - expl) << "after " << tree->iterations << " iterations";
   EXPECT_LE(ev, a.high + expl) << "after " << tree->iterations << " iterations";
-  free_current_tree();
 }
 
 // Intervals from the spots' README; targets 0.01 % (river) and 0.05 % (turn) of the pot.

@@ -1,0 +1,6 @@
+#include "app/session.h"
+
+void Session::install_tree(std::unique_ptr<GameTree> built) {
+  if (tree) last_level_ = tree->compression_level;
+  tree = std::move(built);
+}

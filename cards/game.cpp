@@ -1,6 +1,0 @@
-#include "cards/game.h"
-
-GameDescription& game() {
-  static GameDescription description;
-  return description;
-}
