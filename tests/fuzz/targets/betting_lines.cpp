@@ -33,7 +33,7 @@ void check_paths(const SchematicNode& node, const std::string& path, std::size_t
     char step[40];
     std::snprintf(step, sizeof step, "b%.17g", key);
     std::string child_path = path + ":" + (key == kFoldKey ? "f" : key == node.amount ? "c" : step);
-    FUZZ_CHECK(resolve_path(child_path).node == child.get());
+    FUZZ_CHECK(resolve_path(fuzz::session().current_tree(), *fuzz::session().lines, child_path).node == child.get());
     fuzz::run_tokens({"show_children", child_path});
     check_paths(*child, child_path, budget);
   }
@@ -51,8 +51,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::set<std::string> kLineCommands = {"add_line", "force_line", "remove_line", "clear_lines"};
-  free_current_tree();
-  clear_schematic_tree();
+  Session& s = fuzz::session();
+  s.free_tree();
+  s.clear_lines();
   for (const std::string& line : fuzz::input_lines(data, size)) {
     Tokens tokens = split_tokens(line);
     if (tokens.empty() || !kLineCommands.count(tokens[0])) tokens.insert(tokens.begin(), "add_line");
@@ -61,12 +62,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Lines within the river are built on a river board, longer ones on a monotone turn board,
   // whose isomorphic rivers keep the card tree small (a flop board's would take most of a
   // second per input); lines past the river are refused.
-  fuzz::run_line(check_node(schematic_root()) == 0 ? "set_board Ks 7s 2s 5s 9d" : "set_board Ks 7s 2s 5s");
+  fuzz::run_line(check_node(*s.lines) == 0 ? "set_board Ks 7s 2s 5s 9d" : "set_board Ks 7s 2s 5s");
   fuzz::run_line("build_tree");
-  if (!current_tree()) return 0;
+  if (!s.current_tree()) return 0;
   fuzz::run_line("node_count");
   fuzz::run_line("show_effective_stack");
   std::size_t budget = 256;
-  check_paths(schematic_root(), "r:0", budget);
+  check_paths(*s.lines, "r:0", budget);
   return 0;
 }

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <bit>
 
-#include "app/failure.h"
+#include "core/failure.h"
 #include "cards/cards.h"
 #include "cards/game.h"
 #include "fuzz_support.h"
@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   command.insert(command.begin(), "set_board");
-  GameDescription& g = game();
+  GameDescription& g = fuzz::session().game;
   g.flop_mask = g.turn_mask = g.river_mask = 0;
   fuzz::run_tokens(command);
   if (g.flop_mask) {

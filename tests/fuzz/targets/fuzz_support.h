@@ -7,16 +7,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "app/arguments.h"
+#include "core/arguments.h"
 #include "app/commands.h"
-#include "app/output.h"
-#include "app/settings.h"
+#include "app/session.h"
+#include "core/output.h"
 #include "cards/evaluator.h"
 #include "cards/hand_order.h"
+#include "solver/solver.h"
 #include "tree/game_tree.h"
 
 // A broken invariant: the fuzzer keeps the input.
@@ -27,9 +29,17 @@ namespace fuzz {
 
 // The tables main() makes before the first command; once per process.
 inline void init_engine() {
-  static const bool done = (init_hand_tables(), build_hand_order_tables(), settings().thread_count = 1, true);
+  static const bool done = (init_hand_tables(), build_hand_order_tables(), set_worker_count(1), true);
   (void)done;
 }
+
+// The fuzz process's session, as main() owns the program's; restart_session() begins a new one.
+inline std::unique_ptr<Session>& session_slot() {
+  static std::unique_ptr<Session> session = std::make_unique<Session>();
+  return session;
+}
+inline Session& session() { return *session_slot(); }
+inline void restart_session() { session_slot() = std::make_unique<Session>(); }
 
 inline std::string as_text(const std::uint8_t* data, std::size_t size) {
   return std::string(reinterpret_cast<const char*>(data), size);
@@ -48,7 +58,7 @@ inline std::vector<std::string> input_lines(const std::uint8_t* data, std::size_
 
 inline void run_tokens(const Tokens& tokens) {
   static const bool echo = std::getenv("TRAVANTO_FUZZ_ECHO") && std::getenv("TRAVANTO_FUZZ_ECHO")[0] == '1';
-  if (!tokens.empty()) dispatch_tokens(tokens);
+  if (!tokens.empty()) dispatch_tokens(session(), tokens);
   echo ? flush_pending_output() : discard_pending_output();
 }
 
@@ -77,7 +87,7 @@ inline void build_spot(const char* board, std::initializer_list<const char*> lin
   set_uniform_ranges();
   for (const char* l : lines) run_line(std::string("add_line ") + l);
   run_line("build_tree");
-  if (!current_tree()) std::fprintf(stderr, "fuzz set-up: the spot on %s did not build\n", board), std::abort();
+  if (!session().current_tree()) std::fprintf(stderr, "fuzz set-up: the spot on %s did not build\n", board), std::abort();
 }
 
 }  // namespace fuzz

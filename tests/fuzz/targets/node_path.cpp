@@ -3,7 +3,7 @@
 // that take a path. A resolved reference names distinct real cards off the flop, decisions and
 // deals on the flop, turn or river, and a split node only below the first decision; past the
 // river there are only end nodes, and no deal.
-#include "app/failure.h"
+#include "core/failure.h"
 #include "fuzz_support.h"
 #include "queries/tree_hands.h"
 #include "tree/node_path.h"
@@ -16,16 +16,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string path = fuzz::as_text(data, size);
-  const GameTree& tree = *current_tree();
+  Session& s = fuzz::session();
+  const GameTree& tree = *s.current_tree();
   try {
-    NodeRef ref = resolve_path(path);
+    NodeRef ref = resolve_path(&tree, *s.lines, path);
     for (int card : {ref.turn, ref.river})
       FUZZ_CHECK(card >= -1 && card < kCards && (card < 0 || !(tree.flop_mask & card_bit(card))));
     FUZZ_CHECK(ref.river < 0 || ref.turn != ref.river);
     FUZZ_CHECK(!ref.split || (ref.node && ref.node->parent));
     node_kind_name(ref);
     if (ref.node) {
-      int street = absolute_street(*ref.node);
+      int street = absolute_street(tree, *ref.node);
       FUZZ_CHECK(street >= 1 && street <= (ref.node->is_leaf() && !ref.split ? 4 : 3));
       int index = action_node_index(tree, ref);
       FUZZ_CHECK(index >= 0 && std::size_t(index) < tree.nodes.size());

@@ -2,7 +2,7 @@
 // accept is finite and reads back as itself once printed.
 #include <cmath>
 
-#include "app/failure.h"
+#include "core/failure.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

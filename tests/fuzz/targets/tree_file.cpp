@@ -55,9 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string path = temp_dir() + "/input.tree";
   std::ofstream(path, std::ios::binary) << bytes;
   fuzz::run_tokens({"load_tree", path});
-  GameTree* tree = current_tree();
+  GameTree* tree = fuzz::session().current_tree();
   if (!tree) return 0;
-  if (!(data[0] & 1) || compression_in_force() == 0 || tree->start_street > 1) {
+  if (!(data[0] & 1) || tree->compression_level == 0 || tree->start_street > 1) {
     fuzz::run_tokens({"calc_results"});
     fuzz::run_tokens({"show_strategy", "r:0"});
   }
@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(!entry.path().string().ends_with(".tvtmp"));
   if (which == 1 && is_kind("saved.tree", S_IFREG)) {
     fuzz::run_tokens({"load_tree", temp_dir() + "/link"});
-    FUZZ_CHECK(current_tree());
+    FUZZ_CHECK(fuzz::session().current_tree());
   }
   fuzz::run_tokens({"free_tree"});
   return 0;
