@@ -216,6 +216,24 @@ TEST_F(TreeTest, BuildFailuresLeaveThePreviousTree) {
   EXPECT_EQ(s.current_tree(), first);
 }
 
+// Two sessions in one process share nothing: lines, tree and compression level stay each one's.
+// The level in force is the tree's, and the last tree's once it is freed.
+TEST_F(TreeTest, SessionsAreIndependent) {
+  Session other;
+  board("Ks 7d 2c", "Qh", "3s");
+  line({0, 0});
+  s.compression_setting = 2;
+  build();
+  EXPECT_EQ(s.compression_in_force(), 2);
+  EXPECT_EQ(other.current_tree(), nullptr);
+  EXPECT_TRUE(other.lines->is_leaf());
+  EXPECT_EQ(other.compression_in_force(), 0);
+  LineMerger(*other.lines, false).add(50);
+  EXPECT_EQ(s.lines->child(50), nullptr);
+  s.free_tree();
+  EXPECT_EQ(s.compression_in_force(), 2);
+}
+
 TEST_F(TreeTest, FixedTurnGivesOneTurnChildAndTurnStartHasNoRootDeal) {
   board("Ks 7d 2c", "Qh");
   line({0, 0, 0, 0});
