@@ -1,10 +1,16 @@
-// Input a careless or hostile caller sends: absurd numbers, refused builds, nested and odd
-// scripts, redirection to targets that cannot take output, very long tokens. The process must
-// answer every line, keep its state when it refuses, and never crash or block.
+// Input a careless or hostile caller sends and faults staged around the process: absurd numbers,
+// refused builds, nested and odd scripts, redirection to targets that cannot take output, very
+// long tokens and lines, odd save targets, killed saves, closed standard descriptors and memory
+// limits. The process must answer every line, keep its state when it refuses, stay usable, and
+// never crash or block.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -30,6 +36,12 @@ struct HostileInput : ::testing::Test {
   fs::path dir = make_temp_dir();
   ~HostileInput() override { fs::remove_all(dir); }
   Answers run(const std::string& input, std::vector<std::string> args = {}) { return Answers(input, args, dir.string()); }
+  std::vector<std::string> names() const {
+    std::vector<std::string> found;
+    for (const auto& e : fs::directory_iterator(dir)) found.push_back(e.path().filename().string());
+    std::sort(found.begin(), found.end());
+    return found;
+  }
 };
 
 TEST_F(HostileInput, AbsurdThreadCountsAreCappedAndSolvingWorks) {
@@ -143,6 +155,147 @@ TEST_F(HostileInput, StdoutbackReturnsToTheStartingStreamNotTheTerminal) {
   EXPECT_EQ(p.wait(), 0);
   close(master);
   EXPECT_TRUE(output.ends_with("stdoutback ok!\nis_ready ok!\n")) << output;
+}
+
+// Saves replace the file a link leads to and refuse what is no regular file; names up to the
+// system's limit work.
+TEST_F(HostileInput, SaveTargetsOfEveryKind) {
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  bool device = mknod((dir / "device").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;  // needs root
+  fs::create_symlink("fifo", dir / "to_fifo");
+  fs::create_symlink("real.tree", dir / "link");
+  fs::create_symlink("link", dir / "link2");
+  fs::create_symlink("loop", dir / "loop");
+  std::string long_name(250, 'n');
+  struct Case {
+    std::string target, answer;
+  } cases[] = {{"fifo", "ERROR: dump_tree can't write to file"}, {"to_fifo", "ERROR: dump_tree can't write to file"},
+               {"loop", "ERROR: dump_tree can't write to file"}, {"link2", "dump_tree ok!"},
+               {long_name, "dump_tree ok!"}, {std::string(256, 'n'), "ERROR: dump_tree can't write to file"}};
+  std::string input = kRiverSpot;
+  for (const Case& c : cases) input += "dump_tree " + c.target + "\n";
+  if (device) input += "dump_tree device\n";
+  auto lines = run(input + "load_tree link\n").lines;
+  auto saves = lines.begin();
+  ASSERT_EQ(lines.end() - saves, long(std::size(cases)) + (device ? 1 : 0) + 1);
+  for (const Case& c : cases) EXPECT_EQ(*saves++, c.answer) << c.target;
+  if (device) {
+    EXPECT_EQ(*saves, "ERROR: dump_tree can't write to file");
+  }
+  EXPECT_EQ(lines.back(), "load_tree ok!");
+  EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+  if (device) {
+    EXPECT_TRUE(fs::is_character_file(dir / "device"));
+  }
+  EXPECT_TRUE(fs::is_symlink(dir / "link") && fs::is_symlink(dir / "link2"));
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / "real.tree")));
+  EXPECT_TRUE(fs::is_regular_file(dir / long_name));
+  EXPECT_EQ(names().size(), device ? 8u : 7u) << "no temporary file is left";
+}
+
+// A save killed with SIGKILL leaves its temporary file: the next save in that folder removes it
+// (but not one of a process that still runs). SIGTERM during a save removes its own.
+TEST_F(HostileInput, TemporaryFilesOfKilledSavesDoNotStay) {
+  pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  waitpid(ended, nullptr, 0);
+  std::string dead = ".t.tree." + std::to_string(ended) + "-7.tvtmp";
+  std::string alive = ".t.tree." + std::to_string(getpid()) + "-7.tvtmp";
+  std::ofstream(dir / dead) << "left";
+  std::ofstream(dir / alive) << "in use";
+  run(kRiverSpot + "dump_tree t.tree\n");
+  EXPECT_EQ(names(), (std::vector<std::string>{alive, "t.tree"}));
+  fs::remove(dir / alive);
+
+  // A save long enough to be caught: SIGTERM once its temporary file exists.
+  Subprocess p(TRAVANTO_BINARY, {}, dir.string());
+  p.write("set_board Ks 7d 2c 5h\n" + range_line("OOP") + "\n" + range_line("IP") + "\nadd_line 0 0 0 0\nadd_line 0 0 60 60\nadd_line 60 180 180\n"
+          "build_tree\nis_ready\n");
+  std::string line;
+  while (line != "is_ready ok!") ASSERT_TRUE(p.read_line(line, 600000));
+  p.write("dump_tree big.tree\n");
+  // Until the temporary file shows, or the save's answer (then there is nothing to catch).
+  for (bool seen = false; !seen && !p.read_line(line, 0);)
+    for (const std::string& n : names()) seen = seen || n.ends_with(".tvtmp");
+  kill(p.pid(), SIGTERM);
+  p.wait();
+  for (const std::string& n : names()) EXPECT_FALSE(n.ends_with(".tvtmp")) << n;
+}
+
+// Started without standard output (and error): a redirection receives every answer, and files
+// opened later never take the place of the missing descriptors.
+TEST_F(HostileInput, ClosedStandardDescriptors) {
+  for (std::vector<int> closed : {std::vector<int>{1}, std::vector<int>{1, 2}}) {
+    Subprocess p(TRAVANTO_BINARY, {}, dir.string(), [&] {
+      for (int fd : closed) close(fd);
+    });
+    p.write(kRiverSpot + "dump_tree t.tree\nstdoutredi out.txt\nload_tree t.tree\nis_ready\n");
+    p.close_input();
+    EXPECT_EQ(p.read_all(), "");
+    EXPECT_EQ(p.wait(), 0);
+    EXPECT_EQ(read_text_file(dir / "out.txt"), "stdoutredi ok!\nload_tree ok!\nis_ready ok!\n");
+  }
+}
+
+long vm_size_kb(int pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  long kb = 0;
+  while (status >> key)
+    if (key == "VmSize:" && status >> kb) return kb;
+  return 0;
+}
+
+// Address-space limits set on a running process, from none to tight: every command answers,
+// the solver never stays marked as running, and once the limit is lifted it solves again.
+TEST_F(HostileInput, MemoryLimitsLeaveTheSolverUsable) {
+  // A sanitizer runtime reports a failed allocation as one (bad_alloc), not by ending the process.
+  const char* options = std::getenv("ASAN_OPTIONS");
+  std::string saved = options ? options : "";
+  setenv("ASAN_OPTIONS", ("allocator_may_return_null=1:detect_leaks=0:" + saved).c_str(), 1);
+  for (long headroom_mb : {0, 4, 12, 24, 48, 96}) {
+    SCOPED_TRACE(headroom_mb);
+    Subprocess p(TRAVANTO_BINARY, {}, dir.string());
+    auto answer_until = [&](const std::string& last) {
+      std::string line;
+      while (line != last)
+        if (!p.read_line(line, 60000)) return false;
+      return true;
+    };
+    p.write(kRiverSpot + "set_threads 2\nis_ready\n");
+    ASSERT_TRUE(answer_until("is_ready ok!"));
+    rlimit limit{rlim_t(vm_size_kb(p.pid()) * 1024 + (headroom_mb << 20)), RLIM_INFINITY};
+    ASSERT_EQ(prlimit(p.pid(), RLIMIT_AS, &limit, nullptr), 0);
+    p.write("go 30 steps\nwait_for_solver\ngo 3 steps\nwait_for_solver\ncalc_results\ndump_tree t.tree\n"
+            "load_tree t.tree\nis_ready\n");
+    ASSERT_TRUE(answer_until("is_ready ok!"));
+    limit.rlim_cur = RLIM_INFINITY;
+    ASSERT_EQ(prlimit(p.pid(), RLIMIT_AS, &limit, nullptr), 0);
+    p.write(kRiverSpot + "go 1 steps\nwait_for_solver\nis_ready\n");
+    ASSERT_TRUE(answer_until("SOLVER: stopped (required number of steps done)"));
+    ASSERT_TRUE(answer_until("is_ready ok!"));
+    p.close_input();
+    EXPECT_EQ(p.wait(), 0);
+  }
+  setenv("ASAN_OPTIONS", saved.c_str(), 1);
+}
+
+// Input past what the engine takes is refused with a reason; the longest accepted line builds,
+// solves, saves, loads and clears.
+TEST_F(HostileInput, OverlongLinesAndHugeWeights) {
+  std::string longest = "add_line", too_long = "add_line 1", huge = "set_range OOP";
+  for (int i = 1; i <= 500; ++i) longest.append(" ").append(std::to_string(i));
+  for (int i = 1; i <= 80000; ++i) too_long.append(" ").append(std::to_string(i));
+  for (int i = 0; i < 1326; ++i) huge += " 1.7e308";
+  auto lines = run(kRiverSpot + too_long + "\n" + huge + "\n" + longest +
+                   "\nbuild_tree\ngo 2 steps\nwait_for_solver\ndump_tree t.tree\nclear_lines\nload_tree t.tree\n").lines;
+  std::vector<std::string> expected = {"ERROR: add_line line longer than 500 actions", "ERROR: set_range weights too large"};
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 2), expected);
+  std::vector<std::string> tail = {"SOLVER: stopped (required number of steps done)", "dump_tree ok!", "clear_lines ok!",
+                                   "load_tree ok!"};
+  ASSERT_GE(lines.size(), tail.size());
+  EXPECT_EQ(std::vector<std::string>(lines.end() - long(tail.size()), lines.end()), tail);
 }
 
 }  // namespace

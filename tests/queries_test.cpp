@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <random>
-#include <sstream>
 
 #include "app/commands.h"
 #include "core/failure.h"
@@ -18,7 +17,6 @@
 #include "queries/strategy_report.h"
 #include "solver/solver.h"
 #include "spot_fixture.h"
-#include "subprocess.h"
 #include "tree/board_lookup.h"
 #include "tree/game_tree.h"
 
@@ -326,44 +324,6 @@ TEST_F(QueriesTest, IsomorphismChangesNoReport) {
   expect_close(eq[0], eq[1], 1e-13);
   expect_close(ev[0], ev[1], 0.1);
   expect_close(strategies[0], strategies[1], 0.01);
-}
-
-// Reports asked while the solver runs answer whole lines of 1,326 values and END.
-TEST_F(QueriesTest, ReportsWhileSolving) {
-  std::string input = "set_board Kd 8d 5h\nset_pot 0 0 100\nset_accuracy 0\n";
-  for (const char* player : {"OOP", "IP"}) {
-    input.append("set_range ").append(player);
-    for (int h = 0; h < kHands; ++h) input.append(h % 13 == (player[0] == 'O' ? 1 : 3) ? " 1" : " 0");
-    input.append("\n");
-  }
-  input.append("add_line 0 0 0 0 0 0\nadd_line 40 40 40 40 80 80\nbuild_tree\ngo\n");
-  for (int round = 0; round < 2; ++round)
-    input.append("show_strategy r:0\ncalc_ev OOP r\ncalc_ev_line IP r:0:c\ncalc_eq_node IP r:0:c\n")
-        .append("show_strategy r:0:b40:c:Qc:c\nshow_range OOP r:0:c\nsleep 200\n");
-  input.append("stop\nwait_for_solver\n");
-  Subprocess program(TRAVANTO_BINARY, {});
-  program.write(input);
-  program.close_input();
-  std::vector<std::string> lines = output_lines(program.read_all(600000));  // slow under sanitizers
-  program.wait();
-  int value_lines = 0, ends = 0;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (lines[i] == "SOLVER:") {  // a progress report: its own block up to END
-      while (i < lines.size() && lines[i] != "END") ++i;
-      continue;
-    }
-    ends += lines[i] == "END";
-    if (lines[i].size() < 1000) continue;
-    ++value_lines;
-    std::istringstream in(lines[i]);
-    std::string token;
-    int count = 0;
-    for (; in >> token; ++count) ASSERT_TRUE(token == "nan" || std::isfinite(std::strtod(token.c_str(), nullptr))) << token;
-    EXPECT_EQ(count, kHands);
-  }
-  // Per round: 2 + 2 + 2 + 2 + 1 value lines and the range, five ENDs.
-  EXPECT_EQ(value_lines, 2 * 10);
-  EXPECT_EQ(ends, 2 * 5);
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
 // Exhaustive proof of the evaluator against a deliberately naive reference that shares no code or
-// tables with it: every three-, four- and five-card set is compared with the reference, six cards
-// must equal the best of their five-card subsets and seven cards the best of their six-card
-// subsets, and the seven-card category counts must match the known totals.
+// tables with it: every five-card set is ordered as the reference orders it, six cards must equal
+// the best of their five-card subsets and seven cards the best of their six-card subsets, and the
+// seven-card category counts must match the known totals (three and four cards: the unit tests).
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -22,22 +21,6 @@ class ExhaustiveEvaluator : public ::testing::Test {
 };
 
 std::uint8_t u8(int c) { return std::uint8_t(c); }
-
-TEST_F(ExhaustiveEvaluator, ThreeAndFourCardsMatchTheReferenceExactly) {
-  int checked = 0;
-  for (int a = 0; a < 52; ++a)
-    for (int b = a + 1; b < 52; ++b)
-      for (int c = b + 1; c < 52; ++c) {
-        std::uint8_t three[3] = {u8(a), u8(b), u8(c)};
-        ASSERT_EQ(evaluate_cards(three, 3), expected_value(reference_ranking({a, b, c})));
-        for (int d = c + 1; d < 52; ++d) {
-          std::uint8_t four[4] = {u8(a), u8(b), u8(c), u8(d)};
-          ASSERT_EQ(evaluate_cards(four, 4), expected_value(reference_ranking({a, b, c, d})));
-          ++checked;
-        }
-      }
-  EXPECT_EQ(checked, 270725);
-}
 
 TEST_F(ExhaustiveEvaluator, FiveCardOrderMatchesTheReference) {
   struct Entry {
@@ -96,37 +79,26 @@ TEST_F(ExhaustiveEvaluator, SixCardsAreTheBestOfTheirFiveCardSubsets) {
 // Every seven-card value equals the best of its seven six-card subsets, and the category counts
 // over all 133,784,560 seven-card sets are the known totals.
 TEST_F(ExhaustiveEvaluator, AllSevenCardSets) {
-  std::array<std::int64_t, 9> counts{};
-  std::int64_t mismatches = 0;
-#pragma omp parallel
-  {
-    std::array<std::int64_t, 9> local{};
-    std::int64_t local_mismatches = 0;
-#pragma omp for schedule(dynamic, 1)
-    for (int a = 0; a < 52; ++a) {
-      for (int b = a + 1; b < 52; ++b)
-        for (int c = b + 1; c < 52; ++c)
-          for (int d = c + 1; d < 52; ++d)
-            for (int e = d + 1; e < 52; ++e) {
-              LaneMask five = lane_bit(a) | lane_bit(b) | lane_bit(c) | lane_bit(d) | lane_bit(e);
-              for (int f = e + 1; f < 52; ++f)
-                for (int g = f + 1; g < 52; ++g) {
-                  LaneMask cards[7] = {lane_bit(a), lane_bit(b), lane_bit(c), lane_bit(d),
-                                       lane_bit(e), lane_bit(f), lane_bit(g)};
-                  LaneMask all = five | cards[5] | cards[6];
-                  std::uint32_t value = evaluate_lanes_7(all);
-                  ++local[category_of(value)];
-                  std::uint32_t best = 0;
-                  for (LaneMask left_out : cards) best = std::max(best, evaluate_lanes_6(all ^ left_out));
-                  local_mismatches += value != best;
-                }
-            }
-    }
-#pragma omp critical
-    {
-      for (int k = 0; k < 9; ++k) counts[k] += local[k];
-      mismatches += local_mismatches;
-    }
+  std::int64_t counts[9] = {}, mismatches = 0;
+#pragma omp parallel for schedule(dynamic, 1) reduction(+ : counts[:9], mismatches)
+  for (int a = 0; a < 52; ++a) {
+    for (int b = a + 1; b < 52; ++b)
+      for (int c = b + 1; c < 52; ++c)
+        for (int d = c + 1; d < 52; ++d)
+          for (int e = d + 1; e < 52; ++e) {
+            LaneMask five = lane_bit(a) | lane_bit(b) | lane_bit(c) | lane_bit(d) | lane_bit(e);
+            for (int f = e + 1; f < 52; ++f)
+              for (int g = f + 1; g < 52; ++g) {
+                LaneMask cards[7] = {lane_bit(a), lane_bit(b), lane_bit(c), lane_bit(d),
+                                     lane_bit(e), lane_bit(f), lane_bit(g)};
+                LaneMask all = five | cards[5] | cards[6];
+                std::uint32_t value = evaluate_lanes_7(all);
+                ++counts[category_of(value)];
+                std::uint32_t best = 0;
+                for (LaneMask left_out : cards) best = std::max(best, evaluate_lanes_6(all ^ left_out));
+                mismatches += value != best;
+              }
+          }
   }
   EXPECT_EQ(mismatches, 0);
   EXPECT_EQ(counts[kStraightFlush], 41584);
