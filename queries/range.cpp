@@ -7,22 +7,22 @@
 
 namespace {
 
-std::vector<double> range_as_set(const GameDescription& game, int player) {
-  std::vector<double> range = game.ranges[std::size_t(player)];
+std::vector<double> range_as_set(const Ranges& ranges, int player) {
+  std::vector<double> range = ranges[std::size_t(player)];
   if (range.empty()) range.assign(kHands, 0.0);
   return range;
 }
 
 }  // namespace
 
-std::vector<double> range_at_node(const GameDescription& game, const GameTree* tree, SchematicNode& lines,
-                                  int player, const std::string& path) {
-  if (path.empty()) return range_as_set(game, player);
-  return range_at_node(game, tree, player, resolve_path(tree, lines, path));
+std::vector<double> range_at_node(const Ranges& ranges, const GameTree* tree, SchematicNode& lines, int player,
+                                  const std::string& path) {
+  if (path.empty()) return range_as_set(ranges, player);
+  return range_at_node(ranges, tree, player, resolve_path(tree, lines, path));
 }
 
-std::vector<double> range_at_node(const GameDescription& game, const GameTree* present, int player, const NodeRef& ref) {
-  std::vector<double> range = range_as_set(game, player);
+std::vector<double> range_at_node(const Ranges& ranges, const GameTree* present, int player, const NodeRef& ref) {
+  std::vector<double> range = range_as_set(ranges, player);
   if (!ref.node) return range;
   const GameTree& tree = *present;
   // The player's own decisions on the way down, with the action taken at each.

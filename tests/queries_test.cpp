@@ -197,7 +197,7 @@ TEST_F(QueriesTest, StrategiesAndRangesFollowThePath) {
       SCOPED_TRACE(path);
       NodeRef ref = at(path);
       for (int p = 0; p < 2; ++p) {
-        Vec r = range_at_node(s.game, s.tree.get(), p, ref);
+        Vec r = range_at_node(s.game.ranges, s.tree.get(), p, ref);
         GameTree::CardIndices idx = look_up_board(tree, ref.turn, ref.river).indices;
         NodeQuery q;
         ASSERT_TRUE(query_node(tree, p, ref.node->record_index, idx.turn, idx.river, q));
@@ -215,10 +215,10 @@ TEST_F(QueriesTest, StrategiesAndRangesFollowThePath) {
       }
     }
   }
-  Vec after = range_at_node(s.game, s.tree.get(), 0, at("r:0:c")), check = strategy("r:0")[0];
+  Vec after = range_at_node(s.game.ranges, s.tree.get(), 0, at("r:0:c")), check = strategy("r:0")[0];
   for (int h = 0; h < kHands; ++h) EXPECT_DOUBLE_EQ(after[std::size_t(h)], s.game.ranges[0][std::size_t(h)] * check[std::size_t(h)]);
-  EXPECT_EQ(range_at_node(s.game, s.tree.get(), 1, at("r:0:c")), s.game.ranges[1]);
-  EXPECT_EQ(range_at_node(s.game, s.tree.get(), *s.lines, 1, std::string()), s.game.ranges[1]);
+  EXPECT_EQ(range_at_node(s.game.ranges, s.tree.get(), 1, at("r:0:c")), s.game.ranges[1]);
+  EXPECT_EQ(range_at_node(s.game.ranges, s.tree.get(), *s.lines, 1, std::string()), s.game.ranges[1]);
 }
 
 // EVs: the weighted average at the first decision is the result's EV; a decision's children
@@ -303,7 +303,7 @@ TEST_F(QueriesTest, IsomorphismChangesNoReport) {
       NodeRef ref = at(path);
       int player = int(ref.node->player);
       ev[iso].push_back(node_ev(tree, player, ref).ev);
-      Vec in_range = range_at_node(s.game, s.tree.get(), player, ref);
+      Vec in_range = range_at_node(s.game.ranges, s.tree.get(), player, ref);
       for (Vec& row : strategy(path)) {
         for (int h = 0; h < kHands; ++h) row[std::size_t(h)] *= in_range[std::size_t(h)] > 0;
         strategies[iso].push_back(row);
