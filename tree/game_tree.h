@@ -195,8 +195,8 @@ struct Settings;
 TreeBuildOptions tree_build_options(const Settings& settings, int compression, const StoredTreeChoices* stored = nullptr);
 
 // Builds a tree from a game description, its lines and the options; reads no other state.
-// Writes the lines' record indexes once nothing can refuse the build. Failures throw the
-// build_tree errors and leave the lines' present tree alone. The "#" diagnostic lines go to
+// Writes the lines' record indexes once nothing can refuse the build, so that a failure (the
+// build_tree errors) leaves the paths into the present tree as they were. The "#" diagnostic lines go to
 // *notes (when given), also those of a build that then fails.
 // With stored choices (loading a file) the tree gets no storage: the loader creates it with
 // the file's compression level.
