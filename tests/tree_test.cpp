@@ -1,5 +1,6 @@
-// Game tree building: card tree order, per-board hand data, soundness
-// of suit isomorphism, line records and deal records, node paths.
+// Game tree building: card tree order, per-board hand data, soundness of suit isomorphism, line
+// records and deal records (build failures, node paths and the order of dealt cards as the
+// protocol shows them: protocol/tree_paths.case).
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -42,15 +43,6 @@ struct TreeTest : ::testing::Test {
     return *current_tree();
   }
 };
-
-std::string error_of(auto&& f) {
-  try {
-    f();
-  } catch (const CommandFailure& e) {
-    return e.what();
-  }
-  return "";
-}
 
 TEST_F(TreeTest, RiverCardsOfTheCrowdedSuitComeLast) {
   auto root = build_card_tree(parse_cards("2c3c9d"), -1, -1, false, nullptr);
@@ -196,22 +188,6 @@ TEST_F(TreeTest, RecordsTerminalsAndDealRecords) {
   for (const ActionNode& n : tree.nodes) EXPECT_EQ(n.is_decision(), n.regrets != nullptr);
 }
 
-TEST_F(TreeTest, BuildFailuresLeaveThePreviousTree) {
-  board("Ks 7d 2c");
-  EXPECT_EQ(error_of([] { build(); }), "lines not set");
-  line({0, 0, 0, 0, 0, 0, 0});
-  EXPECT_EQ(error_of([] { build(); }), "invalid line");
-  clear_schematic_tree();
-  line({0, 0, 0, 0, 0, 0});
-  GameTree* first = &build();
-  game().ranges[1].clear();
-  EXPECT_EQ(error_of([] { build(); }), "ranges not set");
-  game().ranges[1].assign(kHands, 1.0);
-  game().flop_mask = 0;
-  EXPECT_EQ(error_of([] { build(); }), "board not set");
-  EXPECT_EQ(current_tree(), first);
-}
-
 TEST_F(TreeTest, FixedTurnGivesOneTurnChildAndTurnStartHasNoRootDeal) {
   board("Ks 7d 2c", "Qh");
   line({0, 0, 0, 0});
@@ -223,51 +199,6 @@ TEST_F(TreeTest, FixedTurnGivesOneTurnChildAndTurnStartHasNoRootDeal) {
   EXPECT_EQ(tree.root_card->children[0].children.size(), 48u);
   EXPECT_FALSE(tree.nodes[0].deal);
   EXPECT_EQ(tree.params.averaging_exponent, 4.0);
-}
-
-TEST_F(TreeTest, PathsResolveCardsOnlyWhereAStreetBegins) {
-  board("Ks 7d 2c");
-  line({0, 0, 0, 0});
-  line({50, 50});
-  build();
-  EXPECT_EQ(resolve_path("r").node, nullptr);
-  EXPECT_EQ(resolve_path("r:0").node, &schematic_root());
-  NodeRef split = resolve_path("r:0:c:c");
-  EXPECT_TRUE(split.split);
-  EXPECT_STREQ(node_kind_name(split), "SPLIT_NODE");
-  NodeRef a = resolve_path("r:0:c:c:Ad"), b = resolve_path("r:0:c:c:AD");
-  EXPECT_EQ(a.node, b.node);
-  EXPECT_EQ(a.turn, b.turn);
-  EXPECT_FALSE(a.split);
-  EXPECT_EQ(resolve_path("r:0:b50.0").node, resolve_path("r:0:b50").node);
-  for (const char* bad : {"r:0:c:c:Ad:Kd", "r:0:c:c:Ks", "r:0:Ad", "r:1", "R:0", "r::c", "r:0:b60", "r:0:c:c:Adx", ""})
-    EXPECT_EQ(error_of([&] { resolve_path(bad); }), "incorrect path") << bad;
-  EXPECT_EQ(error_of([] { resolve_path("r:0:c:c:Zd"); }), "ERROR: invalid card\n");
-  EXPECT_THROW(resolve_path("r:0:bx"), InvalidValue);
-  free_current_tree();
-  EXPECT_EQ(error_of([] { resolve_path("r"); }), "missing/incorrect tree");
-}
-
-}  // namespace
-
-#include "subprocess.h"
-
-namespace {
-
-TEST(TreeInspection, SplitNodeListsEveryUndealtCardAceOfSpadesFirst) {
-  std::string script = "set_board Ks 7d 2c\nload_script " + std::string(TRAVANTO_TEST_DIR) +
-                       "/protocol/data/uniform_ranges.txt\nadd_line 0 0\nbuild_tree\nshow_children r:0:c:c\n";
-  std::vector<std::string> lines = output_lines(run_travanto(script));
-  std::vector<std::string> paths;
-  for (std::size_t i = 0; i + 1 < lines.size(); ++i)
-    if (lines[i].starts_with("child ")) paths.push_back(lines[i + 1]);
-  ASSERT_EQ(paths.size(), 49u);
-  EXPECT_EQ(paths[0], "r:0:c:c:As");
-  EXPECT_EQ(paths[1], "r:0:c:c:Ah");
-  EXPECT_EQ(paths[3], "r:0:c:c:Ac");  // then the kings without the flop's Ks
-  EXPECT_EQ(paths[4], "r:0:c:c:Kh");
-  EXPECT_EQ(paths.back(), "r:0:c:c:2d");
-  EXPECT_EQ(lines.back(), "END");
 }
 
 }  // namespace
