@@ -21,7 +21,7 @@
 #include "storage/compression_level.h"
 
 #include "spot_fixture.h"
-#include "subprocess.h"
+#include "subprocess.h"  // make_temp_dir, read_text_file
 
 namespace fs = std::filesystem;
 
@@ -371,20 +371,4 @@ TEST_F(TreeFile, FailedSavesKeepTheOlderFile) {
   expect_only_older();
   save_tree_file(tree, target);
   EXPECT_EQ(load_failure(target), "");
-}
-
-// Through the protocol, in new processes: every report the same after loading as before saving.
-TEST(TreeFileProtocol, ReportsAnswerTheSameInANewProcess) {
-  std::string dir = make_temp_dir(), file = dir + "/my solve.tree";
-  std::string reports = "is_ready\ncalc_results\nshow_strategy r:0\nshow_strategy r:0:c:c:Ah\n"
-                        "calc_ev OOP r:0:b60\nshow_range IP r:0:b60\nshow_strategy_pp r:0:c\n";
-  std::string first = run_travanto("set_threads 1\n" + spot_input("Ks 7d 2c 5h", {"0 0 0 0", "0 0 60 60", "60 180 180"}) +
-                                   "go 30 steps\nwait_for_solver\n" + reports + "dump_tree " + file + "\n");
-  std::string second = run_travanto("set_threads 1\nload_tree " + file + "\n" + reports + "dump_tree " + file + ".2\n");
-  ASSERT_NE(first.find("dump_tree ok!"), std::string::npos) << first;
-  ASSERT_NE(second.find("load_tree ok!"), std::string::npos) << second;
-  auto reported = [](const std::string& out) { return out.substr(out.find("is_ready ok!"), out.find("dump_tree") - out.find("is_ready ok!")); };
-  EXPECT_EQ(reported(first), reported(second));
-  EXPECT_TRUE(read_text_file(file) == read_text_file(file + ".2"));
-  fs::remove_all(dir);
 }
