@@ -257,16 +257,23 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
     GameTree* t = current_tree();
     EXPECT_TRUE(!t || (t->iterations == 0 && allocate_tree_storage(*t)));
   }
-  // Not a tree file, a version this program does not know, a root without children (its lines
-  // still parse): refused before any of it is used.
-  std::string foreign = good, newer = good, childless = good;
+  // Not a tree file, a version this program does not know, two turn cards, a river without a
+  // turn, a root without children (its lines still parse): refused before any of it is used.
+  std::string foreign = good, newer = good, two_turns = good, river_only = good, childless = good;
   foreign[3] = ';';
   newer[4] = 3;
+  two_turns[16] = 3;   // the turn mask: 2c and 2d
+  river_only[24] = 1;  // the river mask: 2c
+  for (std::string* b : {&two_turns, &river_only}) {  // with their checksums made good again
+    std::uint64_t sum = checksum_of(b->substr(0, b->size() - 8));
+    std::memcpy(b->data() + b->size() - 8, &sum, 8);
+  }
   std::memset(&childless[kRangesEnd + 40], 0, 4);
-  for (const std::string& bad : {foreign, newer, childless, std::string("set_board Td 9d 6h\n")}) {
+  for (const std::string& bad : {foreign, newer, two_turns, river_only, childless, std::string("set_board Td 9d 6h\n")}) {
     write_bytes(path("bad.tree"), bad);
     EXPECT_EQ(load_failure(path("bad.tree")), "invalid file");
     EXPECT_TRUE(current_tree() == nullptr && schematic_root().is_leaf());
+    EXPECT_TRUE(game().turn_mask == 0 && game().river_mask == 0);
   }
   // After all that the good file still loads whole.
   EXPECT_TRUE(solved_after_failure);
