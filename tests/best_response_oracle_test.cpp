@@ -163,9 +163,6 @@ struct Spot {
   std::vector<const char*> lines;
 };
 
-// Test listings name the spot rather than dump the parameter's bytes.
-void PrintTo(const Spot& spot, std::ostream* out) { *out << spot.name; }
-
 class BestResponseOracle : public ::testing::TestWithParam<Spot> {};
 
 TEST_P(BestResponseOracle, MatchesTheProgramsMesAndEv) {
@@ -184,8 +181,9 @@ TEST_P(BestResponseOracle, MatchesTheProgramsMesAndEv) {
     oracle.weight[p].assign(order.size(), 0);
     std::vector<std::string> listed = words(hands[p]);
     script << (p ? "set_range IP" : "set_range OOP");
+    oracle.hand.resize(order.size());
     for (std::size_t i = 0; i < order.size(); ++i) {
-      oracle.hand.resize(order.size()), oracle.hand[i] = parse_cards(order[i]);
+      oracle.hand[i] = parse_cards(order[i]);
       auto at = std::find(listed.begin(), listed.end(), order[i]);
       if (at != listed.end()) oracle.weight[p][i] = 1.0 / double(1 << (at - listed.begin()) % 3);  // 1, 1/2, 1/4
       script << " " << oracle.weight[p][i];

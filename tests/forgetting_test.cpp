@@ -27,6 +27,10 @@ struct Forgetting : SpotFixture {
     SpotFixture::SetUp();
     s.compression_setting = 0;
   }
+  void TearDown() override {
+    SpotFixture::TearDown();
+    s.compression_setting = kAutoCompression;
+  }
 
   GameTree& flop_tree(int level = 0) {
     s.compression_setting = level;
@@ -58,6 +62,13 @@ struct Forgetting : SpotFixture {
   double deal_value(GameTree& tree, const DealItem& item) {
     return value_per_pair(tree, item.root.node, item.root.turn, -1, item.reach);
   }
+  double mass(const std::vector<double>& v) { return std::accumulate(v.begin(), v.end(), 0.0); }
+  // The largest reach of either player at any of the deals.
+  double largest(const std::vector<DealItem>& items) {
+    double most = 0;
+    for (const DealItem& item : items) most = std::max({most, mass(item.reach[0]), mass(item.reach[1])});
+    return most;
+  }
   int missing_arrays(const GameTree& tree) {
     int n = 0;
     for (const ActionNode& node : tree.nodes) n += node.is_decision() && !node.regrets;
@@ -87,35 +98,11 @@ TEST_F(Forgetting, ResultsStandOnTheStoredValuesAndTheForgottenPartIsRefused) {
     EXPECT_NEAR(after.ev[0], before.ev[0], 1e-9);
     EXPECT_NEAR(after.exploitability, before.exploitability, 1e-9);
 
-    EXPECT_EQ(failure({"go"}), "ERROR: go incomplete tree\n");
-    EXPECT_EQ(failure({"solve_all_splits", "rivers"}), "ERROR: solve_all_splits incomplete tree\n");
-    EXPECT_EQ(failure({"show_strategy", "r:0:c:c:2c"}), street == 2 ? "ERROR: show_strategy incomplete tree\n" : "");
-    EXPECT_EQ(failure({"show_strategy", "r:0:c:c:2c:c:c:2s"}), "ERROR: show_strategy incomplete tree\n");
-    EXPECT_EQ(failure({"show_strategy", "r:0"}), "");
-    EXPECT_EQ(failure({"lock_node", "r:0:c:c:2c:c:c:2s"}), "ERROR: lock_node incomplete tree\n");
+    for (auto [command, refused] : {std::pair{Tokens{"go"}, true}, {{"solve_all_splits", "rivers"}, true},
+                                    {{"show_strategy", "r:0:c:c:2c"}, street == 2}, {{"show_strategy", "r:0:c:c:2c:c:c:2s"}, true},
+                                    {{"show_strategy", "r:0"}, false}, {{"lock_node", "r:0:c:c:2c:c:c:2s"}, true}})
+      EXPECT_EQ(failure(command), refused ? "ERROR: " + command[0] + " incomplete tree\n" : "") << command.back();
   }
-}
-
-// Each frozen range with mass sums to 100, and training leaves frozen entries alone.
-TEST_F(Forgetting, FrozenRangesSumToOneHundred) {
-  GameTree& tree = turn_tree();
-  solve(tree, 30);
-  std::vector<DealItem> items = collect_deals(tree, 3);
-  ASSERT_FALSE(items.empty());
-  ASSERT_TRUE(forget_streets(tree, 3));
-  int with_mass = 0;
-  for (const DealItem& item : items) {
-    const DealEntry& e = tree.nodes[std::size_t(item.root.node)].deal->entries[std::size_t(item.root.turn)];
-    EXPECT_TRUE(e.frozen);
-    for (const auto& r : e.reach_sums) {
-      double sum = std::accumulate(r.begin(), r.end(), 0.0);
-      if (sum > 0x1p-52) {
-        ++with_mass;
-        EXPECT_NEAR(sum, 100.0, 1e-9);
-      }
-    }
-  }
-  EXPECT_GT(with_mass, 0);
 }
 
 // Forget, rebuild, solve the subgames again: the game comes back close to where the full
@@ -150,16 +137,12 @@ TEST_F(Forgetting, ResolvedSubgamesGiveBackTheGame) {
     EXPECT_NEAR(resolved.ev[0], full.ev[0], tolerance);
     EXPECT_LT(resolved.exploitability, full.exploitability + tolerance);
     // Each subgame reached with noticeable weight has the value the full solve had there.
-    double largest = 0;
-    for (const DealItem& item : items)
-      for (const auto& r : item.reach) largest = std::max(largest, std::accumulate(r.begin(), r.end(), 0.0));
     int compared = 0;
     for (std::size_t i = 0; i < items.size(); ++i) {
-      const auto& r = items[i].reach;
-      if (std::min(std::accumulate(r[0].begin(), r[0].end(), 0.0), std::accumulate(r[1].begin(), r[1].end(), 0.0)) <
-          0.05 * largest)
+      if (std::min(mass(items[i].reach[0]), mass(items[i].reach[1])) >= 0.05 * largest(items))
+        ++compared;
+      else
         continue;
-      ++compared;
       EXPECT_NEAR(deal_value(tree, items[i]), before[i], 0.1) << "deal " << i;  // chips per hand pair
     }
     EXPECT_GT(compared, 0);
@@ -185,11 +168,7 @@ TEST_F(Forgetting, ForgottenTreesRoundTripThroughTreeFiles) {
     EXPECT_TRUE(loaded.has_flag(INCOMPLETE_TREE));
     EXPECT_EQ(missing_arrays(loaded), missing);
     save_tree_file(loaded, (dir / "b").string());
-    auto bytes = [&](const fs::path& p) {
-      std::ifstream f(p, std::ios::binary);
-      return std::string(std::istreambuf_iterator<char>(f), {});
-    };
-    EXPECT_TRUE(bytes(dir / "a") == bytes(dir / "b"));
+    EXPECT_TRUE(read_text_file((dir / "a").string()) == read_text_file((dir / "b").string()));
     EXPECT_LT(fs::file_size(dir / "a"), 200000u);
     EXPECT_NEAR(results(loaded).ev[0], before.ev[0], 1e-9);
     // Rebuilt and re-solved after loading.
@@ -198,27 +177,6 @@ TEST_F(Forgetting, ForgottenTreesRoundTripThroughTreeFiles) {
     fs::remove_all(dir);
   }
 }
-
-TEST_F(Forgetting, RefusalsAndNothingToDo) {
-  EXPECT_EQ(failure({"forget", "rivers"}), "ERROR: forget missing/incorrect tree\n");
-  EXPECT_EQ(failure({"rebuild_all"}), "ERROR: rebuild_all missing/incorrect tree\n");
-  GameTree& tree = turn_tree();
-  for (const char* word : {"river", "flop", "Rivers", ""})
-    EXPECT_EQ(failure({"forget", word}), "ERROR: forget incorrect or missing argument\n");
-  EXPECT_EQ(failure({"solve_all_splits", "turns"}), "ERROR: solve_all_splits incorrect or missing argument\n");
-  // Nothing forgotten: rebuilding does nothing; a turn tree has no turn deal to forget.
-  EXPECT_EQ(failure({"rebuild_forgotten_streets"}), "");
-  EXPECT_EQ(failure({"forget", "turns"}), "");
-  EXPECT_FALSE(tree.has_flag(INCOMPLETE_TREE));
-  // A tree with no iterations re-solves with one repetition.
-  EXPECT_EQ(failure({"solve_all_splits", "rivers"}), "");
-  EXPECT_EQ(tree.iterations, 0);
-  ASSERT_TRUE(s.solver.start(tree, s.settings, s.schedule, 100, 0, false));
-  EXPECT_EQ(failure({"forget", "rivers"}), "ERROR: forget Can't do that when solver is running\n");
-  s.solver.request_stop();
-  s.solver.wait();
-}
-
 
 // One forgotten river runout solved again on its own: the subgame's value under the kept ranges
 // is the one the full solve had there; the runout can be reported on again, the others not.
@@ -267,8 +225,9 @@ TEST_F(Forgetting, PartialSolveOfOneRunoutGivesBackItsValue) {
   s.settings.recalc_accuracy = {0, 0, 0};
 }
 
-// A deal reached below 1 % of the largest reach keeps the range its training accumulated (the
-// bettor is locked to bet one time in a thousand); the others take the fresh ranges.
+// Forgetting freezes every deal's ranges, scaled to 100. A deal reached below 1 % of the largest
+// reach keeps the range its training accumulated (the bettor is locked to bet one time in a
+// thousand); the others take the fresh ranges.
 TEST_F(Forgetting, RarelyReachedDealsKeepTheirAccumulatedRanges) {
   GameTree& tree = turn_tree();
   Tokens bet{"set_strategy", "r:0", "1"}, check{"set_strategy", "r:0", "0"};
@@ -283,27 +242,17 @@ TEST_F(Forgetting, RarelyReachedDealsKeepTheirAccumulatedRanges) {
   std::array<std::vector<double>, 2> accumulated = tree.nodes[std::size_t(rare)].deal->entries[0].reach_sums;
   std::vector<DealItem> items = collect_deals(tree, 3);
   ASSERT_TRUE(forget_streets(tree, 3));
-  auto scaled = [&](std::vector<double> v) {
-    double sum = std::accumulate(v.begin(), v.end(), 0.0);
-    for (double& w : v) w *= 100 / sum;
-    return v;
-  };
-  double largest = 0;
-  for (const DealItem& item : items)
-    for (const auto& r : item.reach) largest = std::max(largest, std::accumulate(r.begin(), r.end(), 0.0));
   int kept = 0;
   for (const DealItem& item : items) {
     const DealEntry& e = tree.nodes[std::size_t(item.root.node)].deal->entries[0];
+    EXPECT_TRUE(e.frozen);
     for (std::size_t p = 0; p < 2; ++p) {
-      bool rarely = std::accumulate(item.reach[p].begin(), item.reach[p].end(), 0.0) <= 0.01 * largest;
-      if (rarely) {
-        ++kept;
-        EXPECT_EQ(item.root.node, rare);  // only the bettor's side of the rare deal
-        EXPECT_EQ(p, 0u);
-      }
-      std::vector<double> expected = scaled(rarely ? accumulated[p] : item.reach[p]);
+      bool rarely = mass(item.reach[p]) <= 0.01 * largest(items);
+      kept += rarely;
+      EXPECT_TRUE(!rarely || (item.root.node == rare && p == 0));  // only the bettor's side of the rare deal
+      const std::vector<double>& expected = rarely ? accumulated[p] : item.reach[p];
       ASSERT_EQ(e.reach_sums[p].size(), expected.size());
-      for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_NEAR(e.reach_sums[p][i], expected[i], 1e-9);
+      for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_NEAR(e.reach_sums[p][i], expected[i] * 100 / mass(expected), 1e-9);
     }
   }
   EXPECT_EQ(kept, 1);

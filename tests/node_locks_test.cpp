@@ -101,7 +101,8 @@ TEST_F(NodeLocks, TrainingLeavesLockedRowsBitIdentical) {
 }
 
 // Hearts and spades are alike on a flop of diamonds and clubs: a lock through a heart turn
-// is seen through the spade of the same rank, not through the diamond.
+// is seen through the spade of the same rank, not through the diamond; a lock through the
+// lowest card reaches no other.
 TEST_F(NodeLocks, LockThroughOneRunoutCoversItsIsomorphicClass) {
   board("Td 9d 6c");
   range(0, "AhKh AsKs QhQs 8h7h 8s7s");
@@ -111,6 +112,7 @@ TEST_F(NodeLocks, LockThroughOneRunoutCoversItsIsomorphicClass) {
   GameTree& tree = build();
   ASSERT_TRUE(tree.has_flag(ISOMORPHISM_ON));
   lock("r:0:c:c:2h:c");
+  lock("r:0:c:c:2c:c");  // card 0 named: that card alone
   auto locked_through = [&](const char* path) {
     NodeRef ref = at(path);
     NodeBoards b = boards_of_reference(tree, ref.node->record_index, ref.turn, ref.river);
@@ -153,37 +155,26 @@ TEST_F(NodeLocks, NodeWithoutItsCardLocksEveryRunoutAndIsomorphismKeepsTheValue)
   EXPECT_NEAR(value[0], value[1], explo[0] + explo[1] + 0.05);
 }
 
-// Refusals leave the node as it was.
-TEST_F(NodeLocks, RefusalsChangeNothing) {
+// Refusals leave the node as it was (the texts: protocol/locks.case). An imposed row covers
+// only the acting player's listed hands (the weights of others are ignored), and the results
+// turn stale so that the next report evaluates again.
+TEST_F(NodeLocks, RefusalsChangeNothingImposedRowsCoverTheListedHands) {
   GameTree& tree = polarized_river();
   solve(tree, 5);
+  EXPECT_EQ(tree.results.iteration, tree.iterations);
   const ActionNode& root = node_at(tree, "r:0");
   std::string before = raw_rows(root);
-  for (const char* path : {"r", "r:0:c:c", "r:0:b100:f", "r:0:x"}) {
-    SCOPED_TRACE(path);
-    EXPECT_ANY_THROW(lock(path));
-    EXPECT_ANY_THROW(impose(path, 0, "1"));
-  }
+  for (const char* path : {"r", "r:0:c:c", "r:0:b100:f", "r:0:x"}) EXPECT_ANY_THROW(impose(path, 0, "1")) << path;
   EXPECT_THROW(impose("r:0", -1, "1"), CommandFailure);
   EXPECT_THROW(impose("r:0", 2, "1"), CommandFailure);
   EXPECT_THROW(impose("r:0", 0, "x"), InvalidValue);
   EXPECT_FALSE(root.regrets->locked(0, 0));
   EXPECT_TRUE(raw_rows(root) == before);
-  s.free_tree();
-  EXPECT_THROW(lock("r:0"), CommandFailure);
-}
-
-// Only the acting player's listed hands have rows; the weights of others are ignored, and the
-// results turn stale so that the next report evaluates again.
-TEST_F(NodeLocks, ImposedRowsCoverTheListedHandsAndMakeResultsStale) {
-  GameTree& tree = polarized_river();
-  solve(tree, 5);
-  EXPECT_EQ(tree.results.iteration, tree.iterations);
   impose("r:0", 1, "2");
   EXPECT_EQ(tree.results.iteration, -1);
-  const ActionNode& root = node_at(tree, "r:0");
   const auto* regrets = dynamic_cast<const PlainValueArray32*>(root.regrets.get());
-  ASSERT_NE(regrets, nullptr);
-  ASSERT_EQ(root.regrets->layout().entry(0, 0).count, 5);
+  ASSERT_TRUE(regrets && root.regrets->layout().entry(0, 0).count == 5);
   for (int h = 0; h < 5; ++h) EXPECT_EQ(regrets->row(0, 0, 1)[h], 2000.0f);
+  s.free_tree();
+  EXPECT_THROW(lock("r:0"), CommandFailure);
 }

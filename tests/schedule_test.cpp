@@ -1,5 +1,5 @@
 // Solver schedules: the discounted rule against its published formula on a toy node, and every
-// schedule against river games with known answers.
+// schedule against river games with known answers (names and parameters: protocol/schedules.case).
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -69,49 +69,6 @@ TEST(Schedule, DcfrWeightsFollowThePublishedFormula) {
     node.averages.average_strategy(0, 0, node.regrets, average, 4);
     for (int h = 0; h < 4; ++h)
       EXPECT_NEAR(average[h], expected_s[0][h] / (expected_s[0][h] + expected_s[1][h]), 1e-6) << k;
-  }
-}
-
-TEST(Schedule, CommandArgumentsParseAndPrintBack) {
-  struct Case {
-    std::vector<std::string> words;
-    const char* described;  // nullptr: refused
-  };
-  const Case cases[] = {
-      {{"default"}, "default"},
-      {{"dcfr"}, "dcfr 1.5 0 2"},
-      {{"dcfr", "2", "-1", "3"}, "dcfr 2 -1 3"},
-      {{"discounted", "3"}, "discounted 3 5 1"},
-      {{"discounted", "1", "2", "0.5"}, nullptr},
-      {{"best"}, nullptr},  // filled below: whatever best names
-      {{"dcfr", "1", "2", "3", "4"}, nullptr},
-      {{"default", "1"}, nullptr},
-      {{"dcfr", "x"}, nullptr},
-      {{"dcfr", "50"}, nullptr},
-      {{"fastest"}, nullptr},
-      {{}, nullptr},
-  };
-  for (const Case& c : cases) {
-    std::string error;
-    std::optional<SolverSchedule> s = parse_schedule(c.words, error);
-    if (!c.words.empty() && c.words[0] == "best") {
-      ASSERT_TRUE(s);
-      EXPECT_EQ(*s, best_schedule());
-      continue;
-    }
-    ASSERT_EQ(s.has_value(), c.described != nullptr) << (c.words.empty() ? "" : c.words[0]) << " " << error;
-    if (!s) continue;
-    EXPECT_EQ(describe_schedule(*s), c.described);
-    // What show prints reads back as the same schedule.
-    std::vector<std::string> again;
-    std::string text = describe_schedule(*s);
-    for (std::size_t at = 0; at < text.size();) {
-      std::size_t end = text.find(' ', at);
-      if (end == std::string::npos) end = text.size();
-      again.push_back(text.substr(at, end - at));
-      at = end + 1;
-    }
-    EXPECT_EQ(parse_schedule(again, error), s);
   }
 }
 

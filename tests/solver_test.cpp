@@ -24,45 +24,7 @@ struct SolverTest : SpotFixture {
   void iterate(GameTree& tree, int n) {
     for (int i = 0; i < n; ++i) run_iteration(tree);
   }
-  // The evaluation strategy of one hand at a node (path) of a river tree.
-  std::vector<double> strategy_of(const GameTree& tree, const char* path, const std::string& hand) {
-    NodeRef ref = at(path);
-    const ActionNode& node = tree.nodes[std::size_t(ref.node->record_index)];
-    const CardNode& cards = tree.start_card_node();
-    const HandList& list = cards.hands(int(node.player));
-    int n = list.size(), actions = int(node.children.size());
-    std::vector<double> sigma(std::size_t(n * actions));
-    node.averages->average_strategy(0, 0, *node.regrets, sigma.data(), std::size_t(n));
-    int pos = list.position_of_hand[std::size_t(map_hand(hand_of(hand), tree.suits))];
-    std::vector<double> result;
-    for (int a = 0; a < actions; ++a) result.push_back(sigma[std::size_t(a * n + pos)]);
-    return result;
-  }
 };
-
-// A polarized bettor (two nut straights, three air hands) against one bluff-catcher, pot 100,
-// one pot-sized bet, no raise. Indifference gives: the catcher calls P/(P+B) = 1/2; the bettor
-// bluffs so that air makes up B/(P+2B) = 1/3 of its bets (one air combo in three); the bettor's
-// share of the pot is (2 * (P + B/2) + 3 * 0) / 5 = 60.
-TEST_F(SolverTest, PolarizedRiverBetMatchesTheClosedForm) {
-  board("As Ks Qd 7c 2h");
-  range(0, "JcTc JdTd 5c4c 5d4d 6c4c");
-  range(1, "8s8h");
-  line({0, 0});
-  line({100});
-  GameTree& tree = build();
-  iterate(tree, 3000);
-  ASSERT_TRUE(evaluate_both(tree));
-  double expl = tree.results.exploitability;
-  EXPECT_LT(expl, 0.5);
-  EXPECT_NEAR(tree.results.ev[0] + 50, 60.0, expl + 0.05);
-  EXPECT_NEAR(tree.results.ev[0] + tree.results.ev[1], 0.0, 1e-9);
-  EXPECT_NEAR(strategy_of(tree, "r:0:b100", "8s8h")[1], 0.5, 0.03);  // children: fold, call
-  double bluffs = 0;
-  for (const char* air : {"5c4c", "5d4d", "6c4c"}) bluffs += strategy_of(tree, "r:0", air)[1];  // check, bet
-  EXPECT_NEAR(bluffs, 1.0, 0.06);
-  for (const char* nut : {"JcTc", "JdTd"}) EXPECT_NEAR(strategy_of(tree, "r:0", nut)[1], 1.0, 0.01);
-}
 
 // A turn tree converges: the EVs add up to the pot and the exploitability falls (its value
 // against an independent best response: best_response_oracle_test.cpp; isomorphism on and off:
@@ -79,59 +41,21 @@ TEST_F(SolverTest, TurnTreeConvergesWithConsistentResults) {
   GameTree& tree = build();
   double first = -1;
   for (int round = 0; round < 4; ++round) {
-    iterate(tree, round == 0 ? 1 : 100);
-    ASSERT_TRUE(evaluate_both(tree));
-    const TreeResults& r = tree.results;
+    TreeResults r = solve(tree, round == 0 ? 1 : 100);
     EXPECT_NEAR(r.ev[0] + r.ev[1], 0.0, 1e-9);
     EXPECT_GE(r.exploitability, -1e-9);
-    if (round == 0) first = r.exploitability;
+    first = round == 0 ? r.exploitability : first;
   }
   EXPECT_LT(tree.results.exploitability, first / 10);
   EXPECT_LT(tree.results.exploitability, 0.01 * 100);
-}
-
-// A query at the first decision node sees what the evaluation sees there; deeper, the own
-// reach follows the player's action probabilities along the path.
-TEST_F(SolverTest, QueriesAgreeWithTheEvaluation) {
-  board("Td 9d 6h Qc");
-  range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d");
-  range(1, "KsKh QdJd TsTh 7h7c AhQh 8h7h");
-  line({0, 0, 0, 0});
-  line({50, 50, 50, 150});
-  GameTree& tree = build();
-  iterate(tree, 80);
-  ASSERT_TRUE(evaluate_both(tree));
-  for (int player = 0; player < 2; ++player) {
-    NodeQuery q;
-    ASSERT_TRUE(query_node(tree, player, 0, 0, -1, q));
-    double ev = 0;
-    for (std::size_t i = 0; i < q.values.size(); ++i) {
-      ev += q.own_reach[i] * q.values[i];
-      EXPECT_NEAR(q.values[i], tree.root_values[std::size_t(player)][i], 1e-12);
-    }
-    EXPECT_NEAR(ev, tree.results.ev[player], 1e-9);
-  }
-  // OOP's reach after its own bet of 50 is its range times its bet probabilities.
-  NodeRef ref = at("r:0:b50");
-  int index = ref.node->record_index;
-  NodeQuery q;
-  ASSERT_TRUE(query_node(tree, 0, index, 0, -1, q));
-  const ActionNode& root = tree.nodes[0];
-  int n = q.board->hand_count(0);
-  std::vector<double> sigma(std::size_t(n) * root.children.size());
-  root.averages->average_strategy(0, 0, *root.regrets, sigma.data(), std::size_t(n));
-  for (int i = 0; i < n; ++i)
-    EXPECT_NEAR(q.own_reach[std::size_t(i)], tree.start_weights[0][std::size_t(i)] * sigma[std::size_t(n + i)], 1e-12);
-  NodeQuery river_node;
-  EXPECT_FALSE(query_node(tree, 0, tree.nodes[std::size_t(index)].children.back(), 0, -1, river_node) &&
-               tree.nodes[std::size_t(tree.nodes[std::size_t(index)].children.back())].street == 3);
 }
 
 // Query passes do not descend below deals that start with a decision: they read the values the
 // last evaluation stored in the deal records (deals that start with an all-in showdown have none
 // and are walked). On a flop tree the root query then matches the evaluation through both
 // deals, and so do the queries at the root's children combined; queries made before any
-// evaluation find nothing stored.
+// evaluation find nothing stored. OOP's reach below its own action is its range times the
+// action's probability.
 TEST_F(SolverTest, QueriesReadTheDealValuesOfTheLastEvaluation) {
   board("Td 9d 6h");
   range(0, "AdKd QsQh 9s9h 8d7d");
@@ -162,10 +86,13 @@ TEST_F(SolverTest, QueriesReadTheDealValuesOfTheLastEvaluation) {
     for (std::size_t a = 0; a < root.children.size(); ++a) {
       NodeQuery child;
       ASSERT_TRUE(query_node(tree, player, root.children[a], -1, -1, child));
-      for (int i = 0; i < n; ++i)
-        combined[std::size_t(i)] += (player == 0 ? sigma[a * std::size_t(n) + std::size_t(i)] : 1.0) * child.values[std::size_t(i)];
+      for (std::size_t i = 0; i < std::size_t(n); ++i) {
+        double share = player == 0 ? sigma[a * std::size_t(n) + i] : 1.0;
+        combined[i] += share * child.values[i];
+        EXPECT_TRUE(player == 1 || std::fabs(child.own_reach[i] - tree.start_weights[0][i] * share) < 1e-12) << i;
+      }
     }
-    for (int i = 0; i < n; ++i) EXPECT_NEAR(combined[std::size_t(i)], expected[std::size_t(i)], 1e-12) << player << " " << i;
+    for (std::size_t i = 0; i < std::size_t(n); ++i) EXPECT_NEAR(combined[i], expected[i], 1e-12) << player << " " << i;
   }
 }
 
@@ -178,10 +105,9 @@ TEST_F(SolverTest, NodesWithManyActionsSolve) {
   for (int bet = 1; bet <= 69; ++bet) line({double(bet)});
   GameTree& tree = build();
   EXPECT_EQ(tree.max_actions, 70);
-  iterate(tree, 30);
-  ASSERT_TRUE(evaluate_both(tree));
-  EXPECT_NEAR(tree.results.ev[0] + tree.results.ev[1], 0.0, 1e-9);
-  EXPECT_GE(tree.results.exploitability, -1e-9);
+  TreeResults r = solve(tree, 30);
+  EXPECT_NEAR(r.ev[0] + r.ev[1], 0.0, 1e-9);
+  EXPECT_GE(r.exploitability, -1e-9);
 }
 
 // The strategies a river-start tree keeps between passes are always those its regrets give:

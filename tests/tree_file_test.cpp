@@ -10,32 +10,24 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <random>
 
 #include "core/failure.h"
 #include "solver/solver.h"
 #include "solver/solver_control.h"
+#include "solver/tree_file.h"
 #include "storage/binary_file.h"
 #include "storage/checksum.h"
 #include "storage/compression_level.h"
-#include "solver/tree_file.h"
 
 #include "spot_fixture.h"
-#include "subprocess.h"
+#include "subprocess.h"  // make_temp_dir, read_text_file
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string read_bytes(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
-void write_bytes(const fs::path& p, const std::string& bytes) {
-  std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes;
-}
+void write_bytes(const std::string& p, const std::string& bytes) { std::ofstream(p, std::ios::binary | std::ios::trunc) << bytes; }
 
 std::uint64_t checksum_of(const std::string& bytes) {
   StreamChecksum c;
@@ -53,11 +45,7 @@ TEST(StreamChecksum, PiecesAddUpAndEveryChangeShows) {
   for (char& c : data) c = char(rng());
   for (std::size_t length : {0u, 1u, 31u, 32u, 33u, 100u, 5000u}) {
     StreamChecksum pieces;
-    for (std::size_t at = 0; at < length;) {
-      std::size_t n = std::min<std::size_t>(length - at, rng() % 70);
-      pieces.update(data.data() + at, n);
-      at += n;
-    }
+    for (std::size_t at = 0, n; at < length; at += n) pieces.update(data.data() + at, n = std::min<std::size_t>(length - at, rng() % 70));
     EXPECT_EQ(pieces.digest(), checksum_of(data.substr(0, length))) << length;
   }
   std::string x(200, 'x');
@@ -71,13 +59,21 @@ TEST(StreamChecksum, PiecesAddUpAndEveryChangeShows) {
 
 namespace {
 
+constexpr std::size_t kRangesEnd = 4 + 4 + 24 + 24 + 2 * 10608;  // header, board, pot, two ranges
+
 struct TreeFile : SpotFixture {
   fs::path dir = make_temp_dir();
   ~TreeFile() override { fs::remove_all(dir); }
 
   void SetUp() override {
     SpotFixture::SetUp();
+    s.settings.all_hands = false;
     s.compression_setting = 0;
+  }
+  void TearDown() override {
+    SpotFixture::TearDown();
+    s.settings.all_hands = false;
+    s.compression_setting = kAutoCompression;
   }
 
   void turn_spot() {
@@ -96,7 +92,6 @@ struct TreeFile : SpotFixture {
     line({0, 50, 50});
     line({50, 150, 150});
   }
-
   // Averages from the third iteration on (not the 61st), so that short solves fill the
   // compressed average stores too.
   void solve(GameTree& tree, int iterations) {
@@ -110,9 +105,13 @@ struct TreeFile : SpotFixture {
     }
     EXPECT_NEAR(a.exploitability, b.exploitability, tolerance);
   }
-
   std::string path(const std::string& name) const { return (dir / name).string(); }
-
+  std::string bytes(const std::string& name) const { return read_text_file(path(name)); }
+  // Saves the current tree as `name` and tells whether its bytes equal those of `other`.
+  bool saved_same(const std::string& name, const std::string& other) const {
+    save_tree_file(*s.current_tree(), path(name));
+    return bytes(name) == bytes(other);
+  }
   // The failure text of loading a file, empty when it loads.
   std::string load_failure(const std::string& file) {
     try {
@@ -126,28 +125,22 @@ struct TreeFile : SpotFixture {
   }
 };
 
-struct Config {
-  const char* name;
-  void (TreeFile::*spot)();
-  int level;
-  bool isomorphism;
-  bool all_hands;
-};
-
 }  // namespace
 
 // Saved, loaded with other settings in force, saved again: the same bytes, and the loaded tree
-// evaluates to the same results and goes on solving as the original does.
+// evaluates to the same results as the original. A never solved tree loads as new.
 TEST_F(TreeFile, RoundTripsAreByteIdenticalForEveryKindOfTree) {
-  const Config configs[] = {
-      {"flop level 0", &TreeFile::small_flop_spot, 0, true, false},
-      {"flop level 1", &TreeFile::small_flop_spot, 1, true, false},
-      {"flop level 3 all hands", &TreeFile::small_flop_spot, 3, true, true},
-      {"flop level 4", &TreeFile::small_flop_spot, 4, false, false},
-      {"turn", &TreeFile::turn_spot, 0, true, false},
-      {"turn no isomorphism", &TreeFile::turn_spot, 2, false, true},
-      {"river", &TreeFile::river_spot, 0, false, false},
-      {"river all hands", &TreeFile::river_spot, 4, false, true},
+  struct Config {
+    const char* name;
+    void (TreeFile::*spot)();
+    int level, iterations;
+    bool isomorphism, all_hands;
+  } const configs[] = {
+      {"flop level 0", &TreeFile::small_flop_spot, 0, 5, true, false},   {"flop level 1", &TreeFile::small_flop_spot, 1, 5, true, false},
+      {"flop level 3 all hands", &TreeFile::small_flop_spot, 3, 5, true, true}, {"flop level 4", &TreeFile::small_flop_spot, 4, 5, false, false},
+      {"flop unsolved", &TreeFile::small_flop_spot, 4, 0, true, false},  {"turn", &TreeFile::turn_spot, 0, 5, true, false},
+      {"turn no isomorphism", &TreeFile::turn_spot, 2, 5, false, true},  {"river", &TreeFile::river_spot, 0, 5, false, false},
+      {"river all hands", &TreeFile::river_spot, 4, 5, false, true},
   };
   for (const Config& c : configs) {
     SCOPED_TRACE(c.name);
@@ -159,44 +152,29 @@ TEST_F(TreeFile, RoundTripsAreByteIdenticalForEveryKindOfTree) {
     (this->*c.spot)();
     GameTree& tree = build();
     bool iso = tree.has_flag(ISOMORPHISM_ON);
-    solve(tree, 5);
+    solve(tree, c.iterations);
     TreeResults before = results(tree);
     save_tree_file(tree, path("a.tree"));
     int hands[2] = {tree.start_card_node().hand_count(0), tree.start_card_node().hand_count(1)};
-
     // Other settings in force at load time: the file's own choices win.
     s.settings.isomorphism = {!c.isomorphism, !c.isomorphism, true};
     s.settings.all_hands = !c.all_hands;
     s.compression_setting = c.level == 0 ? 4 : 0;
     s.clear_lines();
-    load(path("a.tree"));
+    ASSERT_EQ(load_failure(path("a.tree")), "");
     GameTree& loaded = *s.current_tree();
     loaded.params.averaging_delay = 2;  // as solve() set it on the saved tree
-    EXPECT_EQ(loaded.iterations, 5);
+    EXPECT_EQ(loaded.iterations, c.iterations);
     EXPECT_EQ(loaded.has_flag(ISOMORPHISM_ON), iso);
-    EXPECT_FALSE(loaded.has_flag(NEW_TREE));
+    EXPECT_EQ(loaded.has_flag(NEW_TREE), c.iterations == 0);
     EXPECT_EQ(loaded.all_hands, c.all_hands);
     EXPECT_EQ(s.compression_in_force(), c.level);
     EXPECT_EQ(loaded.start_card_node().hand_count(0), hands[0]);
     EXPECT_EQ(loaded.start_card_node().hand_count(1), hands[1]);
-    save_tree_file(loaded, path("b.tree"));
-    EXPECT_TRUE(read_bytes(path("a.tree")) == read_bytes(path("b.tree")));
-    expect_same_results(results(loaded), before, 1e-9);
+    EXPECT_TRUE(saved_same("b.tree", "a.tree"));
+    if (c.iterations > 0) expect_same_results(results(loaded), before, 1e-9);
     s.settings.isomorphism = {true, true, false};
   }
-}
-
-// A fresh tree (never solved) saves its empty arrays and loads as new.
-TEST_F(TreeFile, UnsolvedTreeRoundTrips) {
-  s.compression_setting = 4;
-  small_flop_spot();
-  s.install_tree(built());
-  save_tree_file(*s.current_tree(), path("new.tree"));
-  load(path("new.tree"));
-  EXPECT_TRUE(s.current_tree()->has_flag(NEW_TREE));
-  EXPECT_EQ(s.current_tree()->iterations, 0);
-  save_tree_file(*s.current_tree(), path("again.tree"));
-  EXPECT_TRUE(read_bytes(path("new.tree")) == read_bytes(path("again.tree")));
 }
 
 // N iterations, save, load, M more: the same game as N + M without the save.
@@ -209,24 +187,20 @@ TEST_F(TreeFile, ContinuingALoadedSolveMatchesAnUninterruptedOne) {
   std::vector<Case> cases = {{&TreeFile::small_flop_spot, 0, dcfr_schedule()}, {&TreeFile::small_flop_spot, 4, discounted_schedule()}};
   if (kSanitizedBuild) cases = {{&TreeFile::turn_spot, 0, {}}, {&TreeFile::turn_spot, 0, discounted_schedule()}};  // flop solves: the plain build runs them
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.level);
-    SCOPED_TRACE(describe_schedule(c.schedule));
+    SCOPED_TRACE(describe_schedule(c.schedule) + " level " + std::to_string(c.level));
     s.compression_setting = c.level;
-    s.clear_lines();
-    (this->*c.spot)();
-    GameTree& straight = build();
-    straight.schedule = c.schedule;
-    solve(straight, 20);
-    TreeResults uninterrupted = results(straight);
-
-    s.clear_lines();
-    (this->*c.spot)();
-    GameTree& first = build();
-    first.schedule = c.schedule;
-    solve(first, 8);
-    save_tree_file(first, path("half.tree"));
+    TreeResults uninterrupted;
+    for (int iterations : {20, 8}) {
+      s.clear_lines();
+      (this->*c.spot)();
+      GameTree& tree = build();
+      tree.schedule = c.schedule;
+      solve(tree, iterations);
+      if (iterations == 20) uninterrupted = results(tree);
+    }
+    save_tree_file(*s.current_tree(), path("half.tree"));
     s.schedule = {};
-    load(path("half.tree"));
+    ASSERT_EQ(load_failure(path("half.tree")), "");
     GameTree& second = *s.current_tree();
     EXPECT_EQ(second.schedule, c.schedule);
     EXPECT_EQ(s.schedule, c.schedule);  // the next go goes on with it
@@ -238,19 +212,18 @@ TEST_F(TreeFile, ContinuingALoadedSolveMatchesAnUninterruptedOne) {
 }
 
 // Files cut at every field boundary and at random offsets, and single flipped bytes anywhere:
-// each is refused with one of the two texts, nothing crashes, and what the spec keeps in effect
-// is in effect: the file's board once read, no tree before the lines are complete, and an
-// unsolved tree with working storage after.
+// each is refused with one of the two texts, nothing crashes, and what is kept in effect is:
+// the file's board once read, no tree before the lines are complete, and an unsolved tree with
+// working storage after. A file with its ranges and no more leaves its pot and ranges.
 TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
   s.compression_setting = 4;
   small_flop_spot();
+  s.game.pot_values = {3, 4, 100};
   GameTree& tree = build();
   solve(tree, 6);
   save_tree_file(tree, path("good.tree"));
-  std::string good = read_bytes(path("good.tree"));
-  const std::size_t ranges_end = 4 + 4 + 24 + 24 + 2 * 10608;
-
-  std::vector<std::size_t> cuts = {0, 3, 4, 8, 16, 32, 56, ranges_end - 10608, ranges_end, ranges_end + 1,
+  std::string good = bytes("good.tree");
+  std::vector<std::size_t> cuts = {0, 3, 4, 8, 16, 32, 56, kRangesEnd - 10608, kRangesEnd, kRangesEnd + 1,
                                    good.size() - 9, good.size() - 8, good.size() - 1};
   std::mt19937 rng(17);
   bool solved_after_failure = false;  // one solve on a tree left by a failed load is enough
@@ -259,14 +232,11 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
   for (std::size_t cut : cuts) {
     SCOPED_TRACE(cut);
     write_bytes(path("cut.tree"), good.substr(0, cut));
+    s.game = GameDescription{};
     EXPECT_EQ(load_failure(path("cut.tree")), "can't read from file");
-    if (cut >= 32) {
-      EXPECT_EQ(s.game.flop_mask, parse_cards("Td 9d 6h"));
-    }
-    if (cut <= ranges_end) {
-      EXPECT_EQ(s.current_tree(), nullptr);
-      EXPECT_TRUE(s.lines->is_leaf());
-    }
+    EXPECT_TRUE(cut < 32 || s.game.flop_mask == parse_cards("Td 9d 6h"));
+    EXPECT_TRUE(cut < kRangesEnd || (s.game.pot_values == std::array<double, 3>{3, 4, 100} && !s.game.ranges[1].empty()));
+    EXPECT_TRUE(cut > kRangesEnd || (s.current_tree() == nullptr && s.lines->is_leaf()));
     if (GameTree* t = s.current_tree()) {
       EXPECT_EQ(t->iterations, 0);
       EXPECT_TRUE(t->has_flag(NEW_TREE));
@@ -275,7 +245,6 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
       solved_after_failure = true;
     }
   }
-
   std::vector<std::size_t> flips;
   for (std::size_t i = 0; i < (kSanitizedBuild ? 40u : 64u); ++i) flips.push_back(i);
   for (int i = 0; i < 2 * random_cases; ++i) flips.push_back(rng() % good.size());
@@ -284,29 +253,28 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
     std::string bad = good;
     bad[at] = char(bad[at] ^ (1 << (rng() % 8)));
     write_bytes(path("flip.tree"), bad);
-    std::string failure = load_failure(path("flip.tree"));
-    EXPECT_FALSE(failure.empty());
-    if (GameTree* t = s.current_tree()) {
-      EXPECT_EQ(t->iterations, 0);
-      ASSERT_TRUE(allocate_tree_storage(*t));
-    }
+    EXPECT_NE(load_failure(path("flip.tree")), "");
+    GameTree* t = s.current_tree();
+    EXPECT_TRUE(!t || (t->iterations == 0 && allocate_tree_storage(*t)));
   }
-
-  std::string foreign = good;
+  // Not a tree file, a version this program does not know, two turn cards, a river without a
+  // turn, a root without children (its lines still parse): refused before any of it is used.
+  std::string foreign = good, newer = good, two_turns = good, river_only = good, childless = good;
   foreign[3] = ';';
-  write_bytes(path("foreign.tree"), foreign);
-  EXPECT_EQ(load_failure(path("foreign.tree")), "invalid file");
-  EXPECT_EQ(s.current_tree(), nullptr);
-  EXPECT_TRUE(s.lines->is_leaf());
-  write_bytes(path("text.tree"), "set_board Td 9d 6h\n");
-  EXPECT_EQ(load_failure(path("text.tree")), "invalid file");
-  std::string newer = good;
-  newer[4] = 3;  // a format version this program does not know
-  write_bytes(path("newer.tree"), newer);
-  EXPECT_EQ(load_failure(path("newer.tree")), "invalid file");
-  EXPECT_EQ(load_failure(dir.string()), "can't read from file");
-  EXPECT_EQ(load_failure(path("missing.tree")), "can't read from file");
-
+  newer[4] = 3;
+  two_turns[16] = 3;   // the turn mask: 2c and 2d
+  river_only[24] = 1;  // the river mask: 2c
+  for (std::string* b : {&two_turns, &river_only}) {  // with their checksums made good again
+    std::uint64_t sum = checksum_of(b->substr(0, b->size() - 8));
+    std::memcpy(b->data() + b->size() - 8, &sum, 8);
+  }
+  std::memset(&childless[kRangesEnd + 40], 0, 4);
+  for (const std::string& bad : {foreign, newer, two_turns, river_only, childless, std::string("set_board Td 9d 6h\n")}) {
+    write_bytes(path("bad.tree"), bad);
+    EXPECT_EQ(load_failure(path("bad.tree")), "invalid file");
+    EXPECT_TRUE(s.current_tree() == nullptr && s.lines->is_leaf());
+    EXPECT_TRUE(s.game.turn_mask == 0 && s.game.river_mask == 0);
+  }
   // After all that the good file still loads whole.
   EXPECT_TRUE(solved_after_failure);
   EXPECT_EQ(load_failure(path("good.tree")), "");
@@ -323,7 +291,7 @@ TEST_F(TreeFile, EveryAcceptedValueLoadsBack) {
     double amount;            // a bet of this size; 0: none
   } cases[] = {{"lowest pot values", {INT32_MIN, INT32_MIN, 1}, 1, 0, 0},
                {"highest pot values", {INT32_MAX, 7, INT32_MAX}, 1, 0, 0},
-               {"huge and tiny weights", {0, 0, 100}, 1e300, 0, 0},
+               {"huge weights", {0, 0, 100}, 1e300, 0, 0},
                {"tiny weights", {0, 0, 100}, 1e-300, 0, 0},
                {"longest line", {0, 0, 100}, 1, kMaxLineActions, 0},
                {"largest amount", {0, 0, 100}, 1, 0, kMaxLineAmount}};
@@ -343,32 +311,8 @@ TEST_F(TreeFile, EveryAcceptedValueLoadsBack) {
     ASSERT_EQ(load_failure(path("a.tree")), "");
     EXPECT_EQ(s.game.pot_values, before.pot_values);
     EXPECT_EQ(s.game.ranges, before.ranges);
-    save_tree_file(*s.current_tree(), path("b.tree"));
-    EXPECT_TRUE(read_bytes(path("a.tree")) == read_bytes(path("b.tree")));
+    EXPECT_TRUE(saved_same("b.tree", "a.tree"));
   }
-}
-
-// A damaged file is refused before any of it is used, also where its lines still parse; a file
-// that ends after its ranges leaves its board, pot and ranges, and no lines or tree.
-TEST_F(TreeFile, DamageIsFoundBeforeTheFileIsUsed) {
-  river_spot();
-  s.game.pot_values = {3, 4, 100};
-  build();
-  save_tree_file(*s.current_tree(), path("good.tree"));
-  std::string good = read_bytes(path("good.tree"));
-  const std::size_t ranges_end = 4 + 4 + 24 + 24 + 2 * 10608;
-  std::string childless = good;
-  std::memset(&childless[ranges_end + 40], 0, 4);  // the root's child count
-  write_bytes(path("childless.tree"), childless);
-  EXPECT_EQ(load_failure(path("childless.tree")), "invalid file");
-  write_bytes(path("cut.tree"), good.substr(0, ranges_end));
-  s.game = GameDescription{};
-  EXPECT_EQ(load_failure(path("cut.tree")), "can't read from file");
-  EXPECT_EQ(s.game.pot_values, (std::array<double, 3>{3, 4, 100}));
-  EXPECT_EQ(s.game.flop_mask, parse_cards("Td 9d 6h"));
-  EXPECT_FALSE(s.game.ranges[1].empty());
-  EXPECT_TRUE(s.lines->is_leaf());
-  EXPECT_EQ(s.current_tree(), nullptr);
 }
 
 // Saves taken while one thread solves, each loaded and solved on to the same iteration, end
@@ -394,9 +338,9 @@ TEST_F(TreeFile, CheckpointsTakenWhileSolvingContinueExactly) {
   s.solver.wait();
   for (int i = 0; i < std::min(saves, 6); ++i) {
     SCOPED_TRACE(i);
-    load(path("c" + std::to_string(i)));
+    ASSERT_EQ(load_failure(path("c" + std::to_string(i))), "");
     solve_to_end_and_save("resumed.tree");
-    EXPECT_TRUE(read_bytes(path("straight.tree")) == read_bytes(path("resumed.tree")));
+    EXPECT_TRUE(bytes("straight.tree") == bytes("resumed.tree"));
   }
   set_worker_count(omp_get_max_threads());
 }
@@ -409,12 +353,9 @@ TEST_F(TreeFile, FailedSavesKeepTheOlderFile) {
   const std::string target = path("keep.tree");
   write_bytes(target, "older");
   auto expect_only_older = [&] {
-    EXPECT_EQ(read_bytes(target), "older");
-    int files = 0;
-    for (const auto& entry : fs::directory_iterator(dir)) files += entry.is_regular_file() ? 1 : 0;
-    EXPECT_EQ(files, 1);
+    EXPECT_EQ(bytes("keep.tree"), "older");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
   };
-
   // Writes beyond a file-size limit fail (with the signal ignored) in a child process.
   pid_t child = fork();
   if (child == 0) {
@@ -432,54 +373,9 @@ TEST_F(TreeFile, FailedSavesKeepTheOlderFile) {
   waitpid(child, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   expect_only_older();
-
   EXPECT_THROW(save_tree_file(tree, dir.string()), IOException);
   EXPECT_THROW(save_tree_file(tree, path("no folder/x.tree")), IOException);
   expect_only_older();
-
   save_tree_file(tree, target);
-  EXPECT_NE(read_bytes(target), "older");
   EXPECT_EQ(load_failure(target), "");
-}
-
-// Through the protocol, in new processes: file names with blanks, the answers, and every
-// report the same after loading as before saving.
-TEST(TreeFileProtocol, ReportsAnswerTheSameInANewProcess) {
-  std::string dir = make_temp_dir();
-  std::string file = dir + "/my solve.tree";
-  std::string spot = std::string("set_threads 1\nload_script ") + TRAVANTO_TEST_DIR +
-                     "/protocol/data/uniform_ranges.txt\n"
-                     "set_board Ks 7d 2c 5h\nadd_line 0 0 0 0\nadd_line 0 0 60 60\nadd_line 60 180 180\n";
-  std::string reports = "is_ready\ncalc_results\nshow_strategy r:0\nshow_strategy r:0:c:c:Ah\n"
-                        "calc_ev OOP r:0:b60\nshow_range IP r:0:b60\nshow_strategy_pp r:0:c\n";
-  std::string first = run_travanto(spot + "build_tree\ngo 30 steps\nwait_for_solver\n" + reports +
-                                   "dump_tree " + file + "\n");
-  std::string second = run_travanto("set_threads 1\nload_tree " + file + "\n" + reports + "dump_tree " + file + ".2\n");
-  auto after = [&](const std::string& out, const std::string& from) { return out.substr(out.find(from)); };
-  ASSERT_NE(first.find("dump_tree ok!"), std::string::npos) << first;
-  ASSERT_NE(second.find("load_tree ok!"), std::string::npos) << second;
-  std::string before_reports = after(first, "is_ready ok!");
-  std::string after_reports = after(second, "is_ready ok!");
-  EXPECT_EQ(before_reports.substr(0, before_reports.find("dump_tree")),
-            after_reports.substr(0, after_reports.find("dump_tree")));
-  EXPECT_TRUE(read_bytes(file) == read_bytes(file + ".2"));
-  fs::remove_all(dir);
-}
-
-// A front-end checkpoints a running solve: each save is a whole tree that loads.
-TEST(TreeFileProtocol, SavesDuringASolveAreWholeTrees) {
-  std::string dir = make_temp_dir();
-  std::string spot = std::string("load_script ") + TRAVANTO_TEST_DIR +
-                     "/protocol/data/uniform_ranges.txt\n"
-                     "set_board Ks 7d 2c 5h\nadd_line 0 0 0 0\nadd_line 0 0 60 60\nadd_line 60 180 180\n"
-                     "build_tree\ngo 100000 steps\n";
-  for (int i = 0; i < 4; ++i) spot += "dump_tree " + dir + "/c" + std::to_string(i) + "\n";
-  spot += "load_tree " + dir + "/c0\nstop\nwait_for_solver\n";
-  std::string out = run_travanto(spot);
-  EXPECT_NE(out.find("ERROR: load_tree Can't do that when solver is running"), std::string::npos) << out;
-  for (int i = 0; i < 4; ++i) {
-    std::string loaded = run_travanto("load_tree " + dir + "/c" + std::to_string(i) + "\ncalc_results\n");
-    EXPECT_NE(loaded.find("load_tree ok!"), std::string::npos) << loaded;
-  }
-  fs::remove_all(dir);
 }
