@@ -1,23 +1,15 @@
 #!/usr/bin/env python3
-"""Protocol fuzzer: random command sequences against an engine binary (normally the sanitizer build).
+"""Protocol fuzzer: random command sequences from the engine's own command table (app/command_table.cpp),
+hostile tokens mixed in, against an engine binary (normally the sanitizer build). Answers are judged by
+invariants, never predicted: every line answered (a sync probe follows each line), well-formed answers and
+node blocks, errors alone and naming their command, no crash, hang, sanitizer report or terminal output,
+a refused command leaves the state as it was, listed child paths resolve, saves leave links and FIFOs be.
+A failing case is written, up to its failing line, as a replayable case file.
 
-Command words and token counts come from the engine's own table (app/command_table.cpp); arguments
-from a short list of token kinds, hostile ones mixed in. Answers are judged by invariants, never
-predicted: every line is answered (a sync probe, an unknown command, follows each line), answers
-are well formed (no empty or merged lines, node blocks, END closing multi-line answers, an error
-alone and naming its command, wrong token counts and unknown words refused), no crash, hang,
-sanitizer report or terminal output, a refused command leaves the state as it was, listed child
-paths resolve, saves leave links and FIFOs be. A failing case is written, up to its failing
-line, as a replayable case file.
-
-Usage: protocol_fuzz.py --binary build-asan/travanto --seed 1 --seconds 180 --out DIR
-       protocol_fuzz.py --binary BINARY --replay CASE
-
-Case file: one stdin line per line. Lines starting with "#@" are not sent:
-    #@gui   start with /gui           #@dir NAME / #@fifo NAME   create a directory / FIFO
-    #@file NAME, then "#@| text" lines (a helper file)   #@tail TEXT   sent last without a line feed
-    #@expand   {{TEXT*N}}: N copies of TEXT              #@seed N   the run's own random choices
-File names are relative to the case's temporary folder, the engine's working directory.
+Usage: protocol_fuzz.py --binary build-asan/travanto --seed 1 --seconds 180 --out DIR [--replay CASE]
+Case file: one stdin line per line; "#@" lines are not sent: #@gui, #@dir NAME, #@fifo NAME, #@file NAME
+then "#@| text" lines (#@end-lf no: no final line feed), #@tail TEXT (sent last, no line feed),
+#@expand ({{TEXT*N}}: N copies), #@seed N. Names are relative to the case's working folder.
 """
 
 import argparse
