@@ -2,31 +2,15 @@
 grid, each cell's bars in the colours and at the places the report's SVG gives them.
 Run by make check-report (which installs Debian's chromium when run as root)."""
 
-import unittest
 
 import support
 from travanto.report import CELL, EMPTY_COLOUR, INNER, action_colours, grid_classes, render
 from travanto.solve import read_node, solve
 from travanto.spot import load_spot
 
-SPOT = '''
-board = "Qh 8c 3d 3s"
-pot = 100
-stack = 300
-[ranges]
-oop = "22+,A2s+,K8s+,Q9s+,J9s+,T9s,ATo+,KJo+"
-ip = "22+,A2s+,K5s+,Q8s+,J8s+,T8s+,98s,A8o+,KTo+,QJo"
-[tree]
-bet = [50]
-raise = ["3x"]
-allin = true
-raise_cap = 1
-[solver]
-threads = 2
-max_iterations = 200
-[report]
-title = "Screenshot"
-nodes = ["r:0"]
+SPOT = '''board = "Qh 8c 3d 3s"\npot = 100\nstack = 300\n[ranges]\noop = "22+,A2s+,K8s+,Q9s+,J9s+,T9s,ATo+,KJo+"
+ip = "22+,A2s+,K5s+,Q8s+,J8s+,T8s+,98s,A8o+,KTo+,QJo"\n[tree]\nbet = [50]\nraise = ["3x"]\nallin = true\nraise_cap = 1
+[solver]\nthreads = 2\nmax_iterations = 200\n[report]\ntitle = "Screenshot"\nnodes = ["r:0"]
 '''
 WIDTH, HEIGHT = 1200, 1300
 
@@ -70,6 +54,3 @@ class ScreenshotTest(support.TempDirCase):
         self.assertTrue(any(0 <= ox <= WIDTH - 13 * CELL and 0 <= oy <= HEIGHT - 13 * CELL and
                             shows(ox, oy) for ox, oy in places()), 'no 13x13 grid with the report\'s colours shown')
 
-
-if __name__ == '__main__':
-    unittest.main()

@@ -110,6 +110,3 @@ class LinesTest(unittest.TestCase):
         with open(f'{support.REPO}/examples/turn_spot.txt') as f:
             self.assertEqual(sorted(line_commands(plan)), sorted(l.strip() for l in f if l.startswith('add_line')))
 
-
-if __name__ == '__main__':
-    unittest.main()

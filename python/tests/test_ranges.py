@@ -101,6 +101,3 @@ class RangeTest(unittest.TestCase):
         for t in [l.split() for l in lines if l.startswith('set_range')]:
             self.assertEqual(parse_range(texts[t[1]], self.order), [float(v) for v in t[2:]])
 
-
-if __name__ == '__main__':
-    unittest.main()

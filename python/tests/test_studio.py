@@ -8,7 +8,6 @@ import os
 import shutil
 import tempfile
 import threading
-import unittest
 import urllib.error
 import urllib.request
 
@@ -117,6 +116,3 @@ class Refusals(StudioCase):
         self.assertEqual(len(self.ok('api/info')['hand_order']), 1326)
         self.ok(f'api/sessions/{sid}/close', {})
 
-
-if __name__ == '__main__':
-    unittest.main()

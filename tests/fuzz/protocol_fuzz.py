@@ -7,9 +7,9 @@ a refused command leaves the state as it was, listed child paths resolve, saves 
 A failing case is written, up to its failing line, as a replayable case file.
 
 Usage: protocol_fuzz.py --binary build-asan/travanto --seed 1 --seconds 180 --out DIR [--replay CASE]
-Case file: one stdin line per line; "#@" lines are not sent: #@gui, #@dir NAME, #@fifo NAME, #@file NAME
-then "#@| text" lines (#@end-lf no: no final line feed), #@tail TEXT (sent last, no line feed),
-#@expand ({{TEXT*N}}: N copies), #@seed N. Names are relative to the case's working folder.
+Case file: one stdin line per line; "#@" lines are not sent: #@gui, #@file NAME then "#@| text" lines
+(#@end-lf no: no final line feed), #@tail TEXT (sent last, no line feed), #@expand ({{TEXT*N}}: N copies),
+#@seed N. Every case's working folder holds a directory adir, a FIFO afifo, links alink and aloop.
 """
 
 import argparse
@@ -57,8 +57,6 @@ def line_tokens(line):
 class Case:
     lines: list
     files: dict = dataclasses.field(default_factory=dict)
-    dirs: list = dataclasses.field(default_factory=list)
-    fifos: list = dataclasses.field(default_factory=list)
     gui: bool = False
     tail: bytes = None
     origin: str = ''
@@ -82,8 +80,6 @@ def parse_case(data, origin=''):
         elif raw.startswith(b'#@file '):
             current = dec(raw[7:])
             case.files[current] = b''
-        elif raw.startswith((b'#@dir ', b'#@fifo ')):
-            (case.dirs if raw.startswith(b'#@dir') else case.fifos).append(dec(raw.split(b' ', 1)[1]))
         elif raw.startswith((b'#@tail ', b'#@seed ', b'#@gui')):
             case.tail = raw[7:] if raw.startswith(b'#@tail') else case.tail
             case.seed = int(raw[7:]) if raw.startswith(b'#@seed') else case.seed
@@ -97,7 +93,6 @@ def format_case(case, notes=()):
     enc = lambda s: s.encode('utf-8', 'surrogateescape')
     out = [b'#@ ' + enc(n) for n in notes] + ([b'#@gui'] if case.gui else [])
     out += [b'#@seed %d' % case.seed] if case.seed is not None else []
-    out += [b'#@dir ' + enc(d) for d in case.dirs] + [b'#@fifo ' + enc(f) for f in case.fifos]
     for name, content in case.files.items():
         body = content.split(b'\n')
         out += [b'#@file ' + enc(name)] + [b'#@| ' + l for l in body[:-1] + body[-1:] * (body[-1] != b'')]
@@ -402,8 +397,8 @@ class Hang(Exception):
     pass
 
 
-class Banned(Exception):
-    """A banned program runs on this machine: the engine refuses every line, the case says nothing."""
+class Banned(Exception):   # a banned program runs on this machine: every line refused, the case says nothing
+    pass
 
 
 class Exited(Exception):
@@ -569,10 +564,8 @@ class Runner:
 
     def setup_dir(self):
         self.workdir = tempfile.mkdtemp(prefix='case.', dir=self.opts.tmp)
-        for d in set(self.case.dirs + [DIR_NAME]):
-            os.makedirs(os.path.join(self.workdir, d), exist_ok=True)
-        for f in set(self.case.fifos + [FIFO_NAME]):
-            os.mkfifo(os.path.join(self.workdir, f))
+        os.mkdir(os.path.join(self.workdir, DIR_NAME))
+        os.mkfifo(os.path.join(self.workdir, FIFO_NAME))
         os.symlink('tree.bin', os.path.join(self.workdir, LINK_NAME))
         os.symlink(LOOP_NAME, os.path.join(self.workdir, LOOP_NAME))
         for name, data in self.case.files.items():
@@ -673,7 +666,7 @@ class Runner:
             if any(n.endswith('.tvtmp') for n in names):
                 return Failure('files', 'a temporary save file was left', sig='temporary file')
         kept = [os.path.islink(os.path.join(self.workdir, n)) for n in (LINK_NAME, LOOP_NAME)]
-        kept += [stat.S_ISFIFO(os.lstat(os.path.join(self.workdir, f)).st_mode) for f in self.case.fifos + [FIFO_NAME]]
+        kept.append(stat.S_ISFIFO(os.lstat(os.path.join(self.workdir, FIFO_NAME)).st_mode))
         return None if all(kept) else Failure('files', 'a link or FIFO was replaced', sig='file target')
 
     def _run(self, result):
@@ -764,13 +757,11 @@ def build_parser():
     ap.add_argument('--binary', default=os.path.join(REPO, 'build-asan', 'travanto'))
     ap.add_argument('--seed', type=int, default=1)
     ap.add_argument('--seconds', type=float, default=60, help='time budget; no case starts after it')
-    ap.add_argument('--cases', type=int, default=0, help='stop after this many cases (0: no limit)')
     ap.add_argument('--corpus', default=DEFAULT_CORPUS)
     ap.add_argument('--table', default=DEFAULT_TABLE, help='the engine\'s command table source')
     ap.add_argument('--out', default=None, help='folder for reproducers (default: a new temporary folder)')
     ap.add_argument('--timeout', type=float, default=20, help='seconds an answer may take (x3 for slow commands)')
     ap.add_argument('--replay', action='append', default=[], help='run these case files only')
-    ap.add_argument('-v', '--verbose', action='store_true')
     return ap
 
 
@@ -789,7 +780,7 @@ def main(argv=None):
     cases = commands = generated = banned = 0
     failures, seen = [], set()
     try:
-        while not (opts.cases and cases >= opts.cases) and (time.monotonic() < deadline or cases == 0):
+        while time.monotonic() < deadline or cases == 0:
             if queue:
                 case = queue.pop(0)
             elif opts.replay:
@@ -798,13 +789,9 @@ def main(argv=None):
                 case = generate_case(opts.table, opts.seed, generated)
                 case.origin = 'seed %d, generated case %d' % (opts.seed, generated)
                 generated += 1
-            seed = case.seed if case.seed is not None else random.Random('case:%d:%d' % (opts.seed, cases)).getrandbits(
-                64)
-            t0, result = time.monotonic(), Runner(opts, case, seed).run()
+            seed = random.Random('case:%d:%d' % (opts.seed, cases)).getrandbits(64) if case.seed is None else case.seed
+            result = Runner(opts, case, seed).run()
             cases, commands, banned = cases + 1, commands + result.commands, banned + result.banned
-            if opts.verbose:
-                print('case %d (%s): %d commands, %.1f s%s' % (cases, case.origin, result.commands, time.monotonic() - t0,
-                      ', FAILED: ' + result.failure.message[:200] if result.failure else ''), flush=True)
             if result.failure is None or (result.failure.sig in seen and not case.origin.startswith('corpus/')):
                 continue
             seen.add(result.failure.sig)

@@ -32,7 +32,7 @@ class Fuzzer(unittest.TestCase):
                 elif line in case.lines and t[:1] in ([b'wait_for_solver'], [b'load_script']):
                     self.assertFalse(unbounded, 'a wait on a run without limit in %s' % case.origin)
         case = pf.Case([b'is_ready\r', b'\xa7show_settings', b''], files={'a b.txt': b'\xef\xbb\xbfx\r\n\ny'},
-                       dirs=['d'], fifos=['f'], gui=True, tail=b'is_ready', seed=9)
+                       gui=True, tail=b'is_ready', seed=9)
         self.assertEqual(pf.format_case(pf.parse_case(pf.format_case(case, ['a note']))), pf.format_case(case))
 
     def test_invariants(self):
