@@ -62,13 +62,9 @@ class Case:
     origin: str = ''
     seed: int = None
 
-    def copy(self, **kw):
-        return dataclasses.replace(self, **{'lines': list(self.lines), 'files': dict(self.files), **kw})
-
 
 def parse_case(data, origin=''):
     case, current, expand = Case([], origin=origin), None, False
-    dec = lambda b: b.decode('utf-8', 'surrogateescape')
     for raw in data.split(b'\n')[:-1 if data.endswith(b'\n') else None]:
         expand = expand or raw == b'#@expand'
         if expand:
@@ -78,7 +74,7 @@ def parse_case(data, origin=''):
         elif raw == b'#@end-lf no':
             case.files[current] = case.files[current][:-1]
         elif raw.startswith(b'#@file '):
-            current = dec(raw[7:])
+            current = raw[7:].decode('utf-8', 'surrogateescape')
             case.files[current] = b''
         elif raw.startswith((b'#@tail ', b'#@seed ', b'#@gui')):
             case.tail = raw[7:] if raw.startswith(b'#@tail') else case.tail
@@ -746,7 +742,7 @@ def write_report(out_dir, index, case, result, seed):
     notes = ['%s failure: %s' % (f.kind, f.message[:300]), 'from %s' % case.origin,
              'replay: tests/fuzz/protocol_fuzz.py --binary BINARY --replay %s/case.txt' % d]
     with open(os.path.join(d, 'case.txt'), 'wb') as fh:
-        fh.write(format_case(case.copy(lines=lines, seed=seed), notes))
+        fh.write(format_case(dataclasses.replace(case, lines=lines, seed=seed), notes))
     with open(os.path.join(d, 'report.txt'), 'w') as fh:
         fh.write('%s\n\n%s\n\nstderr:\n%s\n' % (f.message, f.detail, result.stderr.decode('latin-1')[-20000:]))
     return d
