@@ -539,24 +539,16 @@ PURE_REFUSALS = {b'set_board': [b'show_tree_params'], b'set_pot': [b'show_tree_p
 TREE_QUERIES = [b'is_tree_present', b'show_effective_stack', b'node_count', b'show_children r:0']
 
 
-@dataclasses.dataclass
-class Result:
-    failure: Failure = None
-    commands: int = 0
-    stderr: bytes = b''
-    lines: list = None        # the case's lines as sent (placeholders resolved)
-    failing_line: int = -1
-    banned: bool = False
-
-
 class Runner:
+    """One case; run() leaves failure, banned, stderr, commands, lines (as sent) and failing_line."""
+
     def __init__(self, opts, case, seed=0):
         self.opts, self.case, self.rnd = opts, case, random.Random(seed)
-        self.session = self.workdir = None
+        self.session = self.workdir = self.failure = None
         self.probe_n = self.commands = self.go_ok = self.started = self.stopped = 0
-        self.redirected = False
+        self.redirected = self.banned = False
         self.paths = [(b'r', b'ROOT'), (b'r:0', b'OOP_DEC')]   # (path, kind) listed by show_children
-        self.sent_lines = []
+        self.lines, self.stderr, self.failing_line = [], b'', -1
 
     def setup_dir(self):
         self.workdir = tempfile.mkdtemp(prefix='case.', dir=self.opts.tmp)
@@ -631,31 +623,29 @@ class Runner:
                     parent[:60], path[:80]), sig='unresolved')
 
     def run(self):
-        result = Result()
         self.setup_dir()
         try:
             self.session = Session(self.opts, self.workdir, self.case.gui, self.sink_names())
-            self._run(result)
+            self._run()
         except Failure as f:
-            result.failure = f
+            self.failure = f
         except Banned:
-            result.banned = True
+            self.banned = True
         except Exited:
             pass
         finally:
             if self.session:
                 self.session.close()
-                result.stderr = bytes(self.session.bufs['err'])
-            result.commands, result.lines = self.commands, self.sent_lines
-            result.failure = result.failure or self.file_targets_problem()
+                self.stderr = bytes(self.session.bufs['err'])
+            self.failure = self.failure or self.file_targets_problem()
             shutil.rmtree(self.workdir, ignore_errors=True)
-        m = SANITIZER_RE.search(result.stderr)
-        if m and (result.failure is None or result.failure.kind != 'sanitizer'):
-            loc = re.search(rb'#\d+ 0x[0-9a-f]+ in (\S+)', result.stderr[m.start():])
+        m = SANITIZER_RE.search(self.stderr)
+        if m and (self.failure is None or self.failure.kind != 'sanitizer'):
+            loc = re.search(rb'#\d+ 0x[0-9a-f]+ in (\S+)', self.stderr[m.start():])
             kind = re.sub(r'0x[0-9a-f]+|\d+', '_', m.group(1).decode('latin-1'))
             where = loc.group(1).decode('latin-1') if loc else ''
-            result.failure = Failure('sanitizer', 'sanitizer report: %s in %s' % (kind, where), sig=kind + '@' + where)
-        return result
+            self.failure = Failure('sanitizer', 'sanitizer report: %s in %s' % (kind, where), sig=kind + '@' + where)
+        return self
 
     def file_targets_problem(self):
         for _, _, names in os.walk(self.workdir):
@@ -665,7 +655,7 @@ class Runner:
         kept.append(stat.S_ISFIFO(os.lstat(os.path.join(self.workdir, FIFO_NAME)).st_mode))
         return None if all(kept) else Failure('files', 'a link or FIFO was replaced', sig='file target')
 
-    def _run(self, result):
+    def _run(self):
         s = self.session
         deadline = time.monotonic() + self.opts.timeout * 3
         while b'\n' not in s.bufs['out']:
@@ -678,9 +668,9 @@ class Runner:
         del s.bufs['out'][:len(banner) + 1]
         exited = False
         for i, line in enumerate(self.case.lines):
-            result.failing_line = i
+            self.failing_line = i
             line = self.resolve(line)
-            self.sent_lines.append(line)
+            self.lines.append(line)
             tokens = line_tokens(line)[1]
             word = tokens[0] if tokens else b''
             if word == b'exit':
@@ -707,7 +697,7 @@ class Runner:
                 listing = node_blocks(answers, True)
                 self.paths += [(p, b[1]) for p, b in listing if (p, b[1]) not in self.paths][:50]
                 self.check_children(tokens[1], listing)
-        result.failing_line = len(self.case.lines)
+        self.failing_line = len(self.case.lines)
         if not exited:
             try:
                 self.send(b'stop')
