@@ -1,33 +1,14 @@
 #!/usr/bin/env python3
-"""Protocol fuzzer: random command lines built from the engine's own command table (app/command_table.cpp),
-values from small pools (hostile ones among them), sent to an engine binary (normally the sanitizer build).
-Answers are judged by invariants only: every line answered (a sync probe follows each line) unless exit
-ended the process; multi-line answers closed by one END; an error alone and naming its command; no crash,
-sanitizer report or hang; a refused command leaves what the show_* queries answer unchanged; saves leave
-links and FIFOs alone. The corpus (protocol_corpus/*.txt) runs first; a failing case is written, up to its
-failing line, as a case file that --replay runs again.
-
+"""Protocol fuzzer: command lines from the engine's own command table (app/command_table.cpp) with values
+from small pools, hostile ones among them; answers judged by invariants only (see judge and Runner).
+The corpus (protocol_corpus/*.txt) runs first; a failing case is written as a case file for --replay.
 Usage: protocol_fuzz.py --binary build-asan/travanto --seed 1 --seconds 60 --out DIR [--replay CASE]
-Case file: one stdin line per line; "#@" lines are not sent: #@gui (engine started with /gui), #@file NAME
-then "#@| text" lines (a file in the case folder), #@tail TEXT (sent last, without line feed), #@expand (from
-there on {{TEXT*N}} stands for N copies). Every case folder holds a directory adir, a FIFO afifo, links
-alink (to tree.bin) and aloop (to itself) and a script self.txt that loads itself.
-"""
+Case file: stdin lines; "#@" lines are not sent: #@gui (started with /gui), #@file NAME then "#@| text" lines,
+#@tail TEXT (sent last, no line feed), #@expand ({{TEXT*N}}: N copies from there on). Every case folder also
+holds a directory adir, a FIFO afifo, links alink (to tree.bin) and aloop (to itself), a script self.txt."""
 
-import argparse
-import dataclasses
-import os
-import queue
-import random
-import re
-import resource
-import shutil
-import stat
-import subprocess
-import sys
-import tempfile
-import threading
-import time
+import argparse, dataclasses, os, queue, random, re, resource, shutil, stat  # noqa: E401
+import subprocess, sys, tempfile, threading, time  # noqa: E401
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
@@ -103,8 +84,8 @@ ARGS = {'set_board': 'board', 'set_pot': 'pot', 'set_range': 'player weights', '
         'add_line': 'amounts', 'force_line': 'amounts', 'remove_line': 'amounts', 'go': 'go', 'sleep': 'ms',
         'take_a_break': 'pause', 'load_script': 'script', 'load_tree': 'load', 'dump_tree': 'save',
         'stdoutredi': 'sink', 'stdoutredi_append': 'sink', 'skip_if_done': 'load label', 'show_range': 'player path',
-        'calc_ev': 'player path', 'calc_ev_pp': 'player path', 'calc_ev_line': 'player path',
-        'calc_eq_node': 'player path', 'calc_eq': 'player', 'calc_eq_pp': 'player', 'show_categories': 'board',
+        **dict.fromkeys(['calc_ev', 'calc_ev_pp', 'calc_ev_line', 'calc_eq_node'], 'player path'),
+        'calc_eq': 'player', 'calc_eq_pp': 'player', 'show_categories': 'board',
         'forget': 'street', 'solve_all_splits': 'street', 'set_isomorphism': 'bit bit', 'set_all_hands': 'bit',
         'ai6_set_compression': 'level', 'set_threads': 'threads', 'ai6_set_threads': 'threads'}
 WEIGHTS = {'show_children': 6, 'show_node': 3, 'go': 4, 'add_line': 3, 'build_tree': 3, 'calc_results': 2}
@@ -146,8 +127,8 @@ class Generator:
             out, level = [], 0
             for _ in range(6 - max(len(self.board), 3)):
                 size = r.choice([self.pot // 2, self.pot, 25, 100]) or 1
-                seq = r.choice([[level] * 2, [level] * 2, [level + size] * 2, [level, level + size, level + size],
-                                [level + size, level + 3 * size, level + 3 * size], [level + size]])
+                seq = [level + a for a in r.choice([[0, 0], [0, 0], [size] * 2, [0, size, size],
+                                                    [size, 3 * size, 3 * size], [size]])]
                 out, level = out + seq, seq[-1]
                 self.amounts.append(level)
                 if len(seq) == 1:
@@ -163,18 +144,10 @@ class Generator:
         count = self.table[word]
         kinds = ARGS.get(word, 'path' if count == 2 else 'num ' * (count - 1 if count > 0 else r.randint(0, 3)))
         toks = [word.encode()] + [self.kind(k) for k in kinds.split()]
-        if toks[0] not in GUARDED and r.random() < 0.15:
-            toks, k = toks[:], r.randrange(5)
-            if k == 0 and len(toks) > 1:
-                toks[r.randrange(1, len(toks))] = self.hostile_token()
-            elif k < 2:
-                toks = toks[:-1] if len(toks) > 1 else toks + [self.hostile_token()]
-            elif k == 2:
-                toks.append(self.hostile_token())
-            elif k == 3:
-                toks = [r.choice([MARK, BOM, b'  ']) + toks[0]] + toks[1:] + [b'\r'] * (r.random() < 0.3)
-            else:
-                toks[0] = r.choice([b'Exit', b'IS_READY', b'frobnicate', b'\x00', b'#', b'is_ready\x00x', b'LABEL:'])
+        if toks[0] not in GUARDED and r.random() < 0.15:   # one hostile change: a value, a count, the word
+            h, word = self.hostile_token(), r.choice([b'Exit', b'IS_READY', b'frobnicate', b'\x00', b'#', b'LABEL:'])
+            toks = r.choice([toks[:1] + [h] + toks[2:], toks[:-1] or toks + [h], toks + [h], [word] + toks[1:],
+                             [r.choice([MARK, BOM, b'  ']) + toks[0]] + toks[1:] + [b'\r']])
         return b' '.join(toks)
 
     def case(self):
@@ -202,12 +175,10 @@ class Failure(Exception):
         self.kind, self.message = kind, message
 
 
-class Hang(Exception):
-    pass
+class Hang(Exception): pass  # noqa: E701
 
 
-class Exited(Exception):
-    pass
+class Exited(Exception): pass  # noqa: E701
 
 
 SANITIZER_RE = re.compile(rb'ERROR: (?:Address|Leak|UndefinedBehavior)Sanitizer[:\w -]*|runtime error: [^\n]{0,100}|'
@@ -245,12 +216,10 @@ def judge(tokens, lines, table):
     if word.startswith(b'#'):
         return 'answer to a comment: %r' % lines[:1] if lines else None
     count = table.get(tokens[0].decode('latin-1'))
-    if count is None:
-        expected = b'ERROR: Command ' + word + b' not recognized'
-        return None if lines == [expected] else 'unknown word answered %r' % lines[:2]
-    if count > 0 and count != len(tokens):
-        expected = b'ERROR: ' + word + b' incorrect or missing argument'
-        return None if lines == [expected] else 'a line of %d tokens answered %r' % (len(tokens), lines[:2])
+    expected = b'ERROR: Command ' + word + b' not recognized' if count is None else \
+        b'ERROR: ' + word + b' incorrect or missing argument' if 0 < count != len(tokens) else None
+    if expected:
+        return None if lines == [expected] else 'answered %r, not %r' % (lines[:2], expected)
     errors = [line for line in lines if is_error(line)]
     if errors and (len(lines) > 1 or not errors[0].startswith((b'ERROR: ' + word + b' ', BANNED)) and errors[0] not in (
             b'Invalid value', b'ERROR: invalid card')):
@@ -262,11 +231,6 @@ def judge(tokens, lines, table):
     return None
 
 
-def limit_child():
-    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
-    resource.setrlimit(resource.RLIMIT_FSIZE, (256 << 20, 256 << 20))
-
-
 class Engine:
     """One engine process in its case folder; threads write its stdin and collect stdout and stderr."""
 
@@ -274,7 +238,8 @@ class Engine:
         env = dict(os.environ, ASAN_OPTIONS='allocator_may_return_null=1:detect_leaks=0',
                    UBSAN_OPTIONS='print_stacktrace=1:halt_on_error=1')
         self.proc = subprocess.Popen([binary] + ['/gui'] * gui, cwd=folder, env=env, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=limit_child)
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=lambda: [resource.setrlimit(r, (n, n)) for r, n in (
+                                         (resource.RLIMIT_CORE, 0), (resource.RLIMIT_FSIZE, 256 << 20))])
         self.sinks, self.out, self.err, self.ended = [os.path.join(folder, s) for s in sinks], bytearray(), bytearray(), 0
         self.cv, self.inbox = threading.Condition(), queue.Queue()
         for f, buf in ((self.proc.stdout, self.out), (self.proc.stderr, self.err)):
@@ -342,11 +307,9 @@ class Engine:
 
 
 # Commands whose refusal changes nothing, and the queries that show it.
-REFUSAL_QUERIES = {b'set_board': [b'show_tree_params'], b'set_pot': [b'show_tree_params'],
-                   b'set_range': [b'show_range OOP', b'show_range IP'],
-                   b'remove_line': [b'show_children r:0', b'node_count'],
-                   b'build_tree': [b'is_tree_present', b'node_count', b'show_children r:0'],
-                   b'free_tree': [b'is_tree_present', b'node_count']}
+TREE = [b'is_tree_present', b'node_count', b'show_children r:0']
+REFUSAL_QUERIES = {b'set_board': [b'show_tree_params'], b'set_pot': [b'show_tree_params'], b'build_tree': TREE,
+                   b'set_range': [b'show_range OOP', b'show_range IP'], b'remove_line': TREE, b'free_tree': TREE}
 
 
 class Runner:
@@ -424,14 +387,12 @@ class Runner:
             failure = f
         finally:
             self.stderr = self.engine.kill()
+        kept = all(os.path.islink(os.path.join(folder, n)) for n in ('alink', 'aloop')) and stat.S_ISFIFO(
+            os.lstat(os.path.join(folder, 'afifo')).st_mode) and not any(
+            n.endswith('.tvtmp') for _, _, names in os.walk(folder) for n in names)
         m = SANITIZER_RE.search(self.stderr)
-        if m:
-            failure = Failure('sanitizer', m.group(0).decode('latin-1'))
-        elif any(n.endswith('.tvtmp') for _, _, names in os.walk(folder) for n in names):
-            failure = failure or Failure('files', 'a temporary save file was left')
-        elif not (os.path.islink(os.path.join(folder, 'alink')) and os.path.islink(os.path.join(folder, 'aloop'))
-                  and stat.S_ISFIFO(os.lstat(os.path.join(folder, 'afifo')).st_mode)):
-            failure = failure or Failure('files', 'a link or FIFO was replaced')
+        failure = Failure('sanitizer', m[0].decode('latin-1')) if m else failure or (
+            None if kept else Failure('files', 'a link or FIFO replaced, or a temporary save file left'))
         shutil.rmtree(folder, ignore_errors=True)
         return failure
 
@@ -441,17 +402,14 @@ def main(argv=None):
     ap.add_argument('--binary', default=os.path.join(REPO, 'build-asan', 'travanto'))
     ap.add_argument('--seed', type=int, default=1)
     ap.add_argument('--seconds', type=float, default=60, help='time budget; no case starts after it')
-    ap.add_argument('--corpus', default=os.path.join(HERE, 'protocol_corpus'))
     ap.add_argument('--out', default=None, help='folder for failing cases (default: a new temporary folder)')
     ap.add_argument('--timeout', type=float, default=30, help='seconds an answer may take')
     ap.add_argument('--replay', action='append', default=[], help='run these case files only')
     opts = ap.parse_args(argv)
     opts.table, opts.binary = read_command_table(), os.path.abspath(opts.binary)
-    if not os.access(opts.binary, os.X_OK):
-        sys.exit('protocol_fuzz: no engine at %s' % opts.binary)
     out = opts.out or tempfile.mkdtemp(prefix='protocol-fuzz-failures.')
     os.makedirs(out, exist_ok=True)
-    corpus = sorted(os.path.join(opts.corpus, n) for n in os.listdir(opts.corpus) if n.endswith('.txt'))
+    corpus = sorted(os.path.join(HERE, 'protocol_corpus', n) for n in os.listdir(os.path.join(HERE, 'protocol_corpus')))
     cases = [parse_case(open(p, 'rb').read(), origin=p) for p in opts.replay or corpus]
     deadline, opts.tmp, failures, seen, index = time.monotonic() + opts.seconds, tempfile.mkdtemp(), 0, set(), 0
     try:
@@ -466,8 +424,7 @@ def main(argv=None):
             sig = (failure.kind, re.sub(r"'.*'|\d+", '_', failure.message)[:80]) if failure else None
             if not failure or sig in seen:
                 continue
-            seen.add(sig)
-            failures += 1
+            seen, failures = seen | {sig}, failures + 1
             path = os.path.join(out, '%02d-%s.txt' % (failures, failure.kind))
             notes = ['%s: %s' % (failure.kind, failure.message[:300]), 'from %s' % case.origin,
                      'stderr: ' + runner.stderr.decode('latin-1')[-2000:].replace('\n', '\n#@ ')]
