@@ -1,6 +1,6 @@
 """Batch solving: flop classes against an independent enumeration, flop sets, and a whole batch
-on a local Dask cluster: resume after Ctrl-C, failed boards, bad input, and the report (totals,
-screenshot)."""
+on a local Dask cluster: resume after Ctrl-C, failed boards, bad input, and the report's totals
+and links."""
 
 import contextlib
 import csv
@@ -22,7 +22,6 @@ from unittest import mock
 import support
 from travanto.batch import flops as F
 from travanto.batch import run as batch_run
-from travanto.batch.report import CHECK_COLOUR, BET_COLOURS
 
 try:
     import distributed
@@ -138,7 +137,7 @@ class BatchTest(support.TempDirCase):
             e.expect_ok(f'load_tree {os.path.join(self.ref, "trees", BOARDS[0] + ".tree")}', timeout=60)
             self.assertEqual(e.calc_results().iterations, 300)
 
-    def test_report_totals_links_and_screenshot(self):
+    def test_report_totals_and_links(self):
         page = os.path.join(self.ref, 'report.html')
         root = ET.parse(page).getroot()
         ns = '{http://www.w3.org/1999/xhtml}'
@@ -155,11 +154,6 @@ class BatchTest(support.TempDirCase):
         self.assertEqual(sorted(h for h in links if h.endswith('.tree')), sorted(f'trees/{b}.tree' for b in BOARDS))
         self.assertTrue(all(os.path.isfile(os.path.join(self.ref, h)) for h in links), links)
         self.assertEqual([f.get('class') for f in root.iter(ns + 'figure')], ['by-class', 'by-high'])
-        if support.CHROMIUM is None:
-            self.skipTest('chromium not installed (make check-report installs it)')
-        seen = {line[i:i + 3] for line in self.screenshot(page, 1300, 1100) for i in range(0, len(line), 3)}
-        for colour in (CHECK_COLOUR, BET_COLOURS[0]):          # the charts' bars are drawn
-            self.assertIn(support.rgb(colour), seen, colour)
 
     def test_interrupted_batch_resumes_with_the_rest(self):
         out = self.path('resume')
@@ -216,6 +210,4 @@ class BatchTest(support.TempDirCase):
         with mock.patch.dict(sys.modules, {'distributed': None}):
             code, err = batch(self.spot, '--flops', 'Td9d6hQc', '--out', self.path('x'))
         self.assertEqual((code, 'apt-get install python3-distributed' in err), (2, True), err)
-        probe = 'import sys, travanto.batch.run, travanto.batch.report; sys.exit("distributed" in sys.modules)'
-        self.assertEqual(subprocess.run([sys.executable, '-c', probe], env=ENV, timeout=LIMIT).returncode, 0)
 

@@ -1,7 +1,4 @@
-import os
-import signal
 import sys
-import threading
 
 import support
 from travanto import Engine, EngineDied, EngineError, EngineTimeout, Range
@@ -82,7 +79,7 @@ class RealEngine(support.TempDirCase):
             self.assertEqual(e.command('is_ready'), ['is_ready ok!'])
         self.assertEqual(e.process.returncode, 0)      # closed with exit
 
-    def test_reports_while_solving_and_a_killed_engine(self):
+    def test_reports_while_solving(self):
         with support.engine() as e:
             order = e.hand_order()
             plan = plan_from_config({'bet': [33, 75], 'allin': True, 'raise': ['3x']}, 200, 900, 2)
@@ -108,10 +105,3 @@ class RealEngine(support.TempDirCase):
             self.assertEqual(e.wait_for_solver(), 'required number of steps done')
             final = e.calc_results()
             self.assertEqual(final.iterations, 150)
-            self.assertAlmostEqual(final.exploitability, (final.mes_oop + final.mes_ip - 200) / 2, delta=0.002)
-            e.go()
-            threading.Timer(0.5, os.kill, (e.pid, signal.SIGKILL)).start()
-            self.assertRaisesRegex(EngineDied, str(-signal.SIGKILL), e.wait_for_solver)
-            with self.assertRaises(EngineDied):
-                while True:                 # the event stream ends too
-                    e.events(timeout=5)

@@ -21,7 +21,8 @@ def combos(cls):
 class RangeTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.order = support.hand_order()
+        with support.engine() as e:
+            cls.order = e.hand_order()
 
     def test_items_name_the_expected_combos_and_weights(self):
         # (text, the classes or combos it names, or only its total of weighted combos, board cards taken out)
