@@ -30,7 +30,8 @@ class ScreenshotTest(support.TempDirCase):
         shown = {support.rgb(EMPTY_COLOUR)}
         for _, _, name in grid_classes():
             positions = [p for p in order.by_class[name] if node.reach[p] > 0 and not order.touches(p, set(node.board))]
-            freqs = node.frequencies(positions) if positions else []
-            shown |= {support.rgb(colours[max(range(len(freqs)), key=freqs.__getitem__))]} if positions else set()
+            if positions:
+                freqs = node.frequencies(positions)
+                shown.add(support.rgb(colours[max(range(len(freqs)), key=freqs.__getitem__)]))
         self.assertGreater(len(shown), 2)
         self.assertLessEqual(shown, seen)

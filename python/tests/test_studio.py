@@ -1,6 +1,6 @@
 """The studio's JSON interface against a real engine: the requests it must refuse (no token,
 names outside the workspace, bad fields, oversized bodies), 127.0.0.1 only, and an engine that
-dies while solving. Set-up, browsing, locks, saving and reopening: browser_test.js."""
+dies while solving. Set-up, browsing, saving and locks: browser_test.js."""
 
 import http.client
 import json

@@ -102,10 +102,6 @@ class Generator:
         self.r, self.table, self.words = r, table, sorted(table)
         self.board, self.pot, self.amounts = r.sample(CARDS, r.choice([4, 5, 5])), r.choice([100, 50, 10]), [50, 100]
 
-    def hostile_token(self):
-        n = 70000 + self.r.randrange(100)
-        return self.r.choice([b'5' + b'0' * n, b'A' * n, b'r:0:b' + b'9' * n] if self.r.random() < 0.05 else HOSTILE)
-
     def kind(self, k):
         r = self.r
         if k in POOLS:
@@ -145,7 +141,9 @@ class Generator:
         kinds = ARGS.get(word, 'path' if count == 2 else 'num ' * (count - 1 if count > 0 else r.randint(0, 3)))
         toks = [word.encode()] + [self.kind(k) for k in kinds.split()]
         if toks[0] not in GUARDED and r.random() < 0.15:   # one hostile change: a value, a count, the word
-            h, word = self.hostile_token(), r.choice([b'Exit', b'IS_READY', b'frobnicate', b'\x00', b'#', b'LABEL:'])
+            n = 70000 + r.randrange(100)
+            h = r.choice([b'5' + b'0' * n, b'A' * n, b'r:0:b' + b'9' * n] if r.random() < 0.05 else HOSTILE)
+            word = r.choice([b'Exit', b'IS_READY', b'frobnicate', b'\x00', b'#', b'LABEL:'])
             toks = r.choice([toks[:1] + [h] + toks[2:], toks[:-1] or toks + [h], toks + [h], [word] + toks[1:],
                              [r.choice([MARK, BOM, b'  ']) + toks[0]] + toks[1:] + [b'\r']])
         return b' '.join(toks)
@@ -170,9 +168,7 @@ def generate_case(table, seed, index):
 
 # Judging.
 class Failure(Exception):
-    def __init__(self, kind, message):
-        super().__init__(message)
-        self.kind, self.message = kind, message
+    kind, message = property(lambda self: self.args[0]), property(lambda self: self.args[1])
 
 
 class Hang(Exception): pass  # noqa: E701
@@ -341,24 +337,21 @@ class Runner:
         banner = self.ask(b'')
         if not banner[:1] or not banner[0].startswith(b'Travanto '):
             raise Failure('protocol', 'no banner: %r' % banner[:2])
-        exited = False
         for self.at, line in enumerate(self.case.lines):
             word = (tokens_of(line) or [b''])[0]
             if word == b'exit':
                 self.engine.inbox.put(line + b'\n')
-                exited = True
                 break
             queries = REFUSAL_QUERIES.get(word) if len(line) < 100000 else None
             before = [self.ask(q) for q in queries or ()]
             try:
                 answers = self.ask(line)
             except Exited:
-                exited = True
                 break
             if before and len(answers) == 1 and is_error(answers[0]) and before != [self.ask(q) for q in queries]:
                 raise Failure('state', 'refused %r changed the answer to %s' % (line[:80], queries))
-        self.at = len(self.case.lines)
-        if not exited:
+        else:   # neither exit nor a script's exit ended it
+            self.at = len(self.case.lines)
             self.ask(b'stop')
             self.ask(b'wait_for_solver')
             self.engine.inbox.put(self.case.tail if self.case.tail is not None else b'exit\n')
@@ -399,11 +392,9 @@ class Runner:
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
-    ap.add_argument('--binary', default=os.path.join(REPO, 'build-asan', 'travanto'))
-    ap.add_argument('--seed', type=int, default=1)
-    ap.add_argument('--seconds', type=float, default=60, help='time budget; no case starts after it')
-    ap.add_argument('--out', default=None, help='folder for failing cases (default: a new temporary folder)')
-    ap.add_argument('--timeout', type=float, default=30, help='seconds an answer may take')
+    for flag, kind, default in [('--binary', str, os.path.join(REPO, 'build-asan', 'travanto')), ('--seed', int, 1),
+                                ('--seconds', float, 60), ('--out', str, None), ('--timeout', float, 30)]:
+        ap.add_argument(flag, type=kind, default=default)   # --seconds: no case starts after it
     ap.add_argument('--replay', action='append', default=[], help='run these case files only')
     opts = ap.parse_args(argv)
     opts.table, opts.binary = read_command_table(), os.path.abspath(opts.binary)

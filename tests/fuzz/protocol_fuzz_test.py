@@ -2,12 +2,7 @@
 """Tests of the protocol fuzzer's judging: a stand-in engine passes a run, and each fault planted in it
 is caught and named; generated cases are reproducible and round-trip through the case file format."""
 
-import argparse
-import os
-import shutil
-import sys
-import tempfile
-import unittest
+import argparse, os, shutil, sys, tempfile, unittest  # noqa: E401
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
