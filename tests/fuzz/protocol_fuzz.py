@@ -78,8 +78,7 @@ POOLS = {k: v.split(b' ') for k, v in {
     'save': b'tree.bin tree.bin tree.bin alink aloop adir afifo nodir/x ' + b'n' * 256,
     'sink': b'out1.txt out2.txt out1.txt out2.txt afifo adir nodir/x',
 }.items()}
-# Argument kinds where the table's token count says too little; otherwise count 2 takes a path and
-# larger counts take numbers.
+# Argument kinds where the table's token count says too little; else count 2 takes a path, more take numbers.
 ARGS = {'set_board': 'board', 'set_pot': 'pot', 'set_range': 'player weights', 'set_strategy': 'path num weights',
         'add_line': 'amounts', 'force_line': 'amounts', 'remove_line': 'amounts', 'go': 'go', 'sleep': 'ms',
         'take_a_break': 'pause', 'load_script': 'script', 'load_tree': 'load', 'dump_tree': 'save',
@@ -233,10 +232,12 @@ class Engine:
     def __init__(self, binary, folder, gui, sinks):
         env = dict(os.environ, ASAN_OPTIONS='allocator_may_return_null=1:detect_leaks=0',
                    UBSAN_OPTIONS='print_stacktrace=1:halt_on_error=1')
+        limits = [(resource.RLIMIT_CORE, 0), (resource.RLIMIT_FSIZE, 256 << 20)]
         self.proc = subprocess.Popen([binary] + ['/gui'] * gui, cwd=folder, env=env, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=lambda: [resource.setrlimit(r, (n, n)) for r, n in (
-                                         (resource.RLIMIT_CORE, 0), (resource.RLIMIT_FSIZE, 256 << 20))])
-        self.sinks, self.out, self.err, self.ended = [os.path.join(folder, s) for s in sinks], bytearray(), bytearray(), 0
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     preexec_fn=lambda: [resource.setrlimit(r, (n, n)) for r, n in limits])
+        self.sinks, self.ended = [os.path.join(folder, s) for s in sinks], 0
+        self.out, self.err = bytearray(), bytearray()
         self.cv, self.inbox = threading.Condition(), queue.Queue()
         for f, buf in ((self.proc.stdout, self.out), (self.proc.stderr, self.err)):
             threading.Thread(target=self._read, args=(f, buf), daemon=True).start()
