@@ -213,8 +213,7 @@ check-windows: windows engine
 WINDOWS_BENCH_SPOT ?= ../shared/bench/spots/T1.txt
 bench-windows: windows engine
 	@$(MAKE) deps PACKAGES="$(WINE_PACKAGES)"
-	$(WINE_ENV) $(PYTHON) tests/windows/check_windows.py build-windows/travanto.exe build/travanto \
-	  --bench $(WINDOWS_BENCH_SPOT)
+	$(WINE_ENV) $(PYTHON) bench/windows_bench.py build-windows/travanto.exe build/travanto $(WINDOWS_BENCH_SPOT)
 
 windows-zip: windows
 	@$(MAKE) deps PACKAGES="zip"

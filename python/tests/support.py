@@ -87,14 +87,3 @@ def rgb(colour):
 def engine(**kwargs):
     return Engine(ENGINE, timeout=60, **kwargs)
 
-
-_order = None
-
-
-def hand_order():
-    """The engine's hand order, read once for the whole run."""
-    global _order
-    if _order is None:
-        with engine() as e:
-            _order = e.hand_order()
-    return _order

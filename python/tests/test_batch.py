@@ -1,6 +1,6 @@
 """Batch solving: flop classes against an independent enumeration, flop sets, and a whole batch
-on a local Dask cluster: resume after Ctrl-C, failed boards, bad input, and the report (totals,
-screenshot)."""
+on a local Dask cluster: resume after Ctrl-C, failed boards, bad input, and the report's totals
+and links."""
 
 import contextlib
 import csv
@@ -16,12 +16,12 @@ import tempfile
 import time
 import unittest
 import xml.etree.ElementTree as ET
+from pathlib import Path
 from unittest import mock
 
 import support
 from travanto.batch import flops as F
 from travanto.batch import run as batch_run
-from travanto.batch.report import CHECK_COLOUR, BET_COLOURS
 
 try:
     import distributed
@@ -29,20 +29,8 @@ except ImportError:
     distributed = None
 
 # Turn boards, one bet size, no raise, one thread, fixed iterations: about a second per board.
-SPOT = '''
-pot = 100
-stack = 300
-[ranges]
-oop = "66+,A8s+,KTs+,QJs,AJo+"
-ip = "22+,A5s+,K9s+,QTs+,J9s+,T9s,ATo+,KJo+"
-[tree]
-bet = [50]
-allin = true
-raise_cap = 0
-[solver]
-threads = 1
-accuracy = 0
-max_iterations = 300
+SPOT = '''pot = 100\nstack = 300\n[ranges]\noop = "66+,A8s+,KTs+,QJs,AJo+"\nip = "22+,A5s+,K9s+,QTs+,J9s+,T9s,ATo+,KJo+"
+[tree]\nbet = [50]\nallin = true\nraise_cap = 0\n[solver]\nthreads = 1\naccuracy = 0\nmax_iterations = 300
 '''
 BOARDS = ['Td9d6hQc', 'Ks7d2c5h', 'Ah8h3c8d', '7s6s5d2h']
 BIN = os.path.join(support.REPO, 'python', 'bin', 'travanto-batch')
@@ -122,10 +110,9 @@ class BatchTest(support.TempDirCase):
     @classmethod
     def setUpClass(cls):
         cls.home = tempfile.mkdtemp(prefix='travanto-batch-')
-        cls.spot = os.path.join(cls.home, 'spot.toml')
-        with open(cls.spot, 'w') as f:
+        with open(os.path.join(cls.home, 'spot.toml'), 'w') as f:
             f.write(SPOT)
-        cls.ref = os.path.join(cls.home, 'local')
+        cls.spot, cls.ref = f.name, os.path.join(cls.home, 'local')
         cls.code, cls.err = batch(cls.spot, '--flops', ','.join(BOARDS), '--out', cls.ref, '--workers', '2')
         cls.csv = read_csv(os.path.join(cls.ref, 'summary.csv'))
 
@@ -138,10 +125,8 @@ class BatchTest(support.TempDirCase):
         self.assertIn('4 boards, 0 already done, 4 to solve', self.err)
         self.assertEqual((summaries(self.ref), leftovers(self.ref)), (sorted(b + '.json' for b in BOARDS), []))
         for board in BOARDS:
-            with open(os.path.join(self.ref, 'flops', board + '.json')) as f:
-                s = json.load(f)
-            with open(os.path.join(self.ref, 'trees', board + '.spot.json')) as f:
-                setup = json.load(f)
+            s, setup = (json.loads(Path(self.ref, d, board + e).read_text()) for d, e in
+                        (('flops', '.json'), ('trees', '.spot.json')))
             self.assertEqual((s['status'], s['board'], s['iterations']), ('ok', board, 300))
             self.assertAlmostEqual(s['ev_oop'] + s['ev_ip'], 100, delta=0.01)
             self.assertAlmostEqual(sum(a['frequency'] for a in s['actions']), 1, delta=1e-4)
@@ -152,7 +137,7 @@ class BatchTest(support.TempDirCase):
             e.expect_ok(f'load_tree {os.path.join(self.ref, "trees", BOARDS[0] + ".tree")}', timeout=60)
             self.assertEqual(e.calc_results().iterations, 300)
 
-    def test_report_totals_links_and_screenshot(self):
+    def test_report_totals_and_links(self):
         page = os.path.join(self.ref, 'report.html')
         root = ET.parse(page).getroot()
         ns = '{http://www.w3.org/1999/xhtml}'
@@ -168,13 +153,7 @@ class BatchTest(support.TempDirCase):
         links = [a.get('href') for a in root.iter(ns + 'a')]
         self.assertEqual(sorted(h for h in links if h.endswith('.tree')), sorted(f'trees/{b}.tree' for b in BOARDS))
         self.assertTrue(all(os.path.isfile(os.path.join(self.ref, h)) for h in links), links)
-        self.assertFalse([s for s in root.iter(ns + 'script') if s.get('src')])
         self.assertEqual([f.get('class') for f in root.iter(ns + 'figure')], ['by-class', 'by-high'])
-        if support.CHROMIUM is None:
-            self.skipTest('chromium not installed (make check-report installs it)')
-        seen = {line[i:i + 3] for line in self.screenshot(page, 1300, 1100) for i in range(0, len(line), 3)}
-        for colour in (CHECK_COLOUR, BET_COLOURS[0]):          # the charts' bars are drawn
-            self.assertIn(support.rgb(colour), seen, colour)
 
     def test_interrupted_batch_resumes_with_the_rest(self):
         out = self.path('resume')
@@ -189,22 +168,19 @@ class BatchTest(support.TempDirCase):
         os.killpg(run.pid, signal.SIGINT)         # Ctrl-C reaches the whole process group
         self.assertEqual(run.wait(timeout=LIMIT), 130)
         first = summaries(out)
-        self.assertIn(f'interrupted: {len(first)} of 4 boards done', open(self.path('batch.log')).read())
+        self.assertIn(f'interrupted: {len(first)} of 4 boards done', Path(self.tmp, 'batch.log').read_text())
         self.assertEqual((len(first) < 4, leftovers(out)), (True, []))
-        before = {n: open(os.path.join(out, 'flops', n), 'rb').read() for n in first}
+        before = {n: Path(out, 'flops', n).read_bytes() for n in first}
         code, err = batch(self.spot, '--flops', ','.join(BOARDS), '--out', out)
         self.assertEqual(code, 0, err)
         self.assertIn(f'{len(first)} already done, {4 - len(first)} to solve', err)
         self.assertEqual(summaries(out), sorted(b + '.json' for b in BOARDS))
-        for name, data in before.items():
-            self.assertEqual(open(os.path.join(out, 'flops', name), 'rb').read(), data)
+        self.assertEqual({n: Path(out, 'flops', n).read_bytes() for n in first}, before)
         for board, row in read_csv(os.path.join(out, 'summary.csv')).items():
-            for col, value in row.items():
-                if col not in ('solve_seconds', 'peak_mb', 'tree'):
-                    try:
-                        self.assertAlmostEqual(float(value), float(self.csv[board][col]), delta=1e-3, msg=(board, col))
-                    except ValueError:
-                        self.assertEqual(value, self.csv[board][col], (board, col))
+            for col in set(row) - {'solve_seconds', 'peak_mb', 'tree'}:
+                a, b = row[col], self.csv[board][col]
+                same = a == b or a.replace('.', '', 1).lstrip('-').isdigit() and abs(float(a) - float(b)) <= 1e-3
+                self.assertTrue(same, (board, col, a, b))
 
     def test_failed_boards_and_bad_input(self):
         narrow = self.write('narrow.toml', SPOT.replace('66+,A8s+,KTs+,QJs,AJo+', 'AsAh'))
@@ -212,8 +188,7 @@ class BatchTest(support.TempDirCase):
         for rerun in ('0 already done, 2 to solve', '1 already done, 1 to solve'):
             code, err = batch(narrow, '--flops', 'AsKd7c2h,Qs8d5c3h', '--out', out)
             self.assertEqual((code, '1 of 2 boards failed' in err, rerun in err), (1, True, True), err)
-        with open(os.path.join(out, 'summary.json')) as f:
-            report = json.load(f)
+        report = json.loads(Path(out, 'summary.json').read_text())
         self.assertEqual(([r['flop'] for r in report['flops']], [r['flop'] for r in report['failed']]),
                          (['Qs8d5c3h'], ['AsKd7c2h']))
         self.assertIn('no hand of this range is possible', report['failed'][0]['reason'])
@@ -235,9 +210,4 @@ class BatchTest(support.TempDirCase):
         with mock.patch.dict(sys.modules, {'distributed': None}):
             code, err = batch(self.spot, '--flops', 'Td9d6hQc', '--out', self.path('x'))
         self.assertEqual((code, 'apt-get install python3-distributed' in err), (2, True), err)
-        probe = 'import sys, travanto.batch.run, travanto.batch.report; sys.exit("distributed" in sys.modules)'
-        self.assertEqual(subprocess.run([sys.executable, '-c', probe], env=ENV, timeout=LIMIT).returncode, 0)
 
-
-if __name__ == '__main__':
-    unittest.main()

@@ -1,16 +1,11 @@
-import os
-import signal
 import sys
-import threading
-import unittest
 
 import support
 from travanto import Engine, EngineDied, EngineError, EngineTimeout, Range
 from travanto.engine import SolverReport, SolverStopped
 from travanto.lines import line_commands, plan_from_config
 
-BANNER = 'Travanto (fake) build 0'
-# The misbehaviours: crash (answers probes, then dies on the first other command), hang (never
+# Stand-in engines: crash (answers probes, then dies on the first other command), hang (never
 # answers), deaf (answers probes, ignores exit), interleaved (a solver report whose iteration
 # count comes after a calc_results answer that the command loop wrote in between).
 FAKE = """
@@ -24,24 +19,18 @@ for line in sys.stdin.buffer:
             b"OOP's MES: 61.000\\tIP's MES: 41.000\\tExploitable for: 1.000\\tEND")
         out(b"EV OOP: 58.000\\nEV IP: 42.000\\nOOP's MES: 59.000\\nIP's MES: 43.000\\n"
             b"Exploitable for: 1.000\\nEND\\n#50 iterations\\n#storage 0 MB/s read, 0 MB/s write")
-        out(b'#25 iterations\\n#storage 7 MB/s read, 8 MB/s write')
-        out(b'SOLVER: stopped (requested)')
+        out(b'#25 iterations\\n#storage 7 MB/s read, 8 MB/s write\\nSOLVER: stopped (requested)')
     elif NAME == 'interleaved' and line.strip() == b'exit':
         sys.exit(0)
 """
 
 
 class FakeEngines(support.TempDirCase):
-    """Engines that misbehave, as small scripts in the test's folder."""
-
-    def fake(self, name, banner=BANNER):
-        return self.write(name, f'''#!{sys.executable}
-import sys
-def out(b):
-    sys.stdout.buffer.write(b + b'\\n'); sys.stdout.buffer.flush()
-{'' if banner is None else f'out({banner.encode()!r})'}
-NAME = {name!r}
-{FAKE}''', 0o755)
+    def fake(self, name, banner='Travanto (fake) build 0'):
+        head = f'#!{sys.executable}\nimport sys\ndef out(b):\n'
+        head += '    sys.stdout.buffer.write(b + b"\\n"); sys.stdout.buffer.flush()\n'
+        head += '' if banner is None else f'out({banner.encode()!r})\n'
+        return self.write(name, head + f'NAME = {name!r}\n' + FAKE, 0o755)
 
     def test_failures_raise_and_the_process_ends(self):
         e = Engine(self.fake('crash'), timeout=10)
@@ -62,46 +51,43 @@ NAME = {name!r}
     def test_report_and_results_lines_interleaved(self):
         with Engine(self.fake('interleaved'), timeout=5) as e:
             results = e.calc_results()
-            self.assertEqual((results.ev_oop, results.iterations), (58.0, 50))
-            self.assertEqual(len(e.reports), 1)
-            report = e.reports[0]
-            self.assertEqual((report.ev_oop, report.iterations, report.storage_read,
-                              report.storage_write), (60.0, 25, 7, 8))
+            self.assertEqual((results.ev_oop, results.iterations, len(e.reports)), (58.0, 50, 1))
+            r = e.reports[0]
+            self.assertEqual((r.ev_oop, r.iterations, r.storage_read, r.storage_write), (60.0, 25, 7, 8))
             self.assertIsInstance(e.events(timeout=1), SolverReport)
             self.assertEqual(e.events(timeout=1), SolverStopped('requested'))
 
 
 class RealEngine(support.TempDirCase):
-
     def test_answers_and_error_texts(self):
         with support.engine() as e:
-            script = self.write('script.txt', 'is_ready\nset_threads 2\nis_ready\n')
-            for command, answer in [('wait_for_solver', []), ('sleep 1', []), ('# a comment', []),
-                                    ('is_tree_present', ['false']), ('load_script ' + script,
-                                                                     ['is_ready ok!', 'set_threads ok!', 'is_ready ok!'])]:
+            script = self.write('s.txt', 'is_ready\nset_threads 2\nis_ready\n')
+            bad = self.write('b.txt', 'is_ready\nnope\nis_ready\n')
+            for command, answer in [('wait_for_solver', []), ('# a comment', []), ('is_tree_present', ['false']),
+                                    ('load_script ' + script, ['is_ready ok!', 'set_threads ok!', 'is_ready ok!'])]:
                 self.assertEqual(e.command(command), answer, command)
-            self.assertEqual(e.block('show_settings'), [])
-            self.assertEqual(len(e.command('show_hand_order')[0].split()), 1326)
-            bad = self.write('bad.txt', 'is_ready\nnope\nis_ready\n')
+            self.assertEqual((e.block('show_settings'), len(e.command('show_hand_order')[0].split())), ([], 1326))
             for command, text in [('set_board Td 9d', 'ERROR: set_board incorrect or missing argument'),
                                   ('set_threads x', 'Invalid value'), ('nope', 'ERROR: Command nope not recognized'),
-                                  ('show_node r:0', 'ERROR: show_node missing/incorrect tree'),
-                                  ('load_script ' + self.path('none.txt'), "ERROR: load_script can't open file"),
                                   ('load_script ' + bad, 'ERROR: Command nope not recognized')]:
-                with self.subTest(command=command):
-                    with self.assertRaises(EngineError) as caught:
-                        e.command(command)
-                    self.assertEqual((caught.exception.text, caught.exception.command), (text, command))
-            self.assertEqual(caught.exception.lines, ['is_ready ok!', 'ERROR: Command nope not recognized',
-                                                      'is_ready ok!'])
-            for bad in ('stdoutredi x.txt', 'exit', 'is_ready\nis_ready'):
-                self.assertRaises(ValueError, e.command, bad)
+                with self.subTest(command=command), self.assertRaises(EngineError) as caught:
+                    e.command(command)
+                self.assertEqual((caught.exception.text, caught.exception.command), (text, command))
+            self.assertEqual(caught.exception.lines, ['is_ready ok!', text, 'is_ready ok!'])
+            for command in ('stdoutredi x.txt', 'exit', 'is_ready\nis_ready'):
+                self.assertRaises(ValueError, e.command, command)
             self.assertEqual(e.command('is_ready'), ['is_ready ok!'])
         self.assertEqual(e.process.returncode, 0)      # closed with exit
 
-    def test_reports_while_solving_and_a_killed_engine(self):
+    def test_reports_while_solving(self):
         with support.engine() as e:
-            self.setup_turn(e)
+            order = e.hand_order()
+            plan = plan_from_config({'bet': [33, 75], 'allin': True, 'raise': ['3x']}, 200, 900, 2)
+            ranges = [Range.parse(t, order).command(p) for p, t in [('OOP', '66+,A8s+,AJo+,K9s+,QTs+,JTs,96s+'),
+                                                                    ('IP', 'QQ-22,A2s+,ATo+,K5s+,Q8s+,J8s+,T7s+')]]
+            for command in ['set_pot 0 0 200', 'set_board Td 9d 6h Qc', 'set_threads 2'] + ranges + line_commands(plan):
+                e.expect_ok(command)
+            e.expect_ok('build_tree')
             e.go(steps=150)
             seen, results, event = [], None, None
             while not isinstance(event, SolverStopped):
@@ -114,31 +100,8 @@ class RealEngine(support.TempDirCase):
             self.assertEqual(event.reason, 'required number of steps done')
             counts = [r.iterations for r in seen]
             self.assertTrue(len(counts) >= 2 and counts == sorted(counts) and all(c % 25 == 0 for c in counts))
-            for r in seen:
-                self.assertAlmostEqual(r.ev_oop + r.ev_ip, 200, delta=0.01)
-                self.assertGreaterEqual(r.mes_oop + 0.002, r.ev_oop)
+            self.assertTrue(all(abs(r.ev_oop + r.ev_ip - 200) < 0.01 and r.mes_oop + 0.002 >= r.ev_oop for r in seen))
             self.assertTrue(results is None or results.iterations >= counts[1])
             self.assertEqual(e.wait_for_solver(), 'required number of steps done')
             final = e.calc_results()
             self.assertEqual(final.iterations, 150)
-            self.assertAlmostEqual(final.exploitability, (final.mes_oop + final.mes_ip - 200) / 2, delta=0.002)
-            e.go()
-            threading.Timer(0.5, os.kill, (e.pid, signal.SIGKILL)).start()
-            self.assertRaisesRegex(EngineDied, str(-signal.SIGKILL), e.wait_for_solver)
-            with self.assertRaises(EngineDied):
-                while True:                 # the event stream ends too
-                    e.events(timeout=5)
-
-    def setup_turn(self, e):
-        order = e.hand_order()
-        e.expect_ok('set_pot 0 0 200')
-        e.expect_ok('set_board Td 9d 6h Qc')
-        e.expect_ok(Range.parse('66+,A8s+,AJo+,K9s+,QTs+,JTs,96s+,85s+', order).command('OOP'))
-        e.expect_ok(Range.parse('QQ-22,A2s+,ATo+,K5s+,Q8s+,J8s+,T7s+', order).command('IP'))
-        plan = plan_from_config({'bet': [33, 75], 'allin': True, 'raise': ['3x']}, 200, 900, 2)
-        for command in line_commands(plan) + ['build_tree', 'set_threads 2']:
-            e.expect_ok(command)
-
-
-if __name__ == '__main__':
-    unittest.main()

@@ -1,6 +1,6 @@
 """The studio's JSON interface against a real engine: the requests it must refuse (no token,
 names outside the workspace, bad fields, oversized bodies), 127.0.0.1 only, and an engine that
-dies while solving. Set-up, browsing, locks, saving and reopening: browser_test.js."""
+dies while solving. Set-up, browsing, saving and locks: browser_test.js."""
 
 import http.client
 import json
@@ -8,7 +8,6 @@ import os
 import shutil
 import tempfile
 import threading
-import unittest
 import urllib.error
 import urllib.request
 
@@ -117,6 +116,3 @@ class Refusals(StudioCase):
         self.assertEqual(len(self.ok('api/info')['hand_order']), 1326)
         self.ok(f'api/sessions/{sid}/close', {})
 
-
-if __name__ == '__main__':
-    unittest.main()

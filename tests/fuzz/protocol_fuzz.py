@@ -1,832 +1,435 @@
 #!/usr/bin/env python3
-"""Protocol fuzzer: random command sequences against an engine binary (normally the sanitizer build).
+"""Protocol fuzzer: command lines from the engine's own command table (app/command_table.cpp) with values
+from small pools, hostile ones among them; answers judged by invariants only (see judge and Runner).
+The corpus (protocol_corpus/*.txt) runs first; a failing case is written as a case file for --replay.
+Usage: protocol_fuzz.py --binary build-asan/travanto --seed 1 --seconds 60 --out DIR [--replay CASE]
+Case file: stdin lines; "#@" lines are not sent: #@gui (started with /gui), #@file NAME then "#@| text" lines,
+#@tail TEXT (sent last, no line feed), #@expand ({{TEXT*N}}: N copies from there on). Every case folder also
+holds a directory adir, a FIFO afifo, links alink (to tree.bin) and aloop (to itself), a script self.txt."""
 
-Command words and token counts come from the engine's own table (app/command_table.cpp); arguments
-from a short list of token kinds, hostile ones mixed in. Answers are judged by invariants, never
-predicted: every line is answered (a sync probe, an unknown command, follows each line), answers
-are well formed (no empty or merged lines, node blocks, END closing multi-line answers, an error
-alone and naming its command, wrong token counts and unknown words refused), no crash, hang,
-sanitizer report or terminal output, a refused command leaves the state as it was, listed child
-paths resolve, saves leave links and FIFOs be. A failing case is written, up to its failing
-line, as a replayable case file.
-
-Usage: protocol_fuzz.py --binary build-asan/travanto --seed 1 --seconds 180 --out DIR
-       protocol_fuzz.py --binary BINARY --replay CASE
-
-Case file: one stdin line per line. Lines starting with "#@" are not sent:
-    #@gui   start with /gui           #@dir NAME / #@fifo NAME   create a directory / FIFO
-    #@file NAME, then "#@| text" lines (a helper file)   #@tail TEXT   sent last without a line feed
-    #@expand   {{TEXT*N}}: N copies of TEXT              #@seed N   the run's own random choices
-File names are relative to the case's temporary folder, the engine's working directory.
-"""
-
-import argparse
-import dataclasses
-import os
-from pathlib import Path
-import pty
-import random
-import re
-import resource
-import selectors
-import shutil
-import signal
-import stat
-import subprocess
-import sys
-import tempfile
-import time
-import tty
+import argparse, dataclasses, os, queue, random, re, resource, shutil, stat  # noqa: E401
+import subprocess, sys, tempfile, threading, time  # noqa: E401
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
-DEFAULT_CORPUS = os.path.join(HERE, 'protocol_corpus')
-DEFAULT_TABLE = os.path.join(REPO, 'app', 'command_table.cpp')
-BOM, MARK, PROBE = b'\xef\xbb\xbf', b'\xa7', b'zz_sync_'
+MARK, BOM, PROBE = b'\xa7', b'\xef\xbb\xbf', b'zz_sync_%d'
+CARDS = [(r + s).encode() for r in '23456789TJQKA' for s in 'cdhs']
 HANDS = 1326
-CARDS = [r + s for r in '23456789TJQKA' for s in 'cdhs']
 
 
-def read_command_table(path=DEFAULT_TABLE):
+def read_command_table(path=os.path.join(REPO, 'app', 'command_table.cpp')):
     """{word: token count (-1: any)} of the rows that have a handler."""
     with open(path) as f:
         rows = re.findall(r'\{"(\w+)",\s*(\w+),\s*(-?\d+)\}', f.read())
     return {w: int(n) for w, handler, n in rows if handler != 'nullptr'}
 
 
-def line_tokens(line):
-    """(marker, tokens) of a stdin line as the command loop splits it."""
+def tokens_of(line):
+    """The tokens of a stdin line as the command loop splits it (0xA7 marker and final CR dropped)."""
     line = line[:-1] if line.endswith(b'\r') else line
-    marker = line.startswith(MARK)
-    return marker, [t for t in (line[1:] if marker else line).split(b' ') if t]
+    return [t for t in (line[1:] if line.startswith(MARK) else line).split(b' ') if t]
 
 
 @dataclasses.dataclass
 class Case:
     lines: list
     files: dict = dataclasses.field(default_factory=dict)
-    dirs: list = dataclasses.field(default_factory=list)
-    fifos: list = dataclasses.field(default_factory=list)
     gui: bool = False
     tail: bytes = None
     origin: str = ''
-    seed: int = None
-
-    def copy(self, **kw):
-        return dataclasses.replace(self, **{'lines': list(self.lines), 'files': dict(self.files), **kw})
 
 
 def parse_case(data, origin=''):
-    case, current, expand = Case([], origin=origin), None, False
-    dec = lambda b: b.decode('utf-8', 'surrogateescape')
+    case, name, expand = Case([], origin=origin), None, False
     for raw in data.split(b'\n')[:-1 if data.endswith(b'\n') else None]:
         expand = expand or raw == b'#@expand'
-        if expand:
-            raw = re.sub(rb'\{\{(.*?)\*(\d+)\}\}', lambda m: m.group(1) * int(m.group(2)), raw)
-        if raw.startswith(b'#@|'):
-            case.files[current] += raw[4:] + b'\n'
-        elif raw == b'#@end-lf no':
-            case.files[current] = case.files[current][:-1]
-        elif raw.startswith(b'#@file '):
-            current = dec(raw[7:])
-            case.files[current] = b''
-        elif raw.startswith((b'#@dir ', b'#@fifo ')):
-            (case.dirs if raw.startswith(b'#@dir') else case.fifos).append(dec(raw.split(b' ', 1)[1]))
-        elif raw.startswith((b'#@tail ', b'#@seed ', b'#@gui')):
-            case.tail = raw[7:] if raw.startswith(b'#@tail') else case.tail
-            case.seed = int(raw[7:]) if raw.startswith(b'#@seed') else case.seed
-            case.gui = case.gui or raw == b'#@gui'
+        raw = re.sub(rb'\{\{(.*?)\*(\d+)\}\}', lambda m: m.group(1) * int(m.group(2)), raw) if expand else raw
+        if raw.startswith(b'#@file '):
+            name = raw[7:].decode('utf-8', 'surrogateescape')
+            case.files[name] = b''
+        elif raw.startswith(b'#@|'):
+            case.files[name] += raw[4:] + b'\n'
+        elif raw.startswith(b'#@tail '):
+            case.tail = raw[7:]
         elif not raw.startswith(b'#@'):
             case.lines.append(raw)
+        case.gui = case.gui or raw == b'#@gui'
     return case
 
 
 def format_case(case, notes=()):
-    enc = lambda s: s.encode('utf-8', 'surrogateescape')
-    out = [b'#@ ' + enc(n) for n in notes] + ([b'#@gui'] if case.gui else [])
-    out += [b'#@seed %d' % case.seed] if case.seed is not None else []
-    out += [b'#@dir ' + enc(d) for d in case.dirs] + [b'#@fifo ' + enc(f) for f in case.fifos]
+    out = [b'#@ ' + n.encode() for n in notes] + [b'#@gui'] * case.gui
     for name, content in case.files.items():
-        body = content.split(b'\n')
-        out += [b'#@file ' + enc(name)] + [b'#@| ' + l for l in body[:-1] + body[-1:] * (body[-1] != b'')]
-        out += [b'#@end-lf no'] if body[-1] != b'' else []
+        out += [b'#@file ' + name.encode('utf-8', 'surrogateescape')]
+        out += [b'#@| ' + line for line in content.split(b'\n')[:-1]]
     return b'\n'.join(out + case.lines + ([b'#@tail ' + case.tail] if case.tail is not None else [])) + b'\n'
 
 
-def load_corpus(directory):
-    names = sorted(n for n in os.listdir(directory) if n.endswith('.txt')) if os.path.isdir(directory) else []
-    return [parse_case(Path(directory, n).read_bytes(), origin='corpus/' + n) for n in names]
-
-
-# Generation: words from the table, arguments by token kind. Every case folder holds these.
-DIR_NAME, FIFO_NAME, LINK_NAME, LOOP_NAME = 'adir', 'afifo', 'alink', 'aloop'
-PATH_MARK, DECISION_MARK = b'@P', b'@D'    # a path show_children listed (@D: a decision), picked at run time
-# Argument kinds where the table's count says too little; else count 2 takes a path, more take numbers.
-ARGS = {
-    'set_threads': 'threads', 'ai6_set_threads': 'threads', 'set_isomorphism': 'bit bit', 'set_all_hands': 'bit',
-    'skip_if_done': 'file label', 'go': 'go', 'load_script': 'script', 'set_range': 'player weights',
-    'set_board': 'board', 'set_pot': 'pot', 'add_line': 'amounts', 'force_line': 'amounts',
-    'remove_line': 'amounts', 'load_tree': 'treefile', 'dump_tree': 'savefile', 'show_range': 'player path?',
-    'calc_ev': 'player path', 'calc_ev_pp': 'player path', 'calc_ev_line': 'player path',
-    'calc_eq_node': 'player path', 'calc_eq': 'player', 'calc_eq_pp': 'player', 'stdoutredi': 'sink',
-    'stdoutredi_append': 'sink', 'set_accuracy': 'num fraction?', 'forget': 'street', 'solve_all_splits': 'street',
-    'set_strategy': 'dpath child weights', 'show_strategy': 'dpath', 'show_strategy_pp': 'dpath',
-    'show_categories': 'board', 'ai6_set_compression': 'level', 'sleep': 'ms', 'take_a_break': 'pause'}
-CHOICES = {k: v.split(b' ') for k, v in {
-    'threads': b'1 2 0 -3 100000 2147483647', 'bit': b'0 1', 'label': b'L1 DONE', 'street': b'turns rivers river x',
-    'child': b'0 1 2 -1 9', 'level': b'0 1 2 3 4 auto none max 9 x', 'pause': b'0 1 -1 x', 'fraction': b'fraction',
-    'ms': b'0 5 50 -5 x 99999999999 -2147483648 1e3', 'num': b'0 0.01 0.5 1 100 2.5', 'player': b'OOP IP hero villain',
-    'file': b'out1.txt missing.txt adir tree.bin', 'sink': b'out1.txt out2.txt log.txt ' * 6 + b'afifo adir nodir/x',
-    'treefile': b'tree.bin tree.bin tree.bin alink adir missing.bin out1.txt',    # no FIFO: opening one waits
-    'savefile': b'tree.bin tree.bin tree.bin alink aloop adir afifo ' + b' '.join(b'n' * n for n in (250, 255, 256))
+# Value pools by argument kind. File names stay inside the case folder; load pools hold no FIFO (opening
+# one for reading waits for a writer).
+POOLS = {k: v.split(b' ') for k, v in {
+    'num': b'0 1 2 5 50 100 0.5 0.01 -1 -5 x 1e3 nan inf -0 +5 0x10 12abc 1e400 2147483647 2147483648 '
+           b'-2147483648 4294967296 99999999999',
+    'threads': b'1 2 0 -3 100000 2147483647', 'bit': b'0 1 2', 'player': b'OOP IP OOP IP hero',
+    'street': b'turns rivers river x', 'level': b'0 1 2 4 auto none 9 x', 'label': b'L1 DONE',
+    'ms': b'0 5 50 -5 x 99999999999 -2147483648 1e3', 'pause': b'0 1 -1 x',
+    'script': b'self.txt self.txt missing.txt adir afifo',
+    'load': b'tree.bin tree.bin tree.bin alink adir missing.bin out1.txt',
+    'save': b'tree.bin tree.bin tree.bin alink aloop adir afifo nodir/x ' + b'n' * 256,
+    'sink': b'out1.txt out2.txt out1.txt out2.txt afifo adir nodir/x',
 }.items()}
-GUARDED = {b'go', b'sleep', b'take_a_break', b'wait_for_solver', b'exit', b'load_script', b'set_board'}  # kept bounded
-WEIGHTS = {'show_children': 8, 'show_node': 3, 'go': 3, 'add_line': 3, 'build_tree': 3, 'load_script': 2,
-           'calc_results': 2, 'show_strategy': 2}
-HOSTILE = (b'99999999999 2147483648 -2147483649 2147483647 -2147483648 1e300 1e400 nan inf -inf 0x10 1e-400 12abc '
-           b'-0 +5 -5 0 x . - 1e 5\x00junk 4294967296 -1 Zz AsAs 10c K r:0 OOP #4 \xef\xbb\xbf \xa7 \r steps '
-           b'seconds fraction auto \x7f \xff\xfe r::c R:0 r:0: \t7').split(b' ')
-
-
-def hostile_token(r):
-    n = 70000 + r.randrange(100)
-    long = [b'5' + b'0' * n, b'0.' + b'0' * n + b'1', b'A' * n, b'r:0:b' + b'9' * n]
-    return r.choice(long) if r.random() < 0.05 else r.choice(HOSTILE)
-
-
-def bounded_go(t):
-    """Whether a go line is refused or ends soon by itself."""
-    if len(t) != 3 or t[2] not in (b'steps', b'seconds'):
-        return len(t) != 1
-    n = int(t[1]) if re.fullmatch(rb'-?\d+', t[1]) else 0
-    return 0 < n <= 60 if t[2] == b'steps' else n in (1, 2)
+# Argument kinds where the table's token count says too little; else count 2 takes a path, more take numbers.
+ARGS = {'set_board': 'board', 'set_pot': 'pot', 'set_range': 'player weights', 'set_strategy': 'path num weights',
+        'add_line': 'amounts', 'force_line': 'amounts', 'remove_line': 'amounts', 'go': 'go', 'sleep': 'ms',
+        'take_a_break': 'pause', 'load_script': 'script', 'load_tree': 'load', 'dump_tree': 'save',
+        'stdoutredi': 'sink', 'stdoutredi_append': 'sink', 'skip_if_done': 'load label', 'show_range': 'player path',
+        **dict.fromkeys(['calc_ev', 'calc_ev_pp', 'calc_ev_line', 'calc_eq_node'], 'player path'),
+        'calc_eq': 'player', 'calc_eq_pp': 'player', 'show_categories': 'board',
+        'forget': 'street', 'solve_all_splits': 'street', 'set_isomorphism': 'bit bit', 'set_all_hands': 'bit',
+        'ai6_set_compression': 'level', 'set_threads': 'threads', 'ai6_set_threads': 'threads'}
+WEIGHTS = {'show_children': 6, 'show_node': 3, 'go': 4, 'add_line': 3, 'build_tree': 3, 'calc_results': 2}
+GUARDED = {b'go', b'sleep', b'take_a_break', b'exit', b'set_board'}   # never mangled: runs and waits stay bounded
+HOSTILE = (b'99999999999 2147483648 -2147483649 1e300 1e400 nan inf -inf 0x10 1e-400 12abc -0 +5 -5 0 x . - 1e '
+           b'5\x00junk 4294967296 -1 Zz AsAs 10c K r:0 OOP #4 \xef\xbb\xbf \xa7 steps seconds auto \x7f \xff\xfe '
+           b'r::c R:0 r:0: \t7').split(b' ')
 
 
 class Generator:
-    """One case: a spot set up mostly validly, then random commands; never waits on an endless run."""
+    """One case: a spot set up mostly validly, then random commands; every run it starts is bounded."""
 
-    def __init__(self, rnd, table):
-        self.r, self.table, self.words = rnd, table, sorted(table)
-        self.lines, self.files, self.board, self.pot, self.amounts = [], {}, [], 100, [0, 50, 100]
-        self.unbounded = self.in_script = False
-        self.depth = 0
-
-    def emit(self, line):
-        word = line_tokens(line)[1][:1]
-        if word in ([b'wait_for_solver'], [b'load_script']) and self.unbounded:
-            self.lines.append(b'stop')
-        if word == [b'go']:
-            self.unbounded = self.unbounded or not bounded_go(line_tokens(line)[1])
-        elif word in ([b'stop'], [b'take_a_break'], [b'wait_for_solver'], [b'load_script']):
-            self.unbounded = False
-        self.lines.append(line)
+    def __init__(self, r, table):
+        self.r, self.table, self.words = r, table, sorted(table)
+        self.board, self.pot, self.amounts = r.sample(CARDS, r.choice([4, 5, 5])), r.choice([100, 50, 10]), [50, 100]
 
     def kind(self, k):
         r = self.r
-        if k in CHOICES:
-            return r.choice(CHOICES[k])
-        if k in ('path', 'dpath'):
-            if not self.in_script and r.random() < 0.7:
-                return DECISION_MARK if k == 'dpath' and r.random() < 0.8 else PATH_MARK
-            acts = [r.choice([b'c', b'c', b'f', b'b%d' % r.choice(self.amounts), CARDS[r.randrange(52)].encode()])
-                    for _ in range(r.randint(0, 5))]
+        if k in POOLS:
+            return r.choice(POOLS[k])
+        if k == 'path':
+            acts = [r.choice([b'c', b'c', b'f', b'b%d' % r.choice(self.amounts), r.choice(CARDS)])
+                    for _ in range(r.randint(0, 4))]
             return b':'.join([b'r', b'0'] + acts) if r.random() < 0.95 else b'r'
         if k == 'weights':
-            w = [r.choice([b'1', b'0.5'])] * HANDS if len(self.board) == 5 and r.random() < 0.4 else [b'0'] * HANDS
+            w = [b'0'] * HANDS
             for p in r.sample(range(HANDS), r.randint(3, 90)):
-                w[p] = r.choice([b'1', b'0.5', b'0.25', b'%.3f' % r.random()])
+                w[p] = r.choice([b'1', b'0.5', b'%.3f' % r.random()])
             return b' '.join(w)
         if k == 'board':
-            cards = [CARDS[c].encode() for c in r.sample(range(52), len(self.board) or 5)]
-            return b' '.join([b''.join(cards[:3])] + cards[3:] if r.random() < 0.15 else cards)
+            return b' '.join(r.sample(CARDS, len(self.board)))
         if k == 'pot':
-            return b'0 0 %d' % r.choice([self.pot, 100, 10, 0, 1000])
-        if k == 'amounts':
+            return b'0 0 %d' % r.choice([self.pot, 100, 0, 1000])
+        if k == 'amounts':   # street by street: check-check, bet-call, check-bet-call, bet-raise-call; or a bet
             out, level = [], 0
-            for _ in range(6 - max(len(self.board), 3) + (r.random() < 0.1)):
-                size = r.choice([self.pot // 2, self.pot, 25, 50, 100]) or 1
-                seq = r.choice([[level, level], [level, level], [level + size] * 2, [level, level + size, level + size],
-                                [level + size, level + 3 * size, level + 3 * size], [level + size]])
-                out += seq
-                self.amounts.append(seq[-1])
-                if len(seq) == 1 or r.random() < 0.3:
+            for _ in range(6 - max(len(self.board), 3)):
+                size = r.choice([self.pot // 2, self.pot, 25, 100]) or 1
+                seq = [level + a for a in r.choice([[0, 0], [0, 0], [size] * 2, [0, size, size],
+                                                    [size, 3 * size, 3 * size], [size]])]
+                out, level = out + seq, seq[-1]
+                self.amounts.append(level)
+                if len(seq) == 1:
                     break
-                level = seq[-1]
             return b' '.join(b'%d' % a for a in out)
-        if k == 'go' and (self.in_script or r.random() < 0.8):
-            return r.choice([b'%d steps' % r.randint(1, 6 if len(self.board) == 4 else 60)] * 6 +
-                            [b'1 seconds', b'5', b'x steps', b'5 minutes', b'2147483648 seconds'])
-        if k == 'go':
-            return r.choice([b'', b'2147483647 steps', b'100000 steps', b'0 seconds', b'-5 seconds'])
-        return self.script()
+        assert k == 'go'
+        return r.choice([b'%d steps' % r.randint(1, 20)] * 6 + [b'1 seconds', b'5', b'x steps', b'5 minutes',
+                                                                 b'2147483648 seconds', b'-5 seconds'])
 
     def command(self, word=None):
         r = self.r
-        while not word or self.in_script and word.startswith('stdout'):   # scripts keep the output where it is
-            word = r.choices(self.words, [WEIGHTS.get(w, 1) for w in self.words])[0]
+        word = word or r.choices(self.words, [WEIGHTS.get(w, 1) for w in self.words])[0]
         count = self.table[word]
-        kinds = ARGS.get(word, 'path' if count == 2 else ' '.join(['num'] * max(count - 1, 0))).split()
-        toks = [word.encode()] + [self.kind(k.rstrip('?')) for k in kinds if not k.endswith('?') or r.random() < 0.6]
-        toks = [t for t in toks if t]
-        self.emit(b' '.join(self.hostile(toks) if toks[0] not in GUARDED and r.random() < 0.15 else toks))
-
-    def hostile(self, toks):
-        r, k = self.r, self.r.randrange(6)
-        if k == 0 and len(toks) > 1:
-            toks[r.randrange(1, len(toks))] = hostile_token(r)
-        elif k < 2:
-            toks = toks[:-1] if len(toks) > 1 else toks + [hostile_token(r)]
-        elif k == 2:
-            toks = toks + [hostile_token(r)]
-        elif k == 3:
-            toks = [r.choice([MARK, BOM, b'  ']) + toks[0]] + toks[1:] + ([b'\r'] if r.random() < 0.3 else [])
-        elif k == 4:
-            toks = [r.choice([b'Exit', b'IS_READY', b'is_ready\t', b'LABEL:', b'frobnicate', b'\x00', b'#',
-                              b'is_ready\x00x', b'zz' + hostile_token(r)[:8]])] + toks[1:]
-        else:
-            toks = [toks[0]] + [b'%d' % (i // 3) for i in range(r.choice([500, 501, 5000]))]
-        return toks
-
-    def script(self):
-        r = self.r
-        if self.depth >= 2 or r.random() < 0.15:
-            self.files.setdefault('self.txt', b'is_ready\nload_script self.txt\nis_ready\n')
-            self.files.setdefault('twice.txt', b'load_script twice.txt\nload_script twice.txt\n')
-            return r.choice([b'self.txt', b'twice.txt', b'adir', b'afifo', b'missing.txt'])
-        name = r.choice(['s%d.txt', 'script %d.txt']) % len(self.files)
-        self.files[name] = b''
-        saved = self.lines, self.in_script, self.unbounded
-        self.lines, self.in_script, self.depth = [], True, self.depth + 1
-        for _ in range(r.randint(1, 6)):
-            k = r.randrange(10)
-            if k == 0:
-                self.lines += [b'skip_if_done ' + self.kind('file') + b' L1', b'is_ready', b'LABEL: L1']
-            elif k == 1:
-                self.lines += [b'', b'   ', b'# a comment']
-            else:
-                self.command()
-        body = [l + b'\r' for l in self.lines] if r.random() < 0.2 else self.lines
-        self.lines, self.in_script, self.unbounded = saved
-        self.depth -= 1
-        self.files[name] = (BOM if r.random() < 0.2 else b'') + b'\n'.join(body) + (b'\n' if r.random() < 0.9 else b'')
-        return name.replace(' ', '  ' if r.random() < 0.3 else ' ').encode()
+        kinds = ARGS.get(word, 'path' if count == 2 else 'num ' * (count - 1 if count > 0 else r.randint(0, 3)))
+        toks = [word.encode()] + [self.kind(k) for k in kinds.split()]
+        if toks[0] not in GUARDED and r.random() < 0.15:   # one hostile change: a value, a count, the word
+            n = 70000 + r.randrange(100)
+            h = r.choice([b'5' + b'0' * n, b'A' * n, b'r:0:b' + b'9' * n] if r.random() < 0.05 else HOSTILE)
+            word = r.choice([b'Exit', b'IS_READY', b'frobnicate', b'\x00', b'#', b'LABEL:'])
+            toks = r.choice([toks[:1] + [h] + toks[2:], toks[:-1] or toks + [h], toks + [h], [word] + toks[1:],
+                             [r.choice([MARK, BOM, b'  ']) + toks[0]] + toks[1:] + [b'\r']])
+        return b' '.join(toks)
 
     def case(self):
-        r = self.r
+        r, lines = self.r, []
         if r.random() < 0.95:
-            self.board, self.pot = r.sample(range(52), r.choice([4, 5, 5, 5])), r.choice([100, 100, 200, 50, 10])
-            setup = [b'set_pot 0 0 %d' % self.pot, b'set_board ' + b' '.join(CARDS[c].encode() for c in self.board),
+            lines = [b'set_pot 0 0 %d' % self.pot, b'set_board ' + b' '.join(self.board),
                      b'set_range OOP ' + self.kind('weights'), b'set_range IP ' + self.kind('weights')]
-            for word in r.sample(['set_isomorphism', 'ai6_set_compression', 'set_all_hands', 'set_threads'], 2):
-                self.command(word)
-            setup += self.lines
-            r.shuffle(setup)
-            self.lines = setup + [b'add_line ' + self.kind('amounts') for _ in range(r.randint(1, 4))]
-            self.lines += [b'build_tree'] if r.random() < 0.95 else []
-        for _ in range(r.randint(8, 40)):
-            self.command()
+            lines += [self.command(w) for w in r.sample(['set_isomorphism', 'ai6_set_compression', 'set_threads'], 2)]
+            r.shuffle(lines)
+            lines += [b'add_line ' + self.kind('amounts') for _ in range(r.randint(1, 4))] + [b'build_tree']
+        lines += [self.command() for _ in range(r.randint(8, 40))]
         ending = r.randrange(10)
-        if ending < 4:
-            self.emit(r.choice([b'exit', b'exit now', MARK + b'exit']))
-        return Case(self.lines, self.files, gui=r.random() < 0.2, tail=b'is_ready' if ending == 4 else None)
+        lines += [r.choice([b'exit', b'exit now', MARK + b'exit'])] if ending < 4 else []
+        return Case(lines, gui=r.random() < 0.2, tail=b'is_ready' if ending == 4 else None)
 
 
 def generate_case(table, seed, index):
     return Generator(random.Random('protocol-fuzz:%d:%d' % (seed, index)), table).case()
 
 
-# Answer invariants.
-NUM = rb'[-+]?(?:\d+(?:\.\d*)?(?:e[-+]?\d+)?|inf|nan)'
-CARD = rb'[2-9TJQKA][cdhs]'
-NODE_BLOCK = [re.compile(x + rb'\Z') for x in [
-    rb'r(?::[^ :]+)*', rb'ROOT|SPLIT_NODE|END_NODE|IP_DEC|OOP_DEC', CARD + rb'(?: ' + CARD + rb'){2,4}',
-    NUM + rb' ' + NUM + rb' ' + NUM, rb'\d+ children', rb'flags:(?: [A-Z_ ]*)?']]
-RESULT_KEYS = [b'running time: ', b'EV OOP: ', b'EV IP: ', b"OOP's MES: ", b"IP's MES: ", b'Exploitable for: ']
-STOP_REASONS = {b'requested', b'required accuracy reached', b'required number of steps done', b'timeout reached',
-                b'out of memory'}
+# Judging.
+class Failure(Exception):
+    kind, message = property(lambda self: self.args[0]), property(lambda self: self.args[1])
+
+
+class Hang(Exception): pass  # noqa: E701
+
+
+class Exited(Exception): pass  # noqa: E701
+
+
+SANITIZER_RE = re.compile(rb'ERROR: (?:Address|Leak|UndefinedBehavior)Sanitizer[:\w -]*|runtime error: [^\n]{0,100}|'
+                          rb'AddressSanitizer:DEADLYSIGNAL')
 BANNED = b'ERROR: banned process running: '
-
-
-class Problem(Exception):
-    pass
 
 
 def is_error(line):
     return line.startswith(b'ERROR: ') or line == b'Invalid value'
 
 
-def split_reports(data, gui, marker):
-    """(answer lines, solver events, problem or None): solver reports taken out of the output.
-    marker: every answer line must carry 0xA7 (True), must not (False), or either (None)."""
-    lines = data.split(b'\n')
-    lines = lines[:-1] if lines[-1] == b'' else lines
-    answers, events, i = [], [], 0
+def strip_reports(text, gui):
+    """(answer lines, problem or None): solver reports and /gui diagnostics taken out, 0xA7 markers dropped."""
+    lines, answers, i = text.split(b'\n')[:-1], [], 0
     while i < len(lines):
-        line = lines[i][1:] if lines[i].startswith(MARK + b'SOLVER:') else lines[i]
-        if line == b'SOLVER: started' or line.startswith(b'SOLVER: stopped ('):
-            events.append(line[8:15].decode())
-            if events[-1] == 'stopped' and line[17:-1] not in STOP_REASONS:
-                return answers, events, 'unknown stop reason %r' % line[:100]
-        elif line == b'SOLVER:' and not gui:
-            block = lines[i + 1:i + 8]
-            if len(block) != 7 or block[6] != b'END' or not all(
-                    b.startswith(k) and re.match(NUM + rb'\Z', b[len(k):]) for b, k in zip(block, RESULT_KEYS)):
-                return answers, events, 'malformed solver report %r' % b'\n'.join(lines[i:i + 8])[:300]
+        line = lines[i][1:] if lines[i].startswith(MARK) else lines[i]
+        if line == b'SOLVER:':
+            if lines[i + 7:i + 8] != [b'END']:
+                return answers, 'solver report not closed by END: %r' % lines[i:i + 8]
             i += 7
-        elif line.startswith(b'#'):
-            if not gui:
-                return answers, events, 'diagnostic line without /gui: %r' % line[:100]
-        elif marker is not None and line.startswith(MARK) != marker:
-            return answers, events, '0xA7 marker %s: %r' % ('missing' if marker else 'unasked', line[:100])
-        else:
-            answers.append(line[1:] if line.startswith(MARK) else line)
+        elif not (line == b'SOLVER: started' or line.startswith(b'SOLVER: stopped (') or gui and line[:1] == b'#'):
+            answers.append(line)
         i += 1
-    return answers, events, None
+    return answers, None
 
 
-def node_blocks(lines, numbered):
-    """[(path, six lines)] of a show_node (one block) or show_children (numbered blocks) answer."""
-    blocks, i = [], 0
-    while i < len(lines) - 1 and (numbered or not blocks):
-        if numbered and lines[i] != b'child %d:' % len(blocks):
-            raise Problem('expected "child %d:", got %r' % (len(blocks), lines[i][:100]))
-        i += numbered
-        block = lines[i:i + 6]
-        if len(block) < 6 or not all(rx.match(l) for rx, l in zip(NODE_BLOCK, block)):
-            raise Problem('malformed node block %r' % block[:6])
-        blocks.append((block[0], block))
-        i += 6
-    if lines[i:] != [b'END']:
-        raise Problem('node blocks not closed by END: %r' % lines[i:i + 2])
-    return blocks
-
-
-def answer_problem(tokens, lines, table):
-    """What breaks the protocol in the answer lines of one stdin line (None: nothing)."""
-    for l in lines:
-        if not re.fullmatch(rb'[ -~]+', l) and not is_error(l):
-            return 'empty or unprintable answer line %r' % l[:120]
-        n = len(l.rstrip(b' ').split(b' '))
-        if n > 100 and n != HANDS and not is_error(l):
-            return 'hand list of %d values' % n
-    if not tokens or tokens[0] == b'load_script':
-        return None    # a script's answers: checked line by line only
-    word = tokens[0].split(b'\0', 1)[0]   # a NUL ends the printed word, not the looked-up one
+def judge(tokens, lines, table):
+    """What breaks the protocol in the answer lines to one stdin line (None: nothing)."""
+    for line in lines:
+        if not re.fullmatch(rb'[ -~]+', line) and not is_error(line):
+            return 'empty or unprintable answer line %r' % line[:120]
+    if not tokens or tokens[0] == b'load_script' or tokens[0].startswith(BOM):
+        return None    # a script's answers are checked line by line only; a BOM counts only in a script
+    word = tokens[0].split(b'\0', 1)[0]   # a NUL ends the printed word
     if word.startswith(b'#'):
         return 'answer to a comment: %r' % lines[:1] if lines else None
-    if word.startswith(BOM) and word[3:].decode('latin-1') in table:
-        return None
-    unknown = b'ERROR: Command ' + word + b' not recognized'
     count = table.get(tokens[0].decode('latin-1'))
-    if count is None:
-        return None if lines == [unknown] else 'unknown word answered %r' % lines[:2]
-    if count > 0 and count != len(tokens):
-        return None if lines == [b'ERROR: ' + word + b' incorrect or missing argument'] else \
-            'a line of %d tokens answered %r' % (len(tokens), lines[:2])
-    errors = [l for l in lines if is_error(l)]
-    if errors and (len(lines) > 1 or not (errors[0].startswith((b'ERROR: ' + word + b' ', BANNED)) or errors[0] in (
-            b'Invalid value', b'ERROR: invalid card'))):
+    expected = b'ERROR: Command ' + word + b' not recognized' if count is None else \
+        b'ERROR: ' + word + b' incorrect or missing argument' if 0 < count != len(tokens) else None
+    if expected:
+        return None if lines == [expected] else 'answered %r, not %r' % (lines[:2], expected)
+    errors = [line for line in lines if is_error(line)]
+    if errors and (len(lines) > 1 or not errors[0].startswith((b'ERROR: ' + word + b' ', BANNED)) and errors[0] not in (
+            b'Invalid value', b'ERROR: invalid card')):
         return 'an error not alone or not naming its command: %r' % lines[:3]
-    if any(l.endswith(b' ok!') for l in lines) and lines != [word + b' ok!']:
+    if any(line.endswith(b' ok!') for line in lines) and lines != [word + b' ok!']:
         return 'an ok line in the answer %r' % lines[:3]
     if len(lines) > 1 and lines[-1] != b'END' or b'END' in lines[:-1]:
         return 'a multi-line answer not closed by one END: %r' % lines[-2:]
-    if word in (b'show_node', b'show_children') and not errors:
-        node_blocks(lines, word == b'show_children')
     return None
 
 
-# The engine process.
-class Failure(Exception):
-    """A fault of the engine; failures with the same signature count as one."""
+class Engine:
+    """One engine process in its case folder; threads write its stdin and collect stdout and stderr."""
 
-    def __init__(self, kind, message, sig='', detail=''):
-        super().__init__(message)
-        self.kind, self.message, self.detail = kind, message, detail
-        self.sig = '%s:%s' % (kind, sig or re.sub(r"b?'(?:[^'\\]|\\.)*'|-?\d+(?:\.\d+)?", '_', message)[:80])
+    def __init__(self, binary, folder, gui, sinks):
+        env = dict(os.environ, ASAN_OPTIONS='allocator_may_return_null=1:detect_leaks=0',
+                   UBSAN_OPTIONS='print_stacktrace=1:halt_on_error=1')
+        limits = [(resource.RLIMIT_CORE, 0), (resource.RLIMIT_FSIZE, 256 << 20)]
+        self.proc = subprocess.Popen([binary] + ['/gui'] * gui, cwd=folder, env=env, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     preexec_fn=lambda: [resource.setrlimit(r, (n, n)) for r, n in limits])
+        self.sinks, self.ended = [os.path.join(folder, s) for s in sinks], 0
+        self.out, self.err = bytearray(), bytearray()
+        self.cv, self.inbox = threading.Condition(), queue.Queue()
+        for f, buf in ((self.proc.stdout, self.out), (self.proc.stderr, self.err)):
+            threading.Thread(target=self._read, args=(f, buf), daemon=True).start()
+        threading.Thread(target=self._write, daemon=True).start()
 
+    def _read(self, f, buf):
+        for chunk in iter(lambda: f.read1(1 << 16), b''):
+            with self.cv:
+                buf += chunk
+                self.cv.notify_all()
+        f.close()
+        with self.cv:
+            self.ended += 1
+            self.cv.notify_all()
 
-class Hang(Exception):
-    pass
-
-
-class Banned(Exception):
-    """A banned program runs on this machine: the engine refuses every line, the case says nothing."""
-
-
-class Exited(Exception):
-    pass
-
-
-SANITIZER_RE = re.compile(rb'(ERROR: AddressSanitizer: [\w-]+|ERROR: LeakSanitizer|runtime error: [^\n]{0,100}|'
-                          rb'ERROR: UndefinedBehaviorSanitizer: [\w-]+|AddressSanitizer:DEADLYSIGNAL)')
-
-
-def child_setup(tty_name):
-    os.setsid()
-    os.close(os.open(tty_name, os.O_RDWR))   # a controlling terminal: output there is caught
-    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
-    resource.setrlimit(resource.RLIMIT_FSIZE, (256 << 20, 256 << 20))
-    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
-
-
-class Session:
-    """One engine process: feeds lines, collects its streams and the files output is redirected to."""
-
-    def __init__(self, opts, workdir, gui, sinks):
-        self.master, self.slave = pty.openpty()
-        tty.setraw(self.slave)
-        name = os.ttyname(self.slave)
-        env = dict(os.environ, ASAN_OPTIONS='allocator_may_return_null=1:detect_leaks=0:' + os.environ.get(
-            'ASAN_OPTIONS', ''), UBSAN_OPTIONS='print_stacktrace=1:halt_on_error=1')
-        self.proc = subprocess.Popen([opts.binary] + (['/gui'] if gui else []), cwd=workdir, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env, close_fds=True,
-                                     preexec_fn=lambda: child_setup(name))
-        self.sel = selectors.DefaultSelector()
-        self.fds = {self.proc.stdout.fileno(): 'out', self.proc.stderr.fileno(): 'err', self.master: 'tty'}
-        for fd in list(self.fds) + [self.proc.stdin.fileno()]:
-            os.set_blocking(fd, False)
-        for fd in self.fds:
-            self.sel.register(fd, selectors.EVENT_READ)
-        self.pending, self.stdin_closed = b'', False
-        self.bufs = {'out': bytearray(), 'err': bytearray(), 'tty': bytearray()}
-        self.eof = {'out': False, 'err': False}
-        self.sinks = {n: [os.path.join(workdir.encode(), n), b'', None, None] for n in sinks}   # path, content, last probe, stat
-
-    def write(self, data):
-        self.pending += data
-
-    def pump(self, wait):
-        if self.pending:
-            try:
-                self.pending = self.pending[os.write(self.proc.stdin.fileno(), self.pending[:1 << 16]):]
-            except BlockingIOError:
-                pass
-            except BrokenPipeError:
-                self.pending = b''
-            wait = min(wait, 0.005)
-        if self.stdin_closed and not self.pending and not self.proc.stdin.closed:
+    def _write(self):
+        try:
+            for data in iter(self.inbox.get, None):
+                self.proc.stdin.write(data)
+                self.proc.stdin.flush()
             self.proc.stdin.close()
-        for key, _ in self.sel.select(wait):
-            try:
-                data = os.read(key.fd, 1 << 20)
-            except BlockingIOError:
-                continue
-            except OSError:
-                data = b''
-            self.bufs[self.fds[key.fd]] += data
-            if not data:
-                self.sel.unregister(key.fd)
-                self.eof[self.fds[key.fd]] = True
+        except OSError:
+            pass
 
-    def alive(self):
-        return self.proc.poll() is None
-
-    def take_probe(self, probe):
-        """(where, the output before the probe's answer) once the answer is there."""
-        needle, out = b'\n' + probe + b'\n', b'\n' + bytes(self.bufs['out'])
-        i = out.find(needle)
-        if i >= 0:
-            del self.bufs['out'][:i + len(needle) - 1]
-            return 'pipe', out[1:i + 1]
-        for name, sink in self.sinks.items():
-            try:
-                st = os.stat(sink[0])
-                if stat.S_ISREG(st.st_mode) and (st.st_size, st.st_mtime_ns, st.st_ino) != sink[3]:
-                    with open(sink[0], 'rb') as fh:
-                        sink[1], sink[3] = fh.read(64 << 20), (st.st_size, st.st_mtime_ns, st.st_ino)
-            except OSError:
-                pass
-            data = b'\n' + sink[1]
-            i = data.find(needle)
-            if i >= 0:
-                j = data.find(b'\n' + sink[2] + b'\n') if sink[2] else -1
-                start, sink[2] = (j + len(sink[2]) + 1 if 0 <= j < i else 0), probe
-                return name, data[start + 1:i + 1]
-        return None
-
-    def wait_probe(self, probe, timeout):
-        deadline = time.monotonic() + timeout
-        while True:
-            self.pump(0.02)
-            found = self.take_probe(probe)
-            if found:
-                return found
-            if BANNED in self.bufs['out'] or any(BANNED in sink[1] for sink in self.sinks.values()):
-                raise Banned()
-            if not self.alive() and all(self.eof.values()):
-                raise Exited()
-            if time.monotonic() > deadline:
-                raise Hang('input not yet written: %d bytes; output: %r' % (len(self.pending),
-                                                                          bytes(self.bufs['out'][-300:])))
+    def answer(self, n, timeout):
+        """The output before probe n's answer, from stdout or a file output is redirected to."""
+        needle, deadline = b'\nERROR: Command ' + PROBE % n + b' not recognized\n', time.monotonic() + timeout
+        with self.cv:
+            while True:
+                pos = (b'\n' + self.out).find(needle)
+                if pos >= 0:
+                    text = bytes(self.out[:pos])
+                    del self.out[:pos + len(needle) - 1]
+                    return text
+                for name in filter(os.path.isfile, self.sinks):   # never a FIFO: opening one waits
+                    try:
+                        with open(name, 'rb') as f:
+                            data = f.read()
+                    except OSError:
+                        continue
+                    pos = (b'\n' + data).find(needle)
+                    if pos >= 0:   # the part after the previous probe's answer
+                        last = data.rfind(b'ERROR: Command zz_sync_', 0, pos)
+                        return data[data.index(b'\n', last) + 1 if last >= 0 else 0:pos]
+                if self.ended == 2 and self.proc.poll() is not None:
+                    raise Exited()
+                if time.monotonic() > deadline:
+                    raise Hang()
+                self.cv.wait(0.05)
 
     def finish(self, timeout):
-        self.stdin_closed, deadline = True, time.monotonic() + timeout
-        while self.alive() or not all(self.eof.values()):
-            if time.monotonic() > deadline:
-                raise Hang()
-            self.pump(0.02)
-        return self.proc.wait()
+        self.inbox.put(None)
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise Hang() from None
 
-    def close(self):
-        if self.alive():
-            self.proc.kill()
+    def kill(self):
+        self.proc.kill()
         self.proc.wait()
-        for _ in range(20):   # late sanitizer reports still count
-            if all(self.eof.values()):
-                break
-            self.pump(0.01)
-        for f in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
-            try:
-                f.close()
-            except OSError:
-                pass
-        self.sel.close()
-        os.close(self.master)
-        os.close(self.slave)
+        with self.cv:   # late sanitizer reports still count
+            self.cv.wait_for(lambda: self.ended == 2, 2)
+        return bytes(self.err)
 
 
-SLOW_WORDS = {b'wait_for_solver', b'build_tree', b'load_script', b'take_a_break', b'calc_results', b'calc_ev',
-              b'calc_ev_pp', b'calc_ev_line', b'calc_eq', b'calc_eq_pp', b'calc_eq_node', b'show_strategy_pp',
-              b'load_tree', b'dump_tree', b'solve_all_splits', b'solve_partial', b'explo_partial', b'forget'}
 # Commands whose refusal changes nothing, and the queries that show it.
-PURE_REFUSALS = {b'set_board': [b'show_tree_params'], b'set_pot': [b'show_tree_params'],
-                 b'set_range': [b'show_range OOP', b'show_range IP'],
-                 b'remove_line': [b'show_children r:0', b'node_count']}
-TREE_QUERIES = [b'is_tree_present', b'show_effective_stack', b'node_count', b'show_children r:0']
-
-
-@dataclasses.dataclass
-class Result:
-    failure: Failure = None
-    commands: int = 0
-    stderr: bytes = b''
-    lines: list = None        # the case's lines as sent (placeholders resolved)
-    failing_line: int = -1
-    banned: bool = False
+TREE = [b'is_tree_present', b'node_count', b'show_children r:0']
+REFUSAL_QUERIES = {b'set_board': [b'show_tree_params'], b'set_pot': [b'show_tree_params'], b'build_tree': TREE,
+                   b'set_range': [b'show_range OOP', b'show_range IP'], b'remove_line': TREE, b'free_tree': TREE}
 
 
 class Runner:
-    def __init__(self, opts, case, seed=0):
-        self.opts, self.case, self.rnd = opts, case, random.Random(seed)
-        self.session = self.workdir = None
-        self.probe_n = self.commands = self.go_ok = self.started = self.stopped = 0
-        self.redirected = False
-        self.paths = [(b'r', b'ROOT'), (b'r:0', b'OOP_DEC')]   # (path, kind) listed by show_children
-        self.sent_lines = []
+    """Runs one case; run() returns the failure (None: passed) and leaves in .at the line it happened at."""
 
-    def setup_dir(self):
-        self.workdir = tempfile.mkdtemp(prefix='case.', dir=self.opts.tmp)
-        for d in set(self.case.dirs + [DIR_NAME]):
-            os.makedirs(os.path.join(self.workdir, d), exist_ok=True)
-        for f in set(self.case.fifos + [FIFO_NAME]):
-            os.mkfifo(os.path.join(self.workdir, f))
-        os.symlink('tree.bin', os.path.join(self.workdir, LINK_NAME))
-        os.symlink(LOOP_NAME, os.path.join(self.workdir, LOOP_NAME))
-        for name, data in self.case.files.items():
-            os.makedirs(os.path.dirname(os.path.join(self.workdir, name)), exist_ok=True)
-            with open(os.path.join(self.workdir, name), 'wb') as fh:
-                fh.write(data)
+    def __init__(self, opts, case):
+        self.opts, self.case, self.n, self.at, self.stderr = opts, case, 0, 0, b''
 
-    def sink_names(self):
-        text = b'\n'.join(self.case.lines + list(self.case.files.values()))
-        return {m.split(b'\0')[0] for m in re.findall(rb'stdoutredi(?:_append)? +([^ \r\n]+)', text)}
-
-    def resolve(self, line):
-        for mark, kind in ((PATH_MARK, b''), (DECISION_MARK, b'_DEC')):
-            pool = [p for p, k in self.paths if k.endswith(kind)]
-            while mark in line:
-                line = line.replace(mark, self.rnd.choice(pool), 1)
-        return line
-
-    def send(self, line):
-        """Sends a line and its probe; returns the answer lines (solver reports taken out)."""
-        marker, tokens = line_tokens(line)
-        word = tokens[0] if tokens else b''
-        self.probe_n += 1
-        self.commands += 1
-        probe = b'ERROR: Command ' + PROBE + b'%d not recognized' % self.probe_n
-        self.session.write(line + b'\n' + PROBE + b'%d\n' % self.probe_n)
-        timeout = self.opts.timeout * (3 if word in SLOW_WORDS else 1)
+    def ask(self, line):
+        tokens = tokens_of(line)
+        self.n += 1
+        self.engine.inbox.put(line + b'\n' + PROBE % self.n + b'\n')
         try:
-            where, seg = self.session.wait_probe(probe, timeout)
-        except Hang as h:
-            raise Failure('hang', 'no answer within %d s to %r' % (timeout, line[:120]),
-                          sig=word[:40].decode('latin-1'), detail=str(h))
+            text = self.engine.answer(self.n, self.opts.timeout)
+        except Hang:
+            raise Failure('hang', 'no answer within %g s to %r' % (self.opts.timeout, line[:100])) from None
         except Exited:
-            status = self.session.proc.poll()
-            if status == 0 and word == b'load_script' and any(b'exit' in d for d in self.case.files.values()):
-                raise
-            raise Failure('crash', 'the engine ended (status %s) while answering %r' % (status, line[:100]),
-                          sig='status %s' % status)
-        self.redirected |= where != 'pipe'
-        answers, events, problem = split_reports(seg, self.case.gui, None if word == b'load_script' else marker)
-        self.started += events.count('started')
-        self.stopped += events.count('stopped')
-        try:
-            problem = problem or answer_problem(tokens, answers, self.opts.table)
-        except Problem as p:
-            problem = str(p)
+            if self.engine.proc.returncode == 0 and tokens[:1] == [b'load_script']:
+                raise   # a script's exit
+            raise Failure('crash', 'the engine ended (status %s) answering %r' % (
+                self.engine.proc.returncode, line[:100])) from None
+        answers, problem = strip_reports(text, self.case.gui)
+        problem = problem or judge(tokens, answers, self.opts.table)
         if problem:
-            raise Failure('protocol', 'answer to %r: %s' % (line[:100], problem),
-                          detail='\n'.join(repr(l[:200]) for l in answers[:30]))
-        self.go_ok += answers.count(b'go ok!')
+            raise Failure('protocol', 'answer to %r: %s' % (line[:100], problem))
         return answers
 
-    def snapshot(self, queries):
-        return [(q, self.send(q)) for q in queries]
-
-    def check_children(self, parent, listing):
-        """Children show_children lists resolve to the blocks it listed."""
-        block = self.send(b'show_node ' + parent)
-        if len(block) == 7 and block[1] != b'SPLIT_NODE' and block[4] != b'%d children' % len(listing):
-            raise Failure('resolve', 'show_node %r says %r, show_children lists %d' % (
-                parent[:80], block[4], len(listing)), sig='child count')
-        for path, child in self.rnd.sample(listing, min(6, len(listing))):
-            if re.search(rb':b[^:]*\Z', path) and re.search(rb'[.e]', child[3]):
-                continue   # a key that is no whole number is printed cut and cannot resolve
-            if self.send(b'show_node ' + path)[:6] != child:
-                raise Failure('resolve', 'show_children %r lists %r, show_node answers otherwise' % (
-                    parent[:60], path[:80]), sig='unresolved')
+    def drive(self):
+        banner = self.ask(b'')
+        if not banner[:1] or not banner[0].startswith(b'Travanto '):
+            raise Failure('protocol', 'no banner: %r' % banner[:2])
+        for self.at, line in enumerate(self.case.lines):
+            word = (tokens_of(line) or [b''])[0]
+            if word == b'exit':
+                self.engine.inbox.put(line + b'\n')
+                break
+            queries = REFUSAL_QUERIES.get(word) if len(line) < 100000 else None
+            before = [self.ask(q) for q in queries or ()]
+            try:
+                answers = self.ask(line)
+            except Exited:
+                break
+            if before and len(answers) == 1 and is_error(answers[0]) and before != [self.ask(q) for q in queries]:
+                raise Failure('state', 'refused %r changed the answer to %s' % (line[:80], queries))
+        else:   # neither exit nor a script's exit ended it
+            self.at = len(self.case.lines)
+            self.ask(b'stop')
+            self.ask(b'wait_for_solver')
+            self.engine.inbox.put(self.case.tail if self.case.tail is not None else b'exit\n')
+        try:
+            status = self.engine.finish(self.opts.timeout)
+        except Hang:
+            raise Failure('hang', 'the engine did not end after exit or end of input') from None
+        if status != 0:
+            raise Failure('crash', 'the engine ended with status %d' % status)
 
     def run(self):
-        result = Result()
-        self.setup_dir()
+        folder = tempfile.mkdtemp(prefix='case.', dir=self.opts.tmp)
+        os.mkdir(os.path.join(folder, 'adir'))
+        os.mkfifo(os.path.join(folder, 'afifo'))
+        os.symlink('tree.bin', os.path.join(folder, 'alink'))
+        os.symlink('aloop', os.path.join(folder, 'aloop'))
+        for name, data in {'self.txt': b'is_ready\nload_script self.txt\n', **self.case.files}.items():
+            with open(os.path.join(folder, name), 'wb') as f:
+                f.write(data)
+        text = b'\n'.join(self.case.lines + list(self.case.files.values()))
+        sinks = {m.decode('latin-1') for m in re.findall(rb'stdoutredi(?:_append)? +([^ \r\n\0]+)', text)}
+        self.engine, failure = Engine(self.opts.binary, folder, self.case.gui, sinks), None
         try:
-            self.session = Session(self.opts, self.workdir, self.case.gui, self.sink_names())
-            self._run(result)
+            self.drive()
         except Failure as f:
-            result.failure = f
-        except Banned:
-            result.banned = True
-        except Exited:
-            pass
+            failure = f
         finally:
-            if self.session:
-                self.session.close()
-                result.stderr = bytes(self.session.bufs['err'])
-            result.commands, result.lines = self.commands, self.sent_lines
-            result.failure = result.failure or self.file_targets_problem()
-            shutil.rmtree(self.workdir, ignore_errors=True)
-        m = SANITIZER_RE.search(result.stderr)
-        if m and (result.failure is None or result.failure.kind != 'sanitizer'):
-            loc = re.search(rb'#\d+ 0x[0-9a-f]+ in (\S+)', result.stderr[m.start():])
-            kind = re.sub(r'0x[0-9a-f]+|\d+', '_', m.group(1).decode('latin-1'))
-            where = loc.group(1).decode('latin-1') if loc else ''
-            result.failure = Failure('sanitizer', 'sanitizer report: %s in %s' % (kind, where), sig=kind + '@' + where)
-        return result
-
-    def file_targets_problem(self):
-        for _, _, names in os.walk(self.workdir):
-            if any(n.endswith('.tvtmp') for n in names):
-                return Failure('files', 'a temporary save file was left', sig='temporary file')
-        kept = [os.path.islink(os.path.join(self.workdir, n)) for n in (LINK_NAME, LOOP_NAME)]
-        kept += [stat.S_ISFIFO(os.lstat(os.path.join(self.workdir, f)).st_mode) for f in self.case.fifos + [FIFO_NAME]]
-        return None if all(kept) else Failure('files', 'a link or FIFO was replaced', sig='file target')
-
-    def _run(self, result):
-        s = self.session
-        deadline = time.monotonic() + self.opts.timeout * 3
-        while b'\n' not in s.bufs['out']:
-            if time.monotonic() > deadline or not s.alive() and all(s.eof.values()):
-                raise Failure('hang' if s.alive() else 'crash', 'no banner (status %s)' % s.proc.poll(), sig='start')
-            s.pump(0.02)
-        banner = bytes(s.bufs['out'][:s.bufs['out'].index(b'\n')])
-        if not banner.startswith(b'Travanto '):
-            raise Failure('protocol', 'unexpected banner %r' % banner[:100])
-        del s.bufs['out'][:len(banner) + 1]
-        exited = False
-        for i, line in enumerate(self.case.lines):
-            result.failing_line = i
-            line = self.resolve(line)
-            self.sent_lines.append(line)
-            tokens = line_tokens(line)[1]
-            word = tokens[0] if tokens else b''
-            if word == b'exit':
-                s.write(line + b'\n')
-                self.commands += 1
-                exited = True
-                break
-            queries = PURE_REFUSALS.get(word)
-            if word in (b'build_tree', b'free_tree'):
-                idle = not self.redirected and self.go_ok == self.stopped
-                queries = TREE_QUERIES + ([b'show_strategy r:0', b'show_node r'] if idle else [])
-            before = self.snapshot(queries) if queries and len(line) < 100000 else None
-            try:
-                answers = self.send(line)
-            except Exited:
-                exited = True
-                break
-            if before and len(answers) == 1 and is_error(answers[0]):
-                for (q, a1), (_, a2) in zip(before, self.snapshot(queries)):
-                    if a1 != a2:
-                        raise Failure('state', 'refused %r changed the answer to %r' % (line[:80], q),
-                                      sig=word.decode('latin-1') + q.decode(), detail='%r\n%r' % (a1[:6], a2[:6]))
-            if word == b'show_children' and len(tokens) == 2 and answers[-1:] == [b'END']:
-                listing = node_blocks(answers, True)
-                self.paths += [(p, b[1]) for p, b in listing if (p, b[1]) not in self.paths][:50]
-                self.check_children(tokens[1], listing)
-        result.failing_line = len(self.case.lines)
-        if not exited:
-            try:
-                self.send(b'stop')
-                self.send(b'wait_for_solver')
-                s.write(self.case.tail if self.case.tail is not None else b'exit\n')
-            except Exited:
-                exited = True
-        try:
-            status = s.finish(self.opts.timeout * 2)
-        except Hang:
-            raise Failure('hang', 'the engine did not end after exit or end of input', sig='exit')
-        if status != 0:
-            raise Failure('crash', 'the engine ended with status %d' % status, sig='status %d' % status)
-        answers, events, problem = split_reports(bytes(s.bufs['out']), self.case.gui, None)
-        if problem or answers:
-            raise Failure('protocol', 'after the last answer: %s' % (problem or 'output %r' % answers[0][:100]),
-                          sig='output after the last command')
-        self.started += events.count('started')
-        self.stopped += events.count('stopped')
-        if not exited and not self.sink_names() and not (self.go_ok == self.started == self.stopped):
-            raise Failure('protocol', '%d runs answered "go ok!", %d started, %d stopped' % (
-                self.go_ok, self.started, self.stopped), sig='run counts')
-        if s.bufs['tty']:
-            raise Failure('tty', 'output on the controlling terminal: %r' % bytes(s.bufs['tty'][:200]))
-
-
-def write_report(out_dir, index, case, result, seed):
-    """The case up to its failing line as a replayable case file, and the engine's stderr."""
-    f, d = result.failure, os.path.join(out_dir, '%02d-%s' % (index, result.failure.kind))
-    os.makedirs(d, exist_ok=True)
-    lines = (result.lines or case.lines)[:result.failing_line + 1 if result.failing_line >= 0 else None]
-    notes = ['%s failure: %s' % (f.kind, f.message[:300]), 'from %s' % case.origin,
-             'replay: tests/fuzz/protocol_fuzz.py --binary BINARY --replay %s/case.txt' % d]
-    with open(os.path.join(d, 'case.txt'), 'wb') as fh:
-        fh.write(format_case(case.copy(lines=lines, seed=seed), notes))
-    with open(os.path.join(d, 'report.txt'), 'w') as fh:
-        fh.write('%s\n\n%s\n\nstderr:\n%s\n' % (f.message, f.detail, result.stderr.decode('latin-1')[-20000:]))
-    return d
-
-
-def build_parser():
-    ap = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
-    ap.add_argument('--binary', default=os.path.join(REPO, 'build-asan', 'travanto'))
-    ap.add_argument('--seed', type=int, default=1)
-    ap.add_argument('--seconds', type=float, default=60, help='time budget; no case starts after it')
-    ap.add_argument('--cases', type=int, default=0, help='stop after this many cases (0: no limit)')
-    ap.add_argument('--corpus', default=DEFAULT_CORPUS)
-    ap.add_argument('--table', default=DEFAULT_TABLE, help='the engine\'s command table source')
-    ap.add_argument('--out', default=None, help='folder for reproducers (default: a new temporary folder)')
-    ap.add_argument('--timeout', type=float, default=20, help='seconds an answer may take (x3 for slow commands)')
-    ap.add_argument('--replay', action='append', default=[], help='run these case files only')
-    ap.add_argument('-v', '--verbose', action='store_true')
-    return ap
+            self.stderr = self.engine.kill()
+        kept = all(os.path.islink(os.path.join(folder, n)) for n in ('alink', 'aloop')) and stat.S_ISFIFO(
+            os.lstat(os.path.join(folder, 'afifo')).st_mode) and not any(
+            n.endswith('.tvtmp') for _, _, names in os.walk(folder) for n in names)
+        m = SANITIZER_RE.search(self.stderr)
+        failure = Failure('sanitizer', m[0].decode('latin-1')) if m else failure or (
+            None if kept else Failure('files', 'a link or FIFO replaced, or a temporary save file left'))
+        shutil.rmtree(folder, ignore_errors=True)
+        return failure
 
 
 def main(argv=None):
-    opts = build_parser().parse_args(argv)
-    opts.table, opts.binary = read_command_table(opts.table), os.path.abspath(opts.binary)
-    if not os.access(opts.binary, os.X_OK):
-        print('protocol_fuzz: no engine at %s' % opts.binary, file=sys.stderr)
-        return 2
-    deadline, opts.tmp = time.monotonic() + opts.seconds, tempfile.mkdtemp(prefix='protocol-fuzz.')
-    print('protocol fuzz: %s, seed %d, %g s, %d commands in the table' % (
-        opts.binary, opts.seed, opts.seconds, len(opts.table)), flush=True)
-    out_dir = opts.out or tempfile.mkdtemp(prefix='protocol-fuzz-failures.')
-    os.makedirs(out_dir, exist_ok=True)
-    queue = [parse_case(Path(p).read_bytes(), origin=p) for p in opts.replay] or load_corpus(opts.corpus)
-    cases = commands = generated = banned = 0
-    failures, seen = [], set()
+    ap = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
+    for flag, kind, default in [('--binary', str, os.path.join(REPO, 'build-asan', 'travanto')), ('--seed', int, 1),
+                                ('--seconds', float, 60), ('--out', str, None), ('--timeout', float, 30)]:
+        ap.add_argument(flag, type=kind, default=default)   # --seconds: no case starts after it
+    ap.add_argument('--replay', action='append', default=[], help='run these case files only')
+    opts = ap.parse_args(argv)
+    opts.table, opts.binary = read_command_table(), os.path.abspath(opts.binary)
+    out = opts.out or tempfile.mkdtemp(prefix='protocol-fuzz-failures.')
+    os.makedirs(out, exist_ok=True)
+    corpus = sorted(os.path.join(HERE, 'protocol_corpus', n) for n in os.listdir(os.path.join(HERE, 'protocol_corpus')))
+    cases = [parse_case(open(p, 'rb').read(), origin=p) for p in opts.replay or corpus]
+    deadline, opts.tmp, failures, seen, index = time.monotonic() + opts.seconds, tempfile.mkdtemp(), 0, set(), 0
     try:
-        while not (opts.cases and cases >= opts.cases) and (time.monotonic() < deadline or cases == 0):
-            if queue:
-                case = queue.pop(0)
-            elif opts.replay:
-                break
+        while cases or not opts.replay and time.monotonic() < deadline:
+            if cases:
+                case = cases.pop(0)
             else:
-                case = generate_case(opts.table, opts.seed, generated)
-                case.origin = 'seed %d, generated case %d' % (opts.seed, generated)
-                generated += 1
-            seed = case.seed if case.seed is not None else random.Random('case:%d:%d' % (opts.seed, cases)).getrandbits(
-                64)
-            t0, result = time.monotonic(), Runner(opts, case, seed).run()
-            cases, commands, banned = cases + 1, commands + result.commands, banned + result.banned
-            if opts.verbose:
-                print('case %d (%s): %d commands, %.1f s%s' % (cases, case.origin, result.commands, time.monotonic() - t0,
-                      ', FAILED: ' + result.failure.message[:200] if result.failure else ''), flush=True)
-            if result.failure is None or (result.failure.sig in seen and not case.origin.startswith('corpus/')):
+                case = generate_case(opts.table, opts.seed, index)
+                case.origin, index = 'seed %d, case %d' % (opts.seed, index), index + 1
+            runner = Runner(opts, case)
+            failure = runner.run()
+            sig = (failure.kind, re.sub(r"'.*'|\d+", '_', failure.message)[:80]) if failure else None
+            if not failure or sig in seen:
                 continue
-            seen.add(result.failure.sig)
-            failures.append(write_report(out_dir, len(failures) + 1, case, result, seed))
-            print('FAIL [%s] %s\n    %s\n    reproducer: %s' % (result.failure.kind, case.origin,
-                                                                 result.failure.message[:300], failures[-1]), flush=True)
+            seen, failures = seen | {sig}, failures + 1
+            path = os.path.join(out, '%02d-%s.txt' % (failures, failure.kind))
+            notes = ['%s: %s' % (failure.kind, failure.message[:300]), 'from %s' % case.origin,
+                     'stderr: ' + runner.stderr.decode('latin-1')[-2000:].replace('\n', '\n#@ ')]
+            with open(path, 'wb') as f:
+                f.write(format_case(dataclasses.replace(case, lines=case.lines[:runner.at + 1]), notes))
+            print('FAIL [%s] %s\n    %s\n    replay: %s --binary %s --replay %s' % (
+                failure.kind, case.origin, failure.message[:300], sys.argv[0], opts.binary, path), flush=True)
     finally:
         shutil.rmtree(opts.tmp, ignore_errors=True)
-    print('%d cases, %d commands, %d failures%s' % (cases, commands, len(failures),
-                                                    ', %d cases void: a banned program ran' % banned if banned else ''))
-    if failures:
-        print('reproducers in %s' % out_dir)
-    elif not opts.out:
-        shutil.rmtree(out_dir, ignore_errors=True)
+    print('protocol fuzz: %d generated cases and %d corpus cases, %d failures' % (
+        index, len(opts.replay or corpus), failures))
+    if not failures and not opts.out:
+        shutil.rmtree(out, ignore_errors=True)
     return 1 if failures else 0
 
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The Windows build under Wine against the same answers as the Linux build.
 
-  check_windows.py WINDOWS_EXE LINUX_EXE [--only cases,redirection,solve,files,watch] [--bench SPOT]
+  check_windows.py WINDOWS_EXE LINUX_EXE [--only cases,redirection,solve,files,watch]
 
 cases: every protocol case of tests/protocol, its input with CRLF line ends, its scripts
        copied with CRLF line ends, its paths written with a drive letter and backslashes.
@@ -9,7 +9,6 @@ redirection: stdoutredi and stdoutredi_append on a drive-letter path and a relat
 solve: a turn spot solved by both builds: the same iterations, EVs equal within float rounding.
 files: a tree file saved by the Windows build opens in the Linux build, and the other way.
 watch: a process named PokerStars.exe started under Wine blocks the Windows build's commands.
---bench SPOT: seconds of both builds solving a spot script to 0.3 % of the pot (2 threads).
 """
 import argparse
 import os
@@ -143,35 +142,15 @@ def check_watch(win, work):
     return ok
 
 
-def bench(win, lin, spot, work, runs=3):
-    """As bench/solve does: solve to 0.3 % of the pot on 2 threads; best wall time of `runs`."""
-    lines = [x for x in Path(spot).read_text().splitlines() if x.strip()]
-    lines += ["set_threads 2", "set_accuracy 0.003 fraction", "go", "wait_for_solver", "calc_results"]
-    figures, solving = {lin: [], win: []}, {lin: [], win: []}
-    for exe in [lin, win] * runs:
-        started, out = time.monotonic(), run(exe, lines, cwd=work)
-        figures[exe].append(time.monotonic() - started)
-        solving[exe] += ([float(x.split(":")[1]) for x in out.splitlines() if x.startswith("running time:")] or
-                         [float("nan")])[-1:]
-        print(f"{Path(exe).name}: {figures[exe][-1]:.2f} s in all, the solver's clock at its last report "
-              f"{solving[exe][-1]:.2f} s; " + " | ".join(last_answer(out)))
-    print(f"Windows build under Wine / Linux build: {min(figures[win]) / min(figures[lin]):.2f} in all, "
-          f"{min(solving[win]) / min(solving[lin]):.2f} by the solver's clock")
-    return True
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("windows_exe")
     parser.add_argument("linux_exe")
     parser.add_argument("--only", default="cases,redirection,solve,files,watch")
-    parser.add_argument("--bench")
     o = parser.parse_args()
     win, lin = str(Path(o.windows_exe).resolve()), str(Path(o.linux_exe).resolve())
     with tempfile.TemporaryDirectory(prefix="travanto_windows_") as tmp:
         work = Path(tmp)
-        if o.bench:
-            return 0 if bench(win, lin, o.bench, work) else 1
         checks = {"cases": (check_cases, win), "solve": (check_solve, win, lin), "files": (check_files, win, lin),
                   "watch": (check_watch, win), "redirection": (check_redirection, win)}
         ok = all([checks[name][0](*checks[name][1:], work) for name in o.only.split(",")])
