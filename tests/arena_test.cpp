@@ -44,6 +44,8 @@ TEST(ReservedArena, CommitsWholeGranulesAndNeverShrinks) {
   EXPECT_TRUE(release_arena(arena));
   EXPECT_EQ(arena.base, nullptr);
 
+  EXPECT_FALSE(release_arena(arena)) << "a released or never written arena releases nothing";
+
   ReservedArena medium;
   medium.reserve_size = medium_store_reserve_size(100000, true);
   medium.granule_mask = kMediumStoreGranuleMask;
@@ -52,41 +54,21 @@ TEST(ReservedArena, CommitsWholeGranulesAndNeverShrinks) {
   release_arena(medium);
 }
 
-TEST(ReservedArena, NeverWrittenArenaReleasesNothing) {
-  ReservedArena arena;
-  arena.reserve_size = 4096;
-  EXPECT_FALSE(release_arena(arena));
-  EXPECT_EQ(arena.base, nullptr);
-}
-
 // The fatal messages go to standard output; the death tests route it to the error stream,
-// which is what EXPECT_EXIT inspects.
-TEST(ReservedArenaDeathTest, ExactReserveFitsOneByteMoreEndsTheProcess) {
+// which is what EXPECT_EXIT inspects. The exact reserve fits; one byte more, or a range the
+// machine cannot reserve, ends the process.
+TEST(ReservedArenaDeathTest, PastTheReserveOrUnreservableEndsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  ReservedArena arena;
+  ReservedArena arena, huge;
   arena.reserve_size = 2 * 4096;
+  huge.reserve_size = std::int64_t(1) << 62;
   ensure_committed(arena, std::int32_t(arena.reserve_size));
   std::memset(arena.base, 1, std::size_t(arena.reserve_size));
   EXPECT_EQ(arena.committed, arena.reserve_size);
-  EXPECT_EXIT(
-      {
-        dup2(2, 1);
-        ensure_committed(arena, std::int32_t(arena.reserve_size) + 1);
-      },
-      ::testing::ExitedWithCode(1), "out of memory \\(not enough reserved\\)");
+  EXPECT_EXIT((dup2(2, 1), ensure_committed(arena, std::int32_t(arena.reserve_size) + 1)), ::testing::ExitedWithCode(1),
+              "out of memory \\(not enough reserved\\)");
+  EXPECT_EXIT((dup2(2, 1), ensure_committed(huge, 10)), ::testing::ExitedWithCode(1), "VirtuaAlloc reserve fail");
   release_arena(arena);
-}
-
-TEST(ReservedArenaDeathTest, UnreservableRangeEndsTheProcess) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  ReservedArena arena;
-  arena.reserve_size = std::int64_t(1) << 62;  // more address space than the machine has
-  EXPECT_EXIT(
-      {
-        dup2(2, 1);
-        ensure_committed(arena, 10);
-      },
-      ::testing::ExitedWithCode(1), "VirtuaAlloc reserve fail");
 }
 
 TEST(PlainBlock, AllocatesZeroedMemory) {

@@ -9,6 +9,7 @@
 #include "core/failure.h"
 #include "storage/compression_level.h"
 #include "storage/value_array.h"
+#include "subprocess.h"
 
 namespace fs = std::filesystem;
 
@@ -19,8 +20,10 @@ std::string read_bytes(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-fs::path temp_file(const std::string& name) {
-  return fs::temp_directory_path() / ("travanto_value_array_" + std::to_string(::getpid()) + "_" + name);
+void save(NodeValueArray& array, const fs::path& path) {
+  BinaryFile file(path.string(), BinaryFile::Mode::write);
+  array.save(file);
+  file.commit();
 }
 
 // Two chunks: boards of 5 and 8 hands, then one full river board.
@@ -117,71 +120,47 @@ TEST(PlainValueArray, RegretUpdatesGoThroughTheElementType) {
   EXPECT_FLOAT_EQ(floats.row(1, 0, 0)[0], 8.0f);
 }
 
+// Save, load and save again give the same bytes, rows and flags; an array never allocated saves
+// as zeros; a file that ends early raises IOException.
 template <class Array>
-void fill_randomly(Array& array, std::mt19937& rng) {
-  const ValueLayout& layout = array.layout();
-  std::vector<double> row(1081);
-  for (std::size_t k = 0; k < layout.chunks.size(); ++k)
-    for (int b = 0; b < layout.chunks[k].entry_count; ++b)
-      for (int a = 0; a < layout.actions; ++a) {
-        for (double& x : row) x = double(rng() % 60000) + 0.25;
-        array.set_row(int(k), b, a, row.data());
-      }
-}
-
-template <class Array>
-void expect_round_trip(std::mt19937& rng, const std::string& name) {
+void expect_round_trip(std::mt19937& rng, const fs::path& dir) {
   auto layout = small_layout();
-  Array original(layout);
+  Array original(layout), loaded(layout), truncated(layout);
   ASSERT_TRUE(original.allocate());
-  fill_randomly(original, rng);
+  std::vector<double> row(1081);
+  for (int k = 0; k < 2; ++k)
+    for (int b = 0; b < layout->chunks[std::size_t(k)].entry_count; ++b)
+      for (int a = 0; a < 3; ++a) {
+        for (double& x : row) x = double(rng() % 60000) + 0.25;
+        original.set_row(k, b, a, row.data());
+      }
   original.flags(0, 1) = kLockedFlag;
-  fs::path first = temp_file(name + "_1"), second = temp_file(name + "_2");
+  save(original, dir / "first");
   {
-    BinaryFile file(first.string(), BinaryFile::Mode::write);
-    original.save(file);
-    file.commit();
-  }
-  Array loaded(layout);
-  {
-    BinaryFile file(first.string(), BinaryFile::Mode::read);
+    BinaryFile file((dir / "first").string(), BinaryFile::Mode::read);
     loaded.load(file);
   }
   EXPECT_TRUE(loaded.locked(0, 1));
   EXPECT_FALSE(loaded.locked(0, 0));
-  {
-    BinaryFile file(second.string(), BinaryFile::Mode::write);
-    loaded.save(file);
-    file.commit();
-  }
-  EXPECT_EQ(read_bytes(first), read_bytes(second));
+  save(loaded, dir / "second");
+  EXPECT_EQ(read_bytes(dir / "first"), read_bytes(dir / "second"));
   for (int a = 0; a < 3; ++a) EXPECT_EQ(loaded.row(1, 0, a)[1080], original.row(1, 0, a)[1080]);
-
-  // A file that ends early raises IOException.
-  fs::resize_file(first, fs::file_size(first) - 1);
-  Array truncated(layout);
-  BinaryFile file(first.string(), BinaryFile::Mode::read);
+  fs::resize_file(dir / "first", fs::file_size(dir / "first") - 1);
+  BinaryFile file((dir / "first").string(), BinaryFile::Mode::read);
   EXPECT_THROW(truncated.load(file), IOException);
-  fs::remove(first);
-  fs::remove(second);
 }
 
-// Round trips of both widths; an array never allocated saves as zeros.
 TEST(PlainValueArray, SaveLoadRoundTripIsByteIdentical) {
+  fs::path dir = make_temp_dir();
   std::mt19937 rng(31);
-  expect_round_trip<PlainValueArray16>(rng, "16");
-  expect_round_trip<PlainValueArray32>(rng, "32");
+  expect_round_trip<PlainValueArray16>(rng, dir);
+  expect_round_trip<PlainValueArray32>(rng, dir);
   PlainValueArray32 empty(small_layout(2));
-  fs::path path = temp_file("empty");
-  {
-    BinaryFile file(path.string(), BinaryFile::Mode::write);
-    empty.save(file);
-    file.commit();
-  }
-  std::string bytes = read_bytes(path);
+  save(empty, dir / "empty");
+  std::string bytes = read_bytes(dir / "empty");
   EXPECT_EQ(bytes.size(), 3 * 4 + std::size_t(2 * (5 + 8 + 1081) * 4));
   EXPECT_EQ(bytes.find_first_not_of('\0'), std::string::npos);
-  fs::remove(path);
+  fs::remove_all(dir);
 }
 
 static_assert(sizeof(FlagsEntry) == 16);
@@ -219,6 +198,9 @@ TEST(CompressionLevel, AutoRuleComparesNeedWith85PercentOfFreeMemory) {
     EXPECT_EQ(auto_compression_level(std::uint64_t(need) * gb, status), level) << need;
   status.load_percent = 100;
   EXPECT_EQ(auto_compression_level(1, status), 4);
+  // Budgets of exactly 39 and 31 % of the need take the next level.
+  for (auto [total, level] : {std::pair{46, 3}, {37, 4}})
+    EXPECT_EQ(auto_compression_level(100, platform::MemoryStatus{std::uint64_t(total), 0, 0}), level) << total;
 }
 
 TEST(CompressionLevel, LevelsMapToStorageFormsAndNewTreesTakeTheSetting) {
