@@ -9,11 +9,11 @@
 #include <random>
 #include <vector>
 
-#include "subprocess.h"
-
-namespace fs = std::filesystem;
+#include "storage_files.h"
 
 namespace {
+
+using namespace storage_test;
 
 // Transfers of every size class: small fields between large rows, more than the ring's four
 // 16 MB blocks in all, ending off any alignment.
@@ -54,11 +54,7 @@ void round_trip_in(const fs::path& dir) {
   EXPECT_THROW(file.read(&byte, 1), IOException);
 }
 
-TEST(BinaryFile, RoundTripsThroughSeveralBlocks) {
-  fs::path dir = make_temp_dir();
-  round_trip_in(dir);
-  fs::remove_all(dir);
-}
+TEST(BinaryFile, RoundTripsThroughSeveralBlocks) { round_trip_in(TempDir().path); }
 
 // /dev/shm is a memory file system, which on many kernels refuses direct transfers.
 TEST(BinaryFile, RoundTripsWhereDirectTransfersAreRefused) {
@@ -72,8 +68,8 @@ TEST(BinaryFile, RoundTripsWhereDirectTransfersAreRefused) {
 // Files of whole blocks: the last block is full, and the end shows as a read of nothing. Short
 // files end and throw; the checksum of a small file is the one stored tree files carry.
 TEST(BinaryFile, WholeBlocksShortFilesAndChecksum) {
-  fs::path dir = make_temp_dir();
-  std::string path = (dir / "blocks.bin").string();
+  TempDir dir;
+  std::string path = dir / "blocks.bin";
   for (std::size_t blocks : {0, 1, 4, 5}) {
     std::vector<std::uint8_t> data(blocks == 0 ? 4 : blocks << 24), back(data.size());
     std::iota(data.begin(), data.end(), std::uint8_t(blocks));
@@ -98,14 +94,9 @@ TEST(BinaryFile, WholeBlocksShortFilesAndChecksum) {
       EXPECT_STREQ(e.what(), "can't read from file");
     }
   }
-  {
-    BinaryFile empty((dir / "empty.bin").string(), BinaryFile::Mode::write);
-    empty.commit();
-  }
-  BinaryFile file((dir / "empty.bin").string(), BinaryFile::Mode::read);
-  EXPECT_TRUE(file.at_end());
-  EXPECT_EQ(fs::file_size(dir / "empty.bin"), 0u);
-  fs::remove_all(dir);
+  BinaryFile(path, BinaryFile::Mode::write).commit();
+  EXPECT_EQ(fs::file_size(path), 0u);
+  EXPECT_TRUE(BinaryFile(path, BinaryFile::Mode::read).at_end());
 }
 
 }  // namespace

@@ -1,42 +1,24 @@
 // Plain value arrays, their layout, saving and loading, and the compression levels.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <algorithm>
 #include <random>
 
 #include "core/failure.h"
 #include "storage/compression_level.h"
 #include "storage/value_array.h"
-#include "subprocess.h"
-
-namespace fs = std::filesystem;
+#include "storage_files.h"
 
 namespace {
 
-std::string read_bytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void save(NodeValueArray& array, const fs::path& path) {
-  BinaryFile file(path.string(), BinaryFile::Mode::write);
-  array.save(file);
-  file.commit();
-}
+using namespace storage_test;
 
 // Two chunks: boards of 5 and 8 hands, then one full river board.
 std::shared_ptr<const ValueLayout> small_layout(int actions = 3) { return ValueLayout::make(actions, {{5, 8}, {1081}}); }
 
 TEST(ValueLayout, RowsArePaddedToFourAndChunksContiguous) {
   auto layout = small_layout();
-  ASSERT_EQ(layout->boards.size(), 3u);
-  ASSERT_EQ(layout->chunks.size(), 2u);
-  EXPECT_EQ(layout->boards[1].offset, 3 * 8);
-  EXPECT_EQ(layout->chunks[0].values, 2 * 3 * 8);
-  EXPECT_EQ(layout->chunks[1].base, 48);
-  EXPECT_EQ(layout->chunks[1].first_entry, 2);
+  EXPECT_EQ(layout->chunks[1].base, 2 * 3 * 8);
   EXPECT_EQ(layout->total_values, 48 + 3 * 1084);
   EXPECT_EQ(layout->row_in_chunk(0, 1, 2), 24 + 2 * 8);
   EXPECT_EQ(layout->row_in_chunk(1, 0, 2), 2 * 1084);
@@ -120,65 +102,37 @@ TEST(PlainValueArray, RegretUpdatesGoThroughTheElementType) {
   EXPECT_FLOAT_EQ(floats.row(1, 0, 0)[0], 8.0f);
 }
 
-// Save, load and save again give the same bytes, rows and flags; an array never allocated saves
-// as zeros; a file that ends early raises IOException.
-template <class Array>
-void expect_round_trip(std::mt19937& rng, const fs::path& dir) {
-  auto layout = small_layout();
-  Array original(layout), loaded(layout), truncated(layout);
-  ASSERT_TRUE(original.allocate());
-  std::vector<double> row(1081);
-  for (int k = 0; k < 2; ++k)
-    for (int b = 0; b < layout->chunks[std::size_t(k)].entry_count; ++b)
-      for (int a = 0; a < 3; ++a) {
-        for (double& x : row) x = double(rng() % 60000) + 0.25;
-        original.set_row(k, b, a, row.data());
-      }
-  original.flags(0, 1) = kLockedFlag;
-  save(original, dir / "first");
-  {
-    BinaryFile file((dir / "first").string(), BinaryFile::Mode::read);
-    loaded.load(file);
-  }
-  EXPECT_TRUE(loaded.locked(0, 1));
-  EXPECT_FALSE(loaded.locked(0, 0));
-  save(loaded, dir / "second");
-  EXPECT_EQ(read_bytes(dir / "first"), read_bytes(dir / "second"));
-  for (int a = 0; a < 3; ++a) EXPECT_EQ(loaded.row(1, 0, a)[1080], original.row(1, 0, a)[1080]);
-  fs::resize_file(dir / "first", fs::file_size(dir / "first") - 1);
-  BinaryFile file((dir / "first").string(), BinaryFile::Mode::read);
-  EXPECT_THROW(truncated.load(file), IOException);
-}
-
-TEST(PlainValueArray, SaveLoadRoundTripIsByteIdentical) {
-  fs::path dir = make_temp_dir();
+// Rows and the locked flag survive a reload of either width; an array never allocated saves as
+// zeros.
+TEST(PlainValueArray, ReloadKeepsRowsAndFlags) {
+  TempDir dir;
   std::mt19937 rng(31);
-  expect_round_trip<PlainValueArray16>(rng, dir);
-  expect_round_trip<PlainValueArray32>(rng, dir);
+  auto layout = small_layout();
+  auto check = [&](auto original) {
+    ASSERT_TRUE(original->allocate());
+    std::vector<double> row(1081);
+    for (int k = 0; k < 2; ++k)
+      for (int b = 0; b < layout->chunks[std::size_t(k)].entry_count; ++b)
+        for (int a = 0; a < 3; ++a) {
+          for (double& x : row) x = double(rng() % 60000) + 0.25;
+          original->set_row(k, b, a, row.data());
+        }
+    original->flags(0, 1) = kLockedFlag;
+    auto loaded = reload(*original, [&] { return std::make_unique<std::remove_reference_t<decltype(*original)>>(layout); }, dir);
+    EXPECT_TRUE(loaded->locked(0, 1));
+    EXPECT_FALSE(loaded->locked(0, 0));
+    for (int a = 0; a < 3; ++a) EXPECT_EQ(loaded->row(1, 0, a)[1080], original->row(1, 0, a)[1080]);
+  };
+  check(std::make_unique<PlainValueArray16>(layout));
+  check(std::make_unique<PlainValueArray32>(layout));
   PlainValueArray32 empty(small_layout(2));
-  save(empty, dir / "empty");
-  std::string bytes = read_bytes(dir / "empty");
+  save_to(empty, dir / "empty");
+  Bytes bytes = file_bytes(dir / "empty");
   EXPECT_EQ(bytes.size(), 3 * 4 + std::size_t(2 * (5 + 8 + 1081) * 4));
-  EXPECT_EQ(bytes.find_first_not_of('\0'), std::string::npos);
-  fs::remove_all(dir);
+  EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; }));
 }
 
 static_assert(sizeof(FlagsEntry) == 16);
-
-TEST(ValueArrayFactory, FormsByKindAndElementWidth) {
-  auto layout = small_layout();
-  EXPECT_EQ(dynamic_cast<PlainValueArray16*>(make_value_array(StorageForm::plain, true, layout).get())->element_size(), 2);
-  EXPECT_EQ(dynamic_cast<PlainValueArray32*>(make_value_array(StorageForm::plain, false, layout).get())->element_size(), 4);
-  for (StorageForm kind : {StorageForm::medium, StorageForm::high})
-    for (bool sixteen_bit : {true, false}) {
-      auto array = make_value_array(kind, sixteen_bit, layout);
-      auto* compressed = dynamic_cast<CompressedValueArray*>(array.get());
-      ASSERT_NE(compressed, nullptr);
-      EXPECT_EQ(compressed->kind(), kind);
-      EXPECT_EQ(compressed->sixteen_bit(), sixteen_bit);
-    }
-  EXPECT_THROW(BinaryFile("/nonexistent/dir/file", BinaryFile::Mode::read), IOException);
-}
 
 // --- Compression levels ---------------------------------------------------------------------
 
