@@ -16,44 +16,33 @@ using namespace storage_test;
 // Two chunks: boards of 5 and 8 hands, then one full river board.
 std::shared_ptr<const ValueLayout> small_layout(int actions = 3) { return ValueLayout::make(actions, {{5, 8}, {1081}}); }
 
-TEST(ValueLayout, RowsArePaddedToFourAndChunksContiguous) {
+// Rows are padded to four and chunks contiguous; writing every row of a board leaves the next
+// board untouched; 16-bit conversion clamps and truncates.
+TEST(PlainValueArray, LayoutRowsAndConversion) {
   auto layout = small_layout();
   EXPECT_EQ(layout->chunks[1].base, 2 * 3 * 8);
   EXPECT_EQ(layout->total_values, 48 + 3 * 1084);
   EXPECT_EQ(layout->row_in_chunk(0, 1, 2), 24 + 2 * 8);
   EXPECT_EQ(layout->row_in_chunk(1, 0, 2), 2 * 1084);
-}
-
-TEST(PlainValueArray, StartsZeroedAndRowsStayApart) {
-  PlainValueArray16 regrets(small_layout());
-  EXPECT_EQ(regrets.element_size(), 2);
-  EXPECT_EQ(regrets.size(), 48 + 3 * 1084);
+  PlainValueArray16 regrets(layout);
   ASSERT_TRUE(regrets.allocate());
-  std::vector<double> row(1081);
-  for (int h = 0; h < 1081; ++h) row[h] = h * 10.0;
-  // Writing every row of the first board leaves the second board untouched.
+  std::vector<double> row(1081, 9.0);
   for (int a = 0; a < 3; ++a) regrets.set_row(0, 0, a, row.data());
   for (int a = 0; a < 3; ++a)
     for (int h = 0; h < 8; ++h) EXPECT_EQ(regrets.row(0, 1, a)[h], 0);
-  // Conversion clamps and truncates to the 16-bit range.
   double odd[5] = {70000.0, -5.0, 3.7, 65535.0, 0.0};
   regrets.set_row(0, 0, 1, odd);
-  EXPECT_EQ(regrets.row(0, 0, 1)[0], 65535);
-  EXPECT_EQ(regrets.row(0, 0, 1)[1], 0);
-  EXPECT_EQ(regrets.row(0, 0, 1)[2], 3);
+  auto* r = regrets.row(0, 0, 1);
+  EXPECT_TRUE(r[0] == 65535 && r[1] == 0 && r[2] == 3) << r[0] << " " << r[1] << " " << r[2];
 }
 
 TEST(PlainValueArray, StrategiesComeFromTheBoardsRows) {
-  PlainValueArray32 regrets(small_layout(2));
-  PlainValueArray32 averages(small_layout(2));
-  ASSERT_TRUE(regrets.allocate());
-  ASSERT_TRUE(averages.allocate());
-  double r0[8] = {1, 0, 3, 0, 0, 0, 0, 0}, r1[8] = {3, 0, 1, 0, 0, 0, 0, 0};
+  PlainValueArray32 regrets(small_layout(2)), averages(small_layout(2));
+  ASSERT_TRUE(regrets.allocate() && averages.allocate());
+  double r0[8] = {1, 0, 3}, r1[8] = {3, 0, 1}, s0[8] = {0, 0, 1}, s1[8] = {0, 0, 4}, fallback[2] = {0.9, 0.1};
   regrets.set_row(0, 1, 0, r0);
   regrets.set_row(0, 1, 1, r1);
-  double fallback[2];
-  kernels::fallback_vector(kernels::Fallback::training, 2, fallback);
-  std::vector<double> sigma(2 * 8);
+  std::vector<double> sigma(2 * 8), reach(8, 2.0);
   regrets.current_strategy(0, 1, fallback, sigma.data(), 8);
   EXPECT_DOUBLE_EQ(sigma[0], 0.25);
   EXPECT_DOUBLE_EQ(sigma[8 + 0], 0.75);
@@ -61,7 +50,6 @@ TEST(PlainValueArray, StrategiesComeFromTheBoardsRows) {
   EXPECT_DOUBLE_EQ(sigma[8 + 1], 0.1);
 
   // Average: hand 2 has sums, the others fall back to the current strategy (uniform).
-  double s0[8] = {0, 0, 1, 0, 0, 0, 0, 0}, s1[8] = {0, 0, 4, 0, 0, 0, 0, 0};
   averages.set_row(0, 1, 0, s0);
   averages.set_row(0, 1, 1, s1);
   averages.average_strategy(0, 1, regrets, sigma.data(), 8);
@@ -71,7 +59,6 @@ TEST(PlainValueArray, StrategiesComeFromTheBoardsRows) {
   EXPECT_DOUBLE_EQ(sigma[1], 0.5);
 
   // Averages accumulate weighted strategy times reach.
-  std::vector<double> reach(8, 2.0);
   averages.accumulate_average(0, 1, sigma.data(), 8, reach.data(), 0.5);
   EXPECT_FLOAT_EQ(averages.row(0, 1, 1)[2], 4.0f + 0.8f);
 }
@@ -80,8 +67,7 @@ TEST(PlainValueArray, RegretUpdatesGoThroughTheElementType) {
   auto layout = small_layout(2);
   PlainValueArray16 sixteen(layout);
   PlainValueArray32 floats(layout);
-  ASSERT_TRUE(sixteen.allocate());
-  ASSERT_TRUE(floats.allocate());
+  ASSERT_TRUE(sixteen.allocate() && floats.allocate());
   std::vector<double> node(1081, 0.0), up(1081, 16.0), down(1081, -16.0);
   const double* actions[2] = {up.data(), down.data()};
   floats.update_regrets(1, 0, node.data(), actions, {}, 1.0);
@@ -90,8 +76,7 @@ TEST(PlainValueArray, RegretUpdatesGoThroughTheElementType) {
   sixteen.update_regrets(1, 0, node.data(), actions, {}, 1.0);
   EXPECT_EQ(sixteen.row(1, 0, 0)[1080], 8);
   EXPECT_EQ(sixteen.row(1, 0, 1)[0], 0);
-  // The padding after a row is not touched.
-  EXPECT_EQ(sixteen.row(1, 0, 0)[1081], 0);
+  EXPECT_EQ(sixteen.row(1, 0, 0)[1081], 0) << "the padding after a row is not touched";
 
   // A locked board keeps its values through updates.
   floats.flags(1, 0) |= kLockedFlag;
@@ -135,12 +120,6 @@ TEST(PlainValueArray, ReloadKeepsRowsAndFlags) {
 static_assert(sizeof(FlagsEntry) == 16);
 
 // --- Compression levels ---------------------------------------------------------------------
-
-// Names and clamped numbers are covered by tests/protocol/compression.case.
-TEST(CompressionLevel, ArgumentsThatAreNoNumberLeaveTheSettingAlone) {
-  EXPECT_EQ(parse_compression_level("auto"), kAutoCompression);
-  EXPECT_THROW(parse_compression_level("Max"), InvalidValue);
-}
 
 TEST(CompressionLevel, AutoRuleComparesNeedWith85PercentOfFreeMemory) {
   const std::uint64_t gb = 1000000000ull;
