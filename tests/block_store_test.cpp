@@ -64,7 +64,8 @@ TEST(GroupFormat, GoldenRowsStillDecode) {
 
 // Random rows whose value sizes change group by group (every code of the width appears) at
 // every length up to 100 and a river row: exact size, worst case, round trip. Then damage to a
-// row of 45 (a run of 32, then tail groups): bad tail control bytes, every cut short of the end,
+// row of 45 (a run of 32, then tail groups): bad tail control bytes, every cut short of the end
+// (also of a lone run),
 // every byte flipped, a run promising more than is there.
 template <class T>
 void check_group_format() {
@@ -99,8 +100,10 @@ void check_group_format() {
       broken[1 + 32 * sizeof(T)] = bad;  // the first tail control byte
       EXPECT_THROW(decode<T>(broken, 45), CorruptGroupData) << int(bad);
     }
-  for (std::size_t cut = 0; cut < good.size(); ++cut)
-    EXPECT_THROW(decode<T>(Bytes(good.begin(), good.begin() + std::ptrdiff_t(cut)), 45), CorruptGroupData) << cut;
+  const Bytes run = encode(std::vector<T>(32, T(70000)));  // a run alone: no tail byte to trip over
+  for (std::size_t n : {32, 45})
+    for (std::size_t cut = 0; cut < (n == 32 ? run : good).size(); ++cut)
+      EXPECT_THROW(decode<T>(Bytes((n == 32 ? run : good).begin(), (n == 32 ? run : good).begin() + std::ptrdiff_t(cut)), n), CorruptGroupData) << n << " " << cut;
   for (std::size_t at = 0; at < good.size(); ++at) {
     Bytes flipped = good;
     flipped[at] ^= 0x5A;
