@@ -1,123 +1,75 @@
 // Tree-file streams: round trips around the block ring with an unaligned tail or an end on a
-// block boundary, the end of the data, short files, and file systems without direct transfers.
+// block boundary, the end of the data, short and empty files, the checksum tree files carry, and
+// file systems without direct transfers.
 #include "storage/binary_file.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <numeric>
 #include <random>
 #include <vector>
 
-#include "subprocess.h"
-
-namespace fs = std::filesystem;
+#include "storage_files.h"
 
 namespace {
 
-// Transfers of every size class: small fields between large rows, more than the ring's four
-// 16 MB blocks in all, ending off any alignment.
-std::vector<std::vector<std::uint8_t>> transfers() {
+using namespace storage_test;
+
+// Each file is written as transfers of the given sizes and read back the same way: small fields
+// between large rows past the ring's four 16 MB blocks, ending off any alignment; files of whole
+// blocks, whose end shows as a read of nothing; a small file with its pinned checksum; an empty
+// file. A read past the end throws.
+void round_trips_in(const fs::path& dir, bool all) {
+  const std::size_t mb = std::size_t(1) << 20;
+  const std::vector<std::vector<std::size_t>> files = {
+      {1, 7, 40 * mb, 4096, 3, 33 * mb, 12345, 5}, {16 * mb}, {32 * mb, 32 * mb}, {80 * mb}, {4}, {}};
   std::mt19937 rng(3);
-  std::vector<std::vector<std::uint8_t>> out;
-  for (std::size_t bytes : {std::size_t(1), std::size_t(7), std::size_t(40) << 20, std::size_t(4096), std::size_t(3),
-                            std::size_t(33) << 20, std::size_t(12345), std::size_t(5)}) {
-    std::vector<std::uint8_t> v(bytes);
-    for (auto& b : v) b = std::uint8_t(rng());
-    out.push_back(std::move(v));
-  }
-  return out;
-}
-
-void round_trip_in(const fs::path& dir) {
-  auto data = transfers();
   std::string path = (dir / "stream.bin").string();
-  std::uint64_t written_sum = 0, total = 0;
-  {
-    BinaryFile file(path, BinaryFile::Mode::write);
-    for (auto& v : data) file.write(v.data(), v.size()), total += v.size();
-    written_sum = file.checksum();
-    file.commit();
-  }
-  ASSERT_EQ(fs::file_size(path), total);
-  BinaryFile file(path, BinaryFile::Mode::read);
-  for (auto& v : data) {
-    EXPECT_FALSE(file.at_end());
-    std::vector<std::uint8_t> back(v.size());
-    file.read(back.data(), back.size());
-    ASSERT_EQ(back, v);
-  }
-  EXPECT_TRUE(file.at_end());
-  EXPECT_TRUE(file.at_end()) << "asking again";
-  EXPECT_EQ(file.checksum(), written_sum);
-  std::uint8_t byte = 0;
-  EXPECT_THROW(file.read(&byte, 1), IOException);
-}
-
-TEST(BinaryFile, RoundTripsThroughSeveralBlocks) {
-  fs::path dir = make_temp_dir();
-  round_trip_in(dir);
-  fs::remove_all(dir);
-}
-
-// /dev/shm is a memory file system, which on many kernels refuses direct transfers.
-TEST(BinaryFile, RoundTripsWhereDirectTransfersAreRefused) {
-  if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
-  char pattern[] = "/dev/shm/travanto-test-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) GTEST_SKIP() << "no folder in /dev/shm";
-  round_trip_in(pattern);
-  fs::remove_all(pattern);
-}
-
-// Files of whole blocks: the last block is full, and the end shows as a read of nothing.
-TEST(BinaryFile, FilesOfWholeBlocksEndThere) {
-  fs::path dir = make_temp_dir();
-  std::string path = (dir / "blocks.bin").string();
-  for (std::size_t blocks : {1, 4, 5}) {
-    std::vector<std::uint8_t> data(blocks << 24);
-    std::iota(data.begin(), data.end(), std::uint8_t(blocks));
+  for (std::size_t f = 0; f < (all ? files.size() : 1); ++f) {
+    std::vector<std::vector<std::uint8_t>> data;
+    std::uint64_t written_sum = 0, total = 0;
     {
       BinaryFile file(path, BinaryFile::Mode::write);
-      file.write(data.data(), data.size());
+      for (std::size_t bytes : files[f]) {
+        data.emplace_back(bytes);
+        for (auto& b : data.back()) b = std::uint8_t(bytes == 4 ? &b - data.back().data() : rng());
+        file.write(data.back().data(), bytes);
+        total += bytes;
+      }
+      written_sum = file.checksum();
       file.commit();
     }
-    ASSERT_EQ(fs::file_size(path), data.size());
+    EXPECT_TRUE(files[f] != std::vector<std::size_t>{4} || written_sum == 5794678828558472845ull) << "the checksum tree files carry";
+    ASSERT_EQ(fs::file_size(path), total);
     BinaryFile file(path, BinaryFile::Mode::read);
-    std::vector<std::uint8_t> back(data.size());
-    file.read(back.data(), back.size());
-    EXPECT_TRUE(back == data) << blocks << " blocks";
-    EXPECT_TRUE(file.at_end()) << blocks << " blocks";
-  }
-  fs::remove_all(dir);
-}
-
-TEST(BinaryFile, ShortFilesEndAndThrow) {
-  fs::path dir = make_temp_dir();
-  std::string path = (dir / "short.bin").string();
-  {
-    BinaryFile file(path, BinaryFile::Mode::write);
-    std::uint32_t word = 0xC0FFEE;
-    file.write(&word, sizeof word);
-    file.commit();
-  }
-  {
-    BinaryFile file(path, BinaryFile::Mode::read);
-    std::uint64_t wide = 0;
+    for (auto& v : data) {
+      EXPECT_FALSE(file.at_end());
+      std::vector<std::uint8_t> back(v.size());
+      file.read(back.data(), back.size());
+      ASSERT_TRUE(back == v) << "file " << f;
+    }
+    EXPECT_TRUE(file.at_end()) << "file " << f;
+    EXPECT_TRUE(file.at_end()) << "asking again";
+    EXPECT_EQ(file.checksum(), written_sum);
     try {
+      std::uint64_t wide = 0;
       file.read(&wide, sizeof wide);
       ADD_FAILURE() << "read past the end";
     } catch (const IOException& e) {
       EXPECT_STREQ(e.what(), "can't read from file");
     }
   }
-  {
-    BinaryFile empty((dir / "empty.bin").string(), BinaryFile::Mode::write);
-    empty.commit();
-  }
-  BinaryFile file((dir / "empty.bin").string(), BinaryFile::Mode::read);
-  EXPECT_TRUE(file.at_end());
-  EXPECT_EQ(fs::file_size(dir / "empty.bin"), 0u);
-  fs::remove_all(dir);
+}
+
+TEST(BinaryFile, RoundTripsOfEverySizeClass) { round_trips_in(TempDir().path, true); }
+
+// /dev/shm is a memory file system, which on many kernels refuses direct transfers.
+TEST(BinaryFile, RoundTripsWhereDirectTransfersAreRefused) {
+  if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no /dev/shm";
+  char pattern[] = "/dev/shm/travanto-test-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) GTEST_SKIP() << "no folder in /dev/shm";
+  round_trips_in(pattern, false);
+  fs::remove_all(pattern);
 }
 
 }  // namespace

@@ -27,10 +27,6 @@ struct Forgetting : SpotFixture {
     SpotFixture::SetUp();
     s.compression_setting = 0;
   }
-  void TearDown() override {
-    SpotFixture::TearDown();
-    s.compression_setting = kAutoCompression;
-  }
 
   GameTree& flop_tree(int level = 0) {
     s.compression_setting = level;

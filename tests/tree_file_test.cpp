@@ -67,13 +67,7 @@ struct TreeFile : SpotFixture {
 
   void SetUp() override {
     SpotFixture::SetUp();
-    s.settings.all_hands = false;
     s.compression_setting = 0;
-  }
-  void TearDown() override {
-    SpotFixture::TearDown();
-    s.settings.all_hands = false;
-    s.compression_setting = kAutoCompression;
   }
 
   void turn_spot() {
