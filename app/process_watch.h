@@ -1,6 +1,7 @@
 #pragma once
 // Background watch for the banned poker clients. While one runs, every command line is refused.
-// A low-priority thread scans the process list at start and then every period.
+// A low-priority thread scans the process list at start and then every period. Process-wide on
+// purpose: it watches the machine, not one conversation.
 #include <chrono>
 #include <string>
 

@@ -43,7 +43,7 @@ constexpr LaneMask lane_mask(CardMask cards) {
 }
 
 // The four rank-mask tables, indexed by a 13-bit rank mask with at most seven bits set
-// (0..0x1FC0). Built by init_hand_tables, read-only afterwards.
+// (0..0x1FC0). Built by init_hand_tables, read-only afterwards: process-wide on purpose.
 constexpr int kRankMaskEntries = 8129;
 using RankMaskTable = std::array<std::uint32_t, kRankMaskEntries>;
 extern RankMaskTable bit_count_table;  // bits set

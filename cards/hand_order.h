@@ -9,7 +9,7 @@
 #include "cards/cards.h"
 
 const std::string& hand_order_text();  // 1,326 names, single blanks, 6,629 characters
-void build_hand_order_tables();        // start-up: fills the two tables from the text
+void build_hand_order_tables();        // start-up: fills the two tables (process-wide, read-only after)
 
 // order_to_hand[position] = hand index; hand_to_order[hand index] = position.
 extern std::array<std::uint16_t, kHands> order_to_hand;

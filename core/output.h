@@ -2,6 +2,7 @@
 // The output channel. Command answers are collected per input line (print_out) and written as
 // one block when the line is finished (flush_pending_output); the solver's reports are written
 // at once (print_now). Both writers hold output_lock, so blocks and reports never interleave.
+// Process-wide on purpose: the process has one standard output, which every thread writes to.
 #include <mutex>
 #include <string>
 

@@ -17,7 +17,8 @@ struct PassResult {
   double value = 0;          // the traverser's expected value (net)
 };
 
-// Held for one whole pass: iterations, evaluations and queries never overlap.
+// Held for one whole pass: iterations, evaluations and queries never overlap. Process-wide, as
+// the OpenMP workers the passes share.
 std::mutex& solver_mutex();
 
 // The solver mutex for a command (a report, a query, an evaluation asked for by a command).

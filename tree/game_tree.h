@@ -12,6 +12,7 @@
 #include "cards/game.h"
 #include "core/notes.h"
 #include "kernels/schedule.h"
+#include "storage/compression_level.h"
 #include "tree/card_tree.h"
 #include "tree/schematic_tree.h"
 #include "tree/suit_isomorphism.h"
@@ -188,7 +189,7 @@ struct StoredTreeChoices {
 struct TreeBuildOptions {
   std::array<bool, 3> isomorphism{true, false, false};  // per start street, as Settings
   bool all_hands = false;
-  int compression = -1;  // kAutoCompression or 0..4
+  int compression = kAutoCompression;  // or 0..4
   const StoredTreeChoices* stored = nullptr;
 };
 struct Settings;
