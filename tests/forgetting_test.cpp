@@ -107,7 +107,7 @@ TEST_F(Forgetting, ResultsStandOnTheStoredValuesAndTheForgottenPartIsRefused) {
 
 // Forget, rebuild, solve the subgames again: the game comes back close to where the full
 // solve left it, on the turn spot (rivers) and the flop spot (turns; its rivers forgotten and
-// solved again: ForgottenTreesRoundTripThroughTreeFiles).
+// solved again: the tree file round trips).
 TEST_F(Forgetting, ResolvedSubgamesGiveBackTheGame) {
   struct Case {
     bool flop;
@@ -148,33 +148,6 @@ TEST_F(Forgetting, ResolvedSubgamesGiveBackTheGame) {
     EXPECT_GT(compared, 0);
     // After the re-solve the tree trains as a whole again.
     run_iteration(tree);
-  }
-}
-
-TEST_F(Forgetting, ForgottenTreesRoundTripThroughTreeFiles) {
-  for (int level : {0, 4}) {
-    SCOPED_TRACE(level);
-    clear_schematic_tree();
-    if (kSanitizedBuild && level == 0) continue;
-    GameTree& tree = flop_tree(level);
-    TreeResults before = solve(tree, kSanitizedBuild ? 6 : 20);
-    ASSERT_TRUE(forget_streets(tree, 3));
-    fs::path dir = make_temp_dir();
-    int missing = missing_arrays(tree);
-    save_tree_file(tree, (dir / "a").string());
-    load_tree_file((dir / "a").string());
-    GameTree& loaded = *current_tree();
-    EXPECT_EQ(loaded.forgotten_from, 3);
-    EXPECT_TRUE(loaded.has_flag(INCOMPLETE_TREE));
-    EXPECT_EQ(missing_arrays(loaded), missing);
-    save_tree_file(loaded, (dir / "b").string());
-    EXPECT_TRUE(read_text_file((dir / "a").string()) == read_text_file((dir / "b").string()));
-    EXPECT_LT(fs::file_size(dir / "a"), 200000u);
-    EXPECT_NEAR(results(loaded).ev[0], before.ev[0], 1e-9);
-    // Rebuilt and re-solved after loading.
-    ASSERT_TRUE(rebuild_forgotten_streets(loaded));
-    ASSERT_TRUE(solve_all_splits(loaded, 3));
-    fs::remove_all(dir);
   }
 }
 
