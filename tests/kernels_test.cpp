@@ -14,7 +14,6 @@
 #include "cards/cards.h"
 #include "kernels/kernels.h"
 
-using kernels::BoardHands;
 using kernels::KernelSet;
 using Values = std::vector<double>;
 
@@ -29,7 +28,7 @@ struct TestBoard {
   std::vector<std::uint16_t> classes, groups;
   kernels::CardLanes lanes;
 
-  BoardHands view(bool with_lanes = true) const { return BoardHands{cards, classes, groups, with_lanes ? &lanes : nullptr}; }
+  kernels::BoardHands view(bool with_lanes = true) const { return {cards, classes, groups, with_lanes ? &lanes : nullptr}; }
   int size() const { return int(cards.size()); }
   bool disjoint(int a, int b) const {
     int a1 = cards[a] & 0xFF, a2 = cards[a] >> 8, b1 = cards[b] & 0xFF, b2 = cards[b] >> 8;
@@ -298,13 +297,21 @@ struct TestPair {
   }
 };
 
-// in_own / in_opp say, per hand of `full`, which list holds it.
-TestPair make_pair(const TestBoard& full, const std::vector<bool>& in_own, const std::vector<bool>& in_opp) {
+// Two lists of one board's hands in a shape: random, no own hand, no opponent hand, one hand each,
+// disjoint, identical, own inside the opponent's.
+TestPair random_pair(std::mt19937& rng, const TestBoard& full, int shape) {
+  int n = full.size();
+  std::vector<bool> own(n), opp(n);
+  for (int h = 0; h < n; ++h) {
+    bool a = rng() % 4 == 0, b = rng() % 3 == 0;
+    std::pair<bool, bool> shapes[] = {{a, b}, {false, b}, {a, false}, {h == n / 2, h == n / 3}, {a && h % 2 == 0, b && h % 2 == 1}, {a, a}, {a, a || b}};
+    own[h] = shapes[shape].first, opp[h] = shapes[shape].second;
+  }
   TestPair t;
-  t.all = subset(full, "union", [&](int h) { return in_own[h] || in_opp[h]; });
-  for (int h = 0, at = 0; h < full.size(); at += in_own[h] || in_opp[h], ++h) {
-    if (in_own[h]) t.own.push_back(std::int16_t(at));
-    if (in_opp[h]) t.opp.push_back(std::int16_t(at));
+  t.all = subset(full, "union", [&](int h) { return own[h] || opp[h]; });
+  for (int h = 0, at = 0; h < n; at += own[h] || opp[h], ++h) {
+    if (own[h]) t.own.push_back(std::int16_t(at));
+    if (opp[h]) t.opp.push_back(std::int16_t(at));
   }
   std::vector<std::uint16_t> cards[2];
   std::vector<std::uint32_t> strengths[2];
@@ -313,24 +320,6 @@ TestPair make_pair(const TestBoard& full, const std::vector<bool>& in_own, const
       cards[side].push_back(t.all.cards[std::size_t(i)]), strengths[side].push_back(std::uint32_t(t.all.strength[std::size_t(i)]));
   t.positions = kernels::make_pair_positions(cards[0], strengths[0], cards[1], strengths[1]);
   return t;
-}
-
-TestPair random_pair(std::mt19937& rng, const TestBoard& full, int shape) {
-  int n = full.size();
-  std::vector<bool> own(n), opp(n);
-  for (int h = 0; h < n; ++h) {
-    bool a = rng() % 4 == 0, b = rng() % 3 == 0;
-    switch (shape) {
-      case 0: own[h] = a, opp[h] = b; break;        // random lists
-      case 1: opp[h] = b; break;                    // no own hand
-      case 2: own[h] = a; break;                    // no opponent hand
-      case 3: own[h] = h == n / 2, opp[h] = h == n / 3; break;
-      case 4: own[h] = a && h % 2 == 0, opp[h] = b && h % 2 == 1; break;  // disjoint
-      case 5: own[h] = opp[h] = a; break;           // identical
-      case 6: opp[h] = b || a, own[h] = a; break;   // own inside the opponent's
-    }
-  }
-  return make_pair(full, own, opp);
 }
 
 // Showdown, fold, both at once, and an opponent's fold and call summed (each against its own
@@ -342,14 +331,13 @@ TEST_P(KernelPaths, TwoListPayoffsMatchPairwiseReference) {
     SCOPED_TRACE("trial " + std::to_string(trial) + ": " + std::to_string(t.own.size()) + " own, " +
                  std::to_string(t.opp.size()) + " opponent hands of " + std::to_string(t.all.size()));
     std::size_t m = t.own.size(), o = t.opp.size();
-    Values reach = random_reach(rng, int(o)), fold_share(o), call_share(o);
+    Values reach = random_reach(rng, int(o)), fold_share(o), call_share(o), fold_reach(reach), call_reach(reach);
     double payoff = trial % 3 ? 17.25 : -4.5, tol = 3e-9 * std::fabs(payoff) * (t.all.size() + 1);
     for (std::size_t j = 0; j < o; ++j) {
       fold_share[j] = rng() % 4 == 0 ? 0.0 : std::uniform_real_distribution<double>(0, 1)(rng);
       call_share[j] = rng() % 4 == 0 ? 0.0 : 1.0 - fold_share[j];
+      fold_reach[j] *= fold_share[j], call_reach[j] *= call_share[j];
     }
-    Values fold_reach(reach), call_reach(reach);
-    for (std::size_t j = 0; j < o; ++j) fold_reach[j] *= fold_share[j], call_reach[j] *= call_share[j];
     Values expected = t.reference(reach, payoff, true), expected_fold = t.reference(reach, -2 * payoff, false);
     Values summed = t.reference(call_reach, payoff, true), folded = t.reference(fold_reach, -2 * payoff, false);
     for (std::size_t i = 0; i < m; ++i) summed[i] += folded[i];
@@ -363,12 +351,11 @@ TEST_P(KernelPaths, TwoListPayoffsMatchPairwiseReference) {
       values.pop_back(), both.pop_back();
       expect_near(expected, values, 0.0, tol, "showdown");
       expect_near(summed, both, 0.0, tol, "fold plus showdown");
+      Values pair(m, 0.0), pair_fold(m, 0.0);
       kernels::fold_values(k(), reach.data(), view, -2 * payoff, fold.data());
-      expect_near(expected_fold, fold, 0.0, tol, "fold");
-      values.assign(m, 0.0), fold.assign(m, 0.0);
-      kernels::showdown_and_fold_values(k(), reach.data(), view, payoff, -2 * payoff, values.data(), fold.data());
-      expect_near(expected, values, 0.0, tol, "showdown of the pair");
-      expect_near(expected_fold, fold, 0.0, tol, "fold of the pair");
+      kernels::showdown_and_fold_values(k(), reach.data(), view, payoff, -2 * payoff, pair.data(), pair_fold.data());
+      expect_near(expected, pair, 0.0, tol, "showdown of the pair");
+      for (const Values* v : {&fold, &pair_fold}) expect_near(expected_fold, *v, 0.0, tol, "fold");
     }
   }
 }
@@ -428,32 +415,28 @@ TEST(KernelPathAgreement, VectorPathMatchesPlainPathForEveryHandCount) {
   double fallback[4];
   kernels::fallback_vector(kernels::Fallback::training, actions, fallback);
   // Updates, and regret matching on the same regrets, over the first n hands of every row.
-  auto run = [&](const KernelSet& set, int n, std::vector<float>& r, std::vector<std::uint16_t>& q, Values& s, Values& s16) {
-    r = f32, q = u16, s.assign(actions * full, 0.0), s16 = s;
+  struct Out { std::vector<float> r; std::vector<std::uint16_t> q; Values s, s16; };
+  auto run = [&](const KernelSet& set, int n) {
+    Out o{f32, u16, Values(actions * full, 0.0), Values(actions * full, 0.0)};
     const double* av[actions] = {&values[full], &values[2 * full], &values[3 * full]};
-    set.update_regrets_f32(r.data(), full, actions, n, values.data(), av);
-    set.update_regrets_u16(q.data(), full, actions, n, values.data(), av, {}, 0.9);
-    set.current_strategy_f32(f32.data(), full, actions, n, fallback, s.data(), full);
-    set.current_strategy_u16(u16.data(), full, actions, n, fallback, s16.data(), full);
+    set.update_regrets_f32(o.r.data(), full, actions, n, values.data(), av);
+    set.update_regrets_u16(o.q.data(), full, actions, n, values.data(), av, {}, 0.9);
+    set.current_strategy_f32(f32.data(), full, actions, n, fallback, o.s.data(), full);
+    set.current_strategy_u16(u16.data(), full, actions, n, fallback, o.s16.data(), full);
+    return o;
   };
-  std::vector<float> rv_all, r1, r2;
-  std::vector<std::uint16_t> qv_all, q1, q2;
-  Values sv_all, s16v_all, s1, s2, t1, t2;
-  run(v, full, rv_all, qv_all, sv_all, s16v_all);
+  Out all = run(v, full);
   for (int n : {1, 7, 8, 9, 15, 16, 17, 64, 1079, 1080}) {
     SCOPED_TRACE(n);
-    run(p, n, r1, q1, s1, t1);
-    run(v, n, r2, q2, s2, t2);
+    Out o1 = run(p, n), o2 = run(v, n);
     for (int a = 0; a < actions; ++a)
       for (int h = 0; h < n; ++h) {
         std::size_t i = std::size_t(a * full + h);
         bool block = h < n / 8 * 8;
-        ASSERT_EQ(r2[i], block ? rv_all[i] : r1[i]) << a << " " << h;
-        ASSERT_EQ(q2[i], block ? qv_all[i] : q1[i]) << a << " " << h;
-        ASSERT_NEAR(r2[i], r1[i], 1e-5 * (1 + r1[i]));
-        ASSERT_NEAR(q2[i], q1[i], 1.0);
-        ASSERT_NEAR(s2[i], s1[i], 0x1p-23 * s1[i]) << a << " " << h;
-        ASSERT_NEAR(t2[i], t1[i], 0x1p-23 * t1[i]) << a << " " << h;
+        ASSERT_TRUE(o2.r[i] == (block ? all.r : o1.r)[i] && o2.q[i] == (block ? all.q : o1.q)[i]) << a << " " << h;
+        ASSERT_TRUE(std::fabs(o2.r[i] - o1.r[i]) <= 1e-5 * (1 + o1.r[i]) && std::abs(o2.q[i] - o1.q[i]) <= 1) << a << " " << h;
+        ASSERT_NEAR(o2.s[i], o1.s[i], 0x1p-23 * o1.s[i]) << a << " " << h;
+        ASSERT_NEAR(o2.s16[i], o1.s16[i], 0x1p-23 * o1.s16[i]) << a << " " << h;
       }
   }
 
@@ -467,11 +450,9 @@ TEST(KernelPathAgreement, VectorPathMatchesPlainPathForEveryHandCount) {
     std::size_t m = t.own.size();
     std::vector<Values> out(4, Values(m));
     for (int mode = 0; mode < 3; ++mode) {
-      double* o[4] = {out[0].data(), out[1].data(), out[2].data(), out[3].data()};
-      if (mode == 1) o[1] = o[3] = nullptr;
-      if (mode == 2) o[0] = o[2] = nullptr;
-      p.pair_payoffs(r.data(), t.positions, 3.25, o[0], -7.5, o[1]);
-      v.pair_payoffs(r.data(), t.positions, 3.25, o[2], -7.5, o[3]);
+      auto o = [&](int i) { return (mode == 1 && i % 2) || (mode == 2 && i % 2 == 0) ? nullptr : out[i].data(); };
+      p.pair_payoffs(r.data(), t.positions, 3.25, o(0), -7.5, o(1));
+      v.pair_payoffs(r.data(), t.positions, 3.25, o(2), -7.5, o(3));
       EXPECT_TRUE(out[0] == out[2] && out[1] == out[3]) << "mode " << mode;
     }
     // Hand-vector arithmetic: the same on both paths, bit for bit but for fused multiply-adds.
@@ -492,10 +473,7 @@ TEST(KernelPathAgreement, VectorPathMatchesPlainPathForEveryHandCount) {
           case 6: set->scatter_add(o, a.data(), index.data(), n); break;
         }
       }
-      if (op_kind == 1)  // the vector path may fuse the multiply-add
-        expect_near(outp, outv, 1e-15, 0.0, "multiply-add");
-      else
-        ASSERT_EQ(outp, outv) << "vector op " << op_kind;
+      expect_near(outp, outv, op_kind == 1 ? 1e-15 : 0.0, 0.0, "vector op " + std::to_string(op_kind));  // multiply-add may fuse
     }
     Values zeros(n, 0.0);
     EXPECT_TRUE(p.all_zero(zeros.data(), n) && v.all_zero(zeros.data(), n));
