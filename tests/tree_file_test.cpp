@@ -62,16 +62,8 @@ struct TreeFile : SpotFixture {
   fs::path dir = make_temp_dir();
   ~TreeFile() override { fs::remove_all(dir); }
 
-  void SetUp() override {
-    SpotFixture::SetUp();
-    settings().all_hands = false;
-    set_compression_setting(0);
-  }
-  void TearDown() override {
-    SpotFixture::TearDown();
-    settings().all_hands = false;
-    set_compression_setting(kAutoCompression);
-  }
+  void SetUp() override { SpotFixture::SetUp(), settings().all_hands = false, set_compression_setting(0); }
+  void TearDown() override { SpotFixture::TearDown(), settings().all_hands = false, set_compression_setting(kAutoCompression); }
 
   static void spot(const char* cards, std::initializer_list<std::initializer_list<double>> lines) {
     board(cards);
@@ -167,8 +159,7 @@ TEST_F(TreeFile, RoundTripsAreByteIdenticalForEveryKindOfTree) {
     EXPECT_TRUE(loaded.has_flag(ISOMORPHISM_ON) == iso && loaded.all_hands == c.all_hands && loaded.forgotten_from == c.forget);
     EXPECT_EQ(compression_in_force(), c.level);
     EXPECT_TRUE(game().pot_values == set.pot_values && game().ranges == set.ranges);
-    EXPECT_EQ(loaded.start_card_node().hand_count(0), hands[0]);
-    EXPECT_EQ(loaded.start_card_node().hand_count(1), hands[1]);
+    EXPECT_TRUE(loaded.start_card_node().hand_count(0) == hands[0] && loaded.start_card_node().hand_count(1) == hands[1]);
     EXPECT_TRUE(saved_same("b.tree", "a.tree"));
     if (c.iterations > 0) expect_same_results(results(loaded), before, 1e-9);
     EXPECT_TRUE(c.forget < 0 || (rebuild_forgotten_streets(loaded) && solve_all_splits(loaded, c.forget)));
@@ -232,9 +223,7 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
     EXPECT_TRUE(cut < kRangesEnd || (game().pot_values == std::array<double, 3>{3, 4, 100} && !game().ranges[1].empty()));
     EXPECT_TRUE(cut > kRangesEnd || (current_tree() == nullptr && schematic_root().is_leaf()));
     if (GameTree* t = current_tree()) {
-      EXPECT_EQ(t->iterations, 0);
-      EXPECT_TRUE(t->has_flag(NEW_TREE));
-      ASSERT_TRUE(allocate_tree_storage(*t));
+      ASSERT_TRUE(t->iterations == 0 && t->has_flag(NEW_TREE) && allocate_tree_storage(*t));
       if (!solved_after_failure) run_iteration(*t);
       solved_after_failure = true;
     }
@@ -263,9 +252,7 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
     EXPECT_TRUE(game().turn_mask == 0 && game().river_mask == 0);
   }
   // After all that the good file still loads whole.
-  EXPECT_TRUE(solved_after_failure);
-  EXPECT_EQ(load_failure(path("good.tree")), "");
-  EXPECT_EQ(current_tree()->iterations, 6);
+  EXPECT_TRUE(solved_after_failure && load_failure(path("good.tree")).empty() && current_tree()->iterations == 6);
 }
 
 // Saves taken while one thread solves, each loaded and solved on to the same iteration, end
@@ -326,8 +313,7 @@ TEST_F(TreeFile, FailedSavesKeepTheOlderFile) {
   waitpid(child, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   expect_only_older();
-  EXPECT_THROW(save_tree_file(tree, dir.string()), IOException);
-  EXPECT_THROW(save_tree_file(tree, path("no folder/x.tree")), IOException);
+  for (const std::string& bad : {dir.string(), path("no folder/x.tree")}) EXPECT_THROW(save_tree_file(tree, bad), IOException);
   expect_only_older();
   save_tree_file(tree, target);
   EXPECT_EQ(load_failure(target), "");
