@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <numeric>
 #include <random>
@@ -30,10 +31,7 @@ struct TestBoard {
 
   kernels::BoardHands view(bool with_lanes = true) const { return {cards, classes, groups, with_lanes ? &lanes : nullptr}; }
   int size() const { return int(cards.size()); }
-  bool disjoint(int a, int b) const {
-    int a1 = cards[a] & 0xFF, a2 = cards[a] >> 8, b1 = cards[b] & 0xFF, b2 = cards[b] >> 8;
-    return a1 != b1 && a1 != b2 && a2 != b1 && a2 != b2;
-  }
+  CardMask mask(int h) const { return card_bit(cards[h] & 0xFF) | card_bit(cards[h] >> 8); }
   // Classes (and, with `rng`, groups) from the strengths; then the lanes.
   void finish(std::mt19937* rng) {
     classes.clear(), groups.clear();
@@ -49,11 +47,8 @@ struct TestBoard {
 // Every hand not touching a random board of `board_cards`, with strengths from `levels` values
 // (few levels give many ties).
 TestBoard make_board(std::mt19937& rng, int board_cards, int levels) {
-  std::vector<int> deck(kCards);
-  std::iota(deck.begin(), deck.end(), 0);
-  std::shuffle(deck.begin(), deck.end(), rng);
   CardMask board = 0;
-  for (int i = 0; i < board_cards; ++i) board |= card_bit(deck[i]);
+  while (std::popcount(board) < board_cards) board |= card_bit(int(rng() % kCards));
   std::vector<std::pair<int, std::uint16_t>> hands;
   for (int hi = 1; hi < kCards; ++hi)
     for (int lo = 0; lo < hi; ++lo)
@@ -97,7 +92,7 @@ Values reference(const TestBoard& b, const std::vector<int>& own, const std::vec
   for (std::size_t i = 0; i < own.size(); ++i)
     for (std::size_t j = 0; j < opp.size(); ++j) {
       int h = own[i], o = opp[j];
-      if (!(reach[j] > 0) || !b.disjoint(h, o)) continue;
+      if (!(reach[j] > 0) || (b.mask(h) & b.mask(o))) continue;
       if (!showdown || b.strength[o] < b.strength[h]) values[i] += payoff * reach[j];
       if (showdown && b.strength[o] > b.strength[h]) values[i] -= payoff * reach[j];
     }
