@@ -63,25 +63,19 @@ struct Oracle {
 
   // Reads node blocks (path, kind, board, chips put in and pot, children, flags) into the tree.
   int add_node(const std::vector<std::string>& block) {
-    Node n;
-    n.kind = block[1];
-    n.board = board_of(block[2]);
+    Node n{block[1], board_of(block[2]), {0, 0}, {}, {}};
     std::istringstream(block[3]) >> n.put[0] >> n.put[1];
-    nodes.push_back(n);
-    int index = int(nodes.size()) - 1;
     if (n.kind == "OOP_DEC" || n.kind == "IP_DEC")
       for (const std::string& row : ask("show_strategy " + block[0])) {
-        std::vector<double> values;
-        for (const std::string& w : words(row)) values.push_back(std::strtod(w.c_str(), nullptr));
-        EXPECT_EQ(values.size(), hand.size());
-        nodes[std::size_t(index)].strategy.push_back(values);
+        n.strategy.emplace_back();
+        for (const std::string& w : words(row)) n.strategy.back().push_back(std::strtod(w.c_str(), nullptr));
+        EXPECT_EQ(n.strategy.back().size(), hand.size());
       }
     std::vector<std::string> listing = ask("show_children " + block[0]);
-    for (std::size_t i = 0; i + 6 < listing.size() + 1; i += 7) {
-      int child = add_node(std::vector<std::string>(listing.begin() + long(i) + 1, listing.begin() + long(i) + 7));
-      nodes[std::size_t(index)].children.push_back(child);
-    }
-    return index;
+    for (std::size_t i = 0; i + 7 <= listing.size(); i += 7)
+      n.children.push_back(add_node(std::vector<std::string>(listing.begin() + long(i) + 1, listing.begin() + long(i) + 7)));
+    nodes.push_back(n);
+    return int(nodes.size()) - 1;
   }
 
   double showdown(CardMask board, int own, int opp) const {
@@ -150,7 +144,7 @@ struct Oracle {
     std::pair<double, double> total{kPot / 2, kPot / 2};
     for (std::size_t h = 0; h < hand.size(); ++h)
       if (live(p, h) > 0) {
-        auto [br, ev] = walk(0, p, int(h), reach);
+        auto [br, ev] = walk(int(nodes.size()) - 1, p, int(h), reach);
         total.first += live(p, h) * br, total.second += live(p, h) * ev;
       }
     return total;
@@ -198,7 +192,7 @@ TEST_P(BestResponseOracle, MatchesTheProgramsMesAndEv) {
   oracle.ask("");
   std::vector<std::string> root = oracle.ask("show_node r");
   ASSERT_EQ(root.size(), 6u);
-  oracle.add_node(root);
+  oracle.add_node(root);  // the root comes last
   std::vector<std::string> printed = oracle.ask("calc_results");
   ASSERT_EQ(printed.size(), 5u);
   auto number = [&](int line) { return std::strtod(printed[std::size_t(line)].substr(printed[std::size_t(line)].find(':') + 1).c_str(), nullptr); };

@@ -19,8 +19,7 @@ struct NodeLocks : SpotFixture {
     t.insert(t.end(), kHands, weight);
     run(t);
   }
-  void lock(const std::string& path) { run({"lock_node", path}); }
-  void unlock(const std::string& path) { run({"unlock_node", path}); }
+  void lock(const std::string& path, bool on = true) { run({on ? "lock_node" : "unlock_node", path}); }
 
   // A polarized bettor (two nut straights, three air hands) against one bluff-catcher, pot
   // 100, one pot-sized bet. Unlocked, the bettor's share of the pot is 60.
@@ -30,6 +29,15 @@ struct NodeLocks : SpotFixture {
     range(1, "8s8h");
     line({0, 0});
     line({100, 100});
+    return build();
+  }
+  // Hearts and spades alike on a flop of diamonds and clubs; checks to the river or a turn bet.
+  GameTree& flop_spot() {
+    board("Td 9d 6c");
+    range(0, "AhKh AsKs QhQs 8h7h 8s7s");
+    range(1, "JhJs ThTs 9h8h 9s8s");
+    line({0, 0, 0, 0, 0, 0});
+    line({0, 0, 0, 50, 50, 50, 50});
     return build();
   }
 
@@ -61,55 +69,30 @@ constexpr double kTolerance = 0.1;  // 0.1 % of the pot of 100
 // nuts only and wins 200 with them; (c) the catcher calls 40 %: betting wins 0.4 * 200 + 0.6 *
 // 100 = 140 with the nuts and 0.4 * -100 + 0.6 * 100 = 20 with air, so everything bets.
 TEST_F(NodeLocks, LockedGamesMatchTheirClosedForms) {
-  struct Case {
-    const char* path;
-    const char* weights[2];
-    double nuts, air;
-  };
-  for (const Case& c : {Case{"r:0", {"1", "0"}, 100, 0}, Case{"r:0:b100", {"0", "1"}, 200, 0},
-                        Case{"r:0:b100", {"0.6", "0.4"}, 140, 20}}) {
-    SCOPED_TRACE(c.path + std::string(" ") + c.weights[1]);
+  for (auto [path, first, second, nuts, air] : {std::tuple{"r:0", "1", "0", 100, 0}, {"r:0:b100", "0", "1", 200, 0},
+                                                {"r:0:b100", "0.6", "0.4", 140, 20}}) {
+    SCOPED_TRACE(path + std::string(" ") + second);
     s.clear_lines();
     GameTree& tree = polarized_river();
-    impose(c.path, 0, c.weights[0]);
-    impose(c.path, 1, c.weights[1]);
-    lock(c.path);
+    impose(path, 0, first);
+    impose(path, 1, second);
+    lock(path);
     TreeResults r = solve(tree, 400);
-    EXPECT_NEAR(r.ev[0] + 50, (2 * c.nuts + 3 * c.air) / 5.0, kTolerance);
+    EXPECT_NEAR(r.ev[0] + 50, (2 * nuts + 3 * air) / 5.0, kTolerance);
     EXPECT_LT(r.exploitability, kTolerance);
-    if (c.air == 0) continue;
+    if (air == 0) continue;
     // Unlocked, the catcher learns again from the imposed rows and the game goes back to 60.
-    unlock(c.path);
+    lock(path, false);
     TreeResults free = solve(tree, 3000);
     EXPECT_LT(free.exploitability, 0.5);
     EXPECT_NEAR(free.ev[0] + 50, 60.0, free.exploitability + 0.05);
   }
 }
 
-TEST_F(NodeLocks, TrainingLeavesLockedRowsBitIdentical) {
-  GameTree& tree = polarized_river();
-  solve(tree, 80);  // past the averaging delay: both arrays hold data
-  const ActionNode& catcher = node_at(tree, "r:0:b100");
-  lock("r:0:b100");
-  std::string before = raw_rows(catcher);
-  solve(tree, 100);
-  EXPECT_TRUE(raw_rows(catcher) == before);
-  EXPECT_EQ(tree.iterations, 180);
-  unlock("r:0:b100");
-  solve(tree, 10);
-  EXPECT_FALSE(raw_rows(catcher) == before);
-}
-
-// Hearts and spades are alike on a flop of diamonds and clubs: a lock through a heart turn
-// is seen through the spade of the same rank, not through the diamond; a lock through the
-// lowest card reaches no other.
+// A lock through a heart turn is seen through the spade of the same rank, not through the
+// diamond; a lock through the lowest card reaches no other.
 TEST_F(NodeLocks, LockThroughOneRunoutCoversItsIsomorphicClass) {
-  board("Td 9d 6c");
-  range(0, "AhKh AsKs QhQs 8h7h 8s7s");
-  range(1, "JhJs ThTs 9h8h 9s8s");
-  line({0, 0, 0, 0, 0, 0});
-  line({0, 0, 0, 50, 50, 50, 50});
-  GameTree& tree = build();
+  GameTree& tree = flop_spot();
   ASSERT_TRUE(tree.has_flag(ISOMORPHISM_ON));
   lock("r:0:c:c:2h:c");
   lock("r:0:c:c:2c:c");  // card 0 named: that card alone
@@ -131,12 +114,7 @@ TEST_F(NodeLocks, NodeWithoutItsCardLocksEveryRunoutAndIsomorphismKeepsTheValue)
   for (bool iso : {true, false}) {
     s.clear_lines();
     s.settings.isomorphism = {iso, iso, false};
-    board("Td 9d 6c");
-    range(0, "AhKh AsKs QhQs 8h7h 8s7s");
-    range(1, "JhJs ThTs 9h8h 9s8s");
-    line({0, 0, 0, 0, 0, 0});
-    line({0, 0, 0, 50, 50, 50, 50});
-    GameTree& tree = build();
+    GameTree& tree = flop_spot();
     EXPECT_EQ(tree.has_flag(ISOMORPHISM_ON), iso);
     impose("r:0:c:c:c", 0, "0.25");
     impose("r:0:c:c:c", 1, "0.75");
@@ -150,23 +128,27 @@ TEST_F(NodeLocks, NodeWithoutItsCardLocksEveryRunoutAndIsomorphismKeepsTheValue)
     value[iso] = r.ev[0];
     explo[iso] = r.exploitability;
   }
-  EXPECT_LT(explo[0], 1.0);
-  EXPECT_LT(explo[1], 1.0);
+  EXPECT_TRUE(explo[0] < 1.0 && explo[1] < 1.0);
   EXPECT_NEAR(value[0], value[1], explo[0] + explo[1] + 0.05);
 }
 
-// Refusals leave the node as it was (the texts: protocol/locks.case). An imposed row covers
-// only the acting player's listed hands (the weights of others are ignored), and the results
-// turn stale so that the next report evaluates again.
-TEST_F(NodeLocks, RefusalsChangeNothingImposedRowsCoverTheListedHands) {
+// Training leaves locked rows bit for bit; refusals leave the node as it was (the texts:
+// protocol/locks.case). An imposed row covers only the acting player's listed hands (the weights
+// of others are ignored), and the results turn stale so that the next report evaluates again.
+TEST_F(NodeLocks, LockedRowsStayRefusalsChangeNothingImposedRowsCoverTheListedHands) {
   GameTree& tree = polarized_river();
-  solve(tree, 5);
-  EXPECT_EQ(tree.results.iteration, tree.iterations);
-  const ActionNode& root = node_at(tree, "r:0");
-  std::string before = raw_rows(root);
+  solve(tree, 80);  // past the averaging delay: both arrays hold data
+  const ActionNode &catcher = node_at(tree, "r:0:b100"), &root = node_at(tree, "r:0");
+  lock("r:0:b100");
+  std::string before = raw_rows(catcher);
+  solve(tree, 100);
+  EXPECT_TRUE(raw_rows(catcher) == before && tree.iterations == 180 && tree.results.iteration == 180);
+  lock("r:0:b100", false);
+  solve(tree, 10);
+  EXPECT_FALSE(raw_rows(catcher) == before);
+  before = raw_rows(root);
   for (const char* path : {"r", "r:0:c:c", "r:0:b100:f", "r:0:x"}) EXPECT_ANY_THROW(impose(path, 0, "1")) << path;
-  EXPECT_THROW(impose("r:0", -1, "1"), CommandFailure);
-  EXPECT_THROW(impose("r:0", 2, "1"), CommandFailure);
+  for (int child : {-1, 2}) EXPECT_THROW(impose("r:0", child, "1"), CommandFailure);
   EXPECT_THROW(impose("r:0", 0, "x"), InvalidValue);
   EXPECT_FALSE(root.regrets->locked(0, 0));
   EXPECT_TRUE(raw_rows(root) == before);

@@ -40,10 +40,9 @@ class Program {
     for (std::string line;;) {
       if (!process_.read_line(line, kAnswerTimeoutMs))
         throw std::runtime_error("no answer after \"" + last_sent_.substr(0, 60) + "\": the program ended or hangs");
-      if (line.starts_with("SOLVER: started")) ++started_;
-      else if (line.starts_with("SOLVER: stopped")) ++stopped_;
-      else if (!line.starts_with("#")) return line;
-      else if (line.ends_with(" iterations")) iterations_ = std::atoi(line.c_str() + 1);  // "#<n> iterations"
+      started_ += line.starts_with("SOLVER: started"), stopped_ += line.starts_with("SOLVER: stopped");
+      if (line.starts_with("#") && line.ends_with(" iterations")) iterations_ = std::atoi(line.c_str() + 1);  // "#<n> iterations"
+      if (!line.starts_with("#") && !line.starts_with("SOLVER: st")) return line;
     }
   }
   void expect(const std::vector<std::string>& commands, const std::vector<std::string>& answers) {
@@ -103,32 +102,28 @@ void run_reports(Program& p, const std::vector<std::string>& commands, bool stop
   p.send(commands);
   for (const std::string& c : commands) {
     std::string word = c.substr(0, c.find(' ')), path = c.substr(c.rfind(' ') + 1);
-    if (word == "calc_results") {
-      check_results(p, stopped);
-    } else if (word == "show_strategy") {
-      check_strategy(p, path);
-    } else if (word == "calc_ev") {
+    if (word == "calc_results") check_results(p, stopped);
+    else if (word == "show_strategy") check_strategy(p, path);
+    else if (word == "calc_ev") {
       std::vector<double> ev = hand_row(p.next()), weight = hand_row(p.next());
       EXPECT_EQ(p.next(), "END");
       for (std::size_t h = 0; h < kHands; ++h)
         EXPECT_TRUE(!std::isinf(ev[h]) && std::isfinite(weight[h]) && weight[h] >= 0) << path << " hand " << h;
-    } else {
-      for (double w : hand_row(p.next())) EXPECT_TRUE(w >= 0 && w <= 1 + 1e-9) << path;
-    }
+    } else for (double w : hand_row(p.next())) EXPECT_TRUE(w >= 0 && w <= 1 + 1e-9) << path;
   }
 }
 
 // Decisions with two actions each: the turn's first, facing a bet, a river decision after
 // checks and one after a call. Results come between the other reports, which hold the solver
 // mutex longer, so that some of them meet the solver thread's own evaluations.
-const std::vector<std::string> kReports = {
-    "calc_results", "show_strategy r:0",         "calc_results", "show_strategy r:0:b100",
-    "calc_results", "show_strategy r:0:c:c:2h",  "calc_results", "show_strategy r:0:b100:c:2h",
-    "calc_results", "calc_ev OOP r:0",           "calc_results", "calc_ev IP r:0:b100",
-    "calc_results", "calc_ev OOP r:0:c:c:2h",    "calc_results", "show_range OOP r:0:b100:c:2h",
-    "calc_results", "show_range IP r:0:c:c:2h",  "calc_results", "calc_results",
-    "calc_results", "calc_results",
-};
+const std::vector<std::string> kReports = [] {
+  std::vector<std::string> r;
+  for (const char* c : {"show_strategy r:0", "show_strategy r:0:b100", "show_strategy r:0:c:c:2h", "show_strategy r:0:b100:c:2h",
+                        "calc_ev OOP r:0", "calc_ev IP r:0:b100", "calc_ev OOP r:0:c:c:2h", "show_range OOP r:0:b100:c:2h",
+                        "show_range IP r:0:c:c:2h", "calc_results", "calc_results"})
+    r.insert(r.end(), {"calc_results", c});
+  return r;
+}();
 
 // Two workers on a turn spot, no accuracy target: the run goes on until stopped.
 void set_up_turn(Program& p) {

@@ -1,6 +1,8 @@
 // Tree files: the checksum, round trips of every kind of tree, continuing a saved solve, and
 // damaged files and failed saves.
 #include <gtest/gtest.h>
+
+#include <functional>
 #include <omp.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -13,6 +15,7 @@
 #include <random>
 
 #include "core/failure.h"
+#include "solver/forgetting.h"
 #include "solver/solver.h"
 #include "solver/solver_control.h"
 #include "solver/tree_file.h"
@@ -41,19 +44,15 @@ std::uint64_t checksum_of(const std::string& bytes) {
 // run of zeros changes it.
 TEST(StreamChecksum, PiecesAddUpAndEveryChangeShows) {
   std::mt19937 rng(5);
-  std::string data(5000, '\0');
+  std::string data(5000, '\0'), x(200, 'x');
   for (char& c : data) c = char(rng());
   for (std::size_t length : {0u, 1u, 31u, 32u, 33u, 100u, 5000u}) {
     StreamChecksum pieces;
     for (std::size_t at = 0, n; at < length; at += n) pieces.update(data.data() + at, n = std::min<std::size_t>(length - at, rng() % 70));
     EXPECT_EQ(pieces.digest(), checksum_of(data.substr(0, length))) << length;
   }
-  std::string x(200, 'x');
-  for (std::size_t i = 0; i < x.size() * 8; ++i) {
-    std::string flipped = x;
-    flipped[i / 8] = char(flipped[i / 8] ^ (1 << (i % 8)));
-    ASSERT_NE(checksum_of(flipped), checksum_of(x)) << i;
-  }
+  for (std::size_t i = 0; i < x.size() * 8; ++i)
+    ASSERT_NE(checksum_of(std::string(x).replace(i / 8, 1, 1, char(x[i / 8] ^ (1 << (i % 8))))), checksum_of(x)) << i;
   for (std::size_t n = 1; n <= 80; ++n) ASSERT_NE(checksum_of(std::string(n, '\0')), checksum_of(std::string(n - 1, '\0'))) << n;
 }
 
@@ -65,27 +64,16 @@ struct TreeFile : SpotFixture {
   fs::path dir = make_temp_dir();
   ~TreeFile() override { fs::remove_all(dir); }
 
-  void SetUp() override {
-    SpotFixture::SetUp();
-    s.compression_setting = 0;
-  }
+  void SetUp() override { SpotFixture::SetUp(), s.compression_setting = 0; }
 
-  void turn_spot() {
-    board("Td 9d 6h Qc");
+  void spot(const char* cards, std::initializer_list<std::initializer_list<double>> lines) {
+    board(cards);
     range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d");
     range(1, "KsKh QdJd TsTh 7h7c AhQh 8h7h");
-    line({0, 0, 0, 0});
-    line({0, 0, 50, 50});
-    line({50, 150, 150});
+    for (auto l : lines) line(l);
   }
-  void river_spot() {
-    board("Td 9d 6h Qc 2s");
-    range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d");
-    range(1, "KsKh QdJd TsTh 7h7c AhQh 8h7h");
-    line({0, 0});
-    line({0, 50, 50});
-    line({50, 150, 150});
-  }
+  void turn_spot() { spot("Td 9d 6h Qc", {{0, 0, 0, 0}, {0, 0, 50, 50}, {50, 150, 150}}); }
+  void river_spot() { spot("Td 9d 6h Qc 2s", {{0, 0}, {0, 50, 50}, {50, 150, 150}}); }
   // Averages from the third iteration on (not the 61st), so that short solves fill the
   // compressed average stores too.
   void solve(GameTree& tree, int iterations) {
@@ -93,11 +81,8 @@ struct TreeFile : SpotFixture {
     for (int i = 0; i < iterations; ++i) run_iteration(tree);
   }
   void expect_same_results(const TreeResults& a, const TreeResults& b, double tolerance) {
-    for (int p = 0; p < 2; ++p) {
-      EXPECT_NEAR(a.ev[p], b.ev[p], tolerance);
-      EXPECT_NEAR(a.mes[p], b.mes[p], tolerance);
-    }
-    EXPECT_NEAR(a.exploitability, b.exploitability, tolerance);
+    for (auto [x, y] : {std::pair{a.ev[0], b.ev[0]}, {a.ev[1], b.ev[1]}, {a.mes[0], b.mes[0]}, {a.mes[1], b.mes[1]}, {a.exploitability, b.exploitability}})
+      EXPECT_NEAR(x, y, tolerance);
   }
   std::string path(const std::string& name) const { return (dir / name).string(); }
   std::string bytes(const std::string& name) const { return read_text_file(path(name)); }
@@ -107,34 +92,43 @@ struct TreeFile : SpotFixture {
     return bytes(name) == bytes(other);
   }
   // The failure text of loading a file, empty when it loads.
-  std::string load_failure(const std::string& file) {
-    try {
-      load(file);
-    } catch (const IOException& e) {
-      return e.what();
-    } catch (const CommandFailure& e) {
-      return e.what();
-    }
+  std::string load_failure(const std::string& file) try {
+    load(file);
     return "";
+  } catch (const std::runtime_error& e) {
+    return e.what();
   }
 };
 
 }  // namespace
 
-// Saved, loaded with other settings in force, saved again: the same bytes, and the loaded tree
-// evaluates to the same results as the original. A never solved tree loads as new.
+// Saved, loaded with other settings in force, saved again: the same bytes, the game as set (the
+// extremes of each field the commands accept), and the loaded tree evaluates to the same results
+// as the original. A never solved tree loads as new; a forgotten one is rebuilt and solved again.
 TEST_F(TreeFile, RoundTripsAreByteIdenticalForEveryKindOfTree) {
   struct Config {
     const char* name;
     void (TreeFile::*spot)();
     int level, iterations;
     bool isomorphism, all_hands;
+    int forget = -1;
+    std::function<void()> tweak = [] {};
   } const configs[] = {
       {"flop level 0", &TreeFile::small_flop_spot, 0, 5, true, false},   {"flop level 1", &TreeFile::small_flop_spot, 1, 5, true, false},
       {"flop level 3 all hands", &TreeFile::small_flop_spot, 3, 5, true, true}, {"flop level 4", &TreeFile::small_flop_spot, 4, 5, false, false},
       {"flop unsolved", &TreeFile::small_flop_spot, 4, 0, true, false},  {"turn", &TreeFile::turn_spot, 0, 5, true, false},
       {"turn no isomorphism", &TreeFile::turn_spot, 2, 5, false, true},  {"river", &TreeFile::river_spot, 0, 5, false, false},
-      {"river all hands", &TreeFile::river_spot, 4, 5, false, true},
+      {"river all hands", &TreeFile::river_spot, 4, 5, false, true},     {"flop rivers forgotten", &TreeFile::small_flop_spot, 0, 20, true, false, 3},
+      {"turn rivers forgotten", &TreeFile::turn_spot, 4, 20, true, false, 3},
+      {"lowest pot values", &TreeFile::river_spot, 0, 0, true, false, -1, [&] { s.game.pot_values = {INT32_MIN, INT32_MIN, 1}; }},
+      {"highest pot values", &TreeFile::river_spot, 0, 0, true, false, -1, [&] { s.game.pot_values = {INT32_MAX, 7, INT32_MAX}; }},
+      {"huge weights", &TreeFile::river_spot, 0, 0, true, false, -1, [&] { for (double& w : s.game.ranges[0]) w *= 1e300; }},
+      {"tiny weights", &TreeFile::river_spot, 0, 0, true, false, -1, [&] { for (double& w : s.game.ranges[0]) w *= 1e-300; }},
+      {"largest amount", &TreeFile::river_spot, 0, 0, true, false, -1, [&] { line({kMaxLineAmount}); }},
+      {"longest line", &TreeFile::river_spot, 0, 0, true, false, -1, [&] {
+         LineMerger raises(*s.lines, false);
+         for (std::size_t i = 1; i <= kMaxLineActions; ++i) raises.add(double(i));
+       }},
   };
   for (const Config& c : configs) {
     SCOPED_TRACE(c.name);
@@ -144,10 +138,13 @@ TEST_F(TreeFile, RoundTripsAreByteIdenticalForEveryKindOfTree) {
     s.settings.all_hands = c.all_hands;
     s.compression_setting = c.level;
     (this->*c.spot)();
+    c.tweak();
+    GameDescription set = s.game;
     GameTree& tree = build();
     bool iso = tree.has_flag(ISOMORPHISM_ON);
     solve(tree, c.iterations);
     TreeResults before = results(tree);
+    ASSERT_TRUE(c.forget < 0 || forget_streets(tree, c.forget));
     save_tree_file(tree, path("a.tree"));
     int hands[2] = {tree.start_card_node().hand_count(0), tree.start_card_node().hand_count(1)};
     // Other settings in force at load time: the file's own choices win.
@@ -155,40 +152,36 @@ TEST_F(TreeFile, RoundTripsAreByteIdenticalForEveryKindOfTree) {
     s.settings.all_hands = !c.all_hands;
     s.compression_setting = c.level == 0 ? 4 : 0;
     s.clear_lines();
+    s.game = GameDescription{};
     ASSERT_EQ(load_failure(path("a.tree")), "");
     GameTree& loaded = *s.current_tree();
     loaded.params.averaging_delay = 2;  // as solve() set it on the saved tree
-    EXPECT_EQ(loaded.iterations, c.iterations);
-    EXPECT_EQ(loaded.has_flag(ISOMORPHISM_ON), iso);
-    EXPECT_EQ(loaded.has_flag(NEW_TREE), c.iterations == 0);
-    EXPECT_EQ(loaded.all_hands, c.all_hands);
+    EXPECT_TRUE(loaded.iterations == c.iterations && loaded.has_flag(NEW_TREE) == (c.iterations == 0));
+    EXPECT_TRUE(loaded.has_flag(ISOMORPHISM_ON) == iso && loaded.all_hands == c.all_hands && loaded.forgotten_from == c.forget);
     EXPECT_EQ(s.compression_in_force(), c.level);
-    EXPECT_EQ(loaded.start_card_node().hand_count(0), hands[0]);
-    EXPECT_EQ(loaded.start_card_node().hand_count(1), hands[1]);
+    EXPECT_TRUE(s.game.pot_values == set.pot_values && s.game.ranges == set.ranges);
+    EXPECT_TRUE(loaded.start_card_node().hand_count(0) == hands[0] && loaded.start_card_node().hand_count(1) == hands[1]);
     EXPECT_TRUE(saved_same("b.tree", "a.tree"));
     if (c.iterations > 0) expect_same_results(results(loaded), before, 1e-9);
+    EXPECT_TRUE(c.forget < 0 || (rebuild_forgotten_streets(loaded) && solve_all_splits(loaded, c.forget)));
     s.settings.isomorphism = {true, true, false};
   }
 }
 
 // N iterations, save, load, M more: the same game as N + M without the save.
+// Saved at iteration 8: discounted regrets, averages restarted at 4 and 16.
 TEST_F(TreeFile, ContinuingALoadedSolveMatchesAnUninterruptedOne) {
-  struct Case {
-    void (TreeFile::*spot)();
-    int level;
-    SolverSchedule schedule;  // saved at iteration 8: discounted regrets, averages restarted at 4 and 16
-  };
-  std::vector<Case> cases = {{&TreeFile::small_flop_spot, 0, dcfr_schedule()}, {&TreeFile::small_flop_spot, 4, discounted_schedule()}};
+  std::vector<std::tuple<void (TreeFile::*)(), int, SolverSchedule>> cases = {{&TreeFile::small_flop_spot, 0, dcfr_schedule()}, {&TreeFile::small_flop_spot, 4, discounted_schedule()}};
   if (kSanitizedBuild) cases = {{&TreeFile::turn_spot, 0, {}}, {&TreeFile::turn_spot, 0, discounted_schedule()}};  // flop solves: the plain build runs them
-  for (const Case& c : cases) {
-    SCOPED_TRACE(describe_schedule(c.schedule) + " level " + std::to_string(c.level));
-    s.compression_setting = c.level;
+  for (auto [spot, level, schedule] : cases) {
+    SCOPED_TRACE(describe_schedule(schedule) + " level " + std::to_string(level));
+    s.compression_setting = level;
     TreeResults uninterrupted;
     for (int iterations : {20, 8}) {
       s.clear_lines();
-      (this->*c.spot)();
+      (this->*spot)();
       GameTree& tree = build();
-      tree.schedule = c.schedule;
+      tree.schedule = schedule;
       solve(tree, iterations);
       if (iterations == 20) uninterrupted = results(tree);
     }
@@ -196,8 +189,7 @@ TEST_F(TreeFile, ContinuingALoadedSolveMatchesAnUninterruptedOne) {
     s.schedule = {};
     ASSERT_EQ(load_failure(path("half.tree")), "");
     GameTree& second = *s.current_tree();
-    EXPECT_EQ(second.schedule, c.schedule);
-    EXPECT_EQ(s.schedule, c.schedule);  // the next go goes on with it
+    EXPECT_TRUE(second.schedule == schedule && s.schedule == schedule);  // the next go goes on with it
     solve(second, 12);
     EXPECT_EQ(second.iterations, 20);
     expect_same_results(results(second), uninterrupted, 1e-6);
@@ -232,9 +224,7 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
     EXPECT_TRUE(cut < kRangesEnd || (s.game.pot_values == std::array<double, 3>{3, 4, 100} && !s.game.ranges[1].empty()));
     EXPECT_TRUE(cut > kRangesEnd || (s.current_tree() == nullptr && s.lines->is_leaf()));
     if (GameTree* t = s.current_tree()) {
-      EXPECT_EQ(t->iterations, 0);
-      EXPECT_TRUE(t->has_flag(NEW_TREE));
-      ASSERT_TRUE(allocate_tree_storage(*t));
+      ASSERT_TRUE(t->iterations == 0 && t->has_flag(NEW_TREE) && allocate_tree_storage(*t));
       if (!solved_after_failure) run_iteration(*t);
       solved_after_failure = true;
     }
@@ -244,69 +234,26 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
   for (int i = 0; i < 2 * random_cases; ++i) flips.push_back(rng() % good.size());
   for (std::size_t at : flips) {
     SCOPED_TRACE(at);
-    std::string bad = good;
-    bad[at] = char(bad[at] ^ (1 << (rng() % 8)));
-    write_bytes(path("flip.tree"), bad);
+    write_bytes(path("flip.tree"), std::string(good).replace(at, 1, 1, char(good[at] ^ (1 << (rng() % 8)))));
     EXPECT_NE(load_failure(path("flip.tree")), "");
     GameTree* t = s.current_tree();
     EXPECT_TRUE(!t || (t->iterations == 0 && allocate_tree_storage(*t)));
   }
-  // Not a tree file, a version this program does not know, two turn cards, a river without a
-  // turn, a root without children (its lines still parse): refused before any of it is used.
-  std::string foreign = good, newer = good, two_turns = good, river_only = good, childless = good;
-  foreign[3] = ';';
-  newer[4] = 3;
-  two_turns[16] = 3;   // the turn mask: 2c and 2d
-  river_only[24] = 1;  // the river mask: 2c
-  for (std::string* b : {&two_turns, &river_only}) {  // with their checksums made good again
-    std::uint64_t sum = checksum_of(b->substr(0, b->size() - 8));
-    std::memcpy(b->data() + b->size() - 8, &sum, 8);
-  }
-  std::memset(&childless[kRangesEnd + 40], 0, 4);
-  for (const std::string& bad : {foreign, newer, two_turns, river_only, childless, std::string("set_board Td 9d 6h\n")}) {
+  // Not a tree file, a version this program does not know, two turn cards (2c 2d) and a river
+  // without a turn (2c) with their checksums made good again, a root without children (its lines
+  // still parse), a script: refused before any of it is used.
+  for (auto [at, patch, fix] : {std::tuple<std::size_t, std::string, bool>{3, ";", false}, {4, "\3", false}, {16, "\3", true},
+                                {24, "\1", true}, {kRangesEnd + 40, std::string(4, '\0'), false}, {0, "", false}}) {
+    std::string bad = at == 0 ? "set_board Td 9d 6h\n" : std::string(good).replace(at, patch.size(), patch);
+    std::uint64_t sum = checksum_of(bad.substr(0, bad.size() - 8));
+    if (fix) std::memcpy(bad.data() + bad.size() - 8, &sum, 8);
     write_bytes(path("bad.tree"), bad);
-    EXPECT_EQ(load_failure(path("bad.tree")), "invalid file");
+    EXPECT_EQ(load_failure(path("bad.tree")), "invalid file") << at;
     EXPECT_TRUE(s.current_tree() == nullptr && s.lines->is_leaf());
     EXPECT_TRUE(s.game.turn_mask == 0 && s.game.river_mask == 0);
   }
   // After all that the good file still loads whole.
-  EXPECT_TRUE(solved_after_failure);
-  EXPECT_EQ(load_failure(path("good.tree")), "");
-  EXPECT_EQ(s.current_tree()->iterations, 6);
-}
-
-// Every value the commands accept is saved and loaded back as set: the extremes of each field.
-TEST_F(TreeFile, EveryAcceptedValueLoadsBack) {
-  struct Case {
-    const char* name;
-    std::array<double, 3> pot;
-    double weight;
-    std::size_t line_length;  // a line of raises 1, 2, ... this long; 0: none
-    double amount;            // a bet of this size; 0: none
-  } cases[] = {{"lowest pot values", {INT32_MIN, INT32_MIN, 1}, 1, 0, 0},
-               {"highest pot values", {INT32_MAX, 7, INT32_MAX}, 1, 0, 0},
-               {"huge weights", {0, 0, 100}, 1e300, 0, 0},
-               {"tiny weights", {0, 0, 100}, 1e-300, 0, 0},
-               {"longest line", {0, 0, 100}, 1, kMaxLineActions, 0},
-               {"largest amount", {0, 0, 100}, 1, 0, kMaxLineAmount}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    s.clear_lines();
-    river_spot();
-    s.game.pot_values = c.pot;
-    for (double& w : s.game.ranges[0]) w *= c.weight;
-    LineMerger raises(*s.lines, false);
-    for (std::size_t i = 1; i <= c.line_length; ++i) raises.add(double(i));
-    if (c.amount > 0) line({c.amount});
-    GameDescription before = s.game;
-    build();
-    save_tree_file(*s.current_tree(), path("a.tree"));
-    s.game = GameDescription{};
-    ASSERT_EQ(load_failure(path("a.tree")), "");
-    EXPECT_EQ(s.game.pot_values, before.pot_values);
-    EXPECT_EQ(s.game.ranges, before.ranges);
-    EXPECT_TRUE(saved_same("b.tree", "a.tree"));
-  }
+  EXPECT_TRUE(solved_after_failure && load_failure(path("good.tree")).empty() && s.current_tree()->iterations == 6);
 }
 
 // Saves taken while one thread solves, each loaded and solved on to the same iteration, end
@@ -367,8 +314,7 @@ TEST_F(TreeFile, FailedSavesKeepTheOlderFile) {
   waitpid(child, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   expect_only_older();
-  EXPECT_THROW(save_tree_file(tree, dir.string()), IOException);
-  EXPECT_THROW(save_tree_file(tree, path("no folder/x.tree")), IOException);
+  for (const std::string& bad : {dir.string(), path("no folder/x.tree")}) EXPECT_THROW(save_tree_file(tree, bad), IOException);
   expect_only_older();
   save_tree_file(tree, target);
   EXPECT_EQ(load_failure(target), "");

@@ -28,11 +28,7 @@ struct TreeTest : ::testing::Test {
   }
   Session s;
 
-  void board(const char* flop, const char* turn = "", const char* river = "") {
-    s.game.flop_mask = parse_cards(flop);
-    s.game.turn_mask = parse_cards(turn);
-    s.game.river_mask = parse_cards(river);
-  }
+  void board(const char* flop, const char* turn = "") { s.game.flop_mask = parse_cards(flop), s.game.turn_mask = parse_cards(turn), s.game.river_mask = 0; }
   void line(std::initializer_list<double> amounts) {
     LineMerger m(*s.lines, false);
     for (double a : amounts) m.add(a);
@@ -50,12 +46,10 @@ struct TreeTest : ::testing::Test {
 TEST_F(TreeTest, RiverCardsOfTheCrowdedSuitComeLast) {
   auto root = build_card_tree(parse_cards("2c3c9d"), -1, -1, false, nullptr);
   const CardNode& turn = root->children[0];  // the four of clubs: three clubs on the board
-  ASSERT_EQ(turn.card, make_card(2, 0));
-  ASSERT_EQ(turn.children.size(), 48u);
-  for (std::size_t i = 0; i < 38; ++i) EXPECT_NE(card_suit(turn.children[i].card), 0);
-  for (std::size_t i = 38; i < 48; ++i) EXPECT_EQ(card_suit(turn.children[i].card), 0);
-  EXPECT_EQ(turn.children[0].card, make_card(0, 1));  // deuce of diamonds: lowest rank, then suit
-  EXPECT_EQ(turn.children[1].card, make_card(0, 2));
+  ASSERT_TRUE(turn.card == make_card(2, 0) && turn.children.size() == 48u);
+  for (std::size_t i = 0; i < 48; ++i) EXPECT_EQ(card_suit(turn.children[i].card) == 0, i >= 38) << i;
+  // Deuce of diamonds, then of hearts: lowest rank, then suit.
+  EXPECT_TRUE(turn.children[0].card == make_card(0, 1) && turn.children[1].card == make_card(0, 2));
   for (const CardNode& r : turn.children) EXPECT_EQ(turn.child_for(r.card), &r);
 }
 
@@ -69,16 +63,13 @@ void check_hands(const CardNode& card_node, const CardNode* parent_node, bool gr
   std::size_t classes = 0, groups = 0;
   for (int i = 0; i < node.size(); ++i) {
     int hand = node.ids[i];
-    ASSERT_EQ(node.position_of_hand[hand], i);
-    ASSERT_EQ(hand_mask(hand) & card_node.board, 0u);
+    ASSERT_TRUE(node.position_of_hand[hand] == i && !(hand_mask(hand) & card_node.board));
     const HandCards& c = hand_cards()[hand];
     std::uint8_t cards[7] = {c.lo, c.hi};
     int k = 2;
     for (CardMask b = card_node.board; b; b &= b - 1) cards[k++] = std::uint8_t(std::countr_zero(b));
     ASSERT_EQ(node.strengths[i], evaluate_cards(cards, k));
-    if (i > 0) {
-      ASSERT_LE(node.strengths[i - 1], node.strengths[i]);
-    }
+    ASSERT_TRUE(i == 0 || node.strengths[i - 1] <= node.strengths[i]);
     if (i == 0 || node.strengths[i - 1] != node.strengths[i]) ++classes;
     if (grouped && (i == 0 || node.strengths[i - 1] != node.strengths[i] ||
                     isomorphism_key(node.ids[i - 1], card_node.board) != isomorphism_key(hand, card_node.board)))
@@ -90,9 +81,25 @@ void check_hands(const CardNode& card_node, const CardNode* parent_node, bool gr
       ASSERT_EQ(parent ? int(parent->ids[pos]) : pos, mapped);
     }
   }
-  ASSERT_EQ(node.class_sizes.size(), classes);
-  ASSERT_EQ(node.group_sizes.size(), groups);
-  ASSERT_EQ(node.index_maps.size(), card_node.weight);
+  ASSERT_TRUE(node.class_sizes.size() == classes && node.group_sizes.size() == groups && node.index_maps.size() == card_node.weight);
+}
+
+// Two sessions in one process share nothing: lines, tree and compression level stay each one's.
+// The level in force is the tree's, and the last tree's once it is freed.
+TEST_F(TreeTest, SessionsAreIndependent) {
+  Session other;
+  board("Ks 7d 2c", "Qh");
+  line({0, 0});
+  s.compression_setting = 2;
+  build();
+  EXPECT_EQ(s.compression_in_force(), 2);
+  EXPECT_EQ(other.current_tree(), nullptr);
+  EXPECT_TRUE(other.lines->is_leaf());
+  EXPECT_EQ(other.compression_in_force(), 0);
+  LineMerger(*other.lines, false).add(50);
+  EXPECT_EQ(s.lines->child(50), nullptr);
+  s.free_tree();
+  EXPECT_EQ(s.compression_in_force(), 2);
 }
 
 TEST_F(TreeTest, HandDataFollowTheEvaluatorOnSampleBoards) {
@@ -113,8 +120,7 @@ TEST_F(TreeTest, AsymmetricRangesBuildWithoutIsomorphism) {
   line({0, 0});
   s.game.ranges[0][hand_index(make_card(0, 2), make_card(1, 2))] = 0.5;  // 3h2h: hearts differ from clubs
   GameTree& tree = build();
-  EXPECT_FALSE(tree.has_flag(ISOMORPHISM_ON));
-  EXPECT_EQ(tree.root_card->children.size(), 49u);
+  EXPECT_TRUE(!tree.has_flag(ISOMORPHISM_ON) && tree.root_card->children.size() == 49u);
   s.game.ranges[0].assign(kHands, 1.0);
   EXPECT_TRUE(build().has_flag(ISOMORPHISM_ON));
   s.settings.isomorphism[0] = false;
@@ -129,12 +135,10 @@ TEST_F(TreeTest, RecordsTerminalsAndDealRecords) {
   EXPECT_TRUE(tree.effective_stack == 100 && tree.start_street == 1 && tree.largest_stake == 150);
   EXPECT_DOUBLE_EQ(tree.params.stake_scale, 125.0 / 150);
   // Root, then check subtree (key 0), then the bet's fold and call (key 100).
-  const ActionNode& root = tree.nodes[0];
-  ASSERT_EQ(root.children.size(), 2u);
-  const ActionNode& bet = tree.nodes[std::size_t(root.children[1])];
+  ASSERT_EQ(tree.nodes[0].children.size(), 2u);
+  const ActionNode& bet = tree.nodes[std::size_t(tree.nodes[0].children[1])];
   ASSERT_EQ(bet.children.size(), 2u);
-  const ActionNode& fold = tree.nodes[std::size_t(bet.children[0])];
-  const ActionNode& call = tree.nodes[std::size_t(bet.children[1])];
+  const ActionNode &fold = tree.nodes[std::size_t(bet.children[0])], &call = tree.nodes[std::size_t(bet.children[1])];
   EXPECT_TRUE(fold.kind == NodeKind::fold && fold.value == 50 && fold.player == 1u && fold.street == 1u);
   EXPECT_TRUE(call.kind == NodeKind::showdown && call.value == 150 && call.street == 3u);
   int turn_deals = 0, river_deals = 0;
@@ -148,35 +152,14 @@ TEST_F(TreeTest, RecordsTerminalsAndDealRecords) {
   EXPECT_TRUE(turn_deals == 1 && river_deals == 1);
 }
 
-// Two sessions in one process share nothing: lines, tree and compression level stay each one's.
-// The level in force is the tree's, and the last tree's once it is freed.
-TEST_F(TreeTest, SessionsAreIndependent) {
-  Session other;
-  board("Ks 7d 2c", "Qh", "3s");
-  line({0, 0});
-  s.compression_setting = 2;
-  build();
-  EXPECT_EQ(s.compression_in_force(), 2);
-  EXPECT_EQ(other.current_tree(), nullptr);
-  EXPECT_TRUE(other.lines->is_leaf());
-  EXPECT_EQ(other.compression_in_force(), 0);
-  LineMerger(*other.lines, false).add(50);
-  EXPECT_EQ(s.lines->child(50), nullptr);
-  s.free_tree();
-  EXPECT_EQ(s.compression_in_force(), 2);
-}
-
 TEST_F(TreeTest, FixedTurnGivesOneTurnChildAndTurnStartHasNoRootDeal) {
   board("Ks 7d 2c", "Qh");
   line({0, 0, 0, 0});
   s.settings.isomorphism[1] = false;
   GameTree& tree = build();
-  EXPECT_EQ(tree.start_street, 2);
-  ASSERT_EQ(tree.root_card->children.size(), 1u);
-  EXPECT_EQ(tree.root_card->children[0].weight, 1u);
-  EXPECT_EQ(tree.root_card->children[0].children.size(), 48u);
-  EXPECT_FALSE(tree.nodes[0].deal);
-  EXPECT_EQ(tree.params.averaging_exponent, 4.0);
+  ASSERT_TRUE(tree.start_street == 2 && tree.root_card->children.size() == 1u);
+  EXPECT_TRUE(tree.root_card->children[0].weight == 1u && tree.root_card->children[0].children.size() == 48u);
+  EXPECT_TRUE(!tree.nodes[0].deal && tree.params.averaging_exponent == 4.0);
 }
 
 }  // namespace
