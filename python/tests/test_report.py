@@ -122,9 +122,8 @@ class CommandLineTest(support.TempDirCase):
         cases = [(river + '[tree]\nbet = [50]\nallin = true\n[solver]\nmax_iterations = 100\n', 0, ['iterations']),
                  (turn + '[tree]\nbet = [50]\n[tree.flop]\nbet = [33]\n[solver]\nmax_iterations = 1\n', 0,
                   ['warning', 'tree.flop', 'stack: 20 behind a pot of 100']),
-                 (base + '[solver]\nthread = 2\n', 2, ["'thread'"]), (base.replace('"AA"', '"AA,AKx"'), 2, ['AKx']),
-                 (base.replace('Ks 7d 2c', 'Ks 7d'), 2, ['board']), (base + 'pot = = 3\n', 2, ['TOML']),
-                 (base.replace('"AA"', '"KsKd"'), 2, ['ranges.oop']), (base + '[tree]\nraise = ["half"]\n', 2, ['half']),
+                 (base.replace('"AA"', '"AA,AKx"'), 2, ['AKx']), (base + 'pot = = 3\n', 2, ['TOML']),
+                 (base.replace('"AA"', '"KsKd"'), 2, ['ranges.oop']),
                  (base + '[tree]\nbet = [50]\n[report]\nnodes = ["r:0:b77"]\n', 1, ['report node r:0:b77 is not a node']),
                  (base + '[tree]\nbet = [50]\n[report]\nnodes = ["r:0:c:c"]\n', 1, ['not a decision']),
                  (None, 2, ['absent.toml'])]
@@ -154,7 +153,8 @@ class SpotTest(unittest.TestCase):
                ({'ranges': {'oop': 'AA'}}, 'ranges.ip'), ({'extra': 1}, 'extra'),
                ({'solver': {'accuracy': -1}}, 'accuracy'), ({'solver': {'compression': 'huge'}}, 'compression'),
                ({'solver': {'max_iterations': 0}}, 'max_iterations'), ({'solver': {'threads': 1.5}}, 'threads'),
-               ({'report': {'nodes': ['x:0']}}, 'report.nodes'), ({'stack': None}, 'stack')]
+               ({'report': {'nodes': ['x:0']}}, 'report.nodes'), ({'stack': None}, 'stack'), ({'board': 'Ks 7d'}, 'board'),
+               ({'tree': {'raise': ['half']}}, 'half')]
         for change, named in bad:
             with self.subTest(change=change):
                 data = {k: v for k, v in dict(base, **change).items() if v is not None}
