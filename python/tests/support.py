@@ -2,6 +2,8 @@
 colours of Chromium screenshots."""
 
 import base64
+import contextlib
+import io
 import os
 import shutil
 import subprocess
@@ -65,6 +67,24 @@ const g = c.getContext('2d'); g.drawImage(i, 0, 0); const d = g.getImageData(0, 
 for (let k = 0; k < d.length; k += 4) s.add('#' + ((d[k] << 16) | (d[k + 1] << 8) | d[k + 2]).toString(16).padStart(6, '0'));
 document.body.textContent = i.width + 'x' + i.height + ' ' + [...s].join(' '); }; i.src = 'data:image/png;base64,%s';
 </script></body>'''
+
+
+def class_folder(cls, spot_text=None):
+    """A temporary folder for a test class, removed after its tests; spot_text goes to spot.toml."""
+    folder = tempfile.mkdtemp(prefix='travanto-test-')
+    cls.addClassCleanup(shutil.rmtree, folder, ignore_errors=True)
+    for text in [spot_text] if spot_text is not None else []:
+        with open(os.path.join(folder, 'spot.toml'), 'w') as f:
+            f.write(text)
+    return folder
+
+
+def run_main(main, *args):
+    """(exit status, stdout text, stderr text) of a command-line entry point run in this process."""
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        code = main(list(args))
+    return code, out.getvalue(), err.getvalue()
 
 
 def engine(**kwargs):

@@ -80,13 +80,11 @@ class RealEngine(support.TempDirCase):
 
     def test_reports_while_solving(self):
         with support.engine() as e:
-            order = e.hand_order()
+            r = Range.parse('QQ-22,A2s+,ATo+,K5s+,Q8s+,J8s+,T7s+', e.hand_order())
             plan = plan_from_config({'bet': [33, 75], 'allin': True, 'raise': ['3x']}, 200, 900, 2)
-            ranges = [Range.parse(t, order).command(p) for p, t in [('OOP', '66+,A8s+,AJo+,K9s+,QTs+,JTs,96s+'),
-                                                                    ('IP', 'QQ-22,A2s+,ATo+,K5s+,Q8s+,J8s+,T7s+')]]
-            for command in ['set_pot 0 0 200', 'set_board Td 9d 6h Qc', 'set_threads 2'] + ranges + line_commands(plan):
+            for command in ['set_pot 0 0 200', 'set_board Td 9d 6h Qc', 'set_threads 2', r.command('OOP'),
+                            r.command('IP')] + line_commands(plan) + ['build_tree']:
                 e.expect_ok(command)
-            e.expect_ok('build_tree')
             e.go(steps=150)
             seen, results, event = [], None, None
             while not isinstance(event, SolverStopped):

@@ -1,8 +1,4 @@
-import contextlib
-import io
 import os
-import shutil
-import tempfile
 import unittest
 import xml.etree.ElementTree as ET
 
@@ -37,11 +33,9 @@ class ReportTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.tmpdir = tempfile.mkdtemp(prefix='travanto-report-')
-        with open(os.path.join(cls.tmpdir, 'spot.toml'), 'w') as f:
-            f.write(SPOT)
-        cls.spot = load_spot(f.name)
+        cls.spot = load_spot(os.path.join(support.class_folder(cls, SPOT), 'spot.toml'))
         cls.engine = e = support.engine()
+        cls.addClassCleanup(e.close)
         cls.order, cls.solved = e.hand_order(), solve(e, cls.spot)
         cls.nodes = [read_node(e, p, cls.spot.stack) for p in cls.spot.nodes]
         cls.page = render(cls.spot, cls.solved, cls.nodes, cls.order, ('x', 'y'))
@@ -51,11 +45,6 @@ class ReportTest(unittest.TestCase):
             strategy = [[float(v) for v in line.split()] for line in e.command(f'show_strategy {node.path}')[:-1]]
             reach = e.command(f'show_range {("OOP", "IP")[node.player]} {node.path}')[0].split()
             cls.printed[node.path] = (strategy, [float(v) for v in reach])
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.engine.close()
-        shutil.rmtree(cls.tmpdir, ignore_errors=True)
 
     def test_solved_and_self_contained(self):
         r = self.solved.results
@@ -107,12 +96,6 @@ class ReportTest(unittest.TestCase):
 
 class CommandLineTest(support.TempDirCase):
 
-    def run_cli(self, *args):
-        out, err = io.StringIO(), io.StringIO()
-        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-            code = cli.main(list(args))
-        return code, out.getvalue(), err.getvalue()
-
     def test_solve_writes_the_report_or_names_the_fault(self):
         base = 'board = "Ks 7d 2c"\npot = 100\nstack = 100\n[ranges]\noop = "AA"\nip = "KK"\n'
         river = base.replace('Ks 7d 2c', 'Ks 7d 2c 5h 9s').replace('"KK"', '"TT+,AQ+,KTs+"')
@@ -130,7 +113,7 @@ class CommandLineTest(support.TempDirCase):
         for i, (text, status, named) in enumerate(cases):
             with self.subTest(case=i, named=named):
                 spot = self.write(f'{i}.toml', text) if text else self.path('absent.toml')
-                code, out, err = self.run_cli(spot, '-o', report, '--engine', support.ENGINE)
+                code, out, err = support.run_main(cli.main, spot, '-o', report, '--engine', support.ENGINE)
                 self.assertEqual((code, os.path.exists(report)), (status, status == 0), err)
                 self.assertTrue(all(n in err for n in named), err)
                 if status < 2:                                       # a refused spot is not solved

@@ -5,8 +5,6 @@ dies while solving. Set-up, browsing, saving and locks: browser_test.js."""
 import http.client
 import json
 import os
-import shutil
-import tempfile
 import threading
 import urllib.error
 import urllib.request
@@ -23,17 +21,12 @@ TURN = dict(RIVER, board='Td 9d 6h Qc', tree={'bet': [50], 'raise': ['3x'], 'all
 class StudioCase(support.TempDirCase):
     @classmethod
     def setUpClass(cls):
-        cls.workspace = tempfile.mkdtemp(prefix='travanto-studio-')
-        cls.server = make_server(cls.workspace, 0, support.ENGINE)
-        cls.url = studio_url(cls.server)
-        threading.Thread(target=cls.server.serve_forever, daemon=True).start()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.shutdown()
-        cls.server.studio.close()
-        cls.server.server_close()
-        shutil.rmtree(cls.workspace, ignore_errors=True)
+        cls.workspace = support.class_folder(cls)
+        cls.server = s = make_server(cls.workspace, 0, support.ENGINE)
+        cls.url = studio_url(s)
+        threading.Thread(target=s.serve_forever, daemon=True).start()
+        for cleanup in (s.server_close, s.studio.close, s.shutdown):   # run last to first
+            cls.addClassCleanup(cleanup)
 
     def call(self, path, body=None, raw=None, method=None):
         data = raw if raw is not None else None if body is None else json.dumps(body).encode()
