@@ -4,7 +4,7 @@ import xml.etree.ElementTree as ET
 
 import support
 from travanto import cli
-from travanto.report import INNER, render
+from travanto.report import EMPTY_COLOUR, INNER, action_colours, grid_classes, render
 from travanto.solve import default_nodes, read_node, solve
 from travanto.spot import SpotError, load_spot, parse_spot
 
@@ -29,7 +29,7 @@ def local(tag):
     return tag.rsplit('}', 1)[-1]
 
 
-class ReportTest(unittest.TestCase):
+class ReportTest(support.TempDirCase):
 
     @classmethod
     def setUpClass(cls):
@@ -56,6 +56,18 @@ class ReportTest(unittest.TestCase):
             self.assertTrue(all(el.attrib.get(k, '#').startswith('#') for k in ('src', 'href')), el.attrib)
         self.assertFalse([t for t in ('url(', '@import', '@font-face') if t in self.page])
         self.assertEqual(default_nodes(self.engine), ['r:0', 'r:0:c', 'r:0:b50', 'r:0:b100', 'r:0:b400'])
+
+    @unittest.skipIf(support.CHROMIUM is None, 'chromium not installed (make check-report installs it)')
+    def test_grid_as_chromium_draws_it(self):
+        # Every action some cell of the first grid shows most is drawn in its colour, and classes out of range empty.
+        node, shown = self.nodes[0], {EMPTY_COLOUR}
+        colours = action_colours(node, self.spot.stack)
+        for _, _, name in grid_classes():
+            positions = [p for p in self.order.by_class[name] if node.reach[p] > 0 and not self.order.touches(p, set(node.board))]
+            freqs = node.frequencies(positions) if positions else None
+            shown |= {colours[max(range(len(freqs)), key=freqs.__getitem__)].lower()} if positions else set()
+        self.assertGreater(len(shown), 2)
+        self.assertLessEqual(shown, self.screenshot_colours(self.write('report.html', self.page), 1200, 1300))
 
     def test_grids_and_tables_show_the_printed_strategy(self):
         sections = [s for s in self.root.iter() if local(s.tag) == 'section']
