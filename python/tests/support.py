@@ -1,14 +1,15 @@
-"""Shared by the client's tests: the engine under test, a temporary folder per test, and
-Chromium screenshots read back as pixels."""
+"""Shared by the client's tests: the engine under test, a temporary folder per test, and the
+colours of Chromium screenshots."""
 
+import base64
+import contextlib
+import io
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 import unittest
-import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
@@ -38,50 +39,52 @@ class TempDirCase(unittest.TestCase):
         os.chmod(path, mode)
         return path
 
-    def screenshot(self, page, width, height):
-        """Rows of RGB bytes of a headless Chromium screenshot of the file `page`."""
+    def chromium(self, url, *args):
+        """Headless Chromium on a page; stdout."""
+        return subprocess.run([CHROMIUM, '--headless', '--disable-gpu', f'--user-data-dir={self.path("profile")}', *args,
+                               url] + (['--no-sandbox'] if os.geteuid() == 0 else []), stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, timeout=120, check=False).stdout.decode()
+
+    def screenshot_colours(self, page, width, height):
+        """The colours ("#rrggbb") of a headless Chromium screenshot of the file `page`, decoded by Chromium."""
         shot = self.path('shot.png')
-        subprocess.run([CHROMIUM, '--headless', '--disable-gpu', '--hide-scrollbars', '--force-device-scale-factor=1',
-                        f'--window-size={width},{height}', f'--user-data-dir={self.path("profile")}',
-                        f'--screenshot={shot}', 'file://' + page] + (['--no-sandbox'] if os.geteuid() == 0 else []),
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120, check=False)
+        self.chromium('file://' + page, '--hide-scrollbars', '--force-device-scale-factor=1',
+                      f'--window-size={width},{height}', f'--screenshot={shot}')
         self.assertTrue(os.path.exists(shot), 'chromium wrote no screenshot')
-        size, rows = read_png(shot)
-        self.assertEqual(size, (width, height))
-        return rows
+        with open(shot, 'rb') as f:
+            data = base64.b64encode(f.read()).decode()
+        text = self.chromium('file://' + self.write('decode.html', DECODE % data), '--dump-dom',
+                             '--virtual-time-budget=10000')
+        size, *colours = text.split('<body>')[-1].split('</body>')[0].split()
+        self.assertEqual(size, f'{width}x{height}')
+        return set(colours)
 
 
-def read_png(path):
-    """((width, height), rows of RGB bytes) of an 8-bit, non-interlaced RGB or RGBA PNG."""
-    with open(path, 'rb') as f:
-        data = f.read()
-    pos, idat = 8, b''
-    while pos < len(data):
-        length, kind = struct.unpack('>I4s', data[pos:pos + 8])
-        if kind == b'IHDR':
-            width, height, depth, colour, _, _, interlace = struct.unpack('>IIBBBBB', data[pos + 8:pos + 21])
-            assert depth == 8 and colour in (2, 6) and interlace == 0, (depth, colour)
-        idat += data[pos + 8:pos + 8 + length] if kind == b'IDAT' else b''
-        pos += 12 + length
-    bpp, raw = 3 if colour == 2 else 4, zlib.decompress(idat)
-    stride, rows, prev = width * bpp, [], bytearray(width * bpp)
-    for y in range(height):
-        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
-        if kind == 2:
-            line = bytearray((x + y) & 255 for x, y in zip(line, prev))
-        for i in range(stride) if kind in (1, 3, 4) else ():   # the filters sub, average, Paeth
-            a, b, c = line[i - bpp] if i >= bpp else 0, prev[i], prev[i - bpp] if i >= bpp else 0
-            p = a + b - c
-            pred = [0, a, b, (a + b) >> 1, a if abs(p - a) <= abs(p - b) and abs(p - a) <= abs(p - c) else
-                    b if abs(p - b) <= abs(p - c) else c][kind]
-            line[i] = (line[i] + pred) & 255
-        prev = line
-        rows.append(bytes(line if bpp == 3 else (v for i, v in enumerate(line) if i % 4 != 3)))
-    return (width, height), rows
+# Writes "WIDTHxHEIGHT" and every colour of a base64 PNG into the page body.
+DECODE = '''<body><script>
+const i = new Image(); i.onload = () => { const c = document.createElement('canvas'); c.width = i.width; c.height = i.height;
+const g = c.getContext('2d'); g.drawImage(i, 0, 0); const d = g.getImageData(0, 0, i.width, i.height).data, s = new Set();
+for (let k = 0; k < d.length; k += 4) s.add('#' + ((d[k] << 16) | (d[k + 1] << 8) | d[k + 2]).toString(16).padStart(6, '0'));
+document.body.textContent = i.width + 'x' + i.height + ' ' + [...s].join(' '); }; i.src = 'data:image/png;base64,%s';
+</script></body>'''
 
 
-def rgb(colour):
-    return bytes(int(colour[i:i + 2], 16) for i in (1, 3, 5))
+def class_folder(cls, spot_text=None):
+    """A temporary folder for a test class, removed after its tests; spot_text goes to spot.toml."""
+    folder = tempfile.mkdtemp(prefix='travanto-test-')
+    cls.addClassCleanup(shutil.rmtree, folder, ignore_errors=True)
+    for text in [spot_text] if spot_text is not None else []:
+        with open(os.path.join(folder, 'spot.toml'), 'w') as f:
+            f.write(text)
+    return folder
+
+
+def run_main(main, *args):
+    """(exit status, stdout text, stderr text) of a command-line entry point run in this process."""
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        code = main(list(args))
+    return code, out.getvalue(), err.getvalue()
 
 
 def engine(**kwargs):

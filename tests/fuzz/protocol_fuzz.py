@@ -170,10 +170,7 @@ class Failure(Exception):
     kind, message = property(lambda self: self.args[0]), property(lambda self: self.args[1])
 
 
-class Hang(Exception): pass  # noqa: E701
-
-
-class Exited(Exception): pass  # noqa: E701
+Hang, Exited = type('Hang', (Exception,), {}), type('Exited', (Exception,), {})
 
 
 SANITIZER_RE = re.compile(rb'ERROR: (?:Address|Leak|UndefinedBehavior)Sanitizer[:\w -]*|runtime error: [^\n]{0,100}|'
@@ -227,30 +224,28 @@ def judge(tokens, lines, table):
 
 
 class Engine:
-    """One engine process in its case folder; threads write its stdin and collect stdout and stderr."""
+    """One engine process in its case folder, stderr to a file beside it; threads write its stdin and read stdout."""
 
     def __init__(self, binary, folder, gui, sinks):
         env = dict(os.environ, ASAN_OPTIONS='allocator_may_return_null=1:detect_leaks=0',
                    UBSAN_OPTIONS='print_stacktrace=1:halt_on_error=1')
         limits = [(resource.RLIMIT_CORE, 0), (resource.RLIMIT_FSIZE, 256 << 20)]
+        self.err = open(folder + '.stderr', 'w+b')
         self.proc = subprocess.Popen([binary] + ['/gui'] * gui, cwd=folder, env=env, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=self.err,
                                      preexec_fn=lambda: [resource.setrlimit(r, (n, n)) for r, n in limits])
-        self.sinks, self.ended = [os.path.join(folder, s) for s in sinks], 0
-        self.out, self.err = bytearray(), bytearray()
+        self.sinks, self.ended, self.out = [os.path.join(folder, s) for s in sinks], False, bytearray()
         self.cv, self.inbox = threading.Condition(), queue.Queue()
-        for f, buf in ((self.proc.stdout, self.out), (self.proc.stderr, self.err)):
-            threading.Thread(target=self._read, args=(f, buf), daemon=True).start()
+        threading.Thread(target=self._read, daemon=True).start()
         threading.Thread(target=self._write, daemon=True).start()
 
-    def _read(self, f, buf):
-        for chunk in iter(lambda: f.read1(1 << 16), b''):
+    def _read(self):
+        for chunk in iter(lambda: self.proc.stdout.read1(1 << 16), b''):
             with self.cv:
-                buf += chunk
+                self.out += chunk
                 self.cv.notify_all()
-        f.close()
         with self.cv:
-            self.ended += 1
+            self.ended = True
             self.cv.notify_all()
 
     def _write(self):
@@ -282,7 +277,7 @@ class Engine:
                     if pos >= 0:   # the part after the previous probe's answer
                         last = data.rfind(b'ERROR: Command zz_sync_', 0, pos)
                         return data[data.index(b'\n', last) + 1 if last >= 0 else 0:pos]
-                if self.ended == 2 and self.proc.poll() is not None:
+                if self.ended and self.proc.poll() is not None:
                     raise Exited()
                 if time.monotonic() > deadline:
                     raise Hang()
@@ -298,9 +293,10 @@ class Engine:
     def kill(self):
         self.proc.kill()
         self.proc.wait()
-        with self.cv:   # late sanitizer reports still count
-            self.cv.wait_for(lambda: self.ended == 2, 2)
-        return bytes(self.err)
+        with self.err:
+            os.remove(self.err.name)
+            self.err.seek(0)
+            return self.err.read()
 
 
 # Commands whose refusal changes nothing, and the queries that show it.
