@@ -63,8 +63,7 @@ void train_both(NodeValueArray& plain, NodeValueArray& packed, bool sixteen_bit,
           else arrays[k]->accumulate_average(chunk, b, strategy.data(), std::size_t(n), reach.data(), 1.5);
           arrays[k]->current_strategy(chunk, b, fallback.data(), sigma[k].data(), std::size_t(n));
         }
-        for (int i = 0; i < actions * n; ++i)
-          ASSERT_EQ(sigma[0][std::size_t(i)], sigma[1][std::size_t(i)]) << "chunk " << chunk << " board " << b;
+        ASSERT_EQ(sigma[0], sigma[1]) << "chunk " << chunk << " board " << b;
       }
       packed.close_chunk(chunk, true);
     }
@@ -81,20 +80,16 @@ TEST(CompressedValueArray, ChunkAccessAndWriteBack) {
     std::vector<double> sigma(2 * 1081), ones(1081, 7.0), twos(1081, 300.0);
     EXPECT_THROW(array.current_strategy(0, 0, training, sigma.data(), 40), std::logic_error);
     array.open_chunk(1);
-    EXPECT_TRUE(array.is_open(1));
-    EXPECT_FALSE(array.is_open(0));
+    EXPECT_TRUE(array.is_open(1) && !array.is_open(0));
     array.current_strategy(1, 0, training, sigma.data(), 1081);
-    EXPECT_EQ(sigma[0], 0.9);
-    EXPECT_EQ(sigma[1081 + 1080], 0.1);
+    EXPECT_TRUE(sigma[0] == 0.9 && sigma[1081 + 1080] == 0.1);
     array.close_chunk(1, false);
-    EXPECT_FALSE(array.is_open(1));
     array.close_chunk(1, true);  // closing a closed chunk does nothing
-    EXPECT_EQ(array.stored_bytes(), 0);
-
+    EXPECT_TRUE(!array.is_open(1) && array.stored_bytes() == 0);
     array.open_chunk(0);
     array.set_row(0, 3, 1, ones.data());
     array.close_chunk(0, true);
-    std::int64_t stored = array.stored_bytes();
+    const std::int64_t stored = array.stored_bytes();
     array.open_chunk(0);
     array.set_row(0, 3, 1, twos.data());
     array.close_chunk(0, false);
