@@ -230,7 +230,8 @@ Streams without_marker(std::size_t rows_count) {
 }
 
 // A handful of the nastiest impossible streams: each throws CorruptData when the decoder starts
-// or at its first row.
+// or at its first row. (Random damage, under the address sanitizer: the entropy decoder's fuzz
+// target.)
 TEST(EntropyDecoder, ImpossibleStreamsThrowCorruptData) {
   Values p(9, 4), out(3);
   Streams fse_error = without_marker(entropy::kMinCodedBlock + 300), no_id, id7 = framed({});
@@ -255,29 +256,6 @@ TEST(EntropyDecoder, ImpossibleStreamsThrowCorruptData) {
                      .decode_row32(out.data(), c.predictor ? c.predictor->data() : nullptr, c.predictor ? 3 : 1),
                  CorruptData)
         << c.why;
-}
-
-TEST(EntropyDecoder, RandomDamageNeverReadsOutOfBounds) {
-  std::mt19937 rng(17);
-  std::vector<Row> rows = river_rows(12, false, 8), more = adversarial_rows(rng);
-  rows.insert(rows.end(), more.begin(), more.begin() + 200);
-  const Streams good = encode_rows(rows);
-  int detected = 0;
-  for (int round = 0; round < 300; ++round) {
-    Streams s = good;
-    for (int f = 0; f < 3; ++f) {
-      Bytes& d = s.data[rng() % kStreams];
-      if (!d.empty() && rng() % 4 == 0) d.resize(rng() % d.size());
-      else if (!d.empty()) d[rng() % d.size()] ^= std::uint8_t(1 << (rng() % 8));
-    }
-    try {
-      entropy::Decoder d(&Streams::read, &s, OnCorrupt::throw_exception);
-      for (const Row& r : rows) decode(d, r);
-    } catch (const CorruptData&) {
-      ++detected;
-    }
-  }
-  EXPECT_GT(detected, 150);
 }
 
 // The fatal messages go to standard output; the death tests route it to the error stream,

@@ -77,12 +77,10 @@ TEST(Fse, BlocksOfEverySizeClassAndShapeRoundTrip) {
 // 0: not worth compressing (empty, one byte, uniform, all distinct); 1: one repeated byte;
 // kFseDstTooSmall without a write past the destination.
 TEST(Fse, TinyRepeatedFlatInputsAndSmallDestinations) {
-  Bytes out(16, 0xEE), one{9}, same(35000, 0x5A), pair{7, 7}, distinct(200);
-  EXPECT_EQ(fse_compress(out.data(), out.size(), nullptr, 0), 0);
-  EXPECT_EQ(fse_compress(out.data(), out.size(), one.data(), 1), 0);
-  EXPECT_EQ(fse_compress(out.data(), out.size(), same.data(), same.size()), 1);
+  Bytes out(16, 0xEE), distinct(200);
+  for (auto [in, result] : {std::pair{Bytes{}, 0}, {Bytes{9}, 0}, {Bytes{7, 7}, 1}, {Bytes(35000, 0x5A), 1}})
+    EXPECT_EQ(fse_compress(out.data(), out.size(), in.data(), in.size()), result) << in.size();
   EXPECT_EQ(out[0], 0x5A);
-  EXPECT_EQ(fse_compress(out.data(), out.size(), pair.data(), 2), 1);
   for (std::size_t n : {256u, 4096u, 65536u}) EXPECT_EQ(compress_and_check(random_bytes(n, 0, 3)), 0) << n;
   for (std::size_t i = 0; i < distinct.size(); ++i) distinct[i] = std::uint8_t(i);
   EXPECT_EQ(compress_and_check(distinct), 0);
@@ -123,8 +121,9 @@ TEST(Fse, GoldenBlockStillDecodes) {
 }
 
 // Damaged blocks: each is an exactly sized heap copy, so reads must stay inside it. Every cut,
-// a table log past 12, a stream without its marker, flipped bits and noise of any length give an
-// error or a block of the right size, never a crash; almost every cut is an error.
+// a table log past 12 and a stream without its marker give an error or a block of the right
+// size, never a crash; almost every cut is an error. (Arbitrary bytes: the entropy decoder's fuzz
+// target, which also feeds them to this decoder.)
 TEST(Fse, DamagedInputIsAnErrorNotACrash) {
   auto decompress = [](const Bytes& packed, std::size_t n) {
     Bytes src(packed), dst(n);
@@ -146,13 +145,6 @@ TEST(Fse, DamagedInputIsAnErrorNotACrash) {
   for (std::size_t keep = 0; keep < packed.size(); ++keep)
     failed += decompress(Bytes(packed.begin(), packed.begin() + std::ptrdiff_t(keep)), data.size()) < 0;
   EXPECT_GE(failed, int(packed.size()) * 9 / 10);
-  std::mt19937 rng(1);
-  for (int round = 0; round < 2000; ++round) {
-    Bytes damaged = packed;
-    for (int f = 0, flips = 1 + int(rng() % 4); f < flips; ++f) damaged[rng() % damaged.size()] ^= std::uint8_t(1 << (rng() % 8));
-    decompress(damaged, data.size());
-    decompress(random_bytes(1 + rng() % 300, 0, rng()), 1 + rng() % 5000);
-  }
 }
 
 }  // namespace
