@@ -95,6 +95,7 @@ void check_group_format() {
     ASSERT_EQ(encode(std::vector<T>(len, T(0xFFFFFFFF))).size(), Width<T>::worst(len)) << len;
   }
   EXPECT_LE(encode(std::vector<T>(1024, 0)).size(), 32u) << "zeros cost two bits per group in runs";
+  EXPECT_EQ(encode(std::vector<T>(32, T(4095))).size(), sizeof(T) == 2 ? 49u : 65u) << "12 bits a value in 16-bit runs";
   for (std::uint32_t edge : tops)  // every group of a run at each code's edge
     ASSERT_EQ(decode<T>(encode(std::vector<T>(40, T(edge))), 40), std::vector<T>(40, T(edge))) << edge;
 

@@ -27,6 +27,7 @@ TEST(PlainValueArray, LayoutRowsAndConversion) {
   ASSERT_TRUE(regrets.allocate());
   std::vector<double> row(1081, 9.0);
   for (int a = 0; a < 3; ++a) regrets.set_row(0, 0, a, row.data());
+  EXPECT_EQ(regrets.row(0, 0, 2)[5], 0) << "the padding after a row is not touched";
   EXPECT_TRUE(std::all_of(regrets.row(0, 1, 0), regrets.row(0, 1, 0) + 24, [](std::uint16_t v) { return v == 0; }));
   double odd[5] = {70000.0, -5.0, 3.7, 65535.0, 0.0};
   regrets.set_row(0, 0, 1, odd);
