@@ -26,38 +26,30 @@ void round_trips_in(const fs::path& dir, bool all) {
   std::mt19937 rng(3);
   std::string path = (dir / "stream.bin").string();
   for (std::size_t f = 0; f < (all ? files.size() : 1); ++f) {
-    std::vector<std::vector<std::uint8_t>> data;
+    std::vector<Bytes> data;
     std::uint64_t written_sum = 0, total = 0;
-    {
-      BinaryFile file(path, BinaryFile::Mode::write);
-      for (std::size_t bytes : files[f]) {
-        data.emplace_back(bytes);
-        for (auto& b : data.back()) b = std::uint8_t(bytes == 4 ? &b - data.back().data() : rng());
-        file.write(data.back().data(), bytes);
-        total += bytes;
-      }
-      written_sum = file.checksum();
-      file.commit();
+    BinaryFile out(path, BinaryFile::Mode::write);
+    for (std::size_t bytes : files[f]) {
+      data.emplace_back(bytes);
+      for (auto& b : data.back()) b = std::uint8_t(bytes == 4 ? &b - data.back().data() : rng());
+      out.write(data.back().data(), bytes);
+      total += bytes;
     }
+    written_sum = out.checksum();
+    out.commit();
     EXPECT_TRUE(files[f] != std::vector<std::size_t>{4} || written_sum == 5794678828558472845ull) << "the checksum tree files carry";
     ASSERT_EQ(fs::file_size(path), total);
     BinaryFile file(path, BinaryFile::Mode::read);
     for (auto& v : data) {
       EXPECT_FALSE(file.at_end());
-      std::vector<std::uint8_t> back(v.size());
+      Bytes back(v.size());
       file.read(back.data(), back.size());
       ASSERT_TRUE(back == v) << "file " << f;
     }
-    EXPECT_TRUE(file.at_end()) << "file " << f;
-    EXPECT_TRUE(file.at_end()) << "asking again";
+    EXPECT_TRUE(file.at_end() && file.at_end()) << "file " << f << ", asked twice";
     EXPECT_EQ(file.checksum(), written_sum);
-    try {
-      std::uint64_t wide = 0;
-      file.read(&wide, sizeof wide);
-      ADD_FAILURE() << "read past the end";
-    } catch (const IOException& e) {
-      EXPECT_STREQ(e.what(), "can't read from file");
-    }
+    std::uint64_t wide = 0;
+    EXPECT_THROW(file.read(&wide, sizeof wide), IOException) << "read past the end";
   }
 }
 

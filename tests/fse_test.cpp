@@ -1,13 +1,16 @@
 // The byte FSE coder: round trips of every size class and awkward shape, closeness to the
-// entropy, the not-compressible and single-byte results, the table size, and damaged input.
+// entropy, the not-compressible and single-byte results, the table size, a golden block and damaged
+// input.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <random>
 #include <vector>
 
+#include "golden.h"
 #include "storage/fse.h"
 
 namespace {
@@ -74,12 +77,10 @@ TEST(Fse, BlocksOfEverySizeClassAndShapeRoundTrip) {
 // 0: not worth compressing (empty, one byte, uniform, all distinct); 1: one repeated byte;
 // kFseDstTooSmall without a write past the destination.
 TEST(Fse, TinyRepeatedFlatInputsAndSmallDestinations) {
-  Bytes out(16, 0xEE), one{9}, same(35000, 0x5A), pair{7, 7}, distinct(200);
-  EXPECT_EQ(fse_compress(out.data(), out.size(), nullptr, 0), 0);
-  EXPECT_EQ(fse_compress(out.data(), out.size(), one.data(), 1), 0);
-  EXPECT_EQ(fse_compress(out.data(), out.size(), same.data(), same.size()), 1);
+  Bytes out(16, 0xEE), distinct(200);
+  for (auto [in, result] : {std::pair{Bytes{}, 0}, {Bytes{9}, 0}, {Bytes{7, 7}, 1}, {Bytes(35000, 0x5A), 1}})
+    EXPECT_EQ(fse_compress(out.data(), out.size(), in.data(), in.size()), result) << in.size();
   EXPECT_EQ(out[0], 0x5A);
-  EXPECT_EQ(fse_compress(out.data(), out.size(), pair.data(), 2), 1);
   for (std::size_t n : {256u, 4096u, 65536u}) EXPECT_EQ(compress_and_check(random_bytes(n, 0, 3)), 0) << n;
   for (std::size_t i = 0; i < distinct.size(); ++i) distinct[i] = std::uint8_t(i);
   EXPECT_EQ(compress_and_check(distinct), 0);
@@ -95,25 +96,34 @@ TEST(Fse, TinyRepeatedFlatInputsAndSmallDestinations) {
   EXPECT_EQ(fse_compress(exact.data(), exact.size(), data.data(), data.size()), r);
 }
 
-TEST(Fse, TableLogStaysInRangeGivesEveryValueACellAndFollowsTheSizeRule) {
-  for (std::size_t n : {2u, 3u, 17u, 100u, 255u, 1000u, 4096u, 65536u, 1u << 20})
-    for (int distinct = 1; distinct <= 256 && std::size_t(distinct) <= n; ++distinct)
-      for (int max_log : {5, 11, 12}) {
-        int log = fse_table_log(n, distinct, max_log);
-        ASSERT_GE(log, kFseMinTableLog);
-        ASSERT_LE(log, kFseMaxTableLog);
-        ASSERT_GE(1 << log, distinct);  // every present value needs a cell
-      }
-  // (n, distinct, max_log, log): small blocks get small tables, no more cells than bytes, two
-  // cells per present value, large blocks of few values the largest table allowed.
+// (n, distinct, max_log, log): small blocks get small tables, no more cells than bytes, two
+// cells per present value, large blocks of few values the largest table allowed.
+TEST(Fse, TableLogFollowsTheSizeRule) {
   for (auto [n, distinct, max_log, log] : {std::array{17, 17, 11, 5}, {64, 64, 11, 6}, {100, 3, 11, 5}, {600, 20, 11, 7},
                                           {4096, 200, 11, 9}, {65536, 16, 11, 11}, {65536, 16, 12, 12}, {1000, 3, 5, 5}})
     EXPECT_EQ(fse_table_log(std::size_t(n), distinct, max_log), log) << n << " " << distinct;
 }
 
+// A block an earlier build stored must still decode: it pins what both sides share and a round
+// trip cannot see (the symbol spread, the count header, the bit order).
+TEST(Fse, GoldenBlockStillDecodes) {
+  Bytes data(300), back(300);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = std::uint8_t(std::countr_zero(unsigned(i + 1)));
+  if (std::getenv("TRAVANTO_WRITE_GOLDEN")) {
+    Bytes packed(fse_compress_bound(data.size()));
+    packed.resize(std::size_t(fse_compress(packed.data(), packed.size(), data.data(), data.size())));
+    write_golden("fse_block.hex", {packed});
+  }
+  auto golden = read_golden("fse_block.hex");
+  ASSERT_EQ(golden.size(), 1u);
+  EXPECT_EQ(fse_decompress(back.data(), back.size(), golden[0].data(), golden[0].size()), int(data.size()));
+  EXPECT_EQ(back, data);
+}
+
 // Damaged blocks: each is an exactly sized heap copy, so reads must stay inside it. Every cut,
-// a table log past 12, a stream without its marker, flipped bits and noise of any length give an
-// error or a block of the right size, never a crash; almost every cut is an error.
+// a table log past 12 and a stream without its marker give an error or a block of the right
+// size, never a crash; almost every cut is an error. (Arbitrary bytes: the entropy decoder's fuzz
+// target, which also feeds them to this decoder.)
 TEST(Fse, DamagedInputIsAnErrorNotACrash) {
   auto decompress = [](const Bytes& packed, std::size_t n) {
     Bytes src(packed), dst(n);
@@ -135,13 +145,6 @@ TEST(Fse, DamagedInputIsAnErrorNotACrash) {
   for (std::size_t keep = 0; keep < packed.size(); ++keep)
     failed += decompress(Bytes(packed.begin(), packed.begin() + std::ptrdiff_t(keep)), data.size()) < 0;
   EXPECT_GE(failed, int(packed.size()) * 9 / 10);
-  std::mt19937 rng(1);
-  for (int round = 0; round < 2000; ++round) {
-    Bytes damaged = packed;
-    for (int f = 0, flips = 1 + int(rng() % 4); f < flips; ++f) damaged[rng() % damaged.size()] ^= std::uint8_t(1 << (rng() % 8));
-    decompress(damaged, data.size());
-    decompress(random_bytes(1 + rng() % 300, 0, rng()), 1 + rng() % 5000);
-  }
 }
 
 }  // namespace
