@@ -43,13 +43,6 @@ TEST(Program, InputEndsExitsAndArgumentsEndWithStatusZero) {
   }
 }
 
-TEST(Program, ShowHandOrderIsOneLongLine) {
-  std::string out = run_travanto("show_hand_order\n");
-  ASSERT_EQ(out.size(), 6630u);
-  EXPECT_TRUE(out.starts_with("2d2c 2h2c"));
-  EXPECT_TRUE(out.ends_with("AsAh\n"));
-}
-
 TEST(Program, StatusCommandsAnswerInTheirFormats) {
   auto lines = output_lines(run_travanto("solver_time\nshow_memory\nai6_get_instruction_set\nshow_version\n"));
   ASSERT_EQ(lines.size(), 7u);
