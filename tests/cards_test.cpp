@@ -2,8 +2,6 @@
 // commands: protocol/game_description.case).
 #include <gtest/gtest.h>
 
-#include <set>
-
 #include "app/commands.h"
 #include "core/failure.h"
 #include "cards/cards.h"
@@ -25,15 +23,12 @@ TEST(Cards, CodesAndHandIndexes) {
   EXPECT_EQ(hand_index(2, 0), 1);   // 4c2c, either order
   EXPECT_EQ(hand_index(1, 2), 2);   // 4c3c
   EXPECT_EQ(hand_index(50, 51), 1325);  // AsKs
-  // hand_cards inverts hand_index over all hands.
-  std::set<int> seen;
+  // hand_cards inverts hand_index over all hands (so no two hands share their cards).
   for (int h = 0; h < kHands; ++h) {
     const HandCards& c = hand_cards()[h];
     ASSERT_LT(c.lo, c.hi);
     EXPECT_EQ(hand_index(c.lo, c.hi), h);
-    seen.insert(c.lo * 64 + c.hi);
   }
-  EXPECT_EQ(seen.size(), std::size_t(kHands));
 }
 
 TEST(Cards, ParseCardsAcceptsCaseAndBlanksRejectsBadOrRepeated) {
@@ -42,12 +37,7 @@ TEST(Cards, ParseCardsAcceptsCaseAndBlanksRejectsBadOrRepeated) {
   EXPECT_EQ(parse_cards(""), 0u);
   for (const char* bad : {"10c", "K", "Kx", "1s", "KsKs", "Ks7", "Ks\t7d", " Ks"})
     EXPECT_THROW(parse_cards(bad), CommandFailure) << bad;
-  EXPECT_THROW(parse_cards(std::string(256, 'A')), CommandFailure);
-  try {
-    parse_cards("Zz");
-  } catch (const CommandFailure& e) {
-    EXPECT_STREQ(e.what(), "ERROR: invalid card\n");
-  }
+  EXPECT_THROW(parse_cards(std::string(256, 'A')), CommandFailure);  // the answer: protocol cases
 }
 
 TEST(Cards, MaskTextIsAscendingCardCode) {

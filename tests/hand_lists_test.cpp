@@ -71,8 +71,7 @@ struct HandListsTest : SpotFixture {
     ASSERT_EQ(own.reads.size(), all.reads.size());
     int compared = 0;
     for (std::size_t r = 0; r < own.reads.size(); ++r) {
-      const StrategyRead& a = all.reads[r];
-      const StrategyRead& b = own.reads[r];
+      const StrategyRead &a = all.reads[r], &b = own.reads[r];
       int actor = int(tree.nodes[std::size_t(a.index)].player);
       const std::vector<double>& range = s.game.ranges[std::size_t(actor)];
       for (std::size_t action = 0; action < a.rows.size(); ++action)

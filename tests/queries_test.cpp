@@ -84,8 +84,7 @@ struct QueriesTest : SpotFixture {
         }
       }
     }
-    difference.assign(kHands, 0.0);
-    meets.assign(kHands, 0.0);
+    difference = meets = Vec(kHands, 0.0);
     for (int h = 0; h < kHands; ++h) {
       if (count[std::size_t(h)] > 0) difference[std::size_t(h)] = sum[std::size_t(h)] / count[std::size_t(h)];
       for (int o = 0; o < kHands; ++o)
