@@ -108,13 +108,11 @@ struct HandListsTest : SpotFixture {
   int card(const char* text) { return std::countr_zero(parse_cards(text)); }
 };
 
-TEST_F(HandListsTest, BenchmarkRiverSpotGivesTheSameGame) {
-  for (bool iso : {true, false}) expect_same_game(spot_file("R1"), 70, {{-1, -1}}, iso);
-}
-
-TEST_F(HandListsTest, BenchmarkTurnSpotGivesTheSameGame) {
-  for (bool iso : {true, false})
+TEST_F(HandListsTest, BenchmarkSpotsGiveTheSameGame) {
+  for (bool iso : {true, false}) {
+    expect_same_game(spot_file("R1"), 70, {{-1, -1}}, iso);
     expect_same_game(spot_file("T1"), 25, {{-1, card("2s")}, {-1, card("Ad")}, {-1, card("9c")}}, iso);
+  }
 }
 
 // Ranges that differ between suits (isomorphism off) and overlap only in part.

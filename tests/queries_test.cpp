@@ -96,18 +96,14 @@ struct QueriesTest : SpotFixture {
 // Equity from the tree's top board on river, turn and flop boards, with merged isomorphic cards
 // and without, against brute force; the weight is F x (opponent weight met) x own weight.
 TEST_F(QueriesTest, EquityMatchesBruteForce) {
-  struct Spot {
-    const char* board;
-    double share;
-  };
-  for (Spot spot : {Spot{"As Ks Qd 7c 2h", 1.0}, Spot{"Td 9d 6d Qd", 1.0}, Spot{"Td 9h 6d Qc", 0.6}, Spot{"Kd 8d 5h", 0.012}}) {
+  for (auto [spot, share] : {std::pair{"As Ks Qd 7c 2h", 1.0}, {"Td 9d 6d Qd", 1.0}, {"Td 9h 6d Qc", 0.6}, {"Kd 8d 5h", 0.012}}) {
     for (bool iso : {true, false}) {
-      SCOPED_TRACE(std::string(spot.board) + (iso ? " isomorphism" : ""));
+      SCOPED_TRACE(std::string(spot) + (iso ? " isomorphism" : ""));
       restart();
       s.settings.isomorphism = {iso, iso, false};
-      board(spot.board);
-      symmetric_range(0, 1, 1, spot.share);
-      symmetric_range(1, 1, 2, spot.share);
+      board(spot);
+      symmetric_range(0, 1, 1, share);
+      symmetric_range(1, 1, 2, share);
       line({0, 0});
       GameTree& tree = build();
       EXPECT_EQ(tree.has_flag(ISOMORPHISM_ON), iso && tree.start_street < 3);
