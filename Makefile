@@ -137,8 +137,8 @@ bench: build
 	./build/bench/solve --threads $(BENCH_THREADS) $(SPOTS)
 	@if [ -x build/bench/travanto_bench ]; then ./build/bench/travanto_bench; fi
 
-# libFuzzer targets of the parsers a protocol line reaches (clang, address and undefined-behaviour
-# sanitizers): each replays its seeds in tests/fuzz/corpus/<target>, then fuzzes
+# libFuzzer targets of the binary decoders, tree files and entropy streams (clang, address and
+# undefined-behaviour sanitizers): each replays its seeds in tests/fuzz/corpus/<target>, then fuzzes
 # PARSER_FUZZ_SECONDS; PARSER_FUZZ_TARGETS picks some (file stems in tests/fuzz/targets).
 # Inputs found stay in build-fuzz-parsers/fuzz-work; failures in build-fuzz-parsers/fuzz-artifacts.
 PARSER_FUZZ_SECONDS ?= 30

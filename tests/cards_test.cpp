@@ -1,7 +1,6 @@
-// Card codes, hand indexes, the protocol hand order and the game-description commands.
+// Card codes, hand indexes, the protocol hand order and set_range (the other game-description
+// commands: protocol/game_description.case).
 #include <gtest/gtest.h>
-
-#include <set>
 
 #include "app/commands.h"
 #include "core/failure.h"
@@ -24,15 +23,12 @@ TEST(Cards, CodesAndHandIndexes) {
   EXPECT_EQ(hand_index(2, 0), 1);   // 4c2c, either order
   EXPECT_EQ(hand_index(1, 2), 2);   // 4c3c
   EXPECT_EQ(hand_index(50, 51), 1325);  // AsKs
-  // hand_cards inverts hand_index over all hands.
-  std::set<int> seen;
+  // hand_cards inverts hand_index over all hands (so no two hands share their cards).
   for (int h = 0; h < kHands; ++h) {
     const HandCards& c = hand_cards()[h];
     ASSERT_LT(c.lo, c.hi);
     EXPECT_EQ(hand_index(c.lo, c.hi), h);
-    seen.insert(c.lo * 64 + c.hi);
   }
-  EXPECT_EQ(seen.size(), std::size_t(kHands));
 }
 
 TEST(Cards, ParseCardsAcceptsCaseAndBlanksRejectsBadOrRepeated) {
@@ -41,12 +37,7 @@ TEST(Cards, ParseCardsAcceptsCaseAndBlanksRejectsBadOrRepeated) {
   EXPECT_EQ(parse_cards(""), 0u);
   for (const char* bad : {"10c", "K", "Kx", "1s", "KsKs", "Ks7", "Ks\t7d", " Ks"})
     EXPECT_THROW(parse_cards(bad), CommandFailure) << bad;
-  EXPECT_THROW(parse_cards(std::string(256, 'A')), CommandFailure);
-  try {
-    parse_cards("Zz");
-  } catch (const CommandFailure& e) {
-    EXPECT_STREQ(e.what(), "ERROR: invalid card\n");
-  }
+  EXPECT_THROW(parse_cards(std::string(256, 'A')), CommandFailure);  // the answer: protocol cases
 }
 
 TEST(Cards, MaskTextIsAscendingCardCode) {
@@ -56,34 +47,13 @@ TEST(Cards, MaskTextIsAscendingCardCode) {
   EXPECT_EQ(card_text(13 + 8), "Td");
 }
 
-TEST(Cards, PlayerNames) {
-  EXPECT_EQ(parse_player("OOP"), 0);
-  EXPECT_EQ(parse_player("hero"), 0);
-  EXPECT_EQ(parse_player("IP"), 1);
-  EXPECT_EQ(parse_player("villain"), 1);
-  try {
-    parse_player("Hero");
-    FAIL();
-  } catch (const CommandFailure& e) {
-    EXPECT_STREQ(e.what(), "incorrect player name");
-  }
-}
-
-TEST_F(HandOrderFixture, TextAndTables) {
-  const std::string& text = hand_order_text();
-  EXPECT_EQ(text.size(), 6629u);
-  EXPECT_TRUE(text.starts_with("2d2c 2h2c 2h2d 2s2c 2s2d 2s2h 3c2c 3c2d"));
-  EXPECT_TRUE(text.ends_with("AsAc AsAd AsAh"));
+// The text itself: show_hand_order in protocol/command_loop.case.
+TEST_F(HandOrderFixture, Tables) {
   EXPECT_EQ(order_to_hand[0], 78);
   EXPECT_EQ(order_to_hand[6], 0);
   EXPECT_EQ(order_to_hand[1325], 1313);
   EXPECT_EQ(hand_to_order[1325], 1322);
   for (int p = 0; p < kHands; ++p) EXPECT_EQ(hand_to_order[order_to_hand[p]], p);
-}
-
-// Runs a handler the way the dispatch does.
-void run(Session& s, CommandHandler handler, const Tokens& tokens) {
-  handler(s, tokens);
 }
 
 Tokens range_tokens(const std::string& player, const std::string& bad_weight = "") {
@@ -95,31 +65,14 @@ Tokens range_tokens(const std::string& player, const std::string& bad_weight = "
 
 TEST_F(HandOrderFixture, SetRangeMapsHandOrderToHandIndexAndKeepsOldOnFailure) {
   Session s;
-  run(s, cmd_set_range, range_tokens("villain"));
+  cmd_set_range(s, range_tokens("villain"));
   const std::vector<double>& r = s.game.ranges[1];
   ASSERT_EQ(r.size(), std::size_t(kHands));
   for (int i = 0; i < kHands; ++i) EXPECT_EQ(r[i], hand_to_order[i]);
-  EXPECT_THROW(run(s, cmd_set_range, range_tokens("villain", "abc")), InvalidValue);
-  EXPECT_THROW(run(s, cmd_set_range, range_tokens("Villain")), CommandFailure);
+  EXPECT_THROW(cmd_set_range(s, range_tokens("villain", "abc")), InvalidValue);
+  EXPECT_THROW(cmd_set_range(s, range_tokens("Villain")), CommandFailure);
   EXPECT_EQ(s.game.ranges[1][0], 6);  // 3c2c sits at position 6
   EXPECT_TRUE(s.game.ranges[0].empty());
-}
-
-TEST(GameDescription, FailedBoardAndPotKeepPreviousValues) {
-  Session s;
-  run(s, cmd_set_board, {"set_board", "Td", "9d", "6h", "Qc", "2s"});
-  run(s, cmd_set_pot, {"set_pot", "1", "2", "200"});
-  GameDescription before = s.game;
-  EXPECT_THROW(run(s, cmd_set_board, {"set_board", "Ks", "7d", "2c", "Zz"}), CommandFailure);
-  EXPECT_THROW(run(s, cmd_set_board, {"set_board", "Ks", "7d", "2c", "7d"}), CommandFailure);
-  EXPECT_THROW(run(s, cmd_set_board, {"set_board", "Ks", "7d", "2c", "3c", "Qs", "Qh"}), CommandFailure);
-  EXPECT_THROW(run(s, cmd_set_pot, {"set_pot", "5", "6", "x"}), InvalidValue);
-  EXPECT_EQ(s.game.flop_mask, before.flop_mask);
-  EXPECT_EQ(s.game.turn_mask, parse_cards("Qc"));
-  EXPECT_EQ(s.game.river_mask, parse_cards("2s"));
-  EXPECT_EQ(s.game.pot_values, (std::array<double, 3>{1, 2, 200}));
-  run(s, cmd_set_board, {"set_board", "Ks", "7d", "2c"});
-  EXPECT_EQ(s.game.turn_mask | s.game.river_mask, 0u);
 }
 
 }  // namespace

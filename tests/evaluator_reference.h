@@ -48,12 +48,8 @@ inline Ranking reference_ranking(const std::vector<int>& cards) {
     }
   }
   int first = groups[0].first, second = groups.size() > 1 ? groups[1].first : 0;
-  if (first == 4) result.category = 7;
-  else if (first == 3 && second == 2) result.category = 6;
-  else if (first == 3) result.category = 3;
-  else if (first == 2 && second == 2) result.category = 2;
-  else if (first == 2) result.category = 1;
-  else result.category = 0;
+  // Quads, full house, trips, two pair, pair, high card.
+  result.category = first == 4 ? 7 : first == 3 ? (second == 2 ? 6 : 3) : first == 2 ? (second == 2 ? 2 : 1) : 0;
   return result;
 }
 

@@ -71,8 +71,7 @@ struct HandListsTest : SpotFixture {
     ASSERT_EQ(own.reads.size(), all.reads.size());
     int compared = 0;
     for (std::size_t r = 0; r < own.reads.size(); ++r) {
-      const StrategyRead& a = all.reads[r];
-      const StrategyRead& b = own.reads[r];
+      const StrategyRead &a = all.reads[r], &b = own.reads[r];
       int actor = int(tree.nodes[std::size_t(a.index)].player);
       const std::vector<double>& range = s.game.ranges[std::size_t(actor)];
       for (std::size_t action = 0; action < a.rows.size(); ++action)
@@ -109,13 +108,11 @@ struct HandListsTest : SpotFixture {
   int card(const char* text) { return std::countr_zero(parse_cards(text)); }
 };
 
-TEST_F(HandListsTest, BenchmarkRiverSpotGivesTheSameGame) {
-  for (bool iso : {true, false}) expect_same_game(spot_file("R1"), 70, {{-1, -1}}, iso);
-}
-
-TEST_F(HandListsTest, BenchmarkTurnSpotGivesTheSameGame) {
-  for (bool iso : {true, false})
+TEST_F(HandListsTest, BenchmarkSpotsGiveTheSameGame) {
+  for (bool iso : {true, false}) {
+    expect_same_game(spot_file("R1"), 70, {{-1, -1}}, iso);
     expect_same_game(spot_file("T1"), 25, {{-1, card("2s")}, {-1, card("Ad")}, {-1, card("9c")}}, iso);
+  }
 }
 
 // Ranges that differ between suits (isomorphism off) and overlap only in part.

@@ -108,32 +108,25 @@ TEST_F(HostileInput, LongTokensKeepTheLineStructure) {
   std::string number = "50." + std::string(70000, '0');
   auto built = run(kRiverSpot + "show_node r:0:b" + number + "\n").lines;
   ASSERT_EQ(built.size(), 7u);
-  EXPECT_EQ(built[0], "r:0:b" + number);
-  EXPECT_EQ(built[1], "IP_DEC");
-  EXPECT_EQ(built[6], "END");
+  EXPECT_EQ(built[0] + " " + built[1] + " " + built[6], "r:0:b" + number + " IP_DEC END");
 }
 
-// Scripts that load themselves (directly, through a path, or through another script), scripts
-// and redirections that are no regular files (a folder, a fifo without reader), and a byte
-// order mark, which only the file's start may carry (elsewhere it is part of the command word).
+// Scripts that load themselves (directly, through a path, or through another script), and
+// scripts and redirections that are no regular files (a folder, a fifo without reader; the
+// folder and a byte order mark: protocol/input_scripts.case).
 TEST_F(HostileInput, OddScriptsAndRedirectionTargetsAreRefused) {
   write_file(dir / "twice.txt", "is_ready\nload_script twice.txt\nload_script ./twice.txt\n");
   write_file(dir / "a.txt", "load_script b.txt\n");
   write_file(dir / "b.txt", "load_script a.txt\nis_ready\n");
-  write_file(dir / "bom.txt", "\xEF\xBB\xBFis_ready\r\n\xEF\xBB\xBFis_ready\n");
-  fs::create_directory(dir / "folder");
   ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
   const std::string running = "ERROR: load_script script is already running", cant = "ERROR: load_script can't open file";
   auto run = [&](const std::string& input) { return Answers(input, {}, dir.string()).lines; };
   EXPECT_EQ(run("load_script twice.txt\nload_script a.txt\nis_ready\n"),
             (std::vector<std::string>{"is_ready ok!", running, running, running, "is_ready ok!", "is_ready ok!"}));
-  EXPECT_EQ(run("load_script folder\nload_script fifo\nload_script .\nis_ready\n"),
-            (std::vector<std::string>{cant, cant, cant, "is_ready ok!"}));
-  EXPECT_EQ(run("load_script bom.txt\n"),
-            (std::vector<std::string>{"is_ready ok!", "ERROR: Command \xEF\xBB\xBFis_ready not recognized"}));
-  EXPECT_EQ(run("stdoutredi fifo\nstdoutredi_append fifo\nstdoutredi folder\nis_ready\n"),
+  EXPECT_EQ(run("load_script fifo\nload_script .\nis_ready\n"), (std::vector<std::string>{cant, cant, "is_ready ok!"}));
+  EXPECT_EQ(run("stdoutredi fifo\nstdoutredi_append fifo\nis_ready\n"),
             (std::vector<std::string>{"ERROR: stdoutredi can't open file", "ERROR: stdoutredi_append can't open file",
-                                      "ERROR: stdoutredi can't open file", "is_ready ok!"}));
+                                      "is_ready ok!"}));
 }
 
 // A front-end started from a shell: output is a pipe, yet the process has a controlling
@@ -166,30 +159,20 @@ TEST_F(HostileInput, SaveTargetsOfEveryKind) {
   fs::create_symlink("real.tree", dir / "link");
   fs::create_symlink("link", dir / "link2");
   fs::create_symlink("loop", dir / "loop");
-  std::string long_name(250, 'n');
-  struct Case {
-    std::string target, answer;
-  } cases[] = {{"fifo", "ERROR: dump_tree can't write to file"}, {"to_fifo", "ERROR: dump_tree can't write to file"},
-               {"loop", "ERROR: dump_tree can't write to file"}, {"link2", "dump_tree ok!"},
-               {long_name, "dump_tree ok!"}, {std::string(256, 'n'), "ERROR: dump_tree can't write to file"}};
+  std::string long_name(250, 'n'), refused = "ERROR: dump_tree can't write to file";
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {"fifo", refused}, {"to_fifo", refused}, {"loop", refused}, {"link2", "dump_tree ok!"},
+      {long_name, "dump_tree ok!"}, {std::string(256, 'n'), refused}};
+  if (device) cases.push_back({"device", refused});
   std::string input = kRiverSpot;
-  for (const Case& c : cases) input += "dump_tree " + c.target + "\n";
-  if (device) input += "dump_tree device\n";
+  for (const auto& [target, answer] : cases) input += "dump_tree " + target + "\n";
   auto lines = run(input + "load_tree link\n").lines;
-  auto saves = lines.begin();
-  ASSERT_EQ(lines.end() - saves, long(std::size(cases)) + (device ? 1 : 0) + 1);
-  for (const Case& c : cases) EXPECT_EQ(*saves++, c.answer) << c.target;
-  if (device) {
-    EXPECT_EQ(*saves, "ERROR: dump_tree can't write to file");
-  }
+  ASSERT_EQ(lines.size(), cases.size() + 1);
+  for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(lines[i], cases[i].second) << cases[i].first;
   EXPECT_EQ(lines.back(), "load_tree ok!");
-  EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
-  if (device) {
-    EXPECT_TRUE(fs::is_character_file(dir / "device"));
-  }
+  EXPECT_TRUE(fs::is_fifo(dir / "fifo") && (!device || fs::is_character_file(dir / "device")));
   EXPECT_TRUE(fs::is_symlink(dir / "link") && fs::is_symlink(dir / "link2"));
-  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / "real.tree")));
-  EXPECT_TRUE(fs::is_regular_file(dir / long_name));
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir / "real.tree")) && fs::is_regular_file(dir / long_name));
   EXPECT_EQ(names().size(), device ? 8u : 7u) << "no temporary file is left";
 }
 

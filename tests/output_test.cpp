@@ -21,15 +21,7 @@ std::string flushed(bool gui, bool marker, void (*prints)()) {
   return out;
 }
 
-TEST(Output, DiagnosticLinesOnlyInGuiMode) {
-  auto prints = [] {
-    print_out("#progress %d\n", 5);
-    print_out("a\n");
-  };
-  EXPECT_EQ(flushed(false, false, prints), "a\n");
-  EXPECT_EQ(flushed(true, false, prints), "#progress 5\na\n");
-}
-
+// Diagnostic lines in and out of /gui: the protocol cases (tree.case and the others).
 TEST(Output, EmptyLinesDroppedAndLastPieceEndsALine) {
   EXPECT_EQ(flushed(false, false, [] { print_out("a\n\nb\n"); }), "a\nb\n");
   EXPECT_EQ(flushed(false, false, [] { print_out("x"); print_out("y"); }), "xy\n");

@@ -43,25 +43,16 @@ TEST(Program, InputEndsExitsAndArgumentsEndWithStatusZero) {
   }
 }
 
-TEST(Program, ShowHandOrderIsOneLongLine) {
-  std::string out = run_travanto("show_hand_order\n");
-  ASSERT_EQ(out.size(), 6630u);
-  EXPECT_TRUE(out.starts_with("2d2c 2h2c"));
-  EXPECT_TRUE(out.ends_with("AsAh\n"));
-}
-
 TEST(Program, StatusCommandsAnswerInTheirFormats) {
   auto lines = output_lines(run_travanto("solver_time\nshow_memory\nai6_get_instruction_set\nshow_version\n"));
   ASSERT_EQ(lines.size(), 7u);
   double t = std::stod(lines[0]);
-  EXPECT_GE(t, 0.0);
-  EXPECT_LT(t, 60.0);
+  EXPECT_TRUE(t >= 0 && t < 60) << t;
   EXPECT_EQ(lines[0].size() - lines[0].find('.'), 7u);  // six decimals
   int total = 0, avail = 0;
   ASSERT_EQ(std::sscanf(lines[1].c_str(), "Total Physical Memory: %d MB", &total), 1);
   ASSERT_EQ(std::sscanf(lines[2].c_str(), "Available Phys Memory: %d MB", &avail), 1);
-  EXPECT_GT(total, 0);
-  EXPECT_LE(avail, total);
+  EXPECT_TRUE(total > 0 && avail <= total) << total << " " << avail;
   EXPECT_EQ(lines[3], "END");
   EXPECT_TRUE(lines[4] == "AVX2" || lines[4] == "AVX" || lines[4] == "SSE3") << lines[4];
   // "travanto <version> <kernel set>": a version from the build, never empty.

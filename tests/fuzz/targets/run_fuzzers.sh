@@ -21,8 +21,6 @@ for name in $targets; do
   work=$build/fuzz-work/$name
   artifacts=$build/fuzz-artifacts/$name
   mkdir -p "$work" "$artifacts" "$corpus"
-  dict=""
-  [ -f "$here/$name.dict" ] && dict="-dict=$here/$name.dict"
 
   echo "== $name: replaying $(ls "$corpus" | wc -l) seed inputs"
   if [ -n "$(ls "$corpus")" ] && ! "$binary" -artifact_prefix="$artifacts/" "$corpus"/* >"$artifacts/replay.log" 2>&1; then
@@ -32,10 +30,10 @@ for name in $targets; do
   fi
 
   echo "== $name: fuzzing for $seconds s"
-  # -timeout: one input taking seconds is a hang; -max_len: lines of a few kilobytes reach every
-  # parser state; -rss_limit_mb: a runaway allocation is a finding, not the machine's end.
+  # -timeout: one input taking seconds is a hang; -max_len: a few kilobytes reach every decoder
+  # state; -rss_limit_mb: a runaway allocation is a finding, not the machine's end.
   if ! "$binary" -max_total_time="$seconds" -timeout=10 -max_len=4096 -rss_limit_mb=4096 -print_final_stats=1 \
-      -artifact_prefix="$artifacts/" $dict "$work" "$corpus" >"$artifacts/fuzz.log" 2>&1; then
+      -artifact_prefix="$artifacts/" "$work" "$corpus" >"$artifacts/fuzz.log" 2>&1; then
     tail -n 60 "$artifacts/fuzz.log"
     failed="$failed $name"
     continue
