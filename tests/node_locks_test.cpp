@@ -104,6 +104,12 @@ TEST_F(NodeLocks, LockThroughOneRunoutCoversItsIsomorphicClass) {
   EXPECT_TRUE(locked_through("r:0:c:c:2s:c"));
   EXPECT_FALSE(locked_through("r:0:c:c:2d:c"));
   EXPECT_FALSE(locked_through("r:0:c:c:3h:c"));
+  // A river node without its river card: every river board of its turn, each once.
+  NodeRef river = at("r:0:c:c:2h:c:c:c");
+  NodeBoards every = boards_of_reference(tree, river.node->record_index, river.turn, -1);
+  ASSERT_FALSE(every.boards.empty());
+  EXPECT_EQ(every.boards.size(), tree.root_card->children[std::size_t(every.boards[0].chunk)].children.size());
+  for (const NodeBoards::Board& b : every.boards) EXPECT_TRUE(b.river >= 0 && b.river < 52) << b.river;
 }
 
 // The IP turn decision addressed without its card means every turn card. The locked game is
