@@ -66,11 +66,7 @@ class Program {
 std::vector<double> hand_row(const std::string& line) {
   std::istringstream in(line);
   std::vector<double> row;
-  for (std::string token; in >> token;) {
-    char* rest = nullptr;
-    row.push_back(std::strtod(token.c_str(), &rest));
-    EXPECT_FALSE(*rest) << "not a number: " << token;
-  }
+  for (std::string token; in >> token;) row.push_back(std::stod(token));
   EXPECT_EQ(row.size(), kHands) << line.substr(0, 80);
   row.resize(kHands, std::nan(""));
   return row;
@@ -82,34 +78,28 @@ void check_results(Program& p, bool stopped) {
   expect_consistent_results(block, 0, stopped);
 }
 
-// One row per action (every decision asked about has two); per hand the probabilities add up to
-// 1, except where the board blocks the hand (all 0) or the report has no value (all nan).
-void check_strategy(Program& p, const std::string& path) {
-  std::vector<std::vector<double>> rows;
-  for (std::string line = p.next(); line != "END"; line = p.next()) rows.push_back(hand_row(line));
-  ASSERT_EQ(rows.size(), 2u) << path;
-  for (std::size_t h = 0; h < kHands; ++h) {
-    double a = rows[0][h], b = rows[1][h];
-    if (std::isnan(a) || std::isnan(b)) EXPECT_TRUE(std::isnan(a) && std::isnan(b)) << path << " hand " << h;
-    else EXPECT_TRUE(a >= 0 && b >= 0 && (a + b == 0 || std::fabs(a + b - 1) < 1e-6)) << path << " hand " << h;
-  }
-}
-
-// Sends the commands at once, then checks their answers in order: per-hand EVs (nan where the
-// hand does not reach the node) and weights; a range as set (up to 1) times the player's own
-// action probabilities.
+// Sends the commands at once, then checks their answers in order. Strategies: two rows (every
+// decision asked about has two actions) adding up to 1 per hand, or all 0 where the board blocks
+// the hand, all nan where the report has no value. EVs: nan where the hand does not reach the
+// node, and weights; a range: as set (up to 1) times the player's own action probabilities.
 void run_reports(Program& p, const std::vector<std::string>& commands, bool stopped) {
   p.send(commands);
   for (const std::string& c : commands) {
     std::string word = c.substr(0, c.find(' ')), path = c.substr(c.rfind(' ') + 1);
-    if (word == "calc_results") check_results(p, stopped);
-    else if (word == "show_strategy") check_strategy(p, path);
-    else if (word == "calc_ev") {
+    if (word == "calc_results") {
+      check_results(p, stopped);
+    } else if (word == "show_strategy") {
+      std::vector<double> a = hand_row(p.next()), b = hand_row(p.next());
+      EXPECT_EQ(p.next(), "END") << path;
+      for (std::size_t h = 0; h < kHands; ++h)
+        EXPECT_TRUE(std::isnan(a[h]) ? std::isnan(b[h]) : a[h] >= 0 && b[h] >= 0 && (a[h] + b[h] == 0 || std::fabs(a[h] + b[h] - 1) < 1e-6)) << path << " " << h;
+    } else if (word == "calc_ev") {
       std::vector<double> ev = hand_row(p.next()), weight = hand_row(p.next());
       EXPECT_EQ(p.next(), "END");
-      for (std::size_t h = 0; h < kHands; ++h)
-        EXPECT_TRUE(!std::isinf(ev[h]) && std::isfinite(weight[h]) && weight[h] >= 0) << path << " hand " << h;
-    } else for (double w : hand_row(p.next())) EXPECT_TRUE(w >= 0 && w <= 1 + 1e-9) << path;
+      for (std::size_t h = 0; h < kHands; ++h) EXPECT_TRUE(!std::isinf(ev[h]) && std::isfinite(weight[h]) && weight[h] >= 0) << path << " hand " << h;
+    } else {
+      for (double w : hand_row(p.next())) EXPECT_TRUE(w >= 0 && w <= 1 + 1e-9) << path;
+    }
   }
 }
 
