@@ -2,7 +2,7 @@
 // alone, locks through isomorphic runouts, and the refusals of the three commands.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <algorithm>
 
 #include "queries/node_locks.h"
 #include "storage/value_array.h"
@@ -41,21 +41,14 @@ struct NodeLocks : SpotFixture {
     return build();
   }
 
-  const ActionNode& node_at(const GameTree& tree, const std::string& path) {
-    return tree.nodes[std::size_t(at(path).node->record_index)];
-  }
   // Raw bytes of both arrays of a river-start node (plain arrays, one board).
-  std::string raw_rows(const ActionNode& node) {
+  std::string raw_rows(const std::string& path) {
+    const ActionNode& node = s.current_tree()->nodes[std::size_t(at(path).node->record_index)];
     std::string bytes;
-    for (const NodeValueArray* a : {node.regrets.get(), node.averages.get()}) {
-      const auto* plain = dynamic_cast<const PlainValueArray32*>(a);
-      EXPECT_NE(plain, nullptr);
-      if (!plain) continue;
-      for (int action = 0; action < a->layout().actions; ++action) {
-        const float* row = plain->row(0, 0, action);
-        bytes.append(reinterpret_cast<const char*>(row), sizeof(float) * std::size_t(a->layout().entry(0, 0).count));
-      }
-    }
+    for (const NodeValueArray* a : {node.regrets.get(), node.averages.get()})
+      for (int action = 0; action < a->layout().actions; ++action)
+        bytes.append(reinterpret_cast<const char*>(dynamic_cast<const PlainValueArray32&>(*a).row(0, 0, action)),
+                     sizeof(float) * std::size_t(a->layout().entry(0, 0).count));
     return bytes;
   }
 };
@@ -96,14 +89,17 @@ TEST_F(NodeLocks, LockThroughOneRunoutCoversItsIsomorphicClass) {
   ASSERT_TRUE(tree.has_flag(ISOMORPHISM_ON));
   lock("r:0:c:c:2h:c");
   lock("r:0:c:c:2c:c");  // card 0 named: that card alone
-  auto locked_through = [&](const char* path) {
+  for (auto [path, locked] : {std::pair{"r:0:c:c:2s:c", true}, {"r:0:c:c:2d:c", false}, {"r:0:c:c:3h:c", false}}) {
     NodeRef ref = at(path);
     NodeBoards b = boards_of_reference(tree, ref.node->record_index, ref.turn, ref.river);
-    return tree.nodes[std::size_t(b.node)].regrets->locked(b.boards[0].chunk, b.boards[0].board);
-  };
-  EXPECT_TRUE(locked_through("r:0:c:c:2s:c"));
-  EXPECT_FALSE(locked_through("r:0:c:c:2d:c"));
-  EXPECT_FALSE(locked_through("r:0:c:c:3h:c"));
+    EXPECT_EQ(tree.nodes[std::size_t(b.node)].regrets->locked(b.boards[0].chunk, b.boards[0].board), locked) << path;
+  }
+  // A river node without its river card: every river board of its turn, each once.
+  NodeRef river = at("r:0:c:c:2h:c:c:c");
+  NodeBoards every = boards_of_reference(tree, river.node->record_index, river.turn, -1);
+  ASSERT_FALSE(every.boards.empty());
+  EXPECT_EQ(every.boards.size(), tree.root_card->children[std::size_t(every.boards[0].chunk)].children.size());
+  for (const NodeBoards::Board& b : every.boards) EXPECT_TRUE(b.river >= 0 && b.river < 52) << b.river;
 }
 
 // The IP turn decision addressed without its card means every turn card. The locked game is
@@ -138,25 +134,25 @@ TEST_F(NodeLocks, NodeWithoutItsCardLocksEveryRunoutAndIsomorphismKeepsTheValue)
 TEST_F(NodeLocks, LockedRowsStayRefusalsChangeNothingImposedRowsCoverTheListedHands) {
   GameTree& tree = polarized_river();
   solve(tree, 80);  // past the averaging delay: both arrays hold data
-  const ActionNode &catcher = node_at(tree, "r:0:b100"), &root = node_at(tree, "r:0");
+  const ActionNode& root = tree.nodes[std::size_t(at("r:0").node->record_index)];
   lock("r:0:b100");
-  std::string before = raw_rows(catcher);
+  std::string before = raw_rows("r:0:b100");
   solve(tree, 100);
-  EXPECT_TRUE(raw_rows(catcher) == before && tree.iterations == 180 && tree.results.iteration == 180);
+  EXPECT_TRUE(raw_rows("r:0:b100") == before && tree.iterations == 180 && tree.results.iteration == 180);
   lock("r:0:b100", false);
   solve(tree, 10);
-  EXPECT_FALSE(raw_rows(catcher) == before);
-  before = raw_rows(root);
+  EXPECT_FALSE(raw_rows("r:0:b100") == before);
+  before = raw_rows("r:0");
   for (const char* path : {"r", "r:0:c:c", "r:0:b100:f", "r:0:x"}) EXPECT_ANY_THROW(impose(path, 0, "1")) << path;
   for (int child : {-1, 2}) EXPECT_THROW(impose("r:0", child, "1"), CommandFailure);
   EXPECT_THROW(impose("r:0", 0, "x"), InvalidValue);
   EXPECT_FALSE(root.regrets->locked(0, 0));
-  EXPECT_TRUE(raw_rows(root) == before);
+  EXPECT_TRUE(raw_rows("r:0") == before);
   impose("r:0", 1, "2");
   EXPECT_EQ(tree.results.iteration, -1);
-  const auto* regrets = dynamic_cast<const PlainValueArray32*>(root.regrets.get());
-  ASSERT_TRUE(regrets && root.regrets->layout().entry(0, 0).count == 5);
-  for (int h = 0; h < 5; ++h) EXPECT_EQ(regrets->row(0, 0, 1)[h], 2000.0f);
+  ASSERT_EQ(root.regrets->layout().entry(0, 0).count, 5);
+  const float* row = dynamic_cast<const PlainValueArray32&>(*root.regrets).row(0, 0, 1);
+  EXPECT_TRUE(std::all_of(row, row + 5, [](float w) { return w == 2000.0f; }));
   s.free_tree();
   EXPECT_THROW(lock("r:0"), CommandFailure);
 }

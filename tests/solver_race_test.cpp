@@ -1,5 +1,5 @@
-// Reports, stop and go racing a solve on two workers. Commands go to the program in batches
-// while the solver runs, so the reports follow each other without pause and meet the workers,
+// Reports, locks, saves, stop and go racing a solve on two workers. Commands go to the program
+// in batches while the solver runs, so the reports follow each other without pause and meet the workers,
 // and the solver thread's own evaluations, at every point of an iteration. Each answer must
 // still be a complete, well-formed block whose numbers agree with each other. Under the thread
 // sanitizer (make check-tsan, halt_on_error=1) a race ends the program with status 66, which
@@ -66,11 +66,7 @@ class Program {
 std::vector<double> hand_row(const std::string& line) {
   std::istringstream in(line);
   std::vector<double> row;
-  for (std::string token; in >> token;) {
-    char* rest = nullptr;
-    row.push_back(std::strtod(token.c_str(), &rest));
-    EXPECT_FALSE(*rest) << "not a number: " << token;
-  }
+  for (std::string token; in >> token;) row.push_back(std::stod(token));
   EXPECT_EQ(row.size(), kHands) << line.substr(0, 80);
   row.resize(kHands, std::nan(""));
   return row;
@@ -82,34 +78,30 @@ void check_results(Program& p, bool stopped) {
   expect_consistent_results(block, 0, stopped);
 }
 
-// One row per action (every decision asked about has two); per hand the probabilities add up to
-// 1, except where the board blocks the hand (all 0) or the report has no value (all nan).
-void check_strategy(Program& p, const std::string& path) {
-  std::vector<std::vector<double>> rows;
-  for (std::string line = p.next(); line != "END"; line = p.next()) rows.push_back(hand_row(line));
-  ASSERT_EQ(rows.size(), 2u) << path;
-  for (std::size_t h = 0; h < kHands; ++h) {
-    double a = rows[0][h], b = rows[1][h];
-    if (std::isnan(a) || std::isnan(b)) EXPECT_TRUE(std::isnan(a) && std::isnan(b)) << path << " hand " << h;
-    else EXPECT_TRUE(a >= 0 && b >= 0 && (a + b == 0 || std::fabs(a + b - 1) < 1e-6)) << path << " hand " << h;
-  }
-}
-
-// Sends the commands at once, then checks their answers in order: per-hand EVs (nan where the
-// hand does not reach the node) and weights; a range as set (up to 1) times the player's own
-// action probabilities.
+// Sends the commands at once, then checks their answers in order. Strategies: two rows (every
+// decision asked about has two actions) adding up to 1 per hand, or all 0 where the board blocks
+// the hand, all nan where the report has no value. EVs: nan where the hand does not reach the
+// node, and weights; a range: as set (up to 1) times the player's own action probabilities.
 void run_reports(Program& p, const std::vector<std::string>& commands, bool stopped) {
   p.send(commands);
   for (const std::string& c : commands) {
     std::string word = c.substr(0, c.find(' ')), path = c.substr(c.rfind(' ') + 1);
-    if (word == "calc_results") check_results(p, stopped);
-    else if (word == "show_strategy") check_strategy(p, path);
-    else if (word == "calc_ev") {
+    if (word == "calc_results") {
+      check_results(p, stopped);
+    } else if (word == "show_strategy") {
+      std::vector<double> a = hand_row(p.next()), b = hand_row(p.next());
+      EXPECT_EQ(p.next(), "END") << path;
+      for (std::size_t h = 0; h < kHands; ++h)
+        EXPECT_TRUE(std::isnan(a[h]) ? std::isnan(b[h]) : a[h] >= 0 && b[h] >= 0 && (a[h] + b[h] == 0 || std::fabs(a[h] + b[h] - 1) < 1e-6)) << path << " " << h;
+    } else if (word == "calc_ev") {
       std::vector<double> ev = hand_row(p.next()), weight = hand_row(p.next());
       EXPECT_EQ(p.next(), "END");
-      for (std::size_t h = 0; h < kHands; ++h)
-        EXPECT_TRUE(!std::isinf(ev[h]) && std::isfinite(weight[h]) && weight[h] >= 0) << path << " hand " << h;
-    } else for (double w : hand_row(p.next())) EXPECT_TRUE(w >= 0 && w <= 1 + 1e-9) << path;
+      for (std::size_t h = 0; h < kHands; ++h) EXPECT_TRUE(!std::isinf(ev[h]) && std::isfinite(weight[h]) && weight[h] >= 0) << path << " hand " << h;
+    } else if (word == "show_range") {
+      for (double w : hand_row(p.next())) EXPECT_TRUE(w >= 0 && w <= 1 + 1e-9) << path;
+    } else {
+      EXPECT_EQ(p.next(), word + " ok!");
+    }
   }
 }
 
@@ -133,17 +125,25 @@ void set_up_turn(Program& p) {
   for (std::string line; std::getline(setup, line);) p.expect({line}, {line.substr(0, line.find(' ')) + " ok!"});
 }
 
-TEST(SolverRace, ReportsStopAndGoWhileTwoWorkersSolve) {
+// Reports, locks, imposed strategies and saves while the run goes on, from untouched storage
+// through the regret-matched strategies to the averages that reports read from iteration 63,
+// and past the solver's reports every 25 iterations (bounded in time for slow machines).
+TEST(SolverRace, ReportsLocksStopAndGoWhileTwoWorkersSolve) {
+  std::string dir = make_temp_dir(), weights;
+  for (std::size_t h = 0; h < kHands; ++h) weights += h % 2 ? " 1" : " 0.5";
   Program p;
   set_up_turn(p);
-  // Reports while the run goes on, from untouched storage through the regret-matched
-  // strategies to the averages that reports read from iteration 63, and past the solver's
-  // reports every 25 iterations (bounded in time for slow machines).
   int runs = 1;
-  p.expect({"go"}, {"go ok!"});
+  p.expect({"go", "dump_tree " + dir + "/t1", "load_tree " + dir + "/t1"},
+           {"go ok!", "dump_tree ok!", "ERROR: load_tree Can't do that when solver is running"});
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  do run_reports(p, kReports, false);
-  while (p.iterations_ < 80 && std::chrono::steady_clock::now() < deadline);
+  int round = 0;
+  do {
+    run_reports(p, kReports, false);
+    // With imposed strategies the exploitability may reach 0 and end the run.
+    run_reports(p, {"lock_node r:0:b100", "set_strategy r:0:b100 0" + weights, "dump_tree " + dir + "/t" + std::to_string(round % 2),
+                    "unlock_node r:0:c:c:Ah", "lock_node r:0:c:c:2d:b100", "unlock_node r:0:b100", "calc_results", "show_strategy r:0:b100"}, false);
+  } while ((++round < 2 || p.iterations_ < 80) && std::chrono::steady_clock::now() < deadline);
   // Stop and go at once: the go may find the run still ending.
   p.expect({"stop", "go"}, {"stop ok!"});
   std::string go = p.next();
@@ -161,33 +161,8 @@ TEST(SolverRace, ReportsStopAndGoWhileTwoWorkersSolve) {
   run_reports(p, kReports, true);
   EXPECT_EQ(p.started_, runs);
   EXPECT_EQ(p.stopped_, runs);
-  EXPECT_EQ(p.finish(), 0) << "a thread sanitizer report ends the program with 66";
-}
-
-// Locks, imposed strategies and tree saves between the solver's passes: each answers, the
-// reports in between stay well-formed, a load waits for an idle solver, and every save loads.
-TEST(SolverRace, LocksAndSavesWhileTwoWorkersSolve) {
-  std::string dir = make_temp_dir();
-  Program p;
-  set_up_turn(p);
-  std::string weights;
-  for (std::size_t h = 0; h < kHands; ++h) weights += h % 2 ? " 1" : " 0.5";
-  // Before any lock: with imposed strategies the exploitability may reach 0 and end the run
-  // ("required accuracy reached"), after which a load is taken.
-  p.expect({"go", "dump_tree " + dir + "/t1", "load_tree " + dir + "/t1"},
-           {"go ok!", "dump_tree ok!", "ERROR: load_tree Can't do that when solver is running"});
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  int round = 0;
-  do {
-    std::string file = dir + "/t" + std::to_string(round % 2);
-    p.expect({"lock_node r:0:b100", "set_strategy r:0:b100 0" + weights, "dump_tree " + file, "unlock_node r:0:c:c:Ah",
-              "lock_node r:0:c:c:2d:b100", "unlock_node r:0:b100", "calc_results"},
-             {"lock_node ok!", "set_strategy ok!", "dump_tree ok!", "unlock_node ok!", "lock_node ok!", "unlock_node ok!"});
-    check_results(p, false);
-    run_reports(p, {"show_strategy r:0:b100"}, false);
-  } while ((++round < 4 || (p.iterations_ < 40 && p.stopped_ == 0)) && std::chrono::steady_clock::now() < deadline);
-  p.expect({"stop", "wait_for_solver", "load_tree " + dir + "/t0", "is_tree_present"}, {"stop ok!", "load_tree ok!", "true"});
-  p.expect({"load_tree " + dir + "/t1"}, {"load_tree ok!"});
+  // Every save taken during the runs loads.
+  p.expect({"load_tree " + dir + "/t0", "is_tree_present", "load_tree " + dir + "/t1"}, {"load_tree ok!", "true", "load_tree ok!"});
   EXPECT_EQ(p.finish(), 0) << "a thread sanitizer report ends the program with 66";
   std::filesystem::remove_all(dir);
 }

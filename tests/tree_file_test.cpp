@@ -168,35 +168,6 @@ TEST_F(TreeFile, RoundTripsAreByteIdenticalForEveryKindOfTree) {
   }
 }
 
-// N iterations, save, load, M more: the same game as N + M without the save.
-// Saved at iteration 8: discounted regrets, averages restarted at 4 and 16.
-TEST_F(TreeFile, ContinuingALoadedSolveMatchesAnUninterruptedOne) {
-  std::vector<std::tuple<void (TreeFile::*)(), int, SolverSchedule>> cases = {{&TreeFile::small_flop_spot, 0, dcfr_schedule()}, {&TreeFile::small_flop_spot, 4, discounted_schedule()}};
-  if (kSanitizedBuild) cases = {{&TreeFile::turn_spot, 0, {}}, {&TreeFile::turn_spot, 0, discounted_schedule()}};  // flop solves: the plain build runs them
-  for (auto [spot, level, schedule] : cases) {
-    SCOPED_TRACE(describe_schedule(schedule) + " level " + std::to_string(level));
-    s.compression_setting = level;
-    TreeResults uninterrupted;
-    for (int iterations : {20, 8}) {
-      s.clear_lines();
-      (this->*spot)();
-      GameTree& tree = build();
-      tree.schedule = schedule;
-      solve(tree, iterations);
-      if (iterations == 20) uninterrupted = results(tree);
-    }
-    save_tree_file(*s.current_tree(), path("half.tree"));
-    s.schedule = {};
-    ASSERT_EQ(load_failure(path("half.tree")), "");
-    GameTree& second = *s.current_tree();
-    EXPECT_TRUE(second.schedule == schedule && s.schedule == schedule);  // the next go goes on with it
-    solve(second, 12);
-    EXPECT_EQ(second.iterations, 20);
-    expect_same_results(results(second), uninterrupted, 1e-6);
-  }
-  s.schedule = {};
-}
-
 // Files cut at every field boundary and at random offsets, and single flipped bytes anywhere:
 // each is refused with one of the two texts, nothing crashes, and what is kept in effect is:
 // the file's board once read, no tree before the lines are complete, and an unsolved tree with
@@ -229,10 +200,9 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
       solved_after_failure = true;
     }
   }
-  std::vector<std::size_t> flips;
-  for (std::size_t i = 0; i < (kSanitizedBuild ? 40u : 64u); ++i) flips.push_back(i);
-  for (int i = 0; i < 2 * random_cases; ++i) flips.push_back(rng() % good.size());
-  for (std::size_t at : flips) {
+  // Single flipped bits: the first bytes, and random ones.
+  for (std::size_t i = 0; i < (kSanitizedBuild ? 40u : 64u) + 2 * random_cases; ++i) {
+    std::size_t at = i < (kSanitizedBuild ? 40u : 64u) ? i : rng() % good.size();
     SCOPED_TRACE(at);
     write_bytes(path("flip.tree"), std::string(good).replace(at, 1, 1, char(good[at] ^ (1 << (rng() % 8)))));
     EXPECT_NE(load_failure(path("flip.tree")), "");
@@ -257,10 +227,12 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
 }
 
 // Saves taken while one thread solves, each loaded and solved on to the same iteration, end
-// bit for bit where the uninterrupted solve ends.
+// bit for bit where the uninterrupted solve ends: the file keeps the schedule (discounted
+// regrets, averages restarted at 4 and 16) and every value of the compressed stores.
 TEST_F(TreeFile, CheckpointsTakenWhileSolvingContinueExactly) {
   set_worker_count(1);
   const int total = 60;
+  s.compression_setting = 4;
   auto solve_to_end_and_save = [&](const std::string& name) {
     if (s.current_tree()->iterations < total) {
       ASSERT_TRUE(s.solver.start(*s.current_tree(), s.settings, s.schedule, s.game.root_pot(), total - s.current_tree()->iterations, true));
@@ -270,19 +242,24 @@ TEST_F(TreeFile, CheckpointsTakenWhileSolvingContinueExactly) {
     save_tree_file(*s.current_tree(), path(name));
   };
   turn_spot();
-  build();
-  solve_to_end_and_save("straight.tree");
-  build();
+  for (const char* name : {"straight.tree", ""}) {
+    s.schedule = discounted_schedule();
+    build();
+    if (*name) solve_to_end_and_save(name);
+  }
   ASSERT_TRUE(s.solver.start(*s.current_tree(), s.settings, s.schedule, s.game.root_pot(), total, true));
   int saves = 0;
   for (; s.solver.running() && saves < 400; ++saves) cmd_dump_tree(s, {"dump_tree", path("c" + std::to_string(saves % 6))});
   s.solver.wait();
   for (int i = 0; i < std::min(saves, 6); ++i) {
     SCOPED_TRACE(i);
+    s.schedule = {};
     ASSERT_EQ(load_failure(path("c" + std::to_string(i))), "");
+    EXPECT_EQ(s.schedule, discounted_schedule());  // the next go goes on with it
     solve_to_end_and_save("resumed.tree");
     EXPECT_TRUE(bytes("straight.tree") == bytes("resumed.tree"));
   }
+  s.schedule = {};
   set_worker_count(omp_get_max_threads());
 }
 

@@ -4,43 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <set>
 
-#include "core/failure.h"
-#include "core/settings.h"
-#include "cards/evaluator.h"
-#include "cards/game.h"
-#include "cards/hand_order.h"
-#include "tree/game_tree.h"
-#include "tree/node_path.h"
-#include "app/session.h"
+#include "spot_fixture.h"
 
 namespace {
 
-struct TreeTest : ::testing::Test {
-  static void SetUpTestSuite() {
-    init_hand_tables();
-    build_hand_order_tables();
-  }
+// Every hand in both ranges; isomorphism on the flop only.
+struct TreeTest : SpotFixture {
   void SetUp() override {
     s.game.ranges = {std::vector<double>(kHands, 1.0), std::vector<double>(kHands, 1.0)};
     s.settings.isomorphism = {true, false, false};
   }
-  Session s;
-
-  void board(const char* flop, const char* turn = "") { s.game.flop_mask = parse_cards(flop), s.game.turn_mask = parse_cards(turn), s.game.river_mask = 0; }
-  void line(std::initializer_list<double> amounts) {
-    LineMerger m(*s.lines, false);
-    for (double a : amounts) m.add(a);
-  }
-  std::unique_ptr<GameTree> built(Notes* notes = nullptr) {
-    return build_game_tree(s.game, *s.lines, tree_build_options(s.settings, s.compression_setting), notes);
-  }
-  GameTree& build() {
-    s.install_tree(built());
-    return *s.current_tree();
-  }
-  NodeRef at(const std::string& path) { return resolve_path(s.tree.get(), *s.lines, path); }
 };
 
 TEST_F(TreeTest, RiverCardsOfTheCrowdedSuitComeLast) {
@@ -88,7 +62,7 @@ void check_hands(const CardNode& card_node, const CardNode* parent_node, bool gr
 // The level in force is the tree's, and the last tree's once it is freed.
 TEST_F(TreeTest, SessionsAreIndependent) {
   Session other;
-  board("Ks 7d 2c", "Qh");
+  board("Ks 7d 2c Qh");
   line({0, 0});
   s.compression_setting = 2;
   build();
@@ -153,7 +127,7 @@ TEST_F(TreeTest, RecordsTerminalsAndDealRecords) {
 }
 
 TEST_F(TreeTest, FixedTurnGivesOneTurnChildAndTurnStartHasNoRootDeal) {
-  board("Ks 7d 2c", "Qh");
+  board("Ks 7d 2c Qh");
   line({0, 0, 0, 0});
   s.settings.isomorphism[1] = false;
   GameTree& tree = build();
