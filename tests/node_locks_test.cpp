@@ -142,7 +142,7 @@ TEST_F(NodeLocks, LockedRowsStayRefusalsChangeNothingImposedRowsCoverTheListedHa
   lock("r:0:b100");
   std::string before = raw_rows(catcher);
   solve(tree, 100);
-  EXPECT_TRUE(raw_rows(catcher) == before && tree.iterations == 180 && tree.results.iteration == 180);
+  EXPECT_TRUE(raw_rows(catcher) == before && s.solver_state.iterations == 180 && s.solver_state.results.iteration == 180);
   lock("r:0:b100", false);
   solve(tree, 10);
   EXPECT_FALSE(raw_rows(catcher) == before);
@@ -153,7 +153,7 @@ TEST_F(NodeLocks, LockedRowsStayRefusalsChangeNothingImposedRowsCoverTheListedHa
   EXPECT_FALSE(root.regrets->locked(0, 0));
   EXPECT_TRUE(raw_rows(root) == before);
   impose("r:0", 1, "2");
-  EXPECT_EQ(tree.results.iteration, -1);
+  EXPECT_EQ(s.solver_state.results.iteration, -1);
   const auto* regrets = dynamic_cast<const PlainValueArray32*>(root.regrets.get());
   ASSERT_TRUE(regrets && root.regrets->layout().entry(0, 0).count == 5);
   for (int h = 0; h < 5; ++h) EXPECT_EQ(regrets->row(0, 0, 1)[h], 2000.0f);

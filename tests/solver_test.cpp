@@ -12,7 +12,7 @@
 namespace {
 
 struct SolverTest : SpotFixture {};
-void iterate(GameTree& tree, int n) { for (int i = 0; i < n; ++i) run_iteration(tree); }
+void iterate(GameTree& tree, SolverState& state, int n) { for (int i = 0; i < n; ++i) run_iteration(tree, state); }
 
 // A turn tree converges: the EVs add up to the pot and the exploitability falls (its value
 // against an independent best response: best_response_oracle_test.cpp; isomorphism on and off:
@@ -33,7 +33,7 @@ TEST_F(SolverTest, TurnTreeConvergesWithConsistentResults) {
     EXPECT_TRUE(std::fabs(r.ev[0] + r.ev[1]) < 1e-9 && r.exploitability >= -1e-9);
     first = round == 0 ? r.exploitability : first;
   }
-  EXPECT_LT(tree.results.exploitability, std::min(first / 10, 0.01 * 100));
+  EXPECT_LT(s.solver_state.results.exploitability, std::min(first / 10, 0.01 * 100));
 }
 
 // Query passes do not descend below deals that start with a decision: they read the values the
@@ -51,19 +51,19 @@ TEST_F(SolverTest, QueriesReadTheDealValuesOfTheLastEvaluation) {
   line({0, 100, 100});  // all in: the deals below the call start with a showdown, not a decision
   line({100, 100});
   GameTree& tree = build();
-  iterate(tree, 3);
+  iterate(tree, s.solver_state, 3);
   NodeQuery before;
-  ASSERT_TRUE(query_node(tree, 0, 0, -1, -1, before));
-  ASSERT_TRUE(evaluate_both(tree));
-  EXPECT_NE(before.values, tree.root_values[0]);  // nothing was stored below the checks yet
+  ASSERT_TRUE(query_node(tree, s.solver_state, 0, 0, -1, -1, before));
+  ASSERT_TRUE(evaluate_both(tree, s.solver_state));
+  EXPECT_NE(before.values, s.solver_state.root_values[0]);  // nothing was stored below the checks yet
   const ActionNode& root = tree.nodes[0];
   int n = tree.start_card_node().hand_count(0);
   std::vector<double> sigma(std::size_t(n) * root.children.size());
   root.averages->average_strategy(0, 0, *root.regrets, sigma.data(), std::size_t(n));
   for (int player = 0; player < 2; ++player) {
-    const std::vector<double>& expected = tree.root_values[std::size_t(player)];
+    const std::vector<double>& expected = s.solver_state.root_values[std::size_t(player)];
     NodeQuery q;
-    ASSERT_TRUE(query_node(tree, player, 0, -1, -1, q));
+    ASSERT_TRUE(query_node(tree, s.solver_state, player, 0, -1, -1, q));
     ASSERT_EQ(q.values.size(), expected.size());
     for (std::size_t i = 0; i < q.values.size(); ++i) EXPECT_NEAR(q.values[i], expected[i], 1e-12);
     // Below the root: OOP's values are its action probabilities times its actions' values,
@@ -71,7 +71,7 @@ TEST_F(SolverTest, QueriesReadTheDealValuesOfTheLastEvaluation) {
     std::vector<double> combined(std::size_t(n), 0.0);
     for (std::size_t a = 0; a < root.children.size(); ++a) {
       NodeQuery child;
-      ASSERT_TRUE(query_node(tree, player, root.children[a], -1, -1, child));
+      ASSERT_TRUE(query_node(tree, s.solver_state, player, root.children[a], -1, -1, child));
       for (std::size_t i = 0; i < std::size_t(n); ++i) {
         double share = player == 0 ? sigma[a * std::size_t(n) + i] : 1.0;
         combined[i] += share * child.values[i];
@@ -110,7 +110,7 @@ TEST_F(SolverTest, KeptStrategiesMatchThePresentRegrets) {
   auto checked_rows = [&] {
     int current = 0;
     for (std::size_t i = 0; i < tree->nodes.size(); ++i) {
-      const std::vector<double>* kept = kept_strategy_rows(*tree, int(i));
+      const std::vector<double>* kept = kept_strategy_rows(*tree, s.solver_state, int(i));
       if (!kept) continue;
       const ActionNode& node = tree->nodes[i];
       std::size_t n = std::size_t(tree->start_card_node().hand_count(int(node.player))), actions = node.children.size();
@@ -122,25 +122,25 @@ TEST_F(SolverTest, KeptStrategiesMatchThePresentRegrets) {
     }
     return current;
   };
-  iterate(*tree, 20);
+  iterate(*tree, s.solver_state, 20);
   EXPECT_GT(checked_rows(), 0);
-  solve_pass(*tree, 1, PassMode::training);
+  solve_pass(*tree, s.solver_state, 1, PassMode::training);
   EXPECT_GT(checked_rows(), 0);
   // OOP's first decision, whose rows IP's pass kept, gets new regrets before OOP's pass.
   Tokens strategy{"set_strategy", "r:0", "0"};
   strategy.insert(strategy.end(), kHands, "0.25");
   cmd_set_strategy(s, strategy);
   checked_rows();
-  solve_pass(*tree, 0, PassMode::training);
+  solve_pass(*tree, s.solver_state, 0, PassMode::training);
   EXPECT_GT(checked_rows(), 0);
-  iterate(*tree, 5);
+  iterate(*tree, s.solver_state, 5);
   std::filesystem::path dir = make_temp_dir();
-  save_tree_file(*tree, (dir / "kept.tree").string());
+  save_tree_file(*tree, s.solver_state, (dir / "kept.tree").string());
   load((dir / "kept.tree").string());
   std::filesystem::remove_all(dir);
   tree = s.current_tree();
   checked_rows();
-  iterate(*tree, 3);
+  iterate(*tree, s.solver_state, 3);
   EXPECT_GT(checked_rows(), 0);
 }
 
