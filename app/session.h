@@ -1,9 +1,9 @@
 #pragma once
 // One protocol conversation's state: what the user described (game, lines, settings,
 // compression setting, the schedule for the next run), the tree built from it with its solver
-// state, and the solver control that runs on them. main() owns the process's one; the command table, scripts and the
-// command loop pass it to the handlers, and tests own their own. The floors below app/ read
-// none of it on their own: each function is given the pieces it needs.
+// state, and the solver control that runs on them. main() owns the process's one; the command
+// table, scripts and the command loop pass it to the handlers, and tests own their own. The
+// floors below app/ read none of it on their own: each function is given the pieces it needs.
 //
 // Process-wide on purpose, outside any session: the output channel (core/output.h), the
 // process watch (app/process_watch.h), the OpenMP worker pool with its worker count and the
