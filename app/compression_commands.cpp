@@ -19,7 +19,7 @@ void cmd_ai6_set_compression(Session& s, const Tokens& t) {
   if (s.solver.tree_in_use()) command_error("Can't do that when solver is running");
   s.compression_setting = level;
   Notes notes;
-  apply_compression(s.current_tree(), s.compression_setting, &notes);
+  if (apply_compression(s.current_tree(), s.compression_setting, &notes)) s.solver_state.restart_values();
   print_notes(notes);
   answer_ok(t);
 }

@@ -27,13 +27,13 @@ int street_argument(const std::string& word) {
 void cmd_forget(Session& s, const Tokens& t) {
   int street = street_argument(t[1]);
   GameTree& tree = idle_tree(s);
-  if (!forget_streets(tree, street)) command_error("out of memory");
+  if (!forget_streets(tree, s.solver_state, street)) command_error("out of memory");
   answer_ok(t);
 }
 
 void cmd_rebuild_forgotten_streets(Session& s, const Tokens& t) {
   GameTree& tree = idle_tree(s);
-  if (!rebuild_forgotten_streets(tree)) command_error("out of memory");
+  if (!rebuild_forgotten_streets(tree, s.solver_state)) command_error("out of memory");
   answer_ok(t);
 }
 
@@ -42,7 +42,7 @@ void cmd_solve_all_splits(Session& s, const Tokens& t) {
   GameTree& tree = idle_tree(s);
   if (tree.has_flag(INCOMPLETE_TREE)) command_error("incomplete tree");
   if (tree.start_street >= street) argument_error();  // no deal into that street
-  if (!solve_all_splits(tree, street)) command_error("out of memory");
+  if (!solve_all_splits(tree, s.solver_state, street)) command_error("out of memory");
   answer_ok(t);
 }
 
@@ -57,7 +57,7 @@ double partial_solve(Session& s, const Tokens& t) {
   if (index < 0 || std::size_t(index) >= tree.nodes.size() || !tree.nodes[std::size_t(index)].is_decision())
     command_error("missing/incorrect tree");
   double exploitability = 0;
-  if (!solve_partial(tree, index, ref.turn, ref.river, s.settings.recalc_accuracy, exploitability)) command_error("out of memory");
+  if (!solve_partial(tree, s.solver_state, index, ref.turn, ref.river, s.settings.recalc_accuracy, exploitability)) command_error("out of memory");
   return exploitability;
 }
 

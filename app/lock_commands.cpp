@@ -26,13 +26,13 @@ NodeBoards decision_boards(Session& s, const std::string& path) {
 
 void cmd_lock_node(Session& s, const Tokens& t) {
   NodeBoards target = decision_boards(s, t[1]);
-  set_node_locked(*s.current_tree(), target, true);
+  set_node_locked(*s.current_tree(), s.solver_state, target, true);
   answer_ok(t);
 }
 
 void cmd_unlock_node(Session& s, const Tokens& t) {
   NodeBoards target = decision_boards(s, t[1]);
-  set_node_locked(*s.current_tree(), target, false);
+  set_node_locked(*s.current_tree(), s.solver_state, target, false);
   answer_ok(t);
 }
 
@@ -45,6 +45,6 @@ void cmd_set_strategy(Session& s, const Tokens& t) {
   // Every weight parses before anything is written.
   std::vector<double> weights(kHands);
   for (int p = 0; p < kHands; ++p) weights[order_to_hand[std::size_t(p)]] = parse_double(t[std::size_t(p) + 3]);
-  if (!set_node_strategy_row(tree, target, action, weights)) command_error("out of memory");
+  if (!set_node_strategy_row(tree, s.solver_state, target, action, weights)) command_error("out of memory");
   answer_ok(t);
 }

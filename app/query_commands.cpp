@@ -22,7 +22,7 @@ std::vector<std::vector<double>> strategy_at(Session& s, const std::string& path
   NodeRef ref = resolve_path(s.current_tree(), *s.lines, path);
   if (!ref.node || ref.split || ref.node->is_leaf()) command_error("incorrect path");
   const GameTree& tree = *s.current_tree();
-  return read_strategy(tree, action_node_index(tree, ref), ref.turn, ref.river);
+  return read_strategy(tree, s.solver_state, action_node_index(tree, ref), ref.turn, ref.river);
 }
 
 void print_value_and_weight(const std::vector<double>& values, const std::vector<double>& weights) {
@@ -50,7 +50,7 @@ EvVectors ev_report(Session& s, const Tokens& t, bool line) {
   int player = parse_player(t[1]);
   NodeRef ref = resolve_path(s.current_tree(), *s.lines, first_decision_path(t[2]));
   GameTree& tree = *s.current_tree();
-  EvVectors e = line ? line_ev(tree, player, ref) : node_ev(tree, player, ref);
+  EvVectors e = line ? line_ev(tree, s.solver_state, player, ref) : node_ev(tree, s.solver_state, player, ref);
   e.ev = plus_half_pot(s, std::move(e.ev));
   return e;
 }
@@ -59,8 +59,8 @@ EvVectors ev_report(Session& s, const Tokens& t, bool line) {
 // tree's board.
 EquityVectors top_equity(Session& s, int player) {
   const GameTree* tree = s.current_tree();
-  std::vector<double> own = range_at_node(s.game.ranges, tree, *s.lines, player, std::string()),
-                      opp = range_at_node(s.game.ranges, tree, *s.lines, 1 - player, std::string());
+  std::vector<double> own = range_at_node(s.game.ranges, tree, s.solver_state, *s.lines, player, std::string()),
+                      opp = range_at_node(s.game.ranges, tree, s.solver_state, *s.lines, 1 - player, std::string());
   EquityVectors e = showdown_equity(tree, player, tree ? tree->board_turn : -1, tree ? tree->board_river : -1, own, opp);
   for (double& d : e.difference) d = 0.5 * d + 0.5;
   return e;
@@ -93,7 +93,7 @@ void cmd_show_strategy_pp(Session& s, const Tokens& t) {
 void cmd_show_range(Session& s, const Tokens& t) {
   if (t.size() < 2) argument_error();
   int player = parse_player(t[1]);
-  print_out("%s", hand_line(range_at_node(s.game.ranges, s.current_tree(), *s.lines, player, t.size() >= 3 ? t[2] : std::string()), "%.12g", "0").c_str());
+  print_out("%s", hand_line(range_at_node(s.game.ranges, s.current_tree(), s.solver_state, *s.lines, player, t.size() >= 3 ? t[2] : std::string()), "%.12g", "0").c_str());
 }
 
 void cmd_calc_ev(Session& s, const Tokens& t) {
@@ -132,8 +132,8 @@ void cmd_calc_eq_pp(Session& s, const Tokens& t) {
 void cmd_calc_eq_node(Session& s, const Tokens& t) {
   int player = parse_player(t[1]);
   NodeRef ref = resolve_path(s.current_tree(), *s.lines, first_decision_path(t[2]));
-  std::vector<double> own = range_at_node(s.game.ranges, s.current_tree(), player, ref),
-                      opp = range_at_node(s.game.ranges, s.current_tree(), 1 - player, ref);
+  std::vector<double> own = range_at_node(s.game.ranges, s.current_tree(), s.solver_state, player, ref),
+                      opp = range_at_node(s.game.ranges, s.current_tree(), s.solver_state, 1 - player, ref);
   EquityVectors e = showdown_equity(s.current_tree(), player, ref.turn, ref.river, own, opp);
   double total = 0, weight = 0;
   for (int h = 0; h < kHands; ++h) {

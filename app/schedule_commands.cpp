@@ -23,7 +23,8 @@ void cmd_set_solver_schedule(Session& s, const Tokens& t) {
 void cmd_show_solver_schedule(Session& s, const Tokens&) {
   print_out("schedule %s\n", describe_schedule(s.schedule).c_str());
   GameTree* tree = s.current_tree();
-  if (tree && tree->iterations > 0 && !(tree->schedule == s.schedule))
-    print_out("tree schedule %s from iteration %d\n", describe_schedule(tree->schedule).c_str(),
-              tree->schedule_origin);
+  const SolverState& state = s.solver_state;
+  if (tree && state.iterations > 0 && !(state.schedule == s.schedule))
+    print_out("tree schedule %s from iteration %d\n", describe_schedule(state.schedule).c_str(),
+              state.schedule_origin);
 }

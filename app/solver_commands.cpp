@@ -23,7 +23,7 @@ void cmd_go(Session& s, const Tokens& t) {
     else if (t[2] != "seconds")
       argument_error();
   }
-  if (!s.solver.start(*tree, s.settings, s.schedule, s.game.root_pot(), limit, steps)) command_error("out of memory");
+  if (!s.solver.start(*tree, s.solver_state, s.settings, s.schedule, s.game.root_pot(), limit, steps)) command_error("out of memory");
   answer_ok(t);
 }
 
@@ -50,7 +50,7 @@ void cmd_calc_results(Session& s, const Tokens&) {
   GameTree* tree = s.current_tree();
   if (!tree) command_error("missing/incorrect tree");
   ResultRecord r;
-  if (!current_results(*tree, r)) command_error("out of memory");
+  if (!current_results(*tree, s.solver_state, r)) command_error("out of memory");
   double half = s.game.root_pot() / 2;
   print_out("EV OOP: %.3f\nEV IP: %.3f\nOOP's MES: %.3f\nIP's MES: %.3f\nExploitable for: %.3f\nEND\n", r.ev[0] + half,
             r.ev[1] + half, r.mes[0] + half, r.mes[1] + half, r.exploitability);

@@ -107,7 +107,7 @@ void cmd_dump_tree(Session& s, const Tokens& t) {
     // Between two iterations when the solver runs: a checkpoint to solve on from.
     CheckpointLock checkpoint;
     CommandLock lock;
-    save_tree_file(*tree, path);
+    save_tree_file(*tree, s.solver_state, path);
   } catch (const IOException& e) {
     command_error(e.what());
   }
@@ -121,7 +121,7 @@ void cmd_load_tree(Session& s, const Tokens& t) {
   s.free_tree();  // the tree goes first, whatever the file holds
   Notes notes;
   try {
-    load_tree_file(path, {s.game, s.lines, s.tree, s.schedule}, &notes);
+    load_tree_file(path, {s.game, s.lines, s.tree, s.solver_state, s.schedule}, &notes);
   } catch (const IOException& e) {
     print_notes(notes);
     command_error(e.what());

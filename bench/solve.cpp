@@ -326,10 +326,11 @@ void forget_and_resolve(Session& s, const std::string& street, double pot) {
   auto t0 = Clock::now();
   dispatch_line(s, "solve_all_splits " + street);
   double seconds = seconds_since(t0);
-  evaluate_both(tree);
+  SolverState& state = s.solver_state;
+  evaluate_both(tree, state);
   std::printf("  re-solve       %d repetitions in %.3f s (%.5f s each), exploitability %.3f (%.3f %% of pot)\n",
-              tree.iterations.load(), seconds, seconds / std::max(1, tree.iterations.load()),
-              tree.results.exploitability, 100 * tree.results.exploitability / pot);
+              state.iterations.load(), seconds, seconds / std::max(1, state.iterations.load()),
+              state.results.exploitability, 100 * state.results.exploitability / pot);
 }
 
 // Starts the peak-RSS count afresh from the current RSS (Linux 4.0 and later).
@@ -406,10 +407,11 @@ SpotResult solve_spot(Session& s, const Options& o, const std::string& spot) {
   if (!o.schedule.empty()) dispatch_line(s, "set_solver_schedule " + o.schedule);
   if (!load_spot(s, path, r)) return r;
   GameTree& tree = *s.current_tree();
-  // The bench runs iterations itself: the tree takes the schedule as `go` would give it.
-  tree.schedule = s.schedule;
-  tree.schedule_origin = tree.iterations;
-  std::printf("  schedule       %s\n", describe_schedule(tree.schedule).c_str());
+  SolverState& state = s.solver_state;
+  // The bench runs iterations itself: the state takes the schedule as `go` would give it.
+  state.schedule = s.schedule;
+  state.schedule_origin = state.iterations;
+  std::printf("  schedule       %s\n", describe_schedule(state.schedule).c_str());
   r.need = memory_need(tree, o.threads);
   auto t0 = Clock::now();
   if (!allocate_tree_storage(tree)) {
@@ -425,12 +427,12 @@ SpotResult solve_spot(Session& s, const Options& o, const std::string& spot) {
   int evaluated_at = -1;
   auto check = [&] {
     auto t = Clock::now();
-    evaluate_both(tree);
+    evaluate_both(tree, state);
     r.eval_seconds += seconds_since(t);
     ++r.checks;
     evaluated_at = r.iterations;
-    r.exploitability = tree.results.exploitability;
-    r.ev_oop = tree.results.ev[0] + r.pot / 2;
+    r.exploitability = state.results.exploitability;
+    r.ev_oop = state.results.ev[0] + r.pot / 2;
     for (std::size_t i = 0; i < std::size(kMilestones); ++i)
       if (r.milestones[i].iterations < 0 && r.exploitability <= kMilestones[i] * r.pot)
         r.milestones[i] = {r.iterations, r.solve_seconds};
@@ -438,10 +440,10 @@ SpotResult solve_spot(Session& s, const Options& o, const std::string& spot) {
       std::printf("  %6d iterations %10.6f s  EV OOP %9.3f  exploitability %8.3f\n", r.iterations, r.solve_seconds,
                   r.ev_oop, r.exploitability);
   };
-  int limit = std::min(o.max_iterations, tree.params.iteration_cap - tree.iterations);
+  int limit = std::min(o.max_iterations, state.params.iteration_cap - state.iterations);
   while (r.iterations < limit) {
     auto t = Clock::now();
-    run_iteration(tree);
+    run_iteration(tree, state);
     r.solve_seconds += seconds_since(t);
     ++r.iterations;
     if (r.iterations % o.check_every == 0 || r.iterations == limit) {
@@ -531,18 +533,19 @@ int print_signature(Session& s, const Options& o) {
       return 1;
     }
     GameTree& tree = *s.current_tree();
-    tree.schedule = s.schedule;  // as `go` would give it
-    tree.schedule_origin = tree.iterations;
-    for (int i = 0; i < kSignatureIterations; ++i) run_iteration(tree);
-    evaluate_both(tree);
-    for (double v : {tree.results.ev[0], tree.results.ev[1], tree.results.exploitability}) hash.add(v);
+    SolverState& state = s.solver_state;
+    state.schedule = s.schedule;  // as `go` would give it
+    state.schedule_origin = state.iterations;
+    for (int i = 0; i < kSignatureIterations; ++i) run_iteration(tree, state);
+    evaluate_both(tree, state);
+    for (double v : {state.results.ev[0], state.results.ev[1], state.results.exploitability}) hash.add(v);
     std::vector<StrategyRead> reads{{0, tree.board_turn, tree.board_river, {}}};
-    read_strategies(tree, reads);
+    read_strategies(tree, state, reads);
     for (const std::vector<double>& row : reads[0].rows)
       for (double v : row) hash.add(v);
     std::printf("%s: %d iterations on %d threads, EV OOP %.9f, exploitability %.9f, %zu root rows\n", spot,
-                tree.iterations.load(), o.threads, tree.results.ev[0] + s.game.root_pot() / 2,
-                tree.results.exploitability, reads[0].rows.size());
+                state.iterations.load(), o.threads, state.results.ev[0] + s.game.root_pot() / 2,
+                state.results.exploitability, reads[0].rows.size());
     s.free_tree();
   }
   std::printf("signature %016llx\n", static_cast<unsigned long long>(hash.value));

@@ -27,9 +27,9 @@ struct Deal {
 };
 
 // The values at the start board from the last evaluation (the caller holds the solver mutex).
-bool root_query(GameTree& tree, int player, NodeQuery& q) {
+bool root_query(const GameTree& tree, const SolverState& state, int player, NodeQuery& q) {
   const CardNode& start = tree.start_card_node();
-  const std::vector<double>& values = tree.root_values[std::size_t(player)];
+  const std::vector<double>& values = state.root_values[std::size_t(player)];
   if (values.size() != std::size_t(start.hand_count(player))) return false;
   q.board = &start;
   q.values = values;
@@ -47,12 +47,12 @@ bool has_deal_below(const GameTree& tree, int index) {
   return false;
 }
 
-void add_deals(GameTree& tree, int player, int index, const std::vector<Deal>& deals, EvSums& sums) {
+void add_deals(GameTree& tree, SolverState& state, int player, int index, const std::vector<Deal>& deals, EvSums& sums) {
   if (!allocate_tree_storage(tree)) command_error("out of memory");
   // One hold for the evaluation and the queries. A stale evaluation is refreshed first when the
   // answer reads it: the root's values, or the values stored at deals below the node, which
   // query passes take instead of descending.
-  QuerySession session(tree);
+  QuerySession session(tree, state);
   if ((index == 0 || has_deal_below(tree, index)) && !session.refresh()) command_error("out of memory");
   // Isomorphic cards share a card node: one query per node, read once per real card.
   std::map<std::pair<int, int>, std::vector<BoardLookup>> by_node;
@@ -63,7 +63,7 @@ void add_deals(GameTree& tree, int player, int index, const std::vector<Deal>& d
   std::vector<bool> starting = starting_hands(tree, player);
   for (const auto& [idx, group] : by_node) {
     NodeQuery q;
-    bool at_start = index == 0 && root_query(tree, player, q);
+    bool at_start = index == 0 && root_query(tree, state, player, q);
     if (!at_start && !session.query(player, index, idx.first, idx.second, q)) command_error("incorrect path");
     std::size_t n = q.values.size();
     std::vector<double> mass(n);
@@ -128,16 +128,16 @@ EvVectors finish(const GameTree& tree, int player, const EvSums& sums, bool coun
 
 }  // namespace
 
-EvVectors node_ev(GameTree& tree, int player, const NodeRef& ref) {
+EvVectors node_ev(GameTree& tree, SolverState& state, int player, const NodeRef& ref) {
   int index = action_node_index(tree, ref);
   double cards = 1;
   std::vector<Deal> deals = deals_for(tree, index, ref.turn, ref.river, cards);
   EvSums sums;
-  add_deals(tree, player, index, deals, sums);
+  add_deals(tree, state, player, index, deals, sums);
   return finish(tree, player, sums, true, cards);
 }
 
-EvVectors line_ev(GameTree& tree, int player, const NodeRef& ref) {
+EvVectors line_ev(GameTree& tree, SolverState& state, int player, const NodeRef& ref) {
   int index = action_node_index(tree, ref);
   int level = ref.river >= 0 ? 3 : ref.turn >= 0 ? 2 : 1;
   int turn = ref.turn, river = ref.river;
@@ -146,6 +146,6 @@ EvVectors line_ev(GameTree& tree, int player, const NodeRef& ref) {
   double cards = 1;
   std::vector<Deal> deals = deals_for(tree, index, turn, river, cards);
   EvSums sums;
-  add_deals(tree, player, index, deals, sums);
+  add_deals(tree, state, player, index, deals, sums);
   return finish(tree, player, sums, false, 1.0);
 }

@@ -5,6 +5,7 @@
 // average over hands is the player's EV there (at the first decision, the EV of the results).
 #include <vector>
 
+#include "solver/solver_state.h"
 #include "tree/game_tree.h"
 #include "tree/node_path.h"
 
@@ -18,9 +19,9 @@ struct EvVectors {
 // The EV at the reference's node and cards. Cards the node's street needs but the reference
 // leaves open (a split node, a path that skips a card) are averaged over, each real card once;
 // the weight is then the mass of reaching the chance node. At the first decision the values of
-// the last evaluation are used, after bringing the tree's results up to date.
-EvVectors node_ev(GameTree& tree, int player, const NodeRef& ref);
+// the last evaluation are used, after bringing the state's results up to date.
+EvVectors node_ev(GameTree& tree, SolverState& state, int player, const NodeRef& ref);
 
 // The EV of the node's line of actions averaged over every dealt card up to the path's street:
 // the EVs of all those deals averaged with their weights; the weight is the sum over the deals.
-EvVectors line_ev(GameTree& tree, int player, const NodeRef& ref);
+EvVectors line_ev(GameTree& tree, SolverState& state, int player, const NodeRef& ref);

@@ -20,7 +20,7 @@ std::vector<int> candidate_cards(const GameTree& tree, int given, int fixed, int
   return cards;
 }
 
-void mark_results_stale(GameTree& tree) { tree.results.iteration = -1; }
+void mark_results_stale(SolverState& state) { state.results.iteration = -1; }
 
 }  // namespace
 
@@ -49,7 +49,7 @@ NodeBoards boards_of_reference(const GameTree& tree, int index, int turn, int ri
   return out;
 }
 
-void set_node_locked(GameTree& tree, const NodeBoards& target, bool locked) {
+void set_node_locked(GameTree& tree, SolverState& state, const NodeBoards& target, bool locked) {
   CommandLock lock;
   ActionNode& node = tree.nodes[std::size_t(target.node)];
   for (const NodeBoards::Board& b : target.boards)
@@ -58,15 +58,15 @@ void set_node_locked(GameTree& tree, const NodeBoards& target, bool locked) {
       std::uint32_t& flags = array->flags(b.chunk, b.board);
       flags = locked ? (flags | kLockedFlag) : (flags & ~kLockedFlag);
     }
-  mark_results_stale(tree);
+  mark_results_stale(state);
 }
 
-bool set_node_strategy_row(GameTree& tree, const NodeBoards& target, int action, const std::vector<double>& weights) {
+bool set_node_strategy_row(GameTree& tree, SolverState& state, const NodeBoards& target, int action, const std::vector<double>& weights) {
   CommandLock lock;
   if (!allocate_tree_storage(tree)) return false;
   ActionNode& node = tree.nodes[std::size_t(target.node)];
   int player = int(node.player);
-  bool averaging = tree.averages_in_force(tree.iterations);
+  bool averaging = state.averages_in_force(state.iterations);
   NodeValueArray* averages = averaging ? node.averages.get() : nullptr;
   for (const NodeBoards::Board& b : target.boards) {
     BoardLookup board = look_up_board(tree, b.turn, b.river);
@@ -85,6 +85,6 @@ bool set_node_strategy_row(GameTree& tree, const NodeBoards& target, int action,
       averages->close_chunk(b.chunk, true);
     }
   }
-  mark_results_stale(tree);
+  mark_results_stale(state);
   return true;
 }

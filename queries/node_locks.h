@@ -5,10 +5,11 @@
 // the reference does not give the card of the node's street, of every card node of that street
 // below the path ("the turn bet" means the bet on every turn card).
 //
-// The operations take the solver mutex between passes and mark the tree's results stale, so
+// The operations take the solver mutex between passes and mark the solver state's results stale, so
 // they are safe while the solver runs; a change made during a run counts from the next pass.
 #include <vector>
 
+#include "solver/solver_state.h"
 #include "tree/game_tree.h"
 
 struct NodeBoards {
@@ -24,10 +25,10 @@ struct NodeBoards {
 // given) addresses.
 NodeBoards boards_of_reference(const GameTree& tree, int index, int turn, int river);
 
-void set_node_locked(GameTree& tree, const NodeBoards& target, bool locked);
+void set_node_locked(GameTree& tree, SolverState& state, const NodeBoards& target, bool locked);
 
 // Writes the row of `action` on every target board from 1,326 weights in real hand-index
 // order: each listed hand of the acting player takes 1000 times its weight (hands outside the
 // list are ignored); while averaging is active the action's average row becomes zeros. False
 // when the tree's storage cannot be had (nothing is written then).
-bool set_node_strategy_row(GameTree& tree, const NodeBoards& target, int action, const std::vector<double>& weights);
+bool set_node_strategy_row(GameTree& tree, SolverState& state, const NodeBoards& target, int action, const std::vector<double>& weights);

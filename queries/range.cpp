@@ -15,13 +15,14 @@ std::vector<double> range_as_set(const Ranges& ranges, int player) {
 
 }  // namespace
 
-std::vector<double> range_at_node(const Ranges& ranges, const GameTree* tree, SchematicNode& lines, int player,
-                                  const std::string& path) {
+std::vector<double> range_at_node(const Ranges& ranges, const GameTree* tree, const SolverState& state,
+                                  SchematicNode& lines, int player, const std::string& path) {
   if (path.empty()) return range_as_set(ranges, player);
-  return range_at_node(ranges, tree, player, resolve_path(tree, lines, path));
+  return range_at_node(ranges, tree, state, player, resolve_path(tree, lines, path));
 }
 
-std::vector<double> range_at_node(const Ranges& ranges, const GameTree* present, int player, const NodeRef& ref) {
+std::vector<double> range_at_node(const Ranges& ranges, const GameTree* present, const SolverState& state, int player,
+                                  const NodeRef& ref) {
   std::vector<double> range = range_as_set(ranges, player);
   if (!ref.node) return range;
   const GameTree& tree = *present;
@@ -37,7 +38,7 @@ std::vector<double> range_at_node(const Ranges& ranges, const GameTree* present,
     actions.push_back(std::size_t(it - node.children.begin()));
     reads.push_back({above, ref.turn, ref.river, {}});
   }
-  read_strategies(tree, reads);
+  read_strategies(tree, state, reads);
   for (std::size_t k = 0; k < reads.size(); ++k) {
     const std::vector<double>& sigma = reads[k].rows[actions[k]];
     for (int h = 0; h < kHands; ++h) range[std::size_t(h)] *= sigma[std::size_t(h)];

@@ -39,13 +39,13 @@ PreparedRead prepare(const GameTree& tree, int index, int turn, int river) {
 }
 
 // The read itself; the caller holds the solver mutex.
-std::vector<std::vector<double>> read_locked(const GameTree& tree, const PreparedRead& p) {
+std::vector<std::vector<double>> read_locked(const GameTree& tree, const SolverState& state, const PreparedRead& p) {
   const ActionNode& node = *p.node;
   const std::vector<double>& uniform = p.uniform;
   const std::vector<int>& pos = p.positions;
   int actions = int(node.children.size()), chunk = p.chunk, entry = p.entry;
   std::vector<std::vector<double>> out(static_cast<std::size_t>(actions));
-  int t = tree.iterations;
+  int t = state.iterations;
   if (t < kReportCurrentFrom || !tree.storage_allocated || !node.regrets) {
     for (int a = 0; a < actions; ++a) out[std::size_t(a)].assign(kHands, uniform[std::size_t(a)]);
     return out;
@@ -80,15 +80,15 @@ std::vector<std::vector<double>> read_locked(const GameTree& tree, const Prepare
 
 }  // namespace
 
-std::vector<std::vector<double>> read_strategy(const GameTree& tree, int index, int turn, int river) {
+std::vector<std::vector<double>> read_strategy(const GameTree& tree, const SolverState& state, int index, int turn, int river) {
   PreparedRead p = prepare(tree, index, turn, river);
   CommandLock lock;
-  return read_locked(tree, p);
+  return read_locked(tree, state, p);
 }
 
-void read_strategies(const GameTree& tree, std::vector<StrategyRead>& reads) {
+void read_strategies(const GameTree& tree, const SolverState& state, std::vector<StrategyRead>& reads) {
   std::vector<PreparedRead> prepared;
   for (const StrategyRead& r : reads) prepared.push_back(prepare(tree, r.index, r.turn, r.river));
   CommandLock lock;
-  for (std::size_t i = 0; i < reads.size(); ++i) reads[i].rows = read_locked(tree, prepared[i]);
+  for (std::size_t i = 0; i < reads.size(); ++i) reads[i].rows = read_locked(tree, state, prepared[i]);
 }

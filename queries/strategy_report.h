@@ -4,6 +4,7 @@
 // the current strategy before iteration 63; from then on the average strategy.
 #include <vector>
 
+#include "solver/solver_state.h"
 #include "tree/game_tree.h"
 
 constexpr int kReportCurrentFrom = 25;
@@ -13,7 +14,7 @@ constexpr int kReportAverageFrom = 63;
 // (hand-index order) on the board of the real cards turn/river; cards below the node's street
 // are ignored. Once solver data are read, hands the board blocks get 0. Holds the solver mutex
 // while reading. Fails with "incorrect path" when the node's street needs a card not given.
-std::vector<std::vector<double>> read_strategy(const GameTree& tree, int index, int turn, int river);
+std::vector<std::vector<double>> read_strategy(const GameTree& tree, const SolverState& state, int index, int turn, int river);
 
 // Several reads under one hold of the solver mutex, so that they see one moment of the solve.
 struct StrategyRead {
@@ -21,4 +22,4 @@ struct StrategyRead {
   int turn, river;
   std::vector<std::vector<double>> rows;  // filled
 };
-void read_strategies(const GameTree& tree, std::vector<StrategyRead>& reads);
+void read_strategies(const GameTree& tree, const SolverState& state, std::vector<StrategyRead>& reads);

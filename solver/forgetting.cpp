@@ -12,8 +12,8 @@ namespace {
 
 class DealCollector {
  public:
-  DealCollector(const GameTree& tree, int street) : tree_(tree), street_(street) {
-    averaging_ = tree.averages_in_force(tree.iterations);
+  DealCollector(const GameTree& tree, const SolverState& state, int street) : tree_(tree), street_(street) {
+    averaging_ = state.averages_in_force(state.iterations);
   }
 
   std::vector<DealItem> run() {
@@ -89,14 +89,16 @@ DealEntry& entry_of(GameTree& tree, const SubgameRoot& root) {
 
 }  // namespace
 
-std::vector<DealItem> collect_deals(const GameTree& tree, int street) { return DealCollector(tree, street).run(); }
+std::vector<DealItem> collect_deals(const GameTree& tree, const SolverState& state, int street) {
+  return DealCollector(tree, state, street).run();
+}
 
-bool forget_streets(GameTree& tree, int street) {
+bool forget_streets(GameTree& tree, SolverState& state, int street) {
   if (tree.has_flag(INCOMPLETE_TREE) && tree.forgotten_from > 0 && tree.forgotten_from <= street) return true;
   if (tree.start_street >= street) return true;  // no deal into it: nothing to forget
   // Current results and current values in every deal record: evaluations stand on them later.
-  if (tree.results.iteration != tree.iterations && !evaluate_both(tree)) return false;
-  std::vector<DealItem> items = collect_deals(tree, street);
+  if (state.results.iteration != state.iterations && !evaluate_both(tree, state)) return false;
+  std::vector<DealItem> items = collect_deals(tree, state, street);
 
   CommandLock lock;
   for (ActionNode& n : tree.nodes)
@@ -124,33 +126,34 @@ bool forget_streets(GameTree& tree, int street) {
   return true;
 }
 
-bool rebuild_forgotten_streets(GameTree& tree) {
+bool rebuild_forgotten_streets(GameTree& tree, SolverState& state) {
   if (tree.forgotten_from < 0) return true;
   CommandLock lock;
   create_missing_arrays(tree);
+  state.current_strategies = {};
   if (!allocate_tree_storage(tree)) return false;
   tree.flags &= ~INCOMPLETE_TREE;
   return true;
 }
 
-bool solve_all_splits(GameTree& tree, int street) {
+bool solve_all_splits(GameTree& tree, SolverState& state, int street) {
   {
     CommandLock lock;
     if (!allocate_tree_storage(tree)) return false;
   }
-  std::vector<DealItem> items = collect_deals(tree, street);
+  std::vector<DealItem> items = collect_deals(tree, state, street);
   std::vector<SubgameRoot> roots;
   for (const DealItem& item : items) roots.push_back(item.root);
-  int kept = tree.iterations;
+  int kept = state.iterations;
   for (int t = 0; t < std::max(1, kept); ++t) {
-    tree.iterations = t;
-    train_subgames(tree, roots);
+    state.iterations = t;
+    train_subgames(tree, state, roots);
   }
   CommandLock lock;
   for (const SubgameRoot& root : roots) entry_of(tree, root).frozen = false;
   tree.forgotten_from = -1;
-  tree.iterations = kept;
-  tree.results.iteration = -1;  // the subgames changed: the next report evaluates again
+  state.iterations = kept;
+  state.results.iteration = -1;  // the subgames changed: the next report evaluates again
   return true;
 }
 
@@ -179,7 +182,7 @@ bool runout_resolved(const GameTree& tree, int index, int turn_card, int river_c
   return (e.resolved_runouts >> g.bit) & 1;
 }
 
-bool solve_partial(GameTree& tree, int index, int turn_card, int river_card,
+bool solve_partial(GameTree& tree, SolverState& state, int index, int turn_card, int river_card,
                    const std::array<double, 3>& recalc_accuracy, double& exploitability, int* iterations_done) {
   exploitability = 0;
   if (iterations_done) *iterations_done = 0;
@@ -188,6 +191,7 @@ bool solve_partial(GameTree& tree, int index, int turn_card, int river_card,
   PartialSubgame g;
   if (!partial_subgame(tree, index, turn_card, river_card, g)) return true;
   create_missing_arrays(tree, g.root);
+  state.current_strategies = {};
   if (!allocate_tree_storage(tree)) return false;
 
   // The ranges kept at the deal, dealt down to the subgame's card node.
@@ -212,26 +216,26 @@ bool solve_partial(GameTree& tree, int index, int turn_card, int river_card,
   for (std::size_t i = 0; i < compatible.size(); ++i) pairs += reach[0][i] * compatible[i];
   double accuracy = recalc_accuracy[std::size_t(tree.nodes[std::size_t(g.root)].street) - 1];
 
-  int kept = tree.iterations;
+  int kept = state.iterations;
   tree.flags &= ~INCOMPLETE_TREE;
   for (int t = 1; t <= 1000; ++t) {
-    tree.iterations = t - 1;
+    state.iterations = t - 1;
     for (int player : {1, 0})
-      subgame_pass(tree, player, PassMode::training, g.root, g.turn, g.river, reach[std::size_t(1 - player)],
+      subgame_pass(tree, state, player, PassMode::training, g.root, g.turn, g.river, reach[std::size_t(1 - player)],
                    reach[std::size_t(player)]);
-    tree.iterations = t;
+    state.iterations = t;
     if (t < 50 || t % 25 != 0) continue;
     double best = 0;
     for (int player : {0, 1})
-      best += subgame_pass(tree, player, PassMode::evaluation, g.root, g.turn, g.river,
+      best += subgame_pass(tree, state, player, PassMode::evaluation, g.root, g.turn, g.river,
                            reach[std::size_t(1 - player)], reach[std::size_t(player)])
                   .best_response;
     exploitability = pairs > 0 ? best / 2 / pairs : 0;
     if (accuracy >= exploitability) break;
   }
   entry.resolved_runouts |= std::uint64_t(1) << g.bit;
-  if (iterations_done) *iterations_done = tree.iterations;
-  tree.iterations = kept;
+  if (iterations_done) *iterations_done = state.iterations;
+  state.iterations = kept;
   tree.flags |= INCOMPLETE_TREE;
   return true;
 }

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "solver/solver_state.h"
 #include "tree/game_tree.h"
 
 enum class PassMode { training, evaluation, query };
@@ -66,10 +67,10 @@ void mark_solver_thread();
 // succeeded stay allocated.
 bool allocate_tree_storage(GameTree& tree);
 
-PassResult solve_pass(GameTree& tree, int player, PassMode mode);
+PassResult solve_pass(GameTree& tree, SolverState& state, int player, PassMode mode);
 // One iteration: IP then OOP in training mode, then the iteration count grows by one and
 // NEW_TREE is cleared.
-void run_iteration(GameTree& tree);
+void run_iteration(GameTree& tree, SolverState& state);
 
 // A deal into a street: its node and, for a river deal, the turn card node's index among the
 // root card node's children (-1 for a turn deal).
@@ -79,24 +80,24 @@ struct SubgameRoot {
 };
 // One training iteration (IP, then OOP) of the subgames below the given deals only, each
 // against the opponent's weighted reach kept in its deal entry; nothing above the deals is
-// visited or changed. The iteration count in the tree sets the averaging weights. Takes the
+// visited or changed. The state's iteration count sets the averaging weights. Takes the
 // solver mutex.
-void train_subgames(GameTree& tree, const std::vector<SubgameRoot>& roots);
+void train_subgames(GameTree& tree, SolverState& state, const std::vector<SubgameRoot>& roots);
 
 // One pass over a subgame alone: the subtree of action node `index` on the card node of
 // indexes turn/river, the opponent's reach over that node's list; own_reach (the traverser's,
 // same node) weighs the values into the result. The caller holds the solver mutex.
-PassResult subgame_pass(GameTree& tree, int player, PassMode mode, int index, int turn, int river,
+PassResult subgame_pass(GameTree& tree, SolverState& state, int player, PassMode mode, int index, int turn, int river,
                         const std::vector<double>& opponent_reach, const std::vector<double>& own_reach);
 
 // The strategy rows that the next training pass of a river-start tree takes for decision
 // `node` as they are, or null when it would match them from the regrets again.
-const std::vector<double>* kept_strategy_rows(const GameTree& tree, int node);
+const std::vector<double>* kept_strategy_rows(const GameTree& tree, const SolverState& state, int node);
 
-PassResult evaluate_player(GameTree& tree, int player);
-// Evaluates OOP then IP and keeps the results in the tree; `out` gets a copy taken under the
+PassResult evaluate_player(GameTree& tree, SolverState& state, int player);
+// Evaluates OOP then IP and keeps the results in the state; `out` gets a copy taken under the
 // same hold of the solver mutex. False when storage cannot be had.
-bool evaluate_both(GameTree& tree, TreeResults* out = nullptr);
+bool evaluate_both(GameTree& tree, SolverState& state, TreeResults* out = nullptr);
 
 // What reaches one node for one player, in the hand list of the node's card node: the player's
 // counterfactual values (net chips, against the opponent's normalised reach, as the evaluation
@@ -112,17 +113,17 @@ struct NodeQuery {
 // Evaluates the subtree of action node `node` on the card node of child indexes turn/river
 // (-1 where the node's street deals no card), with the strategies that evaluation uses. Below
 // the deals of that subtree it does not descend: it reads the values the last evaluation
-// stored there (zeros where none was made), so a query is current only when the tree's results
+// stored there (zeros where none was made), so a query is current only when the state's results
 // are (QuerySession::refresh). False when the node's street needs a card that is not given.
 // Takes the solver mutex.
-bool query_node(GameTree& tree, int player, int node, int turn, int river, NodeQuery& out);
+bool query_node(GameTree& tree, SolverState& state, int player, int node, int turn, int river, NodeQuery& out);
 
 // One hold of the solver mutex for a report: its evaluation and its queries see the same
 // strategies, with no iteration in between.
 class QuerySession {
  public:
-  explicit QuerySession(GameTree& tree) : tree_(tree) {}
-  // Evaluates both players when the tree's results are older than its iterations; the
+  QuerySession(GameTree& tree, SolverState& state) : tree_(tree), state_(state) {}
+  // Evaluates both players when the state's results are older than its iterations; the
   // evaluation also refreshes the values stored at the deals. False when storage cannot be had.
   bool refresh();
   // As query_node, under the session's hold.
@@ -131,5 +132,6 @@ class QuerySession {
  private:
   CommandLock lock_;
   GameTree& tree_;
+  SolverState& state_;
 };
 

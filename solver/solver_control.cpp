@@ -49,23 +49,23 @@ void SolverControl::report_progress() {
 }
 
 // The run's iterations and checks until a stop rule fires; the reason it stopped.
-const char* SolverControl::run_until_stopped(GameTree* tree) {
+const char* SolverControl::run_until_stopped(GameTree* tree, SolverState* state) {
   const char* reason = "requested";
   if (listener_) listener_->started();
-  int start_iteration = tree->iterations;
+  int start_iteration = state->iterations;
   std::int64_t t0 = clock_ns(), last_check = t0, check_interval_ms = 0;
   for (;;) {
-    if (stop_requested_ || tree->iterations >= tree->params.iteration_cap) break;
+    if (stop_requested_ || state->iterations >= state->params.iteration_cap) break;
     apply_thread_count();
     std::unique_lock<std::mutex> iteration = lock_iteration();
-    run_iteration(*tree);
-    int it = tree->iterations;
+    run_iteration(*tree, *state);
+    int it = state->iterations;
     std::int64_t now = clock_ns();
     if (it >= kCheckPeriod && it % kCheckPeriod == 0 && (now - last_check) / 1'000'000 >= check_interval_ms) {
       last_check = now;
       check_interval_ms = it < 4 * kCheckPeriod ? 250 : 500;
-      PassResult oop = evaluate_player(*tree, 0);
-      PassResult ip = evaluate_player(*tree, 1);
+      PassResult oop = evaluate_player(*tree, *state, 0);
+      PassResult ip = evaluate_player(*tree, *state, 1);
       ResultRecord r;
       r.iterations = std::uint32_t(it);
       r.running_time = double((last_check - t0) / 1'000'000) / 1000;
@@ -75,9 +75,9 @@ const char* SolverControl::run_until_stopped(GameTree* tree) {
       r.mes[1] = ip.best_response;
       r.exploitability = (oop.best_response + ip.best_response) / 2;
       {
-        // The tree keeps them too, so a report right after the run needs no new evaluation.
+        // The state keeps them too, so a report right after the run needs no new evaluation.
         std::lock_guard<std::mutex> tree_lock(solver_mutex());
-        tree->results = {{r.mes[0], r.mes[1]}, {r.ev[0], r.ev[1]}, r.exploitability, it};
+        state->results = {{r.mes[0], r.mes[1]}, {r.ev[0], r.ev[1]}, r.exploitability, it};
       }
       iteration.unlock();
       {
@@ -104,14 +104,14 @@ const char* SolverControl::run_until_stopped(GameTree* tree) {
   return reason;
 }
 
-void SolverControl::thread_main(GameTree* tree) {
+void SolverControl::thread_main(GameTree* tree, SolverState* state) {
   platform::set_flush_denormals();
   mark_solver_thread();
   // A failed allocation (or a worker thread that cannot be made) ends the run; an iteration it
   // hit stays half done.
   const char* reason = "out of memory";
   try {
-    reason = run_until_stopped(tree);
+    reason = run_until_stopped(tree, state);
   } catch (const std::exception&) {
   }
   // Running is cleared and the waiter woken only after the stop line is out, so that
@@ -119,13 +119,13 @@ void SolverControl::thread_main(GameTree* tree) {
   std::lock_guard<std::mutex> lock(wait_lock_);
   stop_requested_ = false;
   if (listener_) listener_->stopped(reason);
-  tree->solver_run = nullptr;
+  state->run = nullptr;
   tree_in_use_ = false;
   running_ = false;
   stopped_.notify_all();
 }
 
-bool SolverControl::start(GameTree& tree, const Settings& settings, const SolverSchedule& schedule, double pot,
+bool SolverControl::start(GameTree& tree, SolverState& state, const Settings& settings, const SolverSchedule& schedule, double pot,
                           int limit, bool steps_mode) {
   if (running_ || tree.has_flag(INCOMPLETE_TREE)) return false;
   steps_mode_ = steps_mode;
@@ -138,23 +138,23 @@ bool SolverControl::start(GameTree& tree, const Settings& settings, const Solver
   reported_count_ = 0;
   reported_iteration_ = 0;
   if (!allocate_tree_storage(tree)) return false;
-  // The schedule set last takes over here; the one the tree already follows goes on.
-  if (!(tree.schedule == schedule)) {
-    tree.schedule = schedule;
-    tree.schedule_origin = tree.iterations;
+  // The schedule set last takes over here; the one the state already follows goes on.
+  if (!(state.schedule == schedule)) {
+    state.schedule = schedule;
+    state.schedule_origin = state.iterations;
   }
   std::lock_guard<std::mutex> lock(wait_lock_);
   running_ = true;
   report_pot_ = pot;
   tree_in_use_ = true;
-  tree.solver_run = this;
+  state.run = this;
   // The solver thread and its workers need address space for their stacks; a thread that
   // cannot be made leaves the solver idle.
   try {
     if (!platform::threads_fit(worker_count() + 1)) throw std::bad_alloc();
-    std::thread([this, t = &tree] { thread_main(t); }).detach();
+    std::thread([this, t = &tree, st = &state] { thread_main(t, st); }).detach();
   } catch (const std::exception&) {
-    tree.solver_run = nullptr;
+    state.run = nullptr;
     tree_in_use_ = false;
     running_ = false;
     return false;
@@ -171,9 +171,9 @@ void SolverControl::wait() {
   stopped_.wait(lock, [&] { return !running_; });
 }
 
-bool current_results(GameTree& tree, ResultRecord& record) {
+bool current_results(GameTree& tree, SolverState& state, ResultRecord& record) {
   TreeResults r;
-  if (!evaluate_both(tree, &r)) return false;
+  if (!evaluate_both(tree, state, &r)) return false;
   record.iterations = std::uint32_t(r.iteration);
   record.running_time = 0;
   record.ev[0] = r.ev[0];

@@ -1,7 +1,7 @@
 #pragma once
 // Runs the solver on its own thread while the command loop goes on, decides when it stops and
-// reports its progress to its listener. The session owns one; a run borrows the session's tree
-// and settings until its stop line is out.
+// reports its progress to its listener. The session owns one; a run borrows the session's tree,
+// solver state and settings until its stop line is out.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -11,6 +11,7 @@
 #include "core/settings.h"
 #include "kernels/schedule.h"
 #include "solver/solver_listener.h"
+#include "solver/solver_state.h"
 #include "tree/game_tree.h"
 
 class SolverControl {
@@ -24,11 +25,11 @@ class SolverControl {
   // The listener runs report to; nullptr (the default) reports nothing. Set before any run.
   void set_listener(SolverListener* listener) { listener_ = listener; }
 
-  // Starts a run on `tree`: in steps mode `limit` iterations, in time mode `limit` seconds (0 or
-  // less: no limit). The tree takes `schedule` unless it already follows it; the run reads
+  // Starts a run on `tree` and its `state`: in steps mode `limit` iterations, in time mode `limit`
+  // seconds (0 or less: no limit). The state takes `schedule` unless it already follows it; the run reads
   // settings.accuracy live; `pot` is what the reports add half of. False when running, the
   // tree is incomplete or storage cannot be had.
-  bool start(GameTree& tree, const Settings& settings, const SolverSchedule& schedule, double pot, int limit,
+  bool start(GameTree& tree, SolverState& state, const Settings& settings, const SolverSchedule& schedule, double pot, int limit,
              bool steps_mode);
   void request_stop();
   bool running() const { return running_; }
@@ -43,8 +44,8 @@ class SolverControl {
   void pass_progress(int percent);
 
  private:
-  void thread_main(GameTree* tree);
-  const char* run_until_stopped(GameTree* tree);
+  void thread_main(GameTree* tree, SolverState* state);
+  const char* run_until_stopped(GameTree* tree, SolverState* state);
   void report_progress();
   void print_record(const ResultRecord& r);
 
@@ -66,6 +67,6 @@ class SolverControl {
   double report_pot_ = 0;
 };
 
-// Evaluates both players now (between the solver's passes) and keeps the results in the tree.
+// Evaluates both players now (between the solver's passes) and keeps the results in the state.
 // False when storage cannot be had.
-bool current_results(GameTree& tree, ResultRecord& record);
+bool current_results(GameTree& tree, SolverState& state, ResultRecord& record);

@@ -94,7 +94,7 @@ std::atomic<std::uint64_t>& command_epoch() {
 }
 
 // Whether node i's kept rows were matched from the player's present regrets (epoch aside).
-bool rows_current(const GameTree::CurrentStrategies& kept, std::size_t i, int player) {
+bool rows_current(const CurrentStrategies& kept, std::size_t i, int player) {
   return i < kept.versions.size() && kept.versions[i] == kept.regret_versions[std::size_t(player)];
 }
 
@@ -104,18 +104,18 @@ bool rows_current(const GameTree::CurrentStrategies& kept, std::size_t i, int pl
 // weights of this iteration (schedule, averaging) are fixed when the pass is made.
 class Pass {
  public:
-  Pass(GameTree& tree, int traverser, PassMode mode)
-      : tree_(tree), traverser_(traverser), opponent_(1 - traverser), mode_(mode), t_(tree.iterations) {
-    const SolverParameters& p = tree.params;
-    averaging_ = tree.average_mode == 2 || (tree.average_mode == 1 && t_ > p.averaging_delay);
-    if (tree.average_mode == 2)
+  Pass(GameTree& tree, SolverState& state, int traverser, PassMode mode)
+      : tree_(tree), state_(state), traverser_(traverser), opponent_(1 - traverser), mode_(mode), t_(state.iterations) {
+    const SolverParameters& p = state.params;
+    averaging_ = state.average_mode == 2 || (state.average_mode == 1 && t_ > p.averaging_delay);
+    if (state.average_mode == 2)
       average_weight_ = 1;
-    else if (tree.average_mode == 1 && t_ > p.averaging_delay)
+    else if (state.average_mode == 1 && t_ > p.averaging_delay)
       average_weight_ = std::min(p.averaging_cap, std::pow(double(t_ - p.averaging_delay), p.averaging_exponent));
-    if (!tree.schedule.standard() && tree.average_mode == 1) {
+    if (!state.schedule.standard() && state.average_mode == 1) {
       // A schedule weighs regrets and averages by its own iteration count.
-      IterationWeights w = schedule_weights(tree.schedule, tree.schedule_iteration(t_));
-      averaging_ = mode == PassMode::training || tree.averages_in_force(t_);
+      IterationWeights w = schedule_weights(state.schedule, state.schedule_iteration(t_));
+      averaging_ = mode == PassMode::training || state.averages_in_force(t_);
       average_weight_ = w.average_weight;
       regret_discount_ = w.regret_discount;
       average_restart_ = w.average_restart;
@@ -128,7 +128,7 @@ class Pass {
   Pass& operator=(const Pass&) = delete;
   // The traverser's regrets may have changed: rows matched from them before are stale.
   ~Pass() {
-    if (mode_ == PassMode::training) ++tree_.current_strategies.regret_versions[std::size_t(traverser_)];
+    if (mode_ == PassMode::training) ++state_.current_strategies.regret_versions[std::size_t(traverser_)];
   }
 
   // Training below deals only (nothing above them is updated). The split deals' jobs all go
@@ -197,7 +197,7 @@ class Pass {
     std::vector<double> best(eval ? static_cast<std::size_t>(n) : 0);
     run_from(0, turn, river, tree_.normalised_weights[opponent_].data(), values.data(), eval ? best.data() : nullptr);
     PassResult result = weighted(tree_.start_weights[traverser_].data(), values.data(), eval ? best.data() : nullptr, n);
-    if (mode_ == PassMode::evaluation) tree_.root_values[std::size_t(traverser_)] = values;
+    if (mode_ == PassMode::evaluation) state_.root_values[std::size_t(traverser_)] = values;
     return result;
   }
 
@@ -365,7 +365,7 @@ class Pass {
   // A training pass over a river-start tree (one board, one thread) reads and keeps its
   // decisions' current strategies there; a command since the last pass may have written regrets.
   void keep_current_strategies() {
-    GameTree::CurrentStrategies& kept = tree_.current_strategies;
+    CurrentStrategies& kept = state_.current_strategies;
     std::uint64_t epoch = command_epoch().load(std::memory_order_acquire);
     if (kept.command_epoch != epoch || kept.rows.size() != tree_.nodes.size()) {
       kept = {};
@@ -445,7 +445,7 @@ class Pass {
       std::span<const std::uint16_t> table;
       if (node.street == 3 && t_ <= river_table_limit_) table = board.hands(traverser_).class_sizes;
       if (regret_discount_ != 1) node.regrets->discount(chunk, entry, regret_discount_);
-      node.regrets->update_regrets(chunk, entry, values, rows, table, tree_.params.stake_scale * kRiverRegretResolution);
+      node.regrets->update_regrets(chunk, entry, values, rows, table, state_.params.stake_scale * kRiverRegretResolution);
     }
   }
 
@@ -688,11 +688,12 @@ class Pass {
         if (best) kernels::add(w.at(sums.best), mapped_best, sums.n);
       }
       int done = ++finished;
-      if (SolverControl* run = tree_.solver_run.load(std::memory_order_relaxed)) run->pass_progress(done * 100 / count);
+      if (SolverControl* run = state_.run.load(std::memory_order_relaxed)) run->pass_progress(done * 100 / count);
     });
   }
 
   GameTree& tree_;
+  SolverState& state_;
   int traverser_, opponent_;
   PassMode mode_;
   int t_;
@@ -707,7 +708,7 @@ class Pass {
   int river_table_limit_ = 0;
   int split_street_ = 2;
   std::size_t cursor_ = 0;
-  GameTree::CurrentStrategies* kept_ = nullptr;  // set for training passes of river-start trees
+  CurrentStrategies* kept_ = nullptr;  // set for training passes of river-start trees
 };
 
 }  // namespace
@@ -789,19 +790,19 @@ bool allocate_tree_storage(GameTree& tree) {
   return true;
 }
 
-PassResult solve_pass(GameTree& tree, int player, PassMode mode) {
+PassResult solve_pass(GameTree& tree, SolverState& state, int player, PassMode mode) {
   std::unique_lock<std::mutex> lock = lock_for_pass();
-  return Pass(tree, player, mode).run();
+  return Pass(tree, state, player, mode).run();
 }
 
-void run_iteration(GameTree& tree) {
-  solve_pass(tree, 1, PassMode::training);
-  solve_pass(tree, 0, PassMode::training);
-  ++tree.iterations;
+void run_iteration(GameTree& tree, SolverState& state) {
+  solve_pass(tree, state, 1, PassMode::training);
+  solve_pass(tree, state, 0, PassMode::training);
+  ++state.iterations;
   tree.flags &= ~NEW_TREE;
 }
 
-void train_subgames(GameTree& tree, const std::vector<SubgameRoot>& roots) {
+void train_subgames(GameTree& tree, SolverState& state, const std::vector<SubgameRoot>& roots) {
   std::unique_lock<std::mutex> lock = lock_for_pass();
   for (int traverser : {1, 0}) {
     int opponent = 1 - traverser;
@@ -831,73 +832,75 @@ void train_subgames(GameTree& tree, const std::vector<SubgameRoot>& roots) {
       split_reach.back().resize(std::size_t(tree.card_node_at(roots[i].turn, -1).hand_count(opponent)), 0.0);
     }
     // The split deals' jobs together, in one parallel loop.
-    if (!split.empty()) Pass(tree, traverser, PassMode::training).train_below_deals(split, split_reach);
+    if (!split.empty()) Pass(tree, state, traverser, PassMode::training).train_below_deals(split, split_reach);
     // Deals inside the turn subgames: one unit of parallel work each.
     parallel_for(int(parallel.size()), [&](int k) {
       const SubgameRoot& root = roots[parallel[std::size_t(k)]];
       std::vector<double> reach = reach_of(root);
       reach.resize(std::size_t(tree.card_node_at(root.turn, -1).hand_count(opponent)), 0.0);
-      Pass(tree, traverser, PassMode::training).train_below_deal(root.node, root.turn, reach.data());
+      Pass(tree, state, traverser, PassMode::training).train_below_deal(root.node, root.turn, reach.data());
     });
   }
 }
 
-PassResult subgame_pass(GameTree& tree, int player, PassMode mode, int index, int turn, int river,
+PassResult subgame_pass(GameTree& tree, SolverState& state, int player, PassMode mode, int index, int turn, int river,
                         const std::vector<double>& opponent_reach, const std::vector<double>& own_reach) {
-  return Pass(tree, player, mode).subgame(index, turn, river, opponent_reach.data(), own_reach.data());
+  return Pass(tree, state, player, mode).subgame(index, turn, river, opponent_reach.data(), own_reach.data());
 }
 
-const std::vector<double>* kept_strategy_rows(const GameTree& tree, int node) {
-  const GameTree::CurrentStrategies& kept = tree.current_strategies;
+const std::vector<double>* kept_strategy_rows(const GameTree& tree, const SolverState& state, int node) {
+  const CurrentStrategies& kept = state.current_strategies;
   if (kept.command_epoch != command_epoch().load(std::memory_order_acquire)) return nullptr;
   const ActionNode& n = tree.nodes[std::size_t(node)];
   if (!n.is_decision()) return nullptr;
   return rows_current(kept, std::size_t(node), int(n.player)) ? &kept.rows[std::size_t(node)] : nullptr;
 }
 
-PassResult evaluate_player(GameTree& tree, int player) { return solve_pass(tree, player, PassMode::evaluation); }
+PassResult evaluate_player(GameTree& tree, SolverState& state, int player) {
+  return solve_pass(tree, state, player, PassMode::evaluation);
+}
 
 namespace {
 
 // Both evaluation passes; the caller holds the solver mutex for both, so that the two players'
 // results describe the same strategies.
-bool evaluate_both_held(GameTree& tree) {
+bool evaluate_both_held(GameTree& tree, SolverState& state) {
   if (!allocate_tree_storage(tree)) return false;
-  PassResult oop = Pass(tree, 0, PassMode::evaluation).run();
-  PassResult ip = Pass(tree, 1, PassMode::evaluation).run();
-  TreeResults& r = tree.results;
+  PassResult oop = Pass(tree, state, 0, PassMode::evaluation).run();
+  PassResult ip = Pass(tree, state, 1, PassMode::evaluation).run();
+  TreeResults& r = state.results;
   r.mes[0] = oop.best_response;
   r.ev[0] = oop.value;
   r.mes[1] = ip.best_response;
   r.ev[1] = ip.value;
   r.exploitability = (oop.best_response + ip.best_response) / 2;
-  r.iteration = tree.iterations;
+  r.iteration = state.iterations;
   return true;
 }
 
 }  // namespace
 
-bool evaluate_both(GameTree& tree, TreeResults* out) {
+bool evaluate_both(GameTree& tree, SolverState& state, TreeResults* out) {
   std::unique_lock<std::mutex> lock = lock_for_pass();
-  if (!evaluate_both_held(tree)) return false;
-  if (out) *out = tree.results;  // the solver thread may overwrite them once the lock is gone
+  if (!evaluate_both_held(tree, state)) return false;
+  if (out) *out = state.results;  // the solver thread may overwrite them once the lock is gone
   return true;
 }
 
 bool QuerySession::refresh() {
   // A loaded tree has its results but not the root values they came with.
   const CardNode& start = tree_.start_card_node();
-  bool current = tree_.results.iteration == tree_.iterations &&
-                 tree_.root_values[0].size() == std::size_t(start.hand_count(0)) &&
-                 tree_.root_values[1].size() == std::size_t(start.hand_count(1));
-  return current || evaluate_both_held(tree_);
+  bool current = state_.results.iteration == state_.iterations &&
+                 state_.root_values[0].size() == std::size_t(start.hand_count(0)) &&
+                 state_.root_values[1].size() == std::size_t(start.hand_count(1));
+  return current || evaluate_both_held(tree_, state_);
 }
 
 bool QuerySession::query(int player, int node, int turn, int river, NodeQuery& out) {
-  return Pass(tree_, player, PassMode::query).query(node, turn, river, out);
+  return Pass(tree_, state_, player, PassMode::query).query(node, turn, river, out);
 }
 
-bool query_node(GameTree& tree, int player, int node, int turn, int river, NodeQuery& out) {
-  QuerySession session(tree);
+bool query_node(GameTree& tree, SolverState& state, int player, int node, int turn, int river, NodeQuery& out) {
+  QuerySession session(tree, state);
   return session.query(player, node, turn, river, out);
 }

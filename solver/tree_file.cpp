@@ -162,11 +162,11 @@ struct TreeState {
   TreeResults results;
 };
 
-void write_state(BinaryFile& f, const GameTree& tree) {
+void write_state(BinaryFile& f, const GameTree& tree, const SolverState& state) {
   write_value(f, std::uint32_t(tree.flags));
   write_value(f, std::int32_t(tree.forgotten_from));
-  write_value(f, std::int32_t(tree.results.iteration));
-  const TreeResults& r = tree.results;
+  write_value(f, std::int32_t(state.results.iteration));
+  const TreeResults& r = state.results;
   double block[4] = {r.ev[0], r.ev[1], r.mes[0], r.mes[1]};
   f.write(block, sizeof block);
   write_value(f, r.exploitability);
@@ -195,11 +195,11 @@ TreeState read_state(BinaryFile& f) {
 
 // --- solver schedule ---
 
-void write_schedule(BinaryFile& f, const GameTree& tree) {
-  const SolverSchedule& s = tree.schedule;
+void write_schedule(BinaryFile& f, const SolverState& state) {
+  const SolverSchedule& s = state.schedule;
   write_value(f, std::int32_t(s.kind));
   write_value(f, std::int32_t(s.restarts ? 1 : 0));
-  write_value(f, std::int32_t(tree.schedule_origin));
+  write_value(f, std::int32_t(state.schedule_origin));
   double p[3] = {s.alpha, s.beta, s.gamma};
   f.write(p, sizeof p);
 }
@@ -273,10 +273,11 @@ void read_node_data(BinaryFile& f, const GameTree& tree, ActionNode& node) {
 }
 
 // Back to a tree with nothing solved: new empty arrays, clear deal entries, fresh flags.
-void reset_solving_state(GameTree& tree, StoragePair pair) {
+void reset_solving_state(GameTree& tree, SolverState& state, StoragePair pair) {
   tree.flags = NEW_TREE | (tree.flags & ISOMORPHISM_ON);
   tree.forgotten_from = -1;
   create_storage(tree, pair);
+  state.restart_values();
   for (ActionNode& n : tree.nodes)
     if (n.deal)
       for (DealEntry& e : n.deal->entries) e = DealEntry{};
@@ -284,7 +285,7 @@ void reset_solving_state(GameTree& tree, StoragePair pair) {
 
 }  // namespace
 
-void save_tree_file(GameTree& tree, const std::string& path) {
+void save_tree_file(GameTree& tree, const SolverState& state, const std::string& path) {
   BinaryFile f(path, BinaryFile::Mode::write);
   f.write(kMagic, sizeof kMagic);
   std::uint32_t format = kFormatVersion | (tree.all_hands ? kAllHandsBit : 0) |
@@ -292,10 +293,10 @@ void save_tree_file(GameTree& tree, const std::string& path) {
   write_value(f, format);
   write_description(f, tree.inputs);
   write_lines(f, *tree.lines);
-  write_state(f, tree);
+  write_state(f, tree, state);
   write_value(f, std::int32_t(tree.compression_level));
-  write_value(f, std::int32_t(tree.iterations));
-  write_schedule(f, tree);
+  write_value(f, std::int32_t(state.iterations));
+  write_schedule(f, state);
   for (ActionNode& node : tree.nodes)
     if (node.is_decision()) write_node_data(f, node);
   write_value(f, f.checksum());
@@ -326,8 +327,9 @@ bool checksum_matches(const std::string& path) {
 }
 
 // The tree state, compression level, iteration count and node data, into a tree built from
-// the file's lines. The tree has storage afterwards, whatever fails.
-void read_tree_data(BinaryFile& f, GameTree& tree, std::uint32_t version) {
+// the file's lines and its new solver state (results, count and schedule only once the
+// checksum confirms them). The tree has storage afterwards, whatever fails.
+void read_tree_data(BinaryFile& f, GameTree& tree, SolverState& solver_state, std::uint32_t version) {
   tree.compression_level = 0;
   StoragePair pair = storage_pair_for_level(0, tree.start_street == 1);
   try {
@@ -342,6 +344,7 @@ void read_tree_data(BinaryFile& f, GameTree& tree, std::uint32_t version) {
     tree.compression_level = level;
     pair = storage_pair_for_level(level, tree.start_street == 1);
     create_storage(tree, pair);
+    solver_state.restart_values();
     if (!allocate_tree_storage(tree)) throw IOException("out of memory");
     std::int32_t iterations = read_value<std::int32_t>(f);
     if (iterations < 0) invalid_file();
@@ -352,14 +355,14 @@ void read_tree_data(BinaryFile& f, GameTree& tree, std::uint32_t version) {
       if (node.is_decision()) read_node_data(f, tree, node);
     std::uint64_t computed = f.checksum();
     if (read_value<std::uint64_t>(f) != computed || !f.at_end()) invalid_file();
-    tree.iterations = iterations;
-    tree.results = state.results;
+    solver_state.iterations = iterations;
+    solver_state.results = state.results;
     tree.flags = state.flags;
-    tree.schedule = schedule;
-    tree.schedule_origin = origin;
+    solver_state.schedule = schedule;
+    solver_state.schedule_origin = origin;
   } catch (...) {
     // Unconfirmed data are never kept (nor decoded): the tree stays, unsolved.
-    reset_solving_state(tree, pair);
+    reset_solving_state(tree, solver_state, pair);
     throw;
   }
 }
@@ -385,10 +388,12 @@ std::unique_ptr<GameTree> build_stored_tree(const GameDescription& description, 
   target.game = description;
   target.lines = std::move(root);
   std::unique_ptr<GameTree> tree;
+  SolverState state;
   bool early = false;
   try {
     tree = build_stored_tree(target.game, *target.lines, choices, notes);
-    read_tree_data(f, *tree, version);
+    state.renew(tree.get());
+    read_tree_data(f, *tree, state, version);
   } catch (const IOException& e) {
     early = ends_early(e);
   } catch (const CommandFailure&) {
@@ -400,6 +405,7 @@ std::unique_ptr<GameTree> build_stored_tree(const GameDescription& description, 
   }
   if (early && tree) {
     target.tree = std::move(tree);
+    target.state.renew(target.tree.get());
     throw IOException("can't read from file");
   }
   target.lines = std::make_unique<SchematicNode>();
@@ -411,6 +417,7 @@ std::unique_ptr<GameTree> build_stored_tree(const GameDescription& description, 
 
 void load_tree_file(const std::string& path, const TreeFileTarget& target, Notes* notes) {
   target.tree.reset();
+  target.state.renew(nullptr);
   target.lines = std::make_unique<SchematicNode>();
   // The whole file is checked before any of it is used.
   bool verified = checksum_matches(path);
@@ -438,7 +445,8 @@ void load_tree_file(const std::string& path, const TreeFileTarget& target, Notes
   target.game = description;
   target.lines = std::move(root);
   target.tree = build_stored_tree(target.game, *target.lines, choices, notes);
-  read_tree_data(f, *target.tree, format & kVersionMask);
+  target.state.renew(target.tree.get());
+  read_tree_data(f, *target.tree, target.state, format & kVersionMask);
   // The loaded tree goes on with its own schedule at the next `go`.
-  target.schedule = target.tree->schedule;
+  target.schedule = target.state.schedule;
 }

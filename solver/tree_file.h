@@ -5,18 +5,22 @@
 #include <string>
 
 #include "kernels/schedule.h"
+#include "solver/solver_state.h"
 #include "tree/game_tree.h"
 
-// Writes the tree to `path` through a temporary file beside it, renamed over `path` only once
-// complete. Throws IOException ("can't write to file"); the caller keeps the solver out.
-void save_tree_file(GameTree& tree, const std::string& path);
+// Writes the tree and its solver state to `path` through a temporary file beside it, renamed
+// over `path` only once complete. Throws IOException ("can't write to file"); the caller keeps
+// the solver out.
+void save_tree_file(GameTree& tree, const SolverState& state, const std::string& path);
 
-// What a load reads into and replaces: the session's game description, lines (never null) and
-// tree, and the schedule the next `go` gives a tree (the loaded tree's own).
+// What a load reads into and replaces: the session's game description, lines (never null),
+// tree and its solver state (renewed with every tree it puts there, or the lack of one), and
+// the schedule the next `go` gives a tree (the loaded tree's own).
 struct TreeFileTarget {
   GameDescription& game;
   std::unique_ptr<SchematicNode>& lines;
   std::unique_ptr<GameTree>& tree;
+  SolverState& state;
   SolverSchedule& schedule;
 };
 

@@ -134,12 +134,12 @@ struct CompressedSolve : SpotFixture {
     s.compression_setting = level;
     small_flop_spot();
     GameTree& tree = build();
-    tree.params.averaging_delay = 2;  // so that short solves write their averages too
+    s.solver_state.params.averaging_delay = 2;  // so that short solves write their averages too
     EXPECT_EQ(s.compression_in_force(), level);
     EXPECT_EQ(tree.storage_forms[0], int(storage_pair_for_level(level).first));
-    for (int i = 0; i < iterations; ++i) run_iteration(tree);
-    EXPECT_TRUE(evaluate_both(tree));
-    return {tree.results.ev[0], tree.results.exploitability, double(storage_statistics().bytes_written)};
+    for (int i = 0; i < iterations; ++i) run_iteration(tree, s.solver_state);
+    EXPECT_TRUE(evaluate_both(tree, s.solver_state));
+    return {s.solver_state.results.ev[0], s.solver_state.results.exploitability, double(storage_statistics().bytes_written)};
   }
 };
 
@@ -159,19 +159,18 @@ TEST_F(CompressedSolve, ChangingTheLevelOfAPresentTreeDiscardsItsValues) {
   s.compression_setting = 0;
   small_flop_spot();
   GameTree& tree = build();
-  for (int i = 0; i < 5; ++i) run_iteration(tree);
-  s.compression_setting = 2;
-  ASSERT_TRUE(apply_compression(&tree, s.compression_setting));
-  EXPECT_EQ(tree.iterations, 0);
+  for (int i = 0; i < 5; ++i) run_iteration(tree, s.solver_state);
+  ASSERT_EQ(failure({"ai6_set_compression", "2"}), "");
+  EXPECT_EQ(s.solver_state.iterations, 0);
   EXPECT_EQ(tree.storage_forms[0], 1);
   ASSERT_TRUE(allocate_tree_storage(tree));
   auto river = std::find_if(tree.nodes.begin(), tree.nodes.end(), [](auto& n) { return n.is_decision() && n.street == 3; });
   ASSERT_NE(river, tree.nodes.end());
   auto* array = dynamic_cast<CompressedValueArray*>(river->regrets.get());
   EXPECT_TRUE(array && array->stored_bytes() == 0) << "new arrays of the new form";
-  for (int i = 0; i < 5; ++i) run_iteration(tree);
-  ASSERT_TRUE(evaluate_both(tree));
-  EXPECT_NEAR(tree.results.ev[0] + tree.results.ev[1], 0.0, 1e-9);
+  for (int i = 0; i < 5; ++i) run_iteration(tree, s.solver_state);
+  ASSERT_TRUE(evaluate_both(tree, s.solver_state));
+  EXPECT_NEAR(s.solver_state.results.ev[0] + s.solver_state.results.ev[1], 0.0, 1e-9);
 }
 
 }  // namespace

@@ -43,7 +43,7 @@ struct Forgetting : SpotFixture {
     kernels::fold_values(reach[1].data(), tree.card_node_at(turn, river).hand_pair(0), 1.0, compatible.data());
     double pairs = 0;
     for (std::size_t i = 0; i < compatible.size(); ++i) pairs += reach[0][i] * compatible[i];
-    PassResult r = subgame_pass(tree, 0, PassMode::evaluation, node, turn, river, reach[1], reach[0]);
+    PassResult r = subgame_pass(tree, s.solver_state, 0, PassMode::evaluation, node, turn, river, reach[1], reach[0]);
     return pairs > 0 ? r.value / pairs : 0;
   }
   double deal_value(GameTree& tree, const DealItem& item) {
@@ -92,14 +92,14 @@ TEST_F(Forgetting, ResolvedSubgamesGiveBackTheGame) {
     s.clear_lines();
     GameTree& tree = street == 2 ? flop_tree() : turn_tree();
     TreeResults full = solve(tree, street == 2 ? 150 : 300);
-    std::vector<DealItem> items = collect_deals(tree, street);
+    std::vector<DealItem> items = collect_deals(tree, s.solver_state, street);
     std::vector<double> before;
     for (const DealItem& item : items) before.push_back(deal_value(tree, item));
-    ASSERT_TRUE(forget_streets(tree, street) && rebuild_forgotten_streets(tree));
+    ASSERT_TRUE(forget_streets(tree, s.solver_state, street) && rebuild_forgotten_streets(tree, s.solver_state));
     EXPECT_TRUE(!tree.has_flag(INCOMPLETE_TREE) && missing_arrays(tree) == 0);
-    int iterations = tree.iterations;
-    ASSERT_TRUE(solve_all_splits(tree, street));
-    EXPECT_TRUE(tree.iterations == iterations && tree.forgotten_from == -1);
+    int iterations = s.solver_state.iterations;
+    ASSERT_TRUE(solve_all_splits(tree, s.solver_state, street));
+    EXPECT_TRUE(s.solver_state.iterations == iterations && tree.forgotten_from == -1);
     TreeResults resolved = results(tree);
     // The subgames meet the same frozen ranges the full solve gave them: their values, and the
     // whole tree's, agree within what the full solve's accuracy allows.
@@ -113,7 +113,7 @@ TEST_F(Forgetting, ResolvedSubgamesGiveBackTheGame) {
                   (++compared && std::fabs(deal_value(tree, items[i]) - before[i]) < 0.1)) << "deal " << i;  // chips per hand pair
     EXPECT_GT(compared, 0);
     // After the re-solve the tree trains as a whole again.
-    run_iteration(tree);
+    run_iteration(tree, s.solver_state);
   }
 }
 
@@ -130,7 +130,7 @@ TEST_F(Forgetting, PartialSolveOfOneRunoutGivesBackItsValue) {
   PartialSubgame g;
   ASSERT_TRUE(partial_subgame(tree, index, ref.turn, ref.river, g));
   tree.forgotten_from = -1;
-  std::vector<DealItem> items = collect_deals(tree, 3);
+  std::vector<DealItem> items = collect_deals(tree, s.solver_state, 3);
   auto item = std::find_if(items.begin(), items.end(), [&](const DealItem& i) { return i.root.node == g.root; });
   ASSERT_NE(item, items.end());
   const CardNode& board = tree.card_node_at(g.turn, g.river);
@@ -140,22 +140,22 @@ TEST_F(Forgetting, PartialSolveOfOneRunoutGivesBackItsValue) {
   double full = value_per_pair(tree, g.root, g.turn, g.river, reach);
 
   double exploitability = -1;
-  EXPECT_TRUE(solve_partial(tree, index, ref.turn, ref.river, s.settings.recalc_accuracy, exploitability) && exploitability == 0.0);  // nothing forgotten
+  EXPECT_TRUE(solve_partial(tree, s.solver_state, index, ref.turn, ref.river, s.settings.recalc_accuracy, exploitability) && exploitability == 0.0);  // nothing forgotten
   EXPECT_EQ(failure({"explo_partial", path}), "");
 
-  ASSERT_TRUE(forget_streets(tree, 3));
+  ASSERT_TRUE(forget_streets(tree, s.solver_state, 3));
   EXPECT_EQ(failure({"show_strategy", path}), "ERROR: show_strategy incomplete tree\n");
   s.settings.recalc_accuracy = {0, 0, 0.001 * 100};
-  int iterations = 0, before = tree.iterations;
-  ASSERT_TRUE(solve_partial(tree, index, ref.turn, ref.river, s.settings.recalc_accuracy, exploitability, &iterations));
-  EXPECT_TRUE(exploitability <= 0.1 && iterations <= 1000 && tree.iterations == before && tree.has_flag(INCOMPLETE_TREE));
+  int iterations = 0, before = s.solver_state.iterations;
+  ASSERT_TRUE(solve_partial(tree, s.solver_state, index, ref.turn, ref.river, s.settings.recalc_accuracy, exploitability, &iterations));
+  EXPECT_TRUE(exploitability <= 0.1 && iterations <= 1000 && s.solver_state.iterations == before && tree.has_flag(INCOMPLETE_TREE));
   EXPECT_NEAR(value_per_pair(tree, g.root, g.turn, g.river, reach), full, 0.25);
   EXPECT_EQ(failure({"show_strategy", path}), "");
   EXPECT_EQ(failure({"show_strategy", "r:0:c:c:3s"}), "ERROR: show_strategy incomplete tree\n");
 
   // A loose target is met at the first check, after 50 iterations.
   s.settings.recalc_accuracy = {0, 0, 1000};
-  ASSERT_TRUE(solve_partial(tree, index, ref.turn, ref.river, s.settings.recalc_accuracy, exploitability, &iterations));
+  ASSERT_TRUE(solve_partial(tree, s.solver_state, index, ref.turn, ref.river, s.settings.recalc_accuracy, exploitability, &iterations));
   EXPECT_EQ(iterations, 50);
   s.settings.recalc_accuracy = {0, 0, 0};
 }
@@ -175,8 +175,8 @@ TEST_F(Forgetting, RarelyReachedDealsKeepTheirAccumulatedRanges) {
   int rare = at("r:0:b50:c:2s").node->record_index;
   int common = at("r:0:c:c:2s").node->record_index;
   std::array<std::vector<double>, 2> accumulated = tree.nodes[std::size_t(rare)].deal->entries[0].reach_sums;
-  std::vector<DealItem> items = collect_deals(tree, 3);
-  ASSERT_TRUE(forget_streets(tree, 3));
+  std::vector<DealItem> items = collect_deals(tree, s.solver_state, 3);
+  ASSERT_TRUE(forget_streets(tree, s.solver_state, 3));
   int kept = 0;
   for (const DealItem& item : items) {
     const DealEntry& e = tree.nodes[std::size_t(item.root.node)].deal->entries[0];

@@ -33,24 +33,25 @@ struct HandListsTest : SpotFixture {
     s.settings.all_hands = all_hands;
     s.settings.isomorphism = {isomorphism, isomorphism, false};
     GameTree& tree = build();
+    SolverState& state = s.solver_state;
     s.settings.all_hands = false;
     // The first iteration averages 16-bit river regrets over each strength class of the actor's
     // list, which with every-hand lists takes in hands outside the range: the games compared
     // start after it.
-    tree.iterations = 1;
-    for (int i = 0; i < iterations; ++i) run_iteration(tree);
+    state.iterations = 1;
+    for (int i = 0; i < iterations; ++i) run_iteration(tree, state);
     Solved s{};
-    EXPECT_TRUE(evaluate_both(tree));
+    EXPECT_TRUE(evaluate_both(tree, state));
     for (int p = 0; p < 2; ++p) {
-      s.ev[p] = tree.results.ev[p];
-      s.mes[p] = tree.results.mes[p];
+      s.ev[p] = state.results.ev[p];
+      s.mes[p] = state.results.mes[p];
     }
     for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
       if (!tree.nodes[i].is_decision()) continue;
       for (auto [turn, river] : runouts)  // the board's own cards where the runout gives none
         s.reads.push_back({int(i), turn < 0 ? tree.board_turn : turn, river < 0 ? tree.board_river : river, {}});
     }
-    read_strategies(tree, s.reads);
+    read_strategies(tree, state, s.reads);
     discard_pending_output();
     return s;
   }
@@ -162,10 +163,10 @@ TEST_F(HandListsTest, ARangeEmptiedByTheBoardIsRefusedAndEmptiedRiversSolve) {
   GameTree& tree = build();
   EXPECT_EQ(look_up_board(tree, card("3s"), card("As")).node->hand_count(0), 0);
   EXPECT_EQ(look_up_board(tree, card("3s"), card("Ah")).node->hand_count(0), 1);
-  for (int i = 0; i < 30; ++i) run_iteration(tree);
-  ASSERT_TRUE(evaluate_both(tree));
-  EXPECT_TRUE(std::isfinite(tree.results.exploitability));
-  EXPECT_GE(tree.results.exploitability, -1e-9);
+  for (int i = 0; i < 30; ++i) run_iteration(tree, s.solver_state);
+  ASSERT_TRUE(evaluate_both(tree, s.solver_state));
+  EXPECT_TRUE(std::isfinite(s.solver_state.results.exploitability));
+  EXPECT_GE(s.solver_state.results.exploitability, -1e-9);
 }
 
 // The value arrays of river nodes take, per river board, the actor's listed hands (padded to

@@ -138,7 +138,7 @@ TEST_F(NodeLocks, LockedRowsStayRefusalsChangeNothingImposedRowsCoverTheListedHa
   lock("r:0:b100");
   std::string before = raw_rows("r:0:b100");
   solve(tree, 100);
-  EXPECT_TRUE(raw_rows("r:0:b100") == before && tree.iterations == 180 && tree.results.iteration == 180);
+  EXPECT_TRUE(raw_rows("r:0:b100") == before && s.solver_state.iterations == 180 && s.solver_state.results.iteration == 180);
   lock("r:0:b100", false);
   solve(tree, 10);
   EXPECT_FALSE(raw_rows("r:0:b100") == before);
@@ -149,7 +149,7 @@ TEST_F(NodeLocks, LockedRowsStayRefusalsChangeNothingImposedRowsCoverTheListedHa
   EXPECT_FALSE(root.regrets->locked(0, 0));
   EXPECT_TRUE(raw_rows("r:0") == before);
   impose("r:0", 1, "2");
-  EXPECT_EQ(tree.results.iteration, -1);
+  EXPECT_EQ(s.solver_state.results.iteration, -1);
   ASSERT_EQ(root.regrets->layout().entry(0, 0).count, 5);
   const float* row = dynamic_cast<const PlainValueArray32&>(*root.regrets).row(0, 0, 1);
   EXPECT_TRUE(std::all_of(row, row + 5, [](float w) { return w == 2000.0f; }));

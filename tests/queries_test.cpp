@@ -41,11 +41,11 @@ struct QueriesTest : SpotFixture {
     }
   }
   void iterate(GameTree& tree, int n) {
-    for (int i = 0; i < n; ++i) run_iteration(tree);
+    for (int i = 0; i < n; ++i) run_iteration(tree, s.solver_state);
   }
   std::vector<Vec> strategy(const std::string& path) {
     NodeRef ref = at(path);
-    return read_strategy(*s.current_tree(), ref.node->record_index, ref.turn, ref.river);
+    return read_strategy(*s.current_tree(), s.solver_state, ref.node->record_index, ref.turn, ref.river);
   }
   // A hand's weight times its EV; nothing where it does not reach.
   double weighted(const EvVectors& e, std::size_t h) { return e.weight[h] > 0 ? e.weight[h] * e.ev[h] : 0.0; }
@@ -171,7 +171,7 @@ TEST_F(QueriesTest, StrategiesRangesAndEvsFollowThePath) {
   GameTree& tree = build();
   ASSERT_TRUE(tree.has_flag(ISOMORPHISM_ON));
   for (int from : {30, 61}) {  // averaging starts after iteration 60
-    tree.iterations = from;
+    s.solver_state.iterations = from;
     iterate(tree, 4);
     SCOPED_TRACE(from);
     for (const char* path : {"r:0", "r:0:c", "r:0:c:c:Ah", "r:0:b40:c:Qc:c", "r:0:b40:c:Qc:c:c:4c"}) {
@@ -191,10 +191,10 @@ TEST_F(QueriesTest, StrategiesRangesAndEvsFollowThePath) {
       SCOPED_TRACE(path);
       NodeRef ref = at(path);
       for (int p = 0; p < 2; ++p) {
-        Vec r = range_at_node(s.game.ranges, s.tree.get(), p, ref);
+        Vec r = range_at_node(s.game.ranges, s.tree.get(), s.solver_state, p, ref);
         GameTree::CardIndices idx = look_up_board(tree, ref.turn, ref.river).indices;
         NodeQuery q;
-        ASSERT_TRUE(query_node(tree, p, ref.node->record_index, idx.turn, idx.river, q));
+        ASSERT_TRUE(query_node(tree, s.solver_state, p, ref.node->record_index, idx.turn, idx.river, q));
         // The traversal starts from the range scaled to sum 1 over the hands the flop leaves.
         double total = 0;
         for (int h = 0; h < kHands; ++h)
@@ -209,33 +209,33 @@ TEST_F(QueriesTest, StrategiesRangesAndEvsFollowThePath) {
       }
     }
   }
-  Vec after = range_at_node(s.game.ranges, s.tree.get(), 0, at("r:0:c")), checks = strategy("r:0")[0];
+  Vec after = range_at_node(s.game.ranges, s.tree.get(), s.solver_state, 0, at("r:0:c")), checks = strategy("r:0")[0];
   for (int h = 0; h < kHands; ++h) EXPECT_DOUBLE_EQ(after[std::size_t(h)], s.game.ranges[0][std::size_t(h)] * checks[std::size_t(h)]);
-  EXPECT_EQ(range_at_node(s.game.ranges, s.tree.get(), 1, at("r:0:c")), s.game.ranges[1]);
-  EXPECT_EQ(range_at_node(s.game.ranges, s.tree.get(), *s.lines, 1, std::string()), s.game.ranges[1]);
+  EXPECT_EQ(range_at_node(s.game.ranges, s.tree.get(), s.solver_state, 1, at("r:0:c")), s.game.ranges[1]);
+  EXPECT_EQ(range_at_node(s.game.ranges, s.tree.get(), s.solver_state, *s.lines, 1, std::string()), s.game.ranges[1]);
   for (int player = 0; player < 2; ++player) {
     SCOPED_TRACE(player);
-    tree.results.iteration = -1;
-    EvVectors root = node_ev(tree, player, at("r:0"));
-    EXPECT_EQ(tree.results.iteration, tree.iterations);
+    s.solver_state.results.iteration = -1;
+    EvVectors root = node_ev(tree, s.solver_state, player, at("r:0"));
+    EXPECT_EQ(s.solver_state.results.iteration, s.solver_state.iterations);
     double ev = 0, total = 0;
     for (std::size_t h = 0; h < std::size_t(kHands); ++h) {
       ev += weighted(root, h);
       total += std::isnan(root.weight[h]) ? 0 : root.weight[h];
     }
-    EXPECT_NEAR(ev, tree.results.ev[player], 1e-9);
+    EXPECT_NEAR(ev, s.solver_state.results.ev[player], 1e-9);
     EXPECT_NEAR(total, 1.0, 1e-9);
 
-    EvVectors check = node_ev(tree, player, at("r:0:c")), bet = node_ev(tree, player, at("r:0:b40"));
-    EvVectors split = node_ev(tree, player, at("r:0:c:c"));
+    EvVectors check = node_ev(tree, s.solver_state, player, at("r:0:c")), bet = node_ev(tree, s.solver_state, player, at("r:0:b40"));
+    EvVectors split = node_ev(tree, s.solver_state, player, at("r:0:c:c"));
     Vec card_weight(kHands, 0.0), card_ev(kHands, 0.0);
     for (int c = 0; c < kCards; ++c) {
       if (tree.flop_mask & card_bit(c)) continue;
-      EvVectors e = node_ev(tree, player, at(std::string("r:0:c:c:").append(card_text(c))));
+      EvVectors e = node_ev(tree, s.solver_state, player, at(std::string("r:0:c:c:").append(card_text(c))));
       for (std::size_t h = 0; h < std::size_t(kHands); ++h)
         if (e.weight[h] > 0) card_weight[h] += e.weight[h] / 45, card_ev[h] += weighted(e, h) / 45;
     }
-    EvVectors line_a = line_ev(tree, player, at("r:0:c:c:Ah")), line_b = line_ev(tree, player, at("r:0:c:c:2s"));
+    EvVectors line_a = line_ev(tree, s.solver_state, player, at("r:0:c:c:Ah")), line_b = line_ev(tree, s.solver_state, player, at("r:0:c:c:2s"));
     for (std::size_t h = 0; h < std::size_t(kHands); ++h) {
       if (std::isnan(root.ev[h])) {
         EXPECT_TRUE(std::isnan(check.ev[h]) && std::isnan(check.weight[h]));
@@ -273,14 +273,14 @@ TEST_F(QueriesTest, IsomorphismChangesNoReport) {
     GameTree& tree = build();
     ASSERT_EQ(tree.has_flag(ISOMORPHISM_ON), iso == 1);
     iterate(tree, 200);
-    ASSERT_TRUE(evaluate_both(tree));
-    expl[iso] = tree.results.exploitability;
+    ASSERT_TRUE(evaluate_both(tree, s.solver_state));
+    expl[iso] = s.solver_state.results.exploitability;
     eq[iso].push_back(showdown_equity(s.tree.get(), 0, tree.board_turn, -1, s.game.ranges[0], s.game.ranges[1]).difference);
     for (const char* path : {"r:0", "r:0:c", "r:0:b30", "r:0:c:c:3h", "r:0:c:c:3c", "r:0:b30:c:Jh"}) {
       NodeRef ref = at(path);
       int player = int(ref.node->player);
-      ev[iso].push_back(node_ev(tree, player, ref).ev);
-      Vec in_range = range_at_node(s.game.ranges, s.tree.get(), player, ref);
+      ev[iso].push_back(node_ev(tree, s.solver_state, player, ref).ev);
+      Vec in_range = range_at_node(s.game.ranges, s.tree.get(), s.solver_state, player, ref);
       for (Vec& row : strategy(path)) {
         for (int h = 0; h < kHands; ++h) row[std::size_t(h)] *= in_range[std::size_t(h)] > 0;
         strategies[iso].push_back(row);

@@ -41,13 +41,13 @@ TEST_F(ScheduleGames, EveryScheduleSolvesThePolarizedRiverBets) {
       line({0, 0});
       line({bet});
       GameTree& tree = build();
-      tree.schedule = schedule;
-      for (int i = 0; i < 2000; ++i) run_iteration(tree);
-      ASSERT_TRUE(evaluate_both(tree));
-      double expl = tree.results.exploitability;
+      s.solver_state.schedule = schedule;
+      for (int i = 0; i < 2000; ++i) run_iteration(tree, s.solver_state);
+      ASSERT_TRUE(evaluate_both(tree, s.solver_state));
+      double expl = s.solver_state.results.exploitability;
       EXPECT_LT(expl, 0.5);
       double call = 100 / (100 + bet);
-      EXPECT_NEAR(tree.results.ev[0] + 50, 2 * (100 + bet * call) / 5, expl + 0.05);
+      EXPECT_NEAR(s.solver_state.results.ev[0] + 50, 2 * (100 + bet * call) / 5, expl + 0.05);
     }
   }
 }

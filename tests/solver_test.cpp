@@ -13,7 +13,7 @@
 namespace {
 
 struct SolverTest : SpotFixture {};
-void iterate(GameTree& tree, int n) { for (int i = 0; i < n; ++i) run_iteration(tree); }
+void iterate(GameTree& tree, SolverState& state, int n) { for (int i = 0; i < n; ++i) run_iteration(tree, state); }
 
 // Query passes do not descend below deals that start with a decision: they read the values the
 // last evaluation stored in the deal records (deals that start with an all-in showdown have none
@@ -30,19 +30,19 @@ TEST_F(SolverTest, QueriesReadTheDealValuesOfTheLastEvaluation) {
   line({0, 100, 100});  // all in: the deals below the call start with a showdown, not a decision
   line({100, 100});
   GameTree& tree = build();
-  iterate(tree, 3);
+  iterate(tree, s.solver_state, 3);
   NodeQuery before;
-  ASSERT_TRUE(query_node(tree, 0, 0, -1, -1, before));
-  ASSERT_TRUE(evaluate_both(tree));
-  EXPECT_NE(before.values, tree.root_values[0]);  // nothing was stored below the checks yet
+  ASSERT_TRUE(query_node(tree, s.solver_state, 0, 0, -1, -1, before));
+  ASSERT_TRUE(evaluate_both(tree, s.solver_state));
+  EXPECT_NE(before.values, s.solver_state.root_values[0]);  // nothing was stored below the checks yet
   const ActionNode& root = tree.nodes[0];
   int n = tree.start_card_node().hand_count(0);
   std::vector<double> sigma(std::size_t(n) * root.children.size());
   root.averages->average_strategy(0, 0, *root.regrets, sigma.data(), std::size_t(n));
   for (int player = 0; player < 2; ++player) {
-    const std::vector<double>& expected = tree.root_values[std::size_t(player)];
+    const std::vector<double>& expected = s.solver_state.root_values[std::size_t(player)];
     NodeQuery q;
-    ASSERT_TRUE(query_node(tree, player, 0, -1, -1, q));
+    ASSERT_TRUE(query_node(tree, s.solver_state, player, 0, -1, -1, q));
     ASSERT_EQ(q.values.size(), expected.size());
     for (std::size_t i = 0; i < q.values.size(); ++i) EXPECT_NEAR(q.values[i], expected[i], 1e-12);
     // Below the root: OOP's values are its action probabilities times its actions' values,
@@ -50,7 +50,7 @@ TEST_F(SolverTest, QueriesReadTheDealValuesOfTheLastEvaluation) {
     std::vector<double> combined(std::size_t(n), 0.0);
     for (std::size_t a = 0; a < root.children.size(); ++a) {
       NodeQuery child;
-      ASSERT_TRUE(query_node(tree, player, root.children[a], -1, -1, child));
+      ASSERT_TRUE(query_node(tree, s.solver_state, player, root.children[a], -1, -1, child));
       for (std::size_t i = 0; i < std::size_t(n); ++i) {
         double share = player == 0 ? sigma[a * std::size_t(n) + i] : 1.0;
         combined[i] += share * child.values[i];
@@ -89,7 +89,7 @@ TEST_F(SolverTest, KeptStrategiesMatchThePresentRegrets) {
   auto check_rows = [&](const char* step, bool some = true) {
     int current = 0;
     for (std::size_t i = 0; i < tree->nodes.size(); ++i)
-      if (const std::vector<double>* kept = kept_strategy_rows(*tree, int(i))) {
+      if (const std::vector<double>* kept = kept_strategy_rows(*tree, s.solver_state, int(i))) {
         const ActionNode& node = tree->nodes[i];
         std::size_t n = std::size_t(tree->start_card_node().hand_count(int(node.player))), actions = node.children.size();
         std::vector<double> fallback(actions), fresh(n * actions);
@@ -100,24 +100,24 @@ TEST_F(SolverTest, KeptStrategiesMatchThePresentRegrets) {
       }
     EXPECT_TRUE(current > 0 || !some) << step;
   };
-  iterate(*tree, 20);
+  iterate(*tree, s.solver_state, 20);
   check_rows("iterations");
-  solve_pass(*tree, 1, PassMode::training);
+  solve_pass(*tree, s.solver_state, 1, PassMode::training);
   check_rows("one pass");
   // OOP's first decision, whose rows IP's pass kept, gets new regrets before OOP's pass.
   Tokens strategy{"set_strategy", "r:0", "0"};
   strategy.insert(strategy.end(), kHands, "0.25");
   run(strategy);
   check_rows("set_strategy", false);
-  solve_pass(*tree, 0, PassMode::training);
+  solve_pass(*tree, s.solver_state, 0, PassMode::training);
   check_rows("set_strategy between passes");
   std::filesystem::path dir = make_temp_dir();
-  save_tree_file(*tree, (dir / "kept.tree").string());
+  save_tree_file(*tree, s.solver_state, (dir / "kept.tree").string());
   load((dir / "kept.tree").string());
   std::filesystem::remove_all(dir);
   tree = s.current_tree();
   check_rows("loaded", false);
-  iterate(*tree, 3);
+  iterate(*tree, s.solver_state, 3);
   check_rows("loaded and solved on");
 }
 

@@ -102,13 +102,14 @@ struct SpotFixture : ::testing::Test {
     }
     return "";
   }
-  static TreeResults results(GameTree& tree) {
+  // The session's tree, with the session's solver state.
+  TreeResults results(GameTree& tree) {
     TreeResults r;
-    EXPECT_TRUE(evaluate_both(tree, &r));
+    EXPECT_TRUE(evaluate_both(tree, s.solver_state, &r));
     return r;
   }
-  static TreeResults solve(GameTree& tree, int iterations) {
-    for (int i = 0; i < iterations; ++i) run_iteration(tree);
+  TreeResults solve(GameTree& tree, int iterations) {
+    for (int i = 0; i < iterations; ++i) run_iteration(tree, s.solver_state);
     return results(tree);
   }
   // Builds the tree and gives it its memory.
@@ -124,7 +125,7 @@ struct SpotFixture : ::testing::Test {
   // load_tree's effect on the session.
   void load(const std::string& path, Notes* notes = nullptr) {
     s.free_tree();
-    load_tree_file(path, {s.game, s.lines, s.tree, s.schedule}, notes);
+    load_tree_file(path, {s.game, s.lines, s.tree, s.solver_state, s.schedule}, notes);
   }
   // A path resolved in the session's lines.
   NodeRef at(const std::string& path) { return resolve_path(s.tree.get(), *s.lines, path); }

@@ -77,8 +77,8 @@ struct TreeFile : SpotFixture {
   // Averages from the third iteration on (not the 61st), so that short solves fill the
   // compressed average stores too.
   void solve(GameTree& tree, int iterations) {
-    tree.params.averaging_delay = 2;
-    for (int i = 0; i < iterations; ++i) run_iteration(tree);
+    s.solver_state.params.averaging_delay = 2;
+    for (int i = 0; i < iterations; ++i) run_iteration(tree, s.solver_state);
   }
   void expect_same_results(const TreeResults& a, const TreeResults& b, double tolerance) {
     for (auto [x, y] : {std::pair{a.ev[0], b.ev[0]}, {a.ev[1], b.ev[1]}, {a.mes[0], b.mes[0]}, {a.mes[1], b.mes[1]}, {a.exploitability, b.exploitability}})
@@ -88,7 +88,7 @@ struct TreeFile : SpotFixture {
   std::string bytes(const std::string& name) const { return read_text_file(path(name)); }
   // Saves the current tree as `name` and tells whether its bytes equal those of `other`.
   bool saved_same(const std::string& name, const std::string& other) const {
-    save_tree_file(*s.current_tree(), path(name));
+    save_tree_file(*s.current_tree(), s.solver_state, path(name));
     return bytes(name) == bytes(other);
   }
   // The failure text of loading a file, empty when it loads.
@@ -144,8 +144,8 @@ TEST_F(TreeFile, RoundTripsAreByteIdenticalForEveryKindOfTree) {
     bool iso = tree.has_flag(ISOMORPHISM_ON);
     solve(tree, c.iterations);
     TreeResults before = results(tree);
-    ASSERT_TRUE(c.forget < 0 || forget_streets(tree, c.forget));
-    save_tree_file(tree, path("a.tree"));
+    ASSERT_TRUE(c.forget < 0 || forget_streets(tree, s.solver_state, c.forget));
+    save_tree_file(tree, s.solver_state, path("a.tree"));
     int hands[2] = {tree.start_card_node().hand_count(0), tree.start_card_node().hand_count(1)};
     // Other settings in force at load time: the file's own choices win.
     s.settings.isomorphism = {!c.isomorphism, !c.isomorphism, true};
@@ -155,15 +155,15 @@ TEST_F(TreeFile, RoundTripsAreByteIdenticalForEveryKindOfTree) {
     s.game = GameDescription{};
     ASSERT_EQ(load_failure(path("a.tree")), "");
     GameTree& loaded = *s.current_tree();
-    loaded.params.averaging_delay = 2;  // as solve() set it on the saved tree
-    EXPECT_TRUE(loaded.iterations == c.iterations && loaded.has_flag(NEW_TREE) == (c.iterations == 0));
+    s.solver_state.params.averaging_delay = 2;  // as solve() set it on the saved tree
+    EXPECT_TRUE(s.solver_state.iterations == c.iterations && loaded.has_flag(NEW_TREE) == (c.iterations == 0));
     EXPECT_TRUE(loaded.has_flag(ISOMORPHISM_ON) == iso && loaded.all_hands == c.all_hands && loaded.forgotten_from == c.forget);
     EXPECT_EQ(s.compression_in_force(), c.level);
     EXPECT_TRUE(s.game.pot_values == set.pot_values && s.game.ranges == set.ranges);
     EXPECT_TRUE(loaded.start_card_node().hand_count(0) == hands[0] && loaded.start_card_node().hand_count(1) == hands[1]);
     EXPECT_TRUE(saved_same("b.tree", "a.tree"));
     if (c.iterations > 0) expect_same_results(results(loaded), before, 1e-9);
-    EXPECT_TRUE(c.forget < 0 || (rebuild_forgotten_streets(loaded) && solve_all_splits(loaded, c.forget)));
+    EXPECT_TRUE(c.forget < 0 || (rebuild_forgotten_streets(loaded, s.solver_state) && solve_all_splits(loaded, s.solver_state, c.forget)));
     s.settings.isomorphism = {true, true, false};
   }
 }
@@ -178,7 +178,7 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
   s.game.pot_values = {3, 4, 100};
   GameTree& tree = build();
   solve(tree, 6);
-  save_tree_file(tree, path("good.tree"));
+  save_tree_file(tree, s.solver_state, path("good.tree"));
   std::string good = bytes("good.tree");
   std::vector<std::size_t> cuts = {0, 3, 4, 8, 16, 32, 56, kRangesEnd - 10608, kRangesEnd, kRangesEnd + 1,
                                    good.size() - 9, good.size() - 8, good.size() - 1};
@@ -195,8 +195,8 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
     EXPECT_TRUE(cut < kRangesEnd || (s.game.pot_values == std::array<double, 3>{3, 4, 100} && !s.game.ranges[1].empty()));
     EXPECT_TRUE(cut > kRangesEnd || (s.current_tree() == nullptr && s.lines->is_leaf()));
     if (GameTree* t = s.current_tree()) {
-      ASSERT_TRUE(t->iterations == 0 && t->has_flag(NEW_TREE) && allocate_tree_storage(*t));
-      if (!solved_after_failure) run_iteration(*t);
+      ASSERT_TRUE(s.solver_state.iterations == 0 && t->has_flag(NEW_TREE) && allocate_tree_storage(*t));
+      if (!solved_after_failure) run_iteration(*t, s.solver_state);
       solved_after_failure = true;
     }
   }
@@ -207,7 +207,7 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
     write_bytes(path("flip.tree"), std::string(good).replace(at, 1, 1, char(good[at] ^ (1 << (rng() % 8)))));
     EXPECT_NE(load_failure(path("flip.tree")), "");
     GameTree* t = s.current_tree();
-    EXPECT_TRUE(!t || (t->iterations == 0 && allocate_tree_storage(*t)));
+    EXPECT_TRUE(!t || (s.solver_state.iterations == 0 && allocate_tree_storage(*t)));
   }
   // Not a tree file, a version this program does not know, two turn cards (2c 2d) and a river
   // without a turn (2c) with their checksums made good again, a root without children (its lines
@@ -223,7 +223,7 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
     EXPECT_TRUE(s.game.turn_mask == 0 && s.game.river_mask == 0);
   }
   // After all that the good file still loads whole.
-  EXPECT_TRUE(solved_after_failure && load_failure(path("good.tree")).empty() && s.current_tree()->iterations == 6);
+  EXPECT_TRUE(solved_after_failure && load_failure(path("good.tree")).empty() && s.solver_state.iterations == 6);
 }
 
 // Saves taken while one thread solves, each loaded and solved on to the same iteration, end
@@ -234,12 +234,12 @@ TEST_F(TreeFile, CheckpointsTakenWhileSolvingContinueExactly) {
   const int total = 60;
   s.compression_setting = 4;
   auto solve_to_end_and_save = [&](const std::string& name) {
-    if (s.current_tree()->iterations < total) {
-      ASSERT_TRUE(s.solver.start(*s.current_tree(), s.settings, s.schedule, s.game.root_pot(), total - s.current_tree()->iterations, true));
+    if (s.solver_state.iterations < total) {
+      ASSERT_TRUE(s.solver.start(*s.current_tree(), s.solver_state, s.settings, s.schedule, s.game.root_pot(), total - s.solver_state.iterations, true));
       s.solver.wait();
     }
-    evaluate_both(*s.current_tree());
-    save_tree_file(*s.current_tree(), path(name));
+    evaluate_both(*s.current_tree(), s.solver_state);
+    save_tree_file(*s.current_tree(), s.solver_state, path(name));
   };
   turn_spot();
   for (const char* name : {"straight.tree", ""}) {
@@ -247,7 +247,7 @@ TEST_F(TreeFile, CheckpointsTakenWhileSolvingContinueExactly) {
     build();
     if (*name) solve_to_end_and_save(name);
   }
-  ASSERT_TRUE(s.solver.start(*s.current_tree(), s.settings, s.schedule, s.game.root_pot(), total, true));
+  ASSERT_TRUE(s.solver.start(*s.current_tree(), s.solver_state, s.settings, s.schedule, s.game.root_pot(), total, true));
   int saves = 0;
   for (; s.solver.running() && saves < 400; ++saves) cmd_dump_tree(s, {"dump_tree", path("c" + std::to_string(saves % 6))});
   s.solver.wait();
@@ -281,7 +281,7 @@ TEST_F(TreeFile, FailedSavesKeepTheOlderFile) {
     rlimit limit{4096, 4096};
     setrlimit(RLIMIT_FSIZE, &limit);
     try {
-      save_tree_file(tree, target);
+      save_tree_file(tree, s.solver_state, target);
     } catch (const IOException& e) {
       _exit(std::string(e.what()) == "can't write to file" ? 0 : 2);
     }
@@ -291,8 +291,8 @@ TEST_F(TreeFile, FailedSavesKeepTheOlderFile) {
   waitpid(child, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   expect_only_older();
-  for (const std::string& bad : {dir.string(), path("no folder/x.tree")}) EXPECT_THROW(save_tree_file(tree, bad), IOException);
+  for (const std::string& bad : {dir.string(), path("no folder/x.tree")}) EXPECT_THROW(save_tree_file(tree, s.solver_state, bad), IOException);
   expect_only_older();
-  save_tree_file(tree, target);
+  save_tree_file(tree, s.solver_state, target);
   EXPECT_EQ(load_failure(target), "");
 }

@@ -107,7 +107,7 @@ TEST_F(TreeTest, RecordsTerminalsAndDealRecords) {
   line({0, 0, 0, 0, 0, 0});
   GameTree& tree = build();
   EXPECT_TRUE(tree.effective_stack == 100 && tree.start_street == 1 && tree.largest_stake == 150);
-  EXPECT_DOUBLE_EQ(tree.params.stake_scale, 125.0 / 150);
+  EXPECT_DOUBLE_EQ(s.solver_state.params.stake_scale, 125.0 / 150);
   // Root, then check subtree (key 0), then the bet's fold and call (key 100).
   ASSERT_EQ(tree.nodes[0].children.size(), 2u);
   const ActionNode& bet = tree.nodes[std::size_t(tree.nodes[0].children[1])];
@@ -133,7 +133,7 @@ TEST_F(TreeTest, FixedTurnGivesOneTurnChildAndTurnStartHasNoRootDeal) {
   GameTree& tree = build();
   ASSERT_TRUE(tree.start_street == 2 && tree.root_card->children.size() == 1u);
   EXPECT_TRUE(tree.root_card->children[0].weight == 1u && tree.root_card->children[0].children.size() == 48u);
-  EXPECT_TRUE(!tree.nodes[0].deal && tree.params.averaging_exponent == 4.0);
+  EXPECT_TRUE(!tree.nodes[0].deal && s.solver_state.params.averaging_exponent == 4.0);
 }
 
 }  // namespace

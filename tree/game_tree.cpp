@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <limits>
 
 #include "core/failure.h"
 #include "core/notes.h"
@@ -167,12 +166,6 @@ std::unique_ptr<GameTree> build_game_tree(const GameDescription& g, SchematicNod
   const CardNode& start = tree->start_card_node();
   add_note(notes, "#hands listed: OOP %d, IP %d\n", start.hand_count(0), start.hand_count(1));
 
-  SolverParameters& p = tree->params;
-  p.stake_scale = tree->largest_stake > 0 ? p.stake_scale_numerator / tree->largest_stake : 1.0;
-  if (tree->start_street > 1) {
-    p.averaging_exponent = 4.0;
-    p.averaging_cap = std::numeric_limits<double>::max();
-  }
   if (!stored) set_up_new_tree_storage(*tree, options.compression, notes);
   // Paths reach action nodes through these indexes: written only now that nothing can refuse the
   // build, so a refused build leaves every path of the current tree as it was.

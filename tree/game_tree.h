@@ -1,6 +1,6 @@
 #pragma once
-// The built game tree: the action nodes (the schematic tree flattened in pre-order) and the card
-// tree, plus what the solver keeps per tree. The session holds its tree; build_tree and
+// The built game tree: the action nodes (the schematic tree flattened in pre-order) with their
+// value arrays and deal records, and the card tree. The session holds its tree; build_tree and
 // load_tree replace it, free_tree deletes it. The solver only borrows it.
 #include <array>
 #include <atomic>
@@ -11,14 +11,12 @@
 #include "cards/cards.h"
 #include "cards/game.h"
 #include "core/notes.h"
-#include "kernels/schedule.h"
 #include "storage/compression_level.h"
 #include "tree/card_tree.h"
 #include "tree/schematic_tree.h"
 #include "tree/suit_isomorphism.h"
 
 class NodeValueArray;
-class SolverControl;
 
 enum class NodeKind : std::uint32_t { decision = 0, showdown = 1, fold = 2 };
 
@@ -75,27 +73,9 @@ struct ActionNode {
   bool is_decision() const { return kind == NodeKind::decision; }
 };
 
-struct SolverParameters {
-  double stake_scale_numerator = 125.0;
-  double stake_scale = 1.0;
-  double averaging_exponent = 1.5;
-  double averaging_cap = 262143.0;
-  int averaging_delay = 60;
-  int iteration_cap = 9000;
-};
-
-// Results of the last evaluate_both, net of each player's half of the pot.
-struct TreeResults {
-  double mes[2] = {0, 0};
-  double ev[2] = {0, 0};
-  double exploitability = 0;
-  int iteration = -1;
-};
-
 // A built tree: the action nodes in pre-order (node 0 the root), the card tree of the boards the
-// start street can lead to, and the build's inputs. Also carries what solving has reached so far
-// (iteration count, schedule, results and root values, kept strategies) so that a tree file or a
-// new run goes on from it. Owned by the current-tree holder; the solver and queries borrow it.
+// start street can lead to, and the build's inputs. Owned by the current-tree holder; the solver
+// and queries borrow it.
 struct GameTree {
   std::vector<ActionNode> nodes;
   CardMask flop_mask = 0;  // as on the board, not canonical
@@ -111,21 +91,6 @@ struct GameTree {
   std::array<std::vector<double>, 2> ranges;  // at build time, in the tree's suits
   bool all_hands = false;  // card nodes list every hand for both players, not just the ranges'
   std::atomic<std::uint32_t> flags{NEW_TREE};  // read by commands while the solver clears NEW_TREE
-  int average_mode = 1;
-  SolverParameters params;
-  std::atomic<int> iterations{0};  // grown by the solver thread, read by commands
-  // The solver schedule the tree is solved with, and the iteration count when it took over:
-  // the schedule's iteration k is iterations - schedule_origin + 1 (re-solves of subgames that
-  // count from 0 below the origin use iterations + 1).
-  SolverSchedule schedule;
-  int schedule_origin = 0;
-  int schedule_iteration(int t) const { return t >= schedule_origin ? t - schedule_origin + 1 : t + 1; }
-  // Whether evaluation plays the average strategies (and updates reach them) at iteration count t.
-  bool averages_in_force(int t) const {
-    if (average_mode != 1) return average_mode == 2;
-    if (t > params.averaging_delay) return true;
-    return !schedule.standard() && schedule_iteration(t) > 1;
-  }
   // First street whose per-node data were dropped by forget (2 or 3), -1 when none. Stays set
   // after a rebuild until the subgames are solved again with the ranges kept at the deals.
   int forgotten_from = -1;
@@ -134,25 +99,11 @@ struct GameTree {
     return has_flag(INCOMPLETE_TREE) && forgotten_from > 0 && int(node.street) >= forgotten_from;
   }
   bool storage_allocated = false;
-  TreeResults results;
-  // Per player, the hand values at the start board from the last evaluation (start list order).
-  std::array<std::vector<double>, 2> root_values;
   // Per player, over the start board's hand list: plain range weights and weights divided by
   // the sum over compatible hand pairs of the weight products (made on first use).
   std::array<std::vector<double>, 2> start_weights;
   std::array<std::vector<double>, 2> normalised_weights;
   bool start_weights_ready = false;
-  // The current strategies of a river-start tree's decisions, kept by the solver between passes:
-  // a player's regrets change only in its own passes, so the rows matched in the opponent's
-  // pass serve the player's next pass unchanged. Per node, rows over its player's list and the
-  // player's regret version they were matched from (0: none).
-  struct CurrentStrategies {
-    std::vector<std::vector<double>> rows;
-    std::vector<std::uint64_t> versions;
-    std::array<std::uint64_t, 2> regret_versions{1, 1};  // grown by each training pass of the player
-    std::uint64_t command_epoch = 0;  // commands seen (any of them may have written regrets)
-  };
-  CurrentStrategies current_strategies;
   // What the tree was built from, as the user gave it: tree files save these, not the game
   // description or lines of the moment, which later commands may have changed.
   GameDescription inputs;
@@ -164,9 +115,6 @@ struct GameTree {
   const CardNode& card_node_at(int turn, int river) const;
   std::array<int, 2> storage_forms{0, 0};  // first / second array: 0 plain, 1 medium, 2 high
   int compression_level = 0;               // the level in force for this tree's data, 0..4
-  // The control whose run borrows the tree (null when none): its passes report their progress
-  // to it once a stop is requested.
-  std::atomic<SolverControl*> solver_run{nullptr};
 
   // A card node as child indexes: turn among the root's children, river among the turn's (-1
   // where the card is not given or not in the tree). Real cards find theirs in board_lookup.h.

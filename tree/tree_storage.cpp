@@ -83,12 +83,7 @@ void create_storage(GameTree& tree, StoragePair pair) {
         for (DealEntry& e : n.deal->entries) e.resolved_runouts = 0;
     }
   tree.storage_forms = {int(pair.first), int(pair.second)};
-  tree.current_strategies = {};
-  tree.iterations = 0;
-  tree.schedule_origin = 0;  // the tree's schedule starts again with its values
   tree.storage_allocated = false;
-  tree.results = TreeResults{};
-  for (auto& v : tree.root_values) v.clear();
   reset_storage_statistics();
 }
 
@@ -101,7 +96,6 @@ void create_missing_arrays(GameTree& tree, int subtree) {
     return top == nullptr;
   };
   make_arrays(tree, pair, [&](const ActionNode& n) { return !n.regrets && below(n); });
-  tree.current_strategies = {};
   tree.storage_allocated = false;
 }
 

@@ -23,7 +23,8 @@ std::vector<std::vector<int>> boards_of_street(const GameTree& tree, int street,
 std::uint64_t uncompressed_need(const GameTree& tree);
 
 // Gives every decision node new, empty arrays (not yet allocated) of the pair's forms, and
-// resets the tree's iteration count and the storage statistics. Forgotten nodes stay without.
+// resets the storage statistics. Forgotten nodes stay without. What was solved on the old
+// arrays is void: the caller restarts the solving state with them.
 void create_storage(GameTree& tree, StoragePair pair);
 
 // New, empty arrays in the tree's forms for the decision nodes that have none (after forget),
@@ -37,5 +38,5 @@ void set_up_new_tree_storage(GameTree& tree, int compression_setting, Notes* not
 // Applies a compression setting to a present tree (ai6_set_compression; nullptr: no tree,
 // false): auto first recreates plain storage, measures the need and chooses; then the level
 // becomes the tree's level, its values are dropped, its storage recreated in the level's forms
-// and the storage statistics restart.
+// and the storage statistics restart (the caller restarts the solving state, as for create_storage).
 bool apply_compression(GameTree* tree, int compression_setting, Notes* notes = nullptr);

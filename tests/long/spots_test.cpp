@@ -46,15 +46,15 @@ TEST_P(SpotAnchor, OopEvLandsInTheGameValueInterval) {
   ASSERT_NE(tree, nullptr);
   ASSERT_TRUE(allocate_tree_storage(*tree));
   double expl = 1e9;
-  while (tree->iterations < 2000 && expl > a.target) {
-    for (int i = 0; i < 25; ++i) run_iteration(*tree);
-    ASSERT_TRUE(evaluate_both(*tree));
-    expl = tree->results.exploitability;
+  while (s.solver_state.iterations < 2000 && expl > a.target) {
+    for (int i = 0; i < 25; ++i) run_iteration(*tree, s.solver_state);
+    ASSERT_TRUE(evaluate_both(*tree, s.solver_state));
+    expl = s.solver_state.results.exploitability;
   }
-  double ev = tree->results.ev[0] + s.game.root_pot() / 2;
+  double ev = s.solver_state.results.ev[0] + s.game.root_pot() / 2;
   EXPECT_LE(expl, a.target);
-  EXPECT_GE(ev, a.low - expl) << "after " << tree->iterations << " iterations";
-  EXPECT_LE(ev, a.high + expl) << "after " << tree->iterations << " iterations";
+  EXPECT_GE(ev, a.low - expl) << "after " << s.solver_state.iterations << " iterations";
+  EXPECT_LE(ev, a.high + expl) << "after " << s.solver_state.iterations << " iterations";
 }
 
 // Intervals from the spots' README; targets 0.01 % (river) and 0.05 % (turn) of the pot.
