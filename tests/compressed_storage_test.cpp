@@ -1,7 +1,6 @@
-// Compressed value arrays against plain ones, and whole solves at every compression level.
+// Compressed value arrays against plain ones, and the forms each compression level builds.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <random>
 
 #include "solver/solver.h"
@@ -69,8 +68,8 @@ void train_both(NodeValueArray& plain, NodeValueArray& packed, bool sixteen_bit,
     }
 }
 
-// Closed chunks refuse access; a fresh chunk reads zero (every hand plays the fallback); closing
-// without write-back keeps the store as it was.
+// Closed chunks refuse access; closing without write-back keeps the store as it was. (A fresh
+// chunk reading zero: the training against a plain array.)
 TEST(CompressedValueArray, ChunkAccessAndWriteBack) {
   for (const Form& f : kForms) {
     SCOPED_TRACE(form_name(f));
@@ -81,8 +80,6 @@ TEST(CompressedValueArray, ChunkAccessAndWriteBack) {
     EXPECT_THROW(array.current_strategy(0, 0, training, sigma.data(), 40), std::logic_error);
     array.open_chunk(1);
     EXPECT_TRUE(array.is_open(1) && !array.is_open(0));
-    array.current_strategy(1, 0, training, sigma.data(), 1081);
-    EXPECT_TRUE(sigma[0] == 0.9 && sigma[1081 + 1080] == 0.1);
     array.close_chunk(1, false);
     array.close_chunk(1, true);  // closing a closed chunk does nothing
     EXPECT_TRUE(!array.is_open(1) && array.stored_bytes() == 0);
@@ -118,59 +115,37 @@ TEST(CompressedValueArray, TrainsLikeThePlainArrayThroughAReload) {
     train_both(*plain, *original, f.sixteen_bit, rng, 3);
     original->flags(0, 2) |= kLockedFlag;
     auto loaded = reload(*original, make, dir);
-    EXPECT_TRUE(loaded->locked(0, 2) && loaded->stored_bytes() == original->stored_bytes());
+    EXPECT_TRUE(loaded->locked(0, 2));
     loaded->flags(0, 2) = 0;
     train_both(*plain, *loaded, f.sixteen_bit, rng, 1);
   }
 }
 
-// Whole solves: the medium store is lossless, so levels 1 to 3 train exactly as level 0; level 4
-// averages river regrets over showdown classes in its first iterations and must reach the same
-// game value within the accuracy.
-struct CompressedSolve : SpotFixture {
-  // (ev, exploitability, bytes written)
-  std::array<double, 3> solve_at(int level, int iterations) {
+// Each level builds its trees in its own forms and the compressed ones write to their stores; a
+// level set on a present tree gives it new arrays of the new form. (Solves at every level, and
+// the values a level change discards: storage_levels.case.)
+struct CompressedTree : SpotFixture {};
+
+TEST_F(CompressedTree, EveryLevelStoresInItsForms) {
+  for (int level = 0; level <= 4; ++level) {
     restart();
     s.compression_setting = level;
     small_flop_spot();
     GameTree& tree = build();
-    s.solver_state.params.averaging_delay = 2;  // so that short solves write their averages too
+    s.solver_state.params.averaging_delay = 0;  // so that averages are written too
     EXPECT_EQ(s.compression_in_force(), level);
     EXPECT_EQ(tree.storage_forms[0], int(storage_pair_for_level(level).first));
-    for (int i = 0; i < iterations; ++i) run_iteration(tree, s.solver_state);
-    EXPECT_TRUE(evaluate_both(tree, s.solver_state));
-    return {s.solver_state.results.ev[0], s.solver_state.results.exploitability, double(storage_statistics().bytes_written)};
+    reset_storage_statistics();
+    for (int i = 0; i < 2; ++i) run_iteration(tree, s.solver_state);
+    EXPECT_EQ(storage_statistics().bytes_written > 0, level > 0) << level;
   }
-};
-
-TEST_F(CompressedSolve, EveryLevelSolvesTheSameGame) {
-  auto plain = solve_at(0, 16);
-  EXPECT_EQ(plain[2], 0.0);
-  for (int level = 1; level <= 3; ++level) {
-    auto o = solve_at(level, 16);
-    EXPECT_TRUE(o[0] == plain[0] && o[1] == plain[1] && o[2] > 0.0) << level;
-  }
-  auto max = solve_at(4, 80);
-  EXPECT_NEAR(max[0], plain[0], plain[1] + max[1]);
-  EXPECT_LT(max[1], 0.02 * 100);
-}
-
-TEST_F(CompressedSolve, ChangingTheLevelOfAPresentTreeDiscardsItsValues) {
-  s.compression_setting = 0;
-  small_flop_spot();
-  GameTree& tree = build();
-  for (int i = 0; i < 5; ++i) run_iteration(tree, s.solver_state);
-  ASSERT_EQ(failure({"ai6_set_compression", "2"}), "");
-  EXPECT_EQ(s.solver_state.iterations, 0);
-  EXPECT_EQ(tree.storage_forms[0], 1);
-  ASSERT_TRUE(allocate_tree_storage(tree));
+  GameTree& tree = *s.tree;
+  ASSERT_EQ(failure({"ai6_set_compression", "2"}), "");  // the command also restarts the solver's count
+  ASSERT_TRUE(s.solver_state.iterations == 0 && allocate_tree_storage(tree));
   auto river = std::find_if(tree.nodes.begin(), tree.nodes.end(), [](auto& n) { return n.is_decision() && n.street == 3; });
   ASSERT_NE(river, tree.nodes.end());
   auto* array = dynamic_cast<CompressedValueArray*>(river->regrets.get());
   EXPECT_TRUE(array && array->stored_bytes() == 0) << "new arrays of the new form";
-  for (int i = 0; i < 5; ++i) run_iteration(tree, s.solver_state);
-  ASSERT_TRUE(evaluate_both(tree, s.solver_state));
-  EXPECT_NEAR(s.solver_state.results.ev[0] + s.solver_state.results.ev[1], 0.0, 1e-9);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <functional>
 #include <numeric>
 #include <random>
 #include <span>
@@ -449,21 +450,16 @@ TEST(KernelPathAgreement, VectorPathMatchesPlainPathForEveryHandCount) {
     Values a = random_reach(rng, n), c = random_reach(rng, n), op = random_reach(rng, n);
     std::vector<std::int16_t> index(n);
     for (int i = 0; i < n; ++i) index[i] = std::int16_t((i * 7 + trial) % n);
-    for (int op_kind = 0; op_kind < 7; ++op_kind) {
+    const std::function<void(const KernelSet&, double*)> ops[] = {
+        [&](auto& set, double* o) { set.multiply_add(o, a.data(), c.data(), n); },  // may fuse: first
+        [&](auto& set, double* o) { set.multiply(o, a.data(), c.data(), n); },
+        [&](auto& set, double* o) { set.add(o, a.data(), n); }, [&](auto& set, double* o) { set.maximum(o, a.data(), n); },
+        [&](auto& set, double* o) { set.scale(o, 1.0 / 44, n); }, [&](auto& set, double* o) { set.gather(o, a.data(), index.data(), n); },
+        [&](auto& set, double* o) { set.scatter_add(o, a.data(), index.data(), n); }};
+    for (std::size_t i = 0; i < std::size(ops); ++i) {
       Values outp = op, outv = op;
-      for (auto [set, res] : {std::pair{&p, &outp}, std::pair{&v, &outv}}) {
-        double* o = res->data();
-        switch (op_kind) {
-          case 0: set->multiply(o, a.data(), c.data(), n); break;
-          case 1: set->multiply_add(o, a.data(), c.data(), n); break;
-          case 2: set->add(o, a.data(), n); break;
-          case 3: set->maximum(o, a.data(), n); break;
-          case 4: set->scale(o, 1.0 / 44, n); break;
-          case 5: set->gather(o, a.data(), index.data(), n); break;
-          case 6: set->scatter_add(o, a.data(), index.data(), n); break;
-        }
-      }
-      expect_near(outp, outv, op_kind == 1 ? 1e-15 : 0.0, 0.0, "vector op " + std::to_string(op_kind));  // multiply-add may fuse
+      ops[i](p, outp.data()), ops[i](v, outv.data());
+      expect_near(outp, outv, i == 0 ? 1e-15 : 0.0, 0.0, "vector op " + std::to_string(i));
     }
     Values zeros(n, 0.0);
     EXPECT_TRUE(p.all_zero(zeros.data(), n) && v.all_zero(zeros.data(), n));

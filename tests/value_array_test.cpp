@@ -35,18 +35,13 @@ TEST(PlainValueArray, LayoutRowsAndConversion) {
   EXPECT_TRUE(r[0] == 65535 && r[1] == 0 && r[2] == 3) << r[0] << " " << r[1] << " " << r[2];
 }
 
-// Rows and the locked flag survive a reload of either width (saved again, the same bytes).
-TEST(PlainValueArray, ReloadKeepsRowsAndFlags) {
+// The locked flag survives a reload of either width, saved again to the same bytes. (Rows: the
+// tree file round trips, which evaluate the loaded trees.)
+TEST(PlainValueArray, ReloadKeepsFlags) {
   TempDir dir;
   auto layout = small_layout();
   auto check = [&](auto original) {
     ASSERT_TRUE(original->allocate());
-    std::vector<double> row(1081);
-    for (int b = 0; b < 3; ++b)
-      for (int a = 0; a < 3; ++a) {
-        for (double& x : row) x = double((b * 7 + a) * 1000 + (&x - row.data()) % 997) + 0.25;
-        original->set_row(b / 2, b % 2, a, row.data());
-      }
     original->flags(0, 1) = kLockedFlag;
     auto loaded = reload(*original, [&] { return std::make_unique<std::remove_reference_t<decltype(*original)>>(layout); }, dir);
     EXPECT_TRUE(loaded->locked(0, 1) && !loaded->locked(0, 0));
