@@ -1,11 +1,11 @@
-// Solver schedules: the discounted rule's weights against its published formula, and every
-// schedule against river games with known answers (names and parameters: protocol/schedules.case).
+// Solver schedules: the discounted rule's weights against its published formula (names and
+// parameters: protocol/schedules.case; every schedule on a river game with a known answer:
+// protocol/solver_schedules_polarized.case).
 #include <gtest/gtest.h>
 
 #include <cmath>
 
 #include "kernels/schedule.h"
-#include "spot_fixture.h"
 
 namespace {
 
@@ -21,34 +21,6 @@ TEST(Schedule, DcfrWeightsFollowThePublishedFormula) {
     first = j == 1 ? w.average_weight : first;
     EXPECT_NEAR(w.average_weight / first, std::pow(j, gamma), 1e-9) << k;
     EXPECT_NEAR(w.regret_discount, k == 1 ? 1 : std::pow(k - 1, alpha) / (std::pow(k - 1, alpha) + 1), 1e-12) << k;
-  }
-}
-
-struct ScheduleGames : SpotFixture {};
-
-// A polarized bettor (two nut straights, three air hands) against one bluff-catcher, pot 100,
-// one bet of B: the catcher calls P/(P+B), air makes up B/(P+2B) of the bets, and the bettor's
-// share is 2 (P + B P/(P+B)) / 5.
-TEST_F(ScheduleGames, EveryScheduleSolvesThePolarizedRiverBets) {
-  const SolverSchedule schedules[] = {SolverSchedule{}, dcfr_schedule(), discounted_schedule()};
-  for (double bet : {100.0, 50.0}) {
-    for (const SolverSchedule& schedule : schedules) {
-      SCOPED_TRACE(describe_schedule(schedule) + " bet " + std::to_string(bet));
-      restart();
-      board("As Ks Qd 7c 2h");
-      range(0, "JcTc JdTd 5c4c 5d4d 6c4c");
-      range(1, "8s8h");
-      line({0, 0});
-      line({bet});
-      GameTree& tree = build();
-      tree.schedule = schedule;
-      for (int i = 0; i < 2000; ++i) run_iteration(tree);
-      ASSERT_TRUE(evaluate_both(tree));
-      double expl = tree.results.exploitability;
-      EXPECT_LT(expl, 0.5);
-      double call = 100 / (100 + bet);
-      EXPECT_NEAR(tree.results.ev[0] + 50, 2 * (100 + bet * call) / 5, expl + 0.05);
-    }
   }
 }
 
