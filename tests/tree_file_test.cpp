@@ -119,6 +119,7 @@ TEST_F(TreeFile, RoundTripsAreByteIdenticalForEveryKindOfTree) {
       {"flop unsolved", &TreeFile::small_flop_spot, 4, 0, true, false},  {"turn", &TreeFile::turn_spot, 0, 5, true, false},
       {"turn no isomorphism", &TreeFile::turn_spot, 2, 5, false, true},  {"river", &TreeFile::river_spot, 0, 5, false, false},
       {"river all hands", &TreeFile::river_spot, 4, 5, false, true},     {"flop rivers forgotten", &TreeFile::small_flop_spot, 0, 20, true, false, 3},
+      {"flop turns forgotten", &TreeFile::small_flop_spot, 4, 20, true, false, 2},
       {"turn rivers forgotten", &TreeFile::turn_spot, 4, 20, true, false, 3},
       {"lowest pot values", &TreeFile::river_spot, 0, 0, true, false, -1, [&] { s.game.pot_values = {INT32_MIN, INT32_MIN, 1}; }},
       {"highest pot values", &TreeFile::river_spot, 0, 0, true, false, -1, [&] { s.game.pot_values = {INT32_MAX, 7, INT32_MAX}; }},
