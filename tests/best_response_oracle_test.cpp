@@ -5,14 +5,8 @@
 // the pot (the pot is large so that its three decimals are fine enough).
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
-#include <cstdlib>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include "cards/cards.h"
 #include "cards/evaluator.h"
 #include "subprocess.h"
 

@@ -2,14 +2,10 @@
 // deals, rebuilding and solving the subgames again, tree files of forgotten trees, refusals.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
 #include <numeric>
 
 #include "solver/forgetting.h"
 #include "kernels/kernels.h"
-#include "storage/compression_level.h"
-#include "tree/node_path.h"
 
 #include "spot_fixture.h"
 

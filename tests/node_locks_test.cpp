@@ -2,11 +2,8 @@
 // refusals of the three commands (closed forms of locked games: protocol/locks_closed_forms.case).
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "queries/node_locks.h"
 #include "storage/value_array.h"
-#include "tree/node_path.h"
 
 #include "spot_fixture.h"
 

@@ -7,12 +7,8 @@
 // commands guarantee.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <optional>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "subprocess.h"
 

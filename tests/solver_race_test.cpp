@@ -8,12 +8,7 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
-#include <sstream>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "subprocess.h"
 

@@ -2,7 +2,6 @@
 // best_response_oracle_test.cpp and protocol/solver_*.case, locks_closed_forms.case.)
 #include <gtest/gtest.h>
 
-#include "solver/tree_file.h"
 #include "storage/value_array.h"
 
 #include <filesystem>

@@ -2,7 +2,6 @@
 // damaged files and failed saves.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <omp.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -14,14 +13,9 @@
 #include <fstream>
 #include <random>
 
-#include "core/failure.h"
 #include "solver/forgetting.h"
-#include "solver/solver.h"
 #include "solver/solver_control.h"
-#include "solver/tree_file.h"
-#include "storage/binary_file.h"
 #include "storage/checksum.h"
-#include "storage/compression_level.h"
 
 #include "spot_fixture.h"
 #include "subprocess.h"  // make_temp_dir, read_text_file

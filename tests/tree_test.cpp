@@ -3,8 +3,6 @@
 // protocol shows them: protocol/tree_paths.case).
 #include <gtest/gtest.h>
 
-#include <bit>
-
 #include "spot_fixture.h"
 
 namespace {
