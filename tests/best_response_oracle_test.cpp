@@ -21,12 +21,6 @@ std::vector<std::string> words(const std::string& line) {
   return out;
 }
 
-CardMask board_of(const std::string& line) {
-  CardMask m = 0;
-  for (const std::string& w : words(line)) m |= parse_cards(w);
-  return m;
-}
-
 struct Node {
   std::string kind;
   CardMask board = 0;
@@ -57,7 +51,7 @@ struct Oracle {
   // Reads a node block (path, kind, board, chips put in and pot, children, flags) and the
   // subtree below it; a node comes after its children.
   int add_node(const std::vector<std::string>& block) {
-    Node n{block[1], board_of(block[2]), {0, 0}, {}, {}};
+    Node n{block[1], parse_cards(block[2]), {0, 0}, {}, {}};
     std::istringstream(block[3]) >> n.put[0] >> n.put[1];
     if (n.kind.ends_with("_DEC"))
       for (const std::string& row : ask("show_strategy " + block[0])) {
@@ -183,7 +177,7 @@ TEST_P(BestResponseOracle, MatchesTheProgramsMesAndEv) {
   std::vector<std::string> printed = oracle.ask("calc_results");
   ASSERT_EQ(printed.size(), 5u);
   for (int p = 0; p < 2; ++p) {
-    auto [mes, ev] = oracle.results(p, board_of(GetParam().board));
+    auto [mes, ev] = oracle.results(p, parse_cards(GetParam().board));
     for (auto [value, line] : {std::pair{mes, 2 + p}, {ev, p}})
       EXPECT_NEAR(value, std::strtod(printed[std::size_t(line)].substr(printed[std::size_t(line)].find(':') + 1).c_str(), nullptr), 1e-6 * kPot)
           << printed[std::size_t(line)];

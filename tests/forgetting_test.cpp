@@ -12,15 +12,9 @@
 namespace {
 
 struct Forgetting : SpotFixture {
-  void SetUp() override {
-    SpotFixture::SetUp();
-    s.compression_setting = 0;
-  }
+  void SetUp() override { SpotFixture::SetUp(), s.compression_setting = 0; }
 
-  GameTree& flop_tree() {
-    small_flop_spot();
-    return build();
-  }
+  GameTree& flop_tree() { return small_flop_spot(), build(); }
   GameTree& turn_tree() {
     board("Td 9d 6h Qc");
     range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d 8s7s AcJc");
@@ -42,20 +36,13 @@ struct Forgetting : SpotFixture {
     PassResult r = subgame_pass(tree, 0, PassMode::evaluation, node, turn, river, reach[1], reach[0]);
     return pairs > 0 ? r.value / pairs : 0;
   }
-  double deal_value(GameTree& tree, const DealItem& item) {
-    return value_per_pair(tree, item.root.node, item.root.turn, -1, item.reach);
-  }
   double mass(const std::vector<double>& v) { return std::accumulate(v.begin(), v.end(), 0.0); }
   // The largest reach of either player at any of the deals.
   double largest(const std::vector<DealItem>& items) {
-    double most = 0;
-    for (const DealItem& item : items) most = std::max({most, mass(item.reach[0]), mass(item.reach[1])});
-    return most;
+    return std::accumulate(items.begin(), items.end(), 0.0, [&](double m, const DealItem& i) { return std::max({m, mass(i.reach[0]), mass(i.reach[1])}); });
   }
   int missing_arrays(const GameTree& tree) {
-    int n = 0;
-    for (const ActionNode& node : tree.nodes) n += node.is_decision() && !node.regrets;
-    return n;
+    return int(std::count_if(tree.nodes.begin(), tree.nodes.end(), [](const ActionNode& n) { return n.is_decision() && !n.regrets; }));
   }
 };
 
@@ -73,7 +60,7 @@ TEST_F(Forgetting, ResolvedSubgamesGiveBackTheGame) {
     TreeResults full = solve(tree, street == 2 ? 150 : 300);
     std::vector<DealItem> items = collect_deals(tree, street);
     std::vector<double> before;
-    for (const DealItem& item : items) before.push_back(deal_value(tree, item));
+    for (const DealItem& item : items) before.push_back(value_per_pair(tree, item.root.node, item.root.turn, -1, item.reach));
     // Forgetting frees the street's arrays (the results that stand on the stored values: the
     // forgotten trees of tree_file_test.cpp's round trips).
     ASSERT_TRUE(forget_streets(tree, street) && tree.has_flag(INCOMPLETE_TREE) && tree.forgotten_from == street);
@@ -93,7 +80,7 @@ TEST_F(Forgetting, ResolvedSubgamesGiveBackTheGame) {
     int compared = 0;
     for (std::size_t i = 0; i < items.size(); ++i)
       EXPECT_TRUE(std::min(mass(items[i].reach[0]), mass(items[i].reach[1])) < 0.05 * largest(items) ||
-                  (++compared && std::fabs(deal_value(tree, items[i]) - before[i]) < 0.1)) << "deal " << i;  // chips per hand pair
+                  (++compared && std::fabs(value_per_pair(tree, items[i].root.node, items[i].root.turn, -1, items[i].reach) - before[i]) < 0.1)) << "deal " << i;  // chips per hand pair
     EXPECT_GT(compared, 0);
     // After the re-solve the tree trains as a whole again.
     run_iteration(tree);

@@ -67,12 +67,6 @@ std::vector<double> hand_row(const std::string& line) {
   return row;
 }
 
-void check_results(Program& p, bool stopped) {
-  std::vector<std::string> block;
-  for (int i = 0; i < 6; ++i) block.push_back(p.next());
-  expect_consistent_results(block, 0, stopped);
-}
-
 // Sends the commands at once, then checks their answers in order. Strategies: two rows (every
 // decision asked about has two actions) adding up to 1 per hand, or all 0 where the board blocks
 // the hand, all nan where the report has no value. EVs: nan where the hand does not reach the
@@ -82,7 +76,9 @@ void run_reports(Program& p, const std::vector<std::string>& commands, bool stop
   for (const std::string& c : commands) {
     std::string word = c.substr(0, c.find(' ')), path = c.substr(c.rfind(' ') + 1);
     if (word == "calc_results") {
-      check_results(p, stopped);
+      std::vector<std::string> block;
+      while (block.size() < 6) block.push_back(p.next());
+      expect_consistent_results(block, 0, stopped);
     } else if (word == "show_strategy") {
       std::vector<double> a = hand_row(p.next()), b = hand_row(p.next());
       EXPECT_EQ(p.next(), "END") << path;
