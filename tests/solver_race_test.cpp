@@ -19,10 +19,7 @@ constexpr int kAnswerTimeoutMs = 180'000;  // the thread sanitizer slows a pass 
 
 class Program {
  public:
-  Program() : process_(TRAVANTO_BINARY, {"/gui"}) {
-    std::string banner;
-    if (!process_.read_line(banner, kAnswerTimeoutMs)) throw std::runtime_error("the program did not start");
-  }
+  Program() : process_(TRAVANTO_BINARY, {"/gui"}) { next(); }  // the banner
   void send(const std::vector<std::string>& commands) {
     std::string text;
     for (const std::string& c : commands) text += c + "\n";
@@ -44,12 +41,7 @@ class Program {
     send(commands);
     for (const std::string& a : answers) EXPECT_EQ(next(), a) << "after " << last_sent_.substr(0, 60);
   }
-  int finish() {
-    send({"exit"});
-    process_.close_input();
-    process_.read_all(kAnswerTimeoutMs);
-    return process_.wait();
-  }
+  int finish() { return send({"exit"}), process_.close_input(), process_.read_all(kAnswerTimeoutMs), process_.wait(); }
   int started_ = 0, stopped_ = 0, iterations_ = 0;  // iterations as last reported
 
  private:
