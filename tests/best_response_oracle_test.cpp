@@ -136,8 +136,7 @@ struct Oracle {
 };
 
 struct Spot {
-  const char* name;
-  const char* board;
+  const char *name, *board;
   std::vector<const char*> lines;
 };
 

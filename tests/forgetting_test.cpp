@@ -110,8 +110,8 @@ TEST_F(Forgetting, PartialSolveOfOneRunoutGivesBackItsValue) {
   double full = value_per_pair(tree, g.root, g.turn, g.river, reach);
 
   double exploitability = -1;
-  EXPECT_TRUE(solve_partial(tree, index, ref.turn, ref.river, s.settings.recalc_accuracy, exploitability) && exploitability == 0.0);  // nothing forgotten
-  EXPECT_EQ(failure({"explo_partial", path}), "");
+  // Nothing forgotten: nothing to solve.
+  EXPECT_TRUE(solve_partial(tree, index, ref.turn, ref.river, s.settings.recalc_accuracy, exploitability) && exploitability == 0.0 && failure({"explo_partial", path}).empty());
 
   ASSERT_TRUE(forget_streets(tree, 3));
   EXPECT_EQ(failure({"show_strategy", path}), "ERROR: show_strategy incomplete tree\n");
@@ -120,13 +120,11 @@ TEST_F(Forgetting, PartialSolveOfOneRunoutGivesBackItsValue) {
   ASSERT_TRUE(solve_partial(tree, index, ref.turn, ref.river, s.settings.recalc_accuracy, exploitability, &iterations));
   EXPECT_TRUE(exploitability <= 0.1 && iterations <= 1000 && tree.iterations == before && tree.has_flag(INCOMPLETE_TREE));
   EXPECT_NEAR(value_per_pair(tree, g.root, g.turn, g.river, reach), full, 0.25);
-  EXPECT_EQ(failure({"show_strategy", path}), "");
-  EXPECT_EQ(failure({"show_strategy", "r:0:c:c:3s"}), "ERROR: show_strategy incomplete tree\n");
+  EXPECT_TRUE(failure({"show_strategy", path}).empty() && failure({"show_strategy", "r:0:c:c:3s"}) == "ERROR: show_strategy incomplete tree\n");
 
   // A loose target is met at the first check, after 50 iterations.
   s.settings.recalc_accuracy = {0, 0, 1000};
-  ASSERT_TRUE(solve_partial(tree, index, ref.turn, ref.river, s.settings.recalc_accuracy, exploitability, &iterations));
-  EXPECT_EQ(iterations, 50);
+  EXPECT_TRUE(solve_partial(tree, index, ref.turn, ref.river, s.settings.recalc_accuracy, exploitability, &iterations) && iterations == 50);
   s.settings.recalc_accuracy = {0, 0, 0};
 }
 

@@ -144,8 +144,7 @@ TEST_F(TreeFile, RoundTripsAreByteIdenticalForEveryKindOfTree) {
     loaded.params.averaging_delay = 2;  // as solve() set it on the saved tree
     EXPECT_TRUE(loaded.iterations == c.iterations && loaded.has_flag(NEW_TREE) == (c.iterations == 0));
     EXPECT_TRUE(loaded.has_flag(ISOMORPHISM_ON) == iso && loaded.all_hands == c.all_hands && loaded.forgotten_from == c.forget);
-    EXPECT_EQ(s.compression_in_force(), c.level);
-    EXPECT_TRUE(s.game.pot_values == set.pot_values && s.game.ranges == set.ranges);
+    EXPECT_TRUE(s.compression_in_force() == c.level && s.game.pot_values == set.pot_values && s.game.ranges == set.ranges);
     EXPECT_TRUE(loaded.start_card_node().hand_count(0) == hands[0] && loaded.start_card_node().hand_count(1) == hands[1]);
     save_tree_file(loaded, path("b.tree"));
     EXPECT_TRUE(bytes("b.tree") == bytes("a.tree"));
@@ -208,8 +207,7 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
     if (fix) std::memcpy(bad.data() + bad.size() - 8, &sum, 8);
     write_bytes(path("bad.tree"), bad);
     EXPECT_EQ(load_failure(path("bad.tree")), "invalid file") << at;
-    EXPECT_TRUE(s.current_tree() == nullptr && s.lines->is_leaf());
-    EXPECT_TRUE(s.game.turn_mask == 0 && s.game.river_mask == 0);
+    EXPECT_TRUE(s.current_tree() == nullptr && s.lines->is_leaf() && s.game.turn_mask == 0 && s.game.river_mask == 0);
   }
   // After all that the good file still loads whole.
   EXPECT_TRUE(solved_after_failure && load_failure(path("good.tree")).empty() && s.current_tree()->iterations == 6);

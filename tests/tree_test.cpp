@@ -1,6 +1,6 @@
 // Game tree building: card tree order, per-board hand data, soundness of suit isomorphism, line
 // records and deal records (build failures, node paths and the order of dealt cards as the
-// protocol shows them: protocol/tree_paths.case).
+// protocol shows them: protocol/tree_paths.case; a turn-start tree: protocol/tree_turn_start.case).
 #include <gtest/gtest.h>
 
 #include "spot_fixture.h"
@@ -19,10 +19,10 @@ TEST_F(TreeTest, RiverCardsOfTheCrowdedSuitComeLast) {
   auto root = build_card_tree(parse_cards("2c3c9d"), -1, -1, false, nullptr);
   const CardNode& turn = root->children[0];  // the four of clubs: three clubs on the board
   ASSERT_TRUE(turn.card == make_card(2, 0) && turn.children.size() == 48u);
-  for (std::size_t i = 0; i < 48; ++i) EXPECT_EQ(card_suit(turn.children[i].card) == 0, i >= 38) << i;
+  for (std::size_t i = 0; i < 48; ++i)
+    EXPECT_TRUE((card_suit(turn.children[i].card) == 0) == (i >= 38) && turn.child_for(turn.children[i].card) == &turn.children[i]) << i;
   // Deuce of diamonds, then of hearts: lowest rank, then suit.
   EXPECT_TRUE(turn.children[0].card == make_card(0, 1) && turn.children[1].card == make_card(0, 2));
-  for (const CardNode& r : turn.children) EXPECT_EQ(turn.child_for(r.card), &r);
 }
 
 // The hand list of every node: blocked hands left out, ascending strength, classes and groups
@@ -116,16 +116,6 @@ TEST_F(TreeTest, RecordsTerminalsAndDealRecords) {
     (n.street == 2 ? turn_deals : river_deals)++;
   }
   EXPECT_TRUE(turn_deals == 1 && river_deals == 1);
-}
-
-TEST_F(TreeTest, FixedTurnGivesOneTurnChildAndTurnStartHasNoRootDeal) {
-  board("Ks 7d 2c Qh");
-  line({0, 0, 0, 0});
-  s.settings.isomorphism[1] = false;
-  GameTree& tree = build();
-  ASSERT_TRUE(tree.start_street == 2 && tree.root_card->children.size() == 1u);
-  EXPECT_TRUE(tree.root_card->children[0].weight == 1u && tree.root_card->children[0].children.size() == 48u);
-  EXPECT_TRUE(!tree.nodes[0].deal && tree.params.averaging_exponent == 4.0);
 }
 
 }  // namespace
