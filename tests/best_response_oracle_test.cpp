@@ -5,14 +5,8 @@
 // the pot (the pot is large so that its three decimals are fine enough).
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
-#include <cstdlib>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include "cards/cards.h"
 #include "cards/evaluator.h"
 #include "subprocess.h"
 
@@ -25,12 +19,6 @@ std::vector<std::string> words(const std::string& line) {
   std::vector<std::string> out;
   for (std::string w; in >> w;) out.push_back(w);
   return out;
-}
-
-CardMask board_of(const std::string& line) {
-  CardMask m = 0;
-  for (const std::string& w : words(line)) m |= parse_cards(w);
-  return m;
 }
 
 struct Node {
@@ -63,7 +51,7 @@ struct Oracle {
   // Reads a node block (path, kind, board, chips put in and pot, children, flags) and the
   // subtree below it; a node comes after its children.
   int add_node(const std::vector<std::string>& block) {
-    Node n{block[1], board_of(block[2]), {0, 0}, {}, {}};
+    Node n{block[1], parse_cards(block[2]), {0, 0}, {}, {}};
     std::istringstream(block[3]) >> n.put[0] >> n.put[1];
     if (n.kind.ends_with("_DEC"))
       for (const std::string& row : ask("show_strategy " + block[0])) {
@@ -148,8 +136,7 @@ struct Oracle {
 };
 
 struct Spot {
-  const char* name;
-  const char* board;
+  const char *name, *board;
   std::vector<const char*> lines;
 };
 
@@ -189,7 +176,7 @@ TEST_P(BestResponseOracle, MatchesTheProgramsMesAndEv) {
   std::vector<std::string> printed = oracle.ask("calc_results");
   ASSERT_EQ(printed.size(), 5u);
   for (int p = 0; p < 2; ++p) {
-    auto [mes, ev] = oracle.results(p, board_of(GetParam().board));
+    auto [mes, ev] = oracle.results(p, parse_cards(GetParam().board));
     for (auto [value, line] : {std::pair{mes, 2 + p}, {ev, p}})
       EXPECT_NEAR(value, std::strtod(printed[std::size_t(line)].substr(printed[std::size_t(line)].find(':') + 1).c_str(), nullptr), 1e-6 * kPot)
           << printed[std::size_t(line)];

@@ -1,12 +1,9 @@
-// Locked nodes: closed forms of river games with a locked player, rows that training leaves
-// alone, locks through isomorphic runouts, and the refusals of the three commands.
+// Locked nodes: rows that training leaves alone, locks through isomorphic runouts, and the
+// refusals of the three commands (closed forms of locked games: protocol/locks_closed_forms.case).
 #include <gtest/gtest.h>
-
-#include <algorithm>
 
 #include "queries/node_locks.h"
 #include "storage/value_array.h"
-#include "tree/node_path.h"
 
 #include "spot_fixture.h"
 
@@ -22,7 +19,7 @@ struct NodeLocks : SpotFixture {
   void lock(const std::string& path, bool on = true) { run({on ? "lock_node" : "unlock_node", path}); }
 
   // A polarized bettor (two nut straights, three air hands) against one bluff-catcher, pot
-  // 100, one pot-sized bet. Unlocked, the bettor's share of the pot is 60.
+  // 100, one pot-sized bet (its locked closed forms: protocol/locks_closed_forms.case).
   GameTree& polarized_river() {
     board("As Ks Qd 7c 2h");
     range(0, "JcTc JdTd 5c4c 5d4d 6c4c");
@@ -53,34 +50,7 @@ struct NodeLocks : SpotFixture {
   }
 };
 
-constexpr double kTolerance = 0.1;  // 0.1 % of the pot of 100
-
 }  // namespace
-
-// Closed forms of the polarized river with one player locked: (a) the bettor may only check: the
-// check-down, nuts win the pot, air loses it; (b) the catcher always calls: the bettor bets its
-// nuts only and wins 200 with them; (c) the catcher calls 40 %: betting wins 0.4 * 200 + 0.6 *
-// 100 = 140 with the nuts and 0.4 * -100 + 0.6 * 100 = 20 with air, so everything bets.
-TEST_F(NodeLocks, LockedGamesMatchTheirClosedForms) {
-  for (auto [path, first, second, nuts, air] : {std::tuple{"r:0", "1", "0", 100, 0}, {"r:0:b100", "0", "1", 200, 0},
-                                                {"r:0:b100", "0.6", "0.4", 140, 20}}) {
-    SCOPED_TRACE(path + std::string(" ") + second);
-    s.clear_lines();
-    GameTree& tree = polarized_river();
-    impose(path, 0, first);
-    impose(path, 1, second);
-    lock(path);
-    TreeResults r = solve(tree, 400);
-    EXPECT_NEAR(r.ev[0] + 50, (2 * nuts + 3 * air) / 5.0, kTolerance);
-    EXPECT_LT(r.exploitability, kTolerance);
-    if (air == 0) continue;
-    // Unlocked, the catcher learns again from the imposed rows and the game goes back to 60.
-    lock(path, false);
-    TreeResults free = solve(tree, 3000);
-    EXPECT_LT(free.exploitability, 0.5);
-    EXPECT_NEAR(free.ev[0] + 50, 60.0, free.exploitability + 0.05);
-  }
-}
 
 // A lock through a heart turn is seen through the spade of the same rank, not through the
 // diamond; a lock through the lowest card reaches no other.
@@ -153,6 +123,4 @@ TEST_F(NodeLocks, LockedRowsStayRefusalsChangeNothingImposedRowsCoverTheListedHa
   ASSERT_EQ(root.regrets->layout().entry(0, 0).count, 5);
   const float* row = dynamic_cast<const PlainValueArray32&>(*root.regrets).row(0, 0, 1);
   EXPECT_TRUE(std::all_of(row, row + 5, [](float w) { return w == 2000.0f; }));
-  s.free_tree();
-  EXPECT_THROW(lock("r:0"), CommandFailure);
 }

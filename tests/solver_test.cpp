@@ -1,8 +1,7 @@
-// The solving iteration: queries on stored deal values, many actions, kept strategies. (Known
-// answers: best_response_oracle_test.cpp, schedule_test.cpp, node_locks_test.cpp.)
+// The solving iteration: queries on stored deal values, kept strategies. (Known answers:
+// best_response_oracle_test.cpp and protocol/solver_*.case, locks_closed_forms.case.)
 #include <gtest/gtest.h>
 
-#include "solver/tree_file.h"
 #include "storage/value_array.h"
 
 #include <filesystem>
@@ -59,19 +58,6 @@ TEST_F(SolverTest, QueriesReadTheDealValuesOfTheLastEvaluation) {
     }
     for (std::size_t i = 0; i < std::size_t(n); ++i) EXPECT_NEAR(combined[i], expected[i], 1e-12) << player << " " << i;
   }
-}
-
-// A node may offer any number of bet sizes; 70 of them (beyond any fixed table) solve as well.
-TEST_F(SolverTest, NodesWithManyActionsSolve) {
-  board("As Ks Qd 7c 2h");
-  range(0, "JcTc JdTd 5c4c 5d4d 6c4c");
-  range(1, "8s8h 9s9h");
-  line({0, 0});
-  for (int bet = 1; bet <= 69; ++bet) line({double(bet)});
-  GameTree& tree = build();
-  EXPECT_EQ(tree.max_actions, 70);
-  TreeResults r = solve(tree, 30);
-  EXPECT_TRUE(std::fabs(r.ev[0] + r.ev[1]) < 1e-9 && r.exploitability >= -1e-9);
 }
 
 // The strategies a river-start tree keeps between passes are always those its regrets give:

@@ -1,9 +1,7 @@
 // Game tree building: card tree order, per-board hand data, soundness of suit isomorphism, line
 // records and deal records (build failures, node paths and the order of dealt cards as the
-// protocol shows them: protocol/tree_paths.case).
+// protocol shows them: protocol/tree_paths.case; a turn-start tree: protocol/tree_turn_start.case).
 #include <gtest/gtest.h>
-
-#include <bit>
 
 #include "spot_fixture.h"
 
@@ -21,10 +19,10 @@ TEST_F(TreeTest, RiverCardsOfTheCrowdedSuitComeLast) {
   auto root = build_card_tree(parse_cards("2c3c9d"), -1, -1, false, nullptr);
   const CardNode& turn = root->children[0];  // the four of clubs: three clubs on the board
   ASSERT_TRUE(turn.card == make_card(2, 0) && turn.children.size() == 48u);
-  for (std::size_t i = 0; i < 48; ++i) EXPECT_EQ(card_suit(turn.children[i].card) == 0, i >= 38) << i;
+  for (std::size_t i = 0; i < 48; ++i)
+    EXPECT_TRUE((card_suit(turn.children[i].card) == 0) == (i >= 38) && turn.child_for(turn.children[i].card) == &turn.children[i]) << i;
   // Deuce of diamonds, then of hearts: lowest rank, then suit.
   EXPECT_TRUE(turn.children[0].card == make_card(0, 1) && turn.children[1].card == make_card(0, 2));
-  for (const CardNode& r : turn.children) EXPECT_EQ(turn.child_for(r.card), &r);
 }
 
 // The hand list of every node: blocked hands left out, ascending strength, classes and groups
@@ -66,14 +64,10 @@ TEST_F(TreeTest, SessionsAreIndependent) {
   line({0, 0});
   s.compression_setting = 2;
   build();
-  EXPECT_EQ(s.compression_in_force(), 2);
-  EXPECT_EQ(other.current_tree(), nullptr);
-  EXPECT_TRUE(other.lines->is_leaf());
-  EXPECT_EQ(other.compression_in_force(), 0);
+  EXPECT_TRUE(s.compression_in_force() == 2 && other.current_tree() == nullptr && other.lines->is_leaf() && other.compression_in_force() == 0);
   LineMerger(*other.lines, false).add(50);
-  EXPECT_EQ(s.lines->child(50), nullptr);
   s.free_tree();
-  EXPECT_EQ(s.compression_in_force(), 2);
+  EXPECT_TRUE(s.lines->child(50) == nullptr && s.compression_in_force() == 2);
 }
 
 TEST_F(TreeTest, HandDataFollowTheEvaluatorOnSampleBoards) {
@@ -109,31 +103,19 @@ TEST_F(TreeTest, RecordsTerminalsAndDealRecords) {
   EXPECT_TRUE(tree.effective_stack == 100 && tree.start_street == 1 && tree.largest_stake == 150);
   EXPECT_DOUBLE_EQ(s.solver_state.params.stake_scale, 125.0 / 150);
   // Root, then check subtree (key 0), then the bet's fold and call (key 100).
-  ASSERT_EQ(tree.nodes[0].children.size(), 2u);
-  const ActionNode& bet = tree.nodes[std::size_t(tree.nodes[0].children[1])];
+  const ActionNode& bet = tree.nodes[std::size_t(tree.nodes[0].children.at(1))];
   ASSERT_EQ(bet.children.size(), 2u);
   const ActionNode &fold = tree.nodes[std::size_t(bet.children[0])], &call = tree.nodes[std::size_t(bet.children[1])];
   EXPECT_TRUE(fold.kind == NodeKind::fold && fold.value == 50 && fold.player == 1u && fold.street == 1u);
   EXPECT_TRUE(call.kind == NodeKind::showdown && call.value == 150 && call.street == 3u);
   int turn_deals = 0, river_deals = 0;
   for (const ActionNode& n : tree.nodes) {
-    EXPECT_EQ(n.is_decision(), n.regrets != nullptr);
+    EXPECT_TRUE(n.is_decision() == (n.regrets != nullptr) && (!n.deal || n.is_decision()));
     if (!n.deal) continue;
-    EXPECT_TRUE(n.is_decision());
-    (n.street == 2 ? turn_deals : river_deals)++;
     EXPECT_EQ(n.deal->entries.size(), n.street == 2 ? 1u : 49u);
+    (n.street == 2 ? turn_deals : river_deals)++;
   }
   EXPECT_TRUE(turn_deals == 1 && river_deals == 1);
-}
-
-TEST_F(TreeTest, FixedTurnGivesOneTurnChildAndTurnStartHasNoRootDeal) {
-  board("Ks 7d 2c Qh");
-  line({0, 0, 0, 0});
-  s.settings.isomorphism[1] = false;
-  GameTree& tree = build();
-  ASSERT_TRUE(tree.start_street == 2 && tree.root_card->children.size() == 1u);
-  EXPECT_TRUE(tree.root_card->children[0].weight == 1u && tree.root_card->children[0].children.size() == 48u);
-  EXPECT_TRUE(!tree.nodes[0].deal && s.solver_state.params.averaging_exponent == 4.0);
 }
 
 }  // namespace
