@@ -41,10 +41,7 @@ struct HandListsTest : SpotFixture {
     for (int i = 0; i < iterations; ++i) run_iteration(tree);
     Solved s{};
     EXPECT_TRUE(evaluate_both(tree));
-    for (int p = 0; p < 2; ++p) {
-      s.ev[p] = tree.results.ev[p];
-      s.mes[p] = tree.results.mes[p];
-    }
+    for (int p = 0; p < 2; ++p) s.ev[p] = tree.results.ev[p], s.mes[p] = tree.results.mes[p];
     for (std::size_t i = 0; i < tree.nodes.size(); ++i) {
       if (!tree.nodes[i].is_decision()) continue;
       for (auto [turn, river] : runouts)  // the board's own cards where the runout gives none
