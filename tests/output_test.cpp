@@ -7,54 +7,41 @@
 
 namespace {
 
-std::string flushed(bool gui, bool marker, void (*prints)()) {
+std::string flushed(void (*prints)()) {
   discard_pending_output();  // answers other tests left behind
-  set_gui_mode(gui);
-  set_marker_mode(marker);
   testing::internal::CaptureStdout();
   prints();
   flush_pending_output();
   std::fflush(stdout);
-  std::string out = testing::internal::GetCapturedStdout();
-  set_gui_mode(false);
-  set_marker_mode(false);
-  return out;
+  return testing::internal::GetCapturedStdout();
 }
 
-// Diagnostic lines in and out of /gui: the protocol cases (tree.case and the others).
+// Diagnostic lines in and out of /gui, and the marker: the protocol cases (tree.case,
+// input_gui_marker.case and the others).
 TEST(Output, EmptyLinesDroppedAndLastPieceEndsALine) {
-  EXPECT_EQ(flushed(false, false, [] { print_out("a\n\nb\n"); }), "a\nb\n");
-  EXPECT_EQ(flushed(false, false, [] { print_out("x"); print_out("y"); }), "xy\n");
-  EXPECT_EQ(flushed(false, false, [] { print_out("%s\n", "100%d"); }), "100%d\n");
-}
-
-TEST(Output, MarkerBeforeEachNonDiagnosticLine) {
-  EXPECT_EQ(flushed(true, true, [] { print_out("EV: 1\nEND\n#x\n"); }), "\xA7" "EV: 1\n\xA7" "END\n#x\n");
+  EXPECT_EQ(flushed([] { print_out("a\n\nb\n"); }), "a\nb\n");
+  EXPECT_EQ(flushed([] { print_out("x"); print_out("y"); }), "xy\n");
+  EXPECT_EQ(flushed([] { print_out("%s\n", "100%d"); }), "100%d\n");
 }
 
 TEST(Output, PrintNowWritesAtOnceAndDeferredWaitsForTheFlush) {
-  discard_pending_output();
-  testing::internal::CaptureStdout();
-  print_out("answer\n");
-  print_now("report %d\n", 1);
-  print_now("#hidden\n");
-  flush_pending_output();
-  std::fflush(stdout);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "report 1\nanswer\n");
+  EXPECT_EQ(flushed([] {
+              print_out("answer\n");
+              print_now("report %d\n", 1);
+              print_now("#hidden\n");
+            }),
+            "report 1\nanswer\n");
 }
 
 TEST(Output, ConcurrentDeferredPrintsKeepWholeLines) {
-  discard_pending_output();
-  testing::internal::CaptureStdout();
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t)
-    threads.emplace_back([t] {
-      for (int i = 0; i < 200; ++i) print_out("line %d %d\n", t, i);
-    });
-  for (auto& th : threads) th.join();
-  flush_pending_output();
-  std::fflush(stdout);
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = flushed([] {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+      threads.emplace_back([t] {
+        for (int i = 0; i < 200; ++i) print_out("line %d %d\n", t, i);
+      });
+    for (auto& th : threads) th.join();
+  });
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 800);
   EXPECT_NE(out.find("line 3 199\n"), std::string::npos);
 }

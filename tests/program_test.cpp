@@ -18,27 +18,22 @@ TEST(Program, BannerFirstAndStatusZeroAtEndOfInput) {
   EXPECT_EQ(p.wait(), 0);
 }
 
-// Endings and arguments (the exact answers of scripts and redirection are in protocol/scripts.case).
-TEST(Program, InputEndsExitsAndArgumentsEndWithStatusZero) {
+// Endings (the exact answers of scripts and redirection: protocol/scripts.case; exit:
+// command_loop.case; arguments: input_args_*.case).
+TEST(Program, InputEndsAndExitsEndWithStatusZero) {
   const std::string exit_script = std::string(TRAVANTO_TEST_DIR) + "/protocol/data/exit_script.txt";
   struct Case {
     std::string input;
-    std::vector<std::string> args;
     std::string answers;
   } cases[] = {
-      {"is_ready\nis_ready", {}, "is_ready ok!\n"},  // a last line without line feed is not run
-      {"is_ready\r\n\n\n", {}, "is_ready ok!\n"},
-      {"is_ready\nexit now\nis_ready\n", {}, "is_ready ok!\n"},
+      {"is_ready\nis_ready", "is_ready ok!\n"},  // a last line without line feed is not run
+      {"is_ready\r\n\n\n", "is_ready ok!\n"},
       // exit in a script ends at once, without the script's answers
-      {"is_ready\nload_script " + exit_script + "\nis_ready\n", {}, "is_ready ok!\n"},
-      // thread counts and the flag must not change ordinary answers
-      {"is_ready\n", {"/gui"}, "is_ready ok!\n"},
-      {"is_ready\n", {"/GUI"}, "is_ready ok!\n"},
-      {"is_ready\n", {"x", "/gui"}, "is_ready ok!\n"},
+      {"is_ready\nload_script " + exit_script + "\nis_ready\n", "is_ready ok!\n"},
   };
   for (const Case& c : cases) {
     int status = -1;
-    EXPECT_EQ(run_travanto(c.input, c.args, "", &status), c.answers) << c.input;
+    EXPECT_EQ(run_travanto(c.input, {}, "", &status), c.answers) << c.input;
     EXPECT_EQ(status, 0) << c.input;
   }
 }
