@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <numeric>
 #include <random>
 
 #include "cards/categories.h"
@@ -37,7 +38,7 @@ class Categories : public ::testing::Test {
 TEST_F(Categories, RandomBoardsGiveValidResults) {
   std::mt19937 rng(11);
   std::vector<int> deck(52);
-  for (int i = 0; i < 52; ++i) deck[i] = i;
+  std::iota(deck.begin(), deck.end(), 0);
   for (int trial = 0; trial < 30; ++trial) {
     std::shuffle(deck.begin(), deck.end(), rng);
     int count = 3 + trial % 3;
