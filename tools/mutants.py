@@ -11,7 +11,7 @@ run after them, so that most mutants are judged without waiting for the slow one
 mutant is killed when a test fails or times out; one that does not compile is left out of the
 share. Prints the killed share and lists the survivors.
 
-    tools/mutants.py [--count N] [--seed S] [--build DIR] [--timeout SECONDS] [--jobs J] [--only REGEX]
+    tools/mutants.py [--count N] [--seed S] [--build DIR] [--timeout SECONDS] [--jobs J] [--only REGEX] [--from I]
 
 --only keeps the sites whose path (relative to the checkout) matches REGEX: a quick look at one
 folder or file while editing its tests.
@@ -116,6 +116,8 @@ def main():
     parser.add_argument("--timeout", type=int, default=300, help="seconds for the tests of one mutant")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--only", help="keep the sites whose relative path matches this regex")
+    parser.add_argument("--from", dest="first", type=int, default=1,
+                        help="start at this mutant of the sample (goes on with an interrupted run)")
     args = parser.parse_args()
     signal.signal(signal.SIGTERM, signal.default_int_handler)  # restore the sources on kill too
     build = str(ROOT / args.build)
@@ -133,6 +135,8 @@ def main():
     killed, survivors, broken, start = 0, [], 0, time.time()
     try:
         for i, (path, number, name, k) in enumerate(sample, 1):
+            if i < args.first:
+                continue
             original = path.read_text()
             lines = original.split("\n")
             mutant = mutate(lines[number - 1], name, k)
@@ -158,7 +162,7 @@ def main():
             print(f"[{i}/{len(sample)}] {where} {name}: {verdict} ({time.time() - start:.0f} s)", flush=True)
     finally:
         run(rebuild, 3600)
-    judged = len(sample) - broken
+    judged = len(sample[args.first - 1:]) - broken
     print(f"\nkilled {killed} of {judged} compiled mutants ({100 * killed / max(judged, 1):.1f} %); "
           f"{broken} did not compile; {time.time() - start:.0f} s")
     for s in survivors:
