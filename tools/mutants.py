@@ -20,6 +20,7 @@ The source files are restored after every mutant, also on Ctrl-C and SIGTERM; th
 the clean sources at the end.
 """
 import argparse
+import os
 import random
 import re
 import signal
@@ -82,11 +83,19 @@ def mutate(line, name, k):
 
 
 def run(command, timeout):
+    """The command's exit status, or None when it ran out of time (it and its children are killed:
+    a mutant's endless loop must not keep running beside the next one)."""
+    process = subprocess.Popen(command, cwd=ROOT, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               start_new_session=True)
     try:
-        return subprocess.run(command, cwd=ROOT, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                              timeout=timeout).returncode
+        return process.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
         return None
+    except BaseException:
+        os.killpg(process.pid, signal.SIGKILL)
+        raise
 
 
 SLOW = 3.0
@@ -113,7 +122,8 @@ def main():
     parser.add_argument("--count", type=int, default=150)
     parser.add_argument("--seed", type=int, default=33)
     parser.add_argument("--build", default="build")
-    parser.add_argument("--timeout", type=int, default=300, help="seconds for the tests of one mutant")
+    parser.add_argument("--timeout", type=int,
+                        help="seconds for the tests of one mutant (default: 3 times the clean run, at least 90)")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--only", help="keep the sites whose relative path matches this regex")
     parser.add_argument("--from", dest="first", type=int, default=1,
@@ -123,9 +133,14 @@ def main():
     build = str(ROOT / args.build)
     rebuild = ["cmake", "--build", build, "--target", "unit_tests", "travanto", "-j", str(args.jobs)]
     tests = ["ctest", "--test-dir", build, "-L", "unit", "-j", str(args.jobs), "--stop-on-failure",
-             "--no-tests=error", "--timeout", str(args.timeout)]
-    if run(rebuild, 3600) != 0 or run(tests, 3600) != 0:
-        sys.exit("the unmutated sources do not build or pass the fast suite")
+             "--no-tests=error"]
+    if run(rebuild, 3600) != 0:
+        sys.exit("the unmutated sources do not build")
+    clean = time.time()
+    if run(tests, 3600) != 0:
+        sys.exit("the unmutated sources do not pass the fast suite")
+    # A mutant that makes a test loop is killed by this bound (the tests' own timeouts are long).
+    bound = args.timeout or max(90, round(3 * (time.time() - clean)))
     rounds = split_by_cost(tests, Path(build) / "Testing" / "Temporary" / "CTestCostData.txt")
     candidates = sites()
     if args.only:
@@ -150,7 +165,7 @@ def main():
                 else:
                     status = 0
                     for round_ in rounds:
-                        status = run(round_, args.timeout * 4)
+                        status = run(round_, bound)
                         if status != 0:
                             break
                     verdict = "killed" if status != 0 else "SURVIVED"
