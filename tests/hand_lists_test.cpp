@@ -17,10 +17,7 @@
 
 namespace {
 
-struct Solved {
-  double ev[2], mes[2];
-  std::vector<StrategyRead> reads;
-};
+struct Solved { double ev[2], mes[2]; std::vector<StrategyRead> reads; };
 
 struct HandListsTest : SpotFixture {
   // Runs `describe` (board, ranges, lines), builds with the given settings, solves `iterations`

@@ -42,10 +42,7 @@ struct SpotFixture : ::testing::Test {
 
   // The session as a new test finds it, for tests that set up several spots in turn.
   void restart() {
-    s.free_tree();
-    s.clear_lines();
-    s.game = {};
-    s.compression_setting = kAutoCompression;
+    s.free_tree(), s.clear_lines(), s.game = {}, s.compression_setting = kAutoCompression;
     SetUp();
   }
 

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
+#include <utility>
 
 Subprocess::Subprocess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
                        const std::function<void()>& in_child) {
@@ -82,9 +83,7 @@ std::string Subprocess::read_all(int timeout_ms) {
     if (left.count() <= 0) break;
     fill(int(left.count()));
   }
-  std::string all;
-  all.swap(buffer_);
-  return all;
+  return std::exchange(buffer_, {});
 }
 
 int Subprocess::wait() {

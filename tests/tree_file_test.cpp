@@ -259,9 +259,7 @@ TEST_F(TreeFile, FailedSavesKeepTheOlderFile) {
     signal(SIGXFSZ, SIG_IGN), setrlimit(RLIMIT_FSIZE, &limit);
     try {
       save_tree_file(tree, s.solver_state, target);
-    } catch (const IOException& e) {
-      _exit(std::string(e.what()) == "can't write to file" ? 0 : 2);
-    }
+    } catch (const IOException& e) { _exit(std::string(e.what()) == "can't write to file" ? 0 : 2); }
     _exit(1);
   }
   int status = -1;
