@@ -73,8 +73,7 @@ struct Oracle {
       return value(own) > value(opp) ? 1 : value(own) < value(opp) ? -1 : 0;
     }
     CardMask used = board | hand[std::size_t(own)] | hand[std::size_t(opp)];
-    double sum = 0;
-    int count = 0;
+    double sum = 0, count = 0;
     for (int c = 0; c < 52; ++c)
       if (!(used & card_bit(c))) sum += showdown(board | card_bit(c), own, opp), ++count;
     return sum / count;
@@ -135,10 +134,7 @@ struct Oracle {
   }
 };
 
-struct Spot {
-  const char *name, *board;
-  std::vector<const char*> lines;
-};
+struct Spot { const char *name, *board; std::vector<const char*> lines; };
 
 class BestResponseOracle : public ::testing::TestWithParam<Spot> {};
 

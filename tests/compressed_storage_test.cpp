@@ -3,7 +3,6 @@
 
 #include <random>
 
-#include "solver/solver.h"
 #include "storage/compression_level.h"
 #include "storage/value_array.h"
 #include "tree/tree_storage.h"
@@ -21,10 +20,7 @@ std::shared_ptr<const ValueLayout> test_layout(int actions) {
   return ValueLayout::make(actions, {{40, 33, 33, 50, 7}, {1081}, {1, 9}});
 }
 
-struct Form {
-  StorageForm kind;
-  bool sixteen_bit;
-};
+struct Form { StorageForm kind; bool sixteen_bit; };
 const Form kForms[] = {{StorageForm::medium, true}, {StorageForm::medium, false}, {StorageForm::high, true},
                        {StorageForm::high, false}};
 
@@ -80,22 +76,17 @@ TEST(CompressedValueArray, ChunkAccessAndWriteBack) {
     EXPECT_THROW(array.current_strategy(0, 0, training, sigma.data(), 40), std::logic_error);
     array.open_chunk(1);
     EXPECT_TRUE(array.is_open(1) && !array.is_open(0));
-    array.close_chunk(1, false);
-    array.close_chunk(1, true);  // closing a closed chunk does nothing
+    array.close_chunk(1, false), array.close_chunk(1, true);  // closing a closed chunk does nothing
     EXPECT_TRUE(!array.is_open(1) && array.stored_bytes() == 0);
-    array.open_chunk(0);
-    array.set_row(0, 3, 1, ones.data());
-    array.close_chunk(0, true);
+    auto write = [&](const std::vector<double>& row, bool keep) {
+      array.open_chunk(0), array.set_row(0, 3, 1, row.data()), array.close_chunk(0, keep);
+    };
+    write(ones, true);
     const std::int64_t stored = array.stored_bytes();
-    array.open_chunk(0);
-    array.set_row(0, 3, 1, twos.data());
-    array.close_chunk(0, false);
+    write(twos, false);
     EXPECT_EQ(array.stored_bytes(), stored);
-    array.open_chunk(0);
-    array.current_strategy(0, 3, pure, sigma.data(), 50);
-    EXPECT_EQ(sigma[0], 0.0) << "the written row comes back, not the dropped one";
-    EXPECT_EQ(sigma[50], 1.0);
-    array.close_chunk(0, false);
+    array.open_chunk(0), array.current_strategy(0, 3, pure, sigma.data(), 50), array.close_chunk(0, false);
+    EXPECT_TRUE(sigma[0] == 0.0 && sigma[50] == 1.0) << "the written row comes back, not the dropped one";
   }
 }
 

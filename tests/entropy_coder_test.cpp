@@ -121,9 +121,8 @@ std::vector<Row> adversarial_rows(std::mt19937& rng) {
         Values unrelated(static_cast<std::size_t>(n)), close = alone.values;
         for (auto& u : unrelated) u = rng();
         for (auto& c : close) c += rng() % 3 == 0 ? rng() % 5 : 0;
-        for (const Row& r : {alone, with_predictor(alone, unrelated), with_predictor(alone, close),
-                             with_predictor(alone, alone.values)})
-          rows.push_back(r);
+        rows.insert(rows.end(), {alone, with_predictor(alone, unrelated), with_predictor(alone, close),
+                                 with_predictor(alone, alone.values)});
       }
     }
   return rows;

@@ -19,10 +19,7 @@ struct Forgetting : SpotFixture {
     board("Td 9d 6h Qc");
     range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d 8s7s AcJc");
     range(1, "KsKh QdJd TsTh 7h7c AhQh 8h7h 6s5s AsTs");
-    line({0, 0, 0, 0});
-    line({0, 0, 50, 50});
-    line({50, 50, 50, 50});
-    line({50, 150, 150});
+    lines({{0, 0, 0, 0}, {0, 0, 50, 50}, {50, 50, 50, 50}, {50, 150, 150}});
     return build();
   }
   // OOP's value per hand pair in the subgame below `node` (turn, river), under fixed reaches,
@@ -136,9 +133,7 @@ TEST_F(Forgetting, RarelyReachedDealsKeepTheirAccumulatedRanges) {
   Tokens bet{"set_strategy", "r:0", "1"}, check{"set_strategy", "r:0", "0"};
   bet.insert(bet.end(), kHands, "0.001");
   check.insert(check.end(), kHands, "1");
-  run(bet);
-  run(check);
-  run({"lock_node", "r:0"});
+  for (const Tokens& t : {bet, check, Tokens{"lock_node", "r:0"}}) run(t);
   solve(tree, 20);
   int rare = at("r:0:b50:c:2s").node->record_index;
   int common = at("r:0:c:c:2s").node->record_index;

@@ -3,7 +3,6 @@
 // rounding; and the per-node value memory follows the acting player's list.
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -18,10 +17,7 @@
 
 namespace {
 
-struct Solved {
-  double ev[2], mes[2];
-  std::vector<StrategyRead> reads;
-};
+struct Solved { double ev[2], mes[2]; std::vector<StrategyRead> reads; };
 
 struct HandListsTest : SpotFixture {
   // Runs `describe` (board, ranges, lines), builds with the given settings, solves `iterations`
@@ -74,13 +70,10 @@ struct HandListsTest : SpotFixture {
       const std::vector<double>& range = s.game.ranges[std::size_t(actor)];
       for (std::size_t action = 0; action < a.rows.size(); ++action)
         for (int h = 0; h < kHands; ++h) {
-          if (range[std::size_t(h)] == 0) {
-            EXPECT_EQ(b.rows[action][std::size_t(h)], 0.0) << "a hand outside the range has no strategy";
-            continue;
-          }
-          ++compared;
-          ASSERT_NEAR(b.rows[action][std::size_t(h)], a.rows[action][std::size_t(h)], 1e-7)
-              << "node " << a.index << " action " << action << " hand " << h;
+          bool in = range[std::size_t(h)] != 0;  // a hand outside the range has no strategy: exactly 0
+          compared += in;
+          ASSERT_NEAR(b.rows[action][std::size_t(h)], in ? a.rows[action][std::size_t(h)] : 0.0, in ? 1e-7 : 0.0)
+              << (in ? "" : "outside the range: ") << "node " << a.index << " action " << action << " hand " << h;
         }
     }
     EXPECT_GT(compared, 100);
@@ -119,22 +112,14 @@ TEST_F(HandListsTest, AsymmetricRangesGiveTheSameGame) {
     board("Ah Kd 8s 5c 2h");
     range(0, "AsAd KhKs 8h8d AdKs QhJh Tc9c 7h6h 4d3d JsTs 9h8h AcQc");
     range(1, "AcKc KcQc 8c8d 5h5d Ts9s QdJd 7c7d 6s6d Jc9c 3s3c AsJs");
-    line({0, 0});
-    line({0, 60, 60});
-    line({0, 60, 180, 180});
-    line({60, 60});
-    line({60, 200, 200});
+    lines({{0, 0}, {0, 60, 60}, {0, 60, 180, 180}, {60, 60}, {60, 200, 200}});
   };
   expect_same_game(river, 70, {{-1, -1}}, false);
   auto turn = [&] {
     board("Qs 9h 4d 2c");
     range(0, "AsAh QhQd 9s9d AhQh KsJs JdTd 8s7s 6h5h Ac4c 3h3d KdQd Th9s");
     range(1, "KhKc QcJc 9c8c 4h4s AdKd Ts8s 7d6d 5s5c Jh9d AsQd 2d2h");
-    line({0, 0, 0, 0});
-    line({0, 0, 50, 50});
-    line({50, 50, 50, 50});
-    line({50, 50, 150, 150});
-    line({0, 50, 150, 150});
+    lines({{0, 0, 0, 0}, {0, 0, 50, 50}, {50, 50, 50, 50}, {50, 50, 150, 150}, {0, 50, 150, 150}});
   };
   expect_same_game(turn, 70, {{-1, card("Ac")}, {-1, card("7h")}, {-1, card("Qd")}}, false);
 }
@@ -146,8 +131,7 @@ TEST_F(HandListsTest, RiversThatEmptyARangeSolve) {
   range(0, "AsKs");
   range(1, "JcTc 5d4d");
   s.settings.isomorphism = {true, false, false};
-  line({0, 0, 0, 0});
-  line({0, 0, 50, 50});
+  lines({{0, 0, 0, 0}, {0, 0, 50, 50}});
   GameTree& tree = build();
   EXPECT_EQ(look_up_board(tree, card("3s"), card("As")).node->hand_count(0), 0);
   EXPECT_EQ(look_up_board(tree, card("3s"), card("Ah")).node->hand_count(0), 1);

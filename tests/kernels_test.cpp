@@ -156,10 +156,9 @@ TEST_P(KernelPaths, BoardPayoffsMatchThePairwiseReference) {
     double payoff = i % 2 ? 37.5 : -12.25, tol = 2.5e-9 * std::fabs(payoff) * n;
     for (const Values& reach : {random_reach(rng, n), Values(n, 0.0)}) {
       Values showdown_ref = reference(b, reach, payoff, true), fold_ref = reference(b, reach, -2.5 * payoff, false);
-      if (i >= own_sweep) {
-        k().showdown_values(reach.data(), b.view(false), payoff, showdown_ref.data());
-        k().fold_values(reach.data(), b.view(false), -2.5 * payoff, fold_ref.data());
-      }
+      if (i >= own_sweep)
+        k().showdown_values(reach.data(), b.view(false), payoff, showdown_ref.data()),
+            k().fold_values(reach.data(), b.view(false), -2.5 * payoff, fold_ref.data());
       for (bool lanes : {true, false}) {
         SCOPED_TRACE(lanes ? "lanes" : "card sums");
         Values values(n, 99.0), fold(n, 99.0), both(n, 99.0), both_fold(n, 99.0);
@@ -221,8 +220,7 @@ TEST_P(KernelPaths, StrategiesAreRegretSharesWithFallback) {
   float sums[6] = {1, 0, 0, 3, 0, 0}, acc[6] = {1, 2, 3, 4, 5, 6};  // [action * 3 + hand]; hand 2 has no average
   double sigma[6] = {0.5, 0.5, 0.25, 0.5, 0.5, 0.75}, averaged[6] = {0.25, 0.5, 0.25, 0.75, 0.5, 0.75};
   double play[6] = {0.5, 1, 0, 0.5, 0, 1}, reach[3] = {2, 0, 0.25};
-  k().average_strategy(sums, 3, 2, 3, sigma, 3);
-  k().accumulate_average(acc, 3, 2, 3, play, 3, reach, 0.0);
+  k().average_strategy(sums, 3, 2, 3, sigma, 3), k().accumulate_average(acc, 3, 2, 3, play, 3, reach, 0.0);
   EXPECT_TRUE(std::equal(sigma, sigma + 6, averaged) && std::equal(acc, acc + 6, std::array<float, 6>{1, 2, 3, 4, 5, 6}.begin()));
   k().accumulate_average(acc, 3, 2, 3, play, 3, reach, 3.0);
   const float added[6] = {4, 2, 3, 7, 5, 6.75};
@@ -340,14 +338,13 @@ TEST_P(KernelPaths, TwoListPayoffsMatchPairwiseReference) {
     for (bool on_lists : {false, true}) {
       SCOPED_TRACE(on_lists ? "on the two lists" : "on the union");
       kernels::HandPair view = t.view(on_lists);
-      Values values(m + 1, 99.0), fold(m, 0.0), both(m + 1, 99.0);
+      Values values(m + 1, 99.0), fold(m, 0.0), both(m + 1, 99.0), pair(m, 0.0), pair_fold(m, 0.0);
       kernels::showdown_values(k(), reach.data(), view, payoff, values.data());
       kernels::fold_plus_showdown_values(k(), reach.data(), fold_share.data(), call_share.data(), view, payoff, -2 * payoff, both.data());
       EXPECT_TRUE(values.back() == 99.0 && both.back() == 99.0) << "wrote past the own list";
       values.pop_back(), both.pop_back();
       expect_near(expected, values, 0.0, tol, "showdown");
       expect_near(summed, both, 0.0, tol, "fold plus showdown");
-      Values pair(m, 0.0), pair_fold(m, 0.0);
       kernels::fold_values(k(), reach.data(), view, -2 * payoff, fold.data());
       kernels::showdown_and_fold_values(k(), reach.data(), view, payoff, -2 * payoff, pair.data(), pair_fold.data());
       expect_near(expected, pair, 0.0, tol, "showdown of the pair");
@@ -396,8 +393,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, KernelPaths, ::testing::Values("plain", "avx2"),
 // blocks in a longer list bit for bit, and its tail matches the plain path.
 TEST(KernelPathAgreement, VectorPathMatchesPlainPathForEveryHandCount) {
   if (kernels::avx2_kernels() == nullptr) GTEST_SKIP() << "no AVX2/FMA";
-  const KernelSet& p = kernels::plain_kernels();
-  const KernelSet& v = *kernels::avx2_kernels();
+  const KernelSet &p = kernels::plain_kernels(), &v = *kernels::avx2_kernels();
   EXPECT_EQ(&kernels::active_kernels(), &v);
   std::mt19937 rng(23);
   std::uniform_real_distribution<double> u(-30.0, 30.0);

@@ -5,20 +5,12 @@
 #include <cmath>
 #include <random>
 
-#include "app/commands.h"
-#include "core/failure.h"
-#include "core/settings.h"
-#include "cards/evaluator.h"
-#include "cards/game.h"
-#include "cards/hand_order.h"
 #include "queries/equity.h"
 #include "queries/ev_report.h"
 #include "queries/range.h"
 #include "queries/strategy_report.h"
-#include "solver/solver.h"
-#include "spot_fixture.h"
+#include "spot_fixture.h"  // also the cards, game, command and solver headers
 #include "tree/board_lookup.h"
-#include "tree/game_tree.h"
 
 namespace {
 
@@ -40,9 +32,7 @@ struct QueriesTest : SpotFixture {
       if (u < share) r[std::size_t(h)] = 0.05 + u / share;
     }
   }
-  void iterate(GameTree& tree, int n) {
-    for (int i = 0; i < n; ++i) run_iteration(tree, s.solver_state);
-  }
+  void iterate(GameTree& tree, int n) { for (int i = 0; i < n; ++i) run_iteration(tree, s.solver_state); }
   std::vector<Vec> strategy(const std::string& path) {
     NodeRef ref = at(path);
     return read_strategy(*s.current_tree(), s.solver_state, ref.node->record_index, ref.turn, ref.river);
@@ -66,8 +56,7 @@ struct QueriesTest : SpotFixture {
     for (CardMask runout : runouts) {
       CardMask full = dealt | runout;
       std::uint8_t cards[7];
-      int k = 0;
-      for (int c = 0; c < kCards; ++c)
+      for (int c = 0, k = 0; c < kCards; ++c)
         if (full & card_bit(c)) cards[k++] = std::uint8_t(c);
       for (int h = 0; h < kHands; ++h) {
         if (hand_mask(h) & full || (own[std::size_t(h)] == 0 && opp[std::size_t(h)] == 0)) continue;
@@ -102,8 +91,7 @@ TEST_F(QueriesTest, EquityMatchesBruteForce) {
       restart();
       s.settings.isomorphism = {iso, iso, false};
       board(spot);
-      symmetric_range(0, 1, 1, share);
-      symmetric_range(1, 1, 2, share);
+      for (int p : {0, 1}) symmetric_range(p, 1, 1 + p, share);
       line({0, 0});
       GameTree& tree = build();
       EXPECT_EQ(tree.has_flag(ISOMORPHISM_ON), iso && tree.start_street < 3);
@@ -144,8 +132,7 @@ TEST_F(QueriesTest, EquityOfAHandMeetingAlmostNoWeightStaysInRange) {
         opp[std::size_t(h)] = std::uniform_real_distribution<double>(1, 100)(gen);
     opp[weaker] = std::pow(10.0, -std::uniform_real_distribution<double>(9, 16)(gen));
     opp[stronger] = std::pow(10.0, -std::uniform_real_distribution<double>(9, 16)(gen));
-    s.clear_lines();
-    line({0, 0});
+    s.clear_lines(), line({0, 0});
     GameTree& tree = build();
     EquityVectors e = showdown_equity(s.tree.get(), 1, tree.board_turn, tree.board_river, s.game.ranges[1], opp);
     outside += std::fabs(e.difference[own]) > 1.0 || e.weight[own] < 0.0;
@@ -162,12 +149,8 @@ TEST_F(QueriesTest, EquityOfAHandMeetingAlmostNoWeightStaysInRange) {
 // the average over its cards, and the line EV of a turn node is the same for every turn card.
 TEST_F(QueriesTest, StrategiesRangesAndEvsFollowThePath) {
   board("Kd 8d 5h");
-  symmetric_range(0, 1, 3, 0.06);
-  symmetric_range(1, 1, 4, 0.06);
-  line({0, 0, 0, 0, 0, 0});
-  line({0, 0, 40, 40, 40, 40});
-  line({0, 0, 0, 40, 40, 40, 40});
-  line({40, 40, 40, 40, 80, 140, 140});
+  for (int p : {0, 1}) symmetric_range(p, 1, 3 + p, 0.06);
+  lines({{0, 0, 0, 0, 0, 0}, {0, 0, 40, 40, 40, 40}, {0, 0, 0, 40, 40, 40, 40}, {40, 40, 40, 40, 80, 140, 140}});
   GameTree& tree = build();
   ASSERT_TRUE(tree.has_flag(ISOMORPHISM_ON));
   for (int from : {30, 61}) {  // averaging starts after iteration 60
@@ -211,23 +194,21 @@ TEST_F(QueriesTest, StrategiesRangesAndEvsFollowThePath) {
   }
   for (int player = 0; player < 2; ++player) {
     SCOPED_TRACE(player);
+    auto ev_at = [&](const std::string& path) { return node_ev(tree, s.solver_state, player, at(path)); };
     s.solver_state.results.iteration = -1;
-    EvVectors root = node_ev(tree, s.solver_state, player, at("r:0"));
+    EvVectors root = ev_at("r:0");
     EXPECT_EQ(s.solver_state.results.iteration, s.solver_state.iterations);
     double ev = 0, total = 0;
-    for (std::size_t h = 0; h < std::size_t(kHands); ++h) {
-      ev += weighted(root, h);
-      total += std::isnan(root.weight[h]) ? 0 : root.weight[h];
-    }
+    for (std::size_t h = 0; h < std::size_t(kHands); ++h)
+      ev += weighted(root, h), total += std::isnan(root.weight[h]) ? 0 : root.weight[h];
     EXPECT_NEAR(ev, s.solver_state.results.ev[player], 1e-9);
     EXPECT_NEAR(total, 1.0, 1e-9);
 
-    EvVectors check = node_ev(tree, s.solver_state, player, at("r:0:c")), bet = node_ev(tree, s.solver_state, player, at("r:0:b40"));
-    EvVectors split = node_ev(tree, s.solver_state, player, at("r:0:c:c"));
+    EvVectors check = ev_at("r:0:c"), bet = ev_at("r:0:b40"), split = ev_at("r:0:c:c");
     Vec card_weight(kHands, 0.0), card_ev(kHands, 0.0);
     for (int c = 0; c < kCards; ++c) {
       if (tree.flop_mask & card_bit(c)) continue;
-      EvVectors e = node_ev(tree, s.solver_state, player, at(std::string("r:0:c:c:").append(card_text(c))));
+      EvVectors e = ev_at(std::string("r:0:c:c:").append(card_text(c)));
       for (std::size_t h = 0; h < std::size_t(kHands); ++h)
         if (e.weight[h] > 0) card_weight[h] += e.weight[h] / 45, card_ev[h] += weighted(e, h) / 45;
     }
@@ -262,10 +243,7 @@ TEST_F(QueriesTest, IsomorphismChangesNoReport) {
     board("As Ks 7d 2d");
     range(0, "AcAh 7c7h QcJc QhJh 9c8c 9h8h AdKd KhQh KcQc");
     range(1, "KcKh AcQc AhQh TcTh JcTh JhTc 6c5c 6h5h 8d8s");
-    line({0, 0, 0, 0});
-    line({0, 0, 30, 30});
-    line({30, 30, 30, 30});
-    line({30, 90, 90});
+    lines({{0, 0, 0, 0}, {0, 0, 30, 30}, {30, 30, 30, 30}, {30, 90, 90}});
     GameTree& tree = build();
     ASSERT_EQ(tree.has_flag(ISOMORPHISM_ON), iso == 1);
     iterate(tree, 200);
@@ -289,9 +267,8 @@ TEST_F(QueriesTest, IsomorphismChangesNoReport) {
   for (std::size_t k = 0; k < rows[0].size(); ++k)
     for (std::size_t h = 0; h < std::size_t(kHands); ++h) {
       ASSERT_EQ(std::isnan(rows[0][k][h]), std::isnan(rows[1][k][h]));
-      if (!std::isnan(rows[0][k][h])) {
-        EXPECT_NEAR(rows[0][k][h], rows[1][k][h], 0.01) << k << " " << h;
-      }
+      if (std::isnan(rows[0][k][h])) continue;
+      EXPECT_NEAR(rows[0][k][h], rows[1][k][h], 0.01) << k << " " << h;
     }
 }
 

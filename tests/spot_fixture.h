@@ -23,33 +23,26 @@
 
 // Sanitizer builds (debug, instrumented) run solves tens of times slower: tests that solve
 // whole flop trees cover fewer configurations there and leave the rest to the plain build.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitizedBuild = true;
-#elif defined(__has_feature)
+#if defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitizedBuild = true;
-#else
-constexpr bool kSanitizedBuild = false;
+#define TRAVANTO_TEST_SANITIZED
 #endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(TRAVANTO_TEST_SANITIZED)
+constexpr bool kSanitizedBuild = true;
 #else
 constexpr bool kSanitizedBuild = false;
 #endif
 
 struct SpotFixture : ::testing::Test {
-  static void SetUpTestSuite() {
-    init_hand_tables();
-    build_hand_order_tables();
-  }
+  static void SetUpTestSuite() { init_hand_tables(), build_hand_order_tables(); }
   void SetUp() override { s.settings.isomorphism = {true, true, false}; }
 
   Session s;
 
   // The session as a new test finds it, for tests that set up several spots in turn.
   void restart() {
-    s.free_tree();
-    s.clear_lines();
-    s.game = {};
-    s.compression_setting = kAutoCompression;
+    s.free_tree(), s.clear_lines(), s.game = {}, s.compression_setting = kAutoCompression;
     SetUp();
   }
 
@@ -72,18 +65,17 @@ struct SpotFixture : ::testing::Test {
     LineMerger m(*s.lines, false);
     for (double a : amounts) m.add(a);
   }
+  void lines(std::initializer_list<std::initializer_list<double>> all) {
+    for (auto amounts : all) line(amounts);
+  }
   // A small flop spot (12 hands a side, checks and two bet sizes through the river) that solves
   // in a few seconds: the flop-start case of the storage, tree-file and forgetting tests.
   void small_flop_spot() {
     board("Td 9d 6h");
     range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d 8s7s AcJc KcQc 6c6s");
     range(1, "KsKh QdJd TsTh 7h7c AhQh 8h7h 6s5s AsTs Jh9h 3c3s");
-    line({0, 0, 0, 0, 0, 0});
-    line({0, 0, 0, 0, 50, 50});
-    line({0, 0, 50, 50, 50, 50});
-    line({0, 0, 50, 50, 150, 150});
-    line({50, 50, 50, 50, 50, 50});
-    line({50, 150, 150});
+    lines({{0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 50, 50}, {0, 0, 50, 50, 50, 50}, {0, 0, 50, 50, 150, 150},
+           {50, 50, 50, 50, 50, 50}, {50, 150, 150}});
   }
   // A command by its table row, as the command loop runs it; failure() gives its error, empty
   // when it succeeds.
@@ -92,15 +84,12 @@ struct SpotFixture : ::testing::Test {
       if (t[0] == row.name) return row.handler(s, t);
     ADD_FAILURE() << "no command " << t[0];
   }
-  std::string failure(const Tokens& t) {
-    try {
-      run(t);
-    } catch (const EngineError& e) {
-      return "ERROR: " + t[0] + " " + e.reason() + "\n";
-    } catch (const CommandFailure& e) {
-      return e.what();
-    }
-    return "";
+  std::string failure(const Tokens& t) try {
+    return run(t), "";
+  } catch (const EngineError& e) {
+    return "ERROR: " + t[0] + " " + e.reason() + "\n";
+  } catch (const CommandFailure& e) {
+    return e.what();
   }
   // The session's tree, with the session's solver state.
   TreeResults results(GameTree& tree) {

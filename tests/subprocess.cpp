@@ -7,12 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
+#include <utility>
 
 Subprocess::Subprocess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
                        const std::function<void()>& in_child) {
@@ -32,29 +32,20 @@ Subprocess::Subprocess(const std::string& program, const std::vector<std::string
     execv(program.c_str(), argv.data());
     _exit(127);
   }
-  close(in_pipe[0]);
-  close(out_pipe[1]);
-  in_fd_ = in_pipe[1];
-  out_fd_ = out_pipe[0];
+  close(in_pipe[0]), close(out_pipe[1]);
+  in_fd_ = in_pipe[1], out_fd_ = out_pipe[0];
   signal(SIGPIPE, SIG_IGN);
 }
 
 Subprocess::~Subprocess() {
   close_input();
   if (out_fd_ >= 0) close(out_fd_);
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
+  if (pid_ > 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
 }
 
 void Subprocess::write(const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(in_fd_, text.data() + done, text.size() - done);
-    if (n <= 0) return;
-    done += std::size_t(n);
-  }
+  for (ssize_t done = 0, n; done < ssize_t(text.size()); done += n)
+    if ((n = ::write(in_fd_, text.data() + done, text.size() - std::size_t(done))) <= 0) return;
 }
 
 void Subprocess::close_input() {
@@ -68,26 +59,21 @@ bool Subprocess::fill(int timeout_ms) {
   if (poll(&p, 1, timeout_ms) <= 0) return false;
   char buf[65536];
   ssize_t n = read(out_fd_, buf, sizeof buf);
-  if (n <= 0) {
-    eof_ = true;
-    return false;
-  }
+  if (n <= 0) return eof_ = true, false;
   buffer_.append(buf, std::size_t(n));
   return true;
 }
 
 bool Subprocess::read_line(std::string& line, int timeout_ms) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    std::size_t nl = buffer_.find('\n');
-    if (nl != std::string::npos) {
-      line = buffer_.substr(0, nl);
-      buffer_.erase(0, nl + 1);
-      return true;
-    }
+  std::size_t nl;
+  while ((nl = buffer_.find('\n')) == std::string::npos) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !fill(int(left.count()))) return false;
   }
+  line = buffer_.substr(0, nl);
+  buffer_.erase(0, nl + 1);
+  return true;
 }
 
 std::string Subprocess::read_all(int timeout_ms) {
@@ -97,9 +83,7 @@ std::string Subprocess::read_all(int timeout_ms) {
     if (left.count() <= 0) break;
     fill(int(left.count()));
   }
-  std::string all;
-  all.swap(buffer_);
-  return all;
+  return std::exchange(buffer_, {});
 }
 
 int Subprocess::wait() {
@@ -125,13 +109,8 @@ std::string run_travanto(const std::string& input, const std::vector<std::string
 
 std::vector<std::string> output_lines(const std::string& output) {
   std::vector<std::string> lines;
-  std::size_t pos = 0;
-  while (pos < output.size()) {
-    std::size_t nl = output.find('\n', pos);
-    if (nl == std::string::npos) nl = output.size();
-    lines.push_back(output.substr(pos, nl - pos));
-    pos = nl + 1;
-  }
+  for (std::size_t pos = 0, nl; pos < output.size(); pos = nl + 1)
+    lines.push_back(output.substr(pos, (nl = std::min(output.find('\n', pos), output.size())) - pos));
   return lines;
 }
 
@@ -181,9 +160,7 @@ void expect_consistent_results(const std::vector<std::string>& lines, long i, bo
   double expl = value_at(lines, i + 4, "Exploitable for");
   ASSERT_LT(std::size_t(i + 5), lines.size());
   EXPECT_EQ(lines[std::size_t(i + 5)], "END");
-  if (same_strategies) {
-    EXPECT_NEAR(ev_oop + ev_ip, 200.0, 0.01);
-  }
+  EXPECT_TRUE(!same_strategies || std::fabs(ev_oop + ev_ip - 200.0) <= 0.01) << ev_oop << " + " << ev_ip;
   EXPECT_GE(mes_oop, ev_oop - 0.002);
   EXPECT_GE(mes_ip, ev_ip - 0.002);
   EXPECT_NEAR(expl, (mes_oop + mes_ip - 200.0) / 2, 0.002);

@@ -27,9 +27,7 @@ class Subprocess {
   int pid() const { return pid_; }
 
  private:
-  int pid_ = -1;
-  int in_fd_ = -1;
-  int out_fd_ = -1;
+  int pid_ = -1, in_fd_ = -1, out_fd_ = -1;
   std::string buffer_;
   bool eof_ = false;
   bool fill(int timeout_ms);

@@ -60,14 +60,19 @@ struct TreeFile : SpotFixture {
 
   void SetUp() override { SpotFixture::SetUp(), s.compression_setting = 0; }
 
-  void spot(const char* cards, std::initializer_list<std::initializer_list<double>> lines) {
+  void spot(const char* cards, std::initializer_list<std::initializer_list<double>> amounts) {
     board(cards);
     range(0, "AdKd AhKh QsQh 9s9h 8d7d 5d4d");
     range(1, "KsKh QdJd TsTh 7h7c AhQh 8h7h");
-    for (auto l : lines) line(l);
+    lines(amounts);
   }
   void turn_spot() { spot("Td 9d 6h Qc", {{0, 0, 0, 0}, {0, 0, 50, 50}, {50, 150, 150}}); }
   void river_spot() { spot("Td 9d 6h Qc 2s", {{0, 0}, {0, 50, 50}, {50, 150, 150}}); }
+  // The build settings, and no lines.
+  void settings(bool isomorphism, bool all_hands, int level, bool river_isomorphism) {
+    s.clear_lines(), s.settings.all_hands = all_hands, s.compression_setting = level;
+    s.settings.isomorphism = {isomorphism, isomorphism, river_isomorphism};
+  }
   // Averages from the third iteration on (not the 61st), so that short solves fill the
   // compressed average stores too.
   void solve(GameTree& tree, int iterations) {
@@ -78,11 +83,8 @@ struct TreeFile : SpotFixture {
   std::string bytes(const std::string& name) const { return read_text_file(path(name)); }
   // The failure text of loading a file, empty when it loads.
   std::string load_failure(const std::string& file) try {
-    load(file);
-    return "";
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
+    return load(file), "";
+  } catch (const std::runtime_error& e) { return e.what(); }
 };
 
 }  // namespace
@@ -111,18 +113,13 @@ TEST_F(TreeFile, RoundTripsAreByteIdenticalForEveryKindOfTree) {
       {"huge weights", &TreeFile::river_spot, 0, 0, true, false, -1, [&] { for (double& w : s.game.ranges[0]) w *= 1e300; }},
       {"tiny weights", &TreeFile::river_spot, 0, 0, true, false, -1, [&] { for (double& w : s.game.ranges[0]) w *= 1e-300; }},
       {"largest amount", &TreeFile::river_spot, 0, 0, true, false, -1, [&] { line({kMaxLineAmount}); }},
-      {"longest line", &TreeFile::river_spot, 0, 0, true, false, -1, [&] {
-         LineMerger raises(*s.lines, false);
-         for (std::size_t i = 1; i <= kMaxLineActions; ++i) raises.add(double(i));
-       }},
+      {"longest line", &TreeFile::river_spot, 0, 0, true, false, -1,
+       [&] { LineMerger raises(*s.lines, false); for (double i = 1; i <= kMaxLineActions; ++i) raises.add(i); }},
   };
   for (const Config& c : configs) {
     SCOPED_TRACE(c.name);
     if (kSanitizedBuild && c.spot == &TreeFile::small_flop_spot && c.level != 4) continue;
-    s.clear_lines();
-    s.settings.isomorphism = {c.isomorphism, c.isomorphism, false};
-    s.settings.all_hands = c.all_hands;
-    s.compression_setting = c.level;
+    settings(c.isomorphism, c.all_hands, c.level, false);
     (this->*c.spot)();
     c.tweak();
     GameDescription set = s.game;
@@ -134,10 +131,7 @@ TEST_F(TreeFile, RoundTripsAreByteIdenticalForEveryKindOfTree) {
     save_tree_file(tree, s.solver_state, path("a.tree"));
     int hands[2] = {tree.start_card_node().hand_count(0), tree.start_card_node().hand_count(1)};
     // Other settings in force at load time: the file's own choices win.
-    s.settings.isomorphism = {!c.isomorphism, !c.isomorphism, true};
-    s.settings.all_hands = !c.all_hands;
-    s.compression_setting = c.level == 0 ? 4 : 0;
-    s.clear_lines();
+    settings(!c.isomorphism, !c.all_hands, c.level == 0 ? 4 : 0, true);
     s.game = GameDescription{};
     ASSERT_EQ(load_failure(path("a.tree")), "");
     GameTree& loaded = *s.current_tree();
@@ -261,14 +255,11 @@ TEST_F(TreeFile, FailedSavesKeepTheOlderFile) {
   // Writes beyond a file-size limit fail (with the signal ignored) in a child process.
   pid_t child = fork();
   if (child == 0) {
-    signal(SIGXFSZ, SIG_IGN);
     rlimit limit{4096, 4096};
-    setrlimit(RLIMIT_FSIZE, &limit);
+    signal(SIGXFSZ, SIG_IGN), setrlimit(RLIMIT_FSIZE, &limit);
     try {
       save_tree_file(tree, s.solver_state, target);
-    } catch (const IOException& e) {
-      _exit(std::string(e.what()) == "can't write to file" ? 0 : 2);
-    }
+    } catch (const IOException& e) { _exit(std::string(e.what()) == "can't write to file" ? 0 : 2); }
     _exit(1);
   }
   int status = -1;
