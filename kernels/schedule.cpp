@@ -10,6 +10,10 @@ SolverSchedule dcfr_schedule(double alpha, double beta, double gamma) {
 
 SolverSchedule discounted_schedule() { return {ScheduleKind::discounted, 1.5, 0, 5, true}; }
 
+SolverSchedule late_average_schedule(double alpha, double gamma, int delay) {
+  return {ScheduleKind::late_average, alpha, 0, gamma, false, delay};
+}
+
 // The engine's own rule: on the benchmark spots no discounted schedule reaches 0.3 % of the pot in
 // fewer iterations on flop and untuned turn trees (README, "Solver schedules").
 SolverSchedule best_schedule() { return {}; }
@@ -52,6 +56,9 @@ std::optional<SolverSchedule> parse_schedule(const std::vector<std::string>& wor
   } else if (name == "discounted") {
     s = discounted_schedule();
     allowed = 3;
+  } else if (name == "late_average") {
+    s = late_average_schedule();
+    allowed = 3;
   } else if (name == "best") {
     s = best_schedule();
     allowed = 0;
@@ -77,6 +84,16 @@ std::optional<SolverSchedule> parse_schedule(const std::vector<std::string>& wor
       }
       s.restarts = numbers[2] == 1;
     }
+  } else if (s.kind == ScheduleKind::late_average) {
+    if (numbers.size() > 0) s.alpha = numbers[0];
+    if (numbers.size() > 1) s.gamma = numbers[1];
+    if (numbers.size() > 2) {
+      if (numbers[2] != std::floor(numbers[2]) || numbers[2] < 0 || numbers[2] > kMaxScheduleDelay) {
+        error = "schedule parameter out of range";
+        return std::nullopt;
+      }
+      s.delay = int(numbers[2]);
+    }
   }
   // Exponents beyond these only overflow the weights; below 0 they stop discounting.
   if (s.alpha < 0 || s.alpha > 20 || s.gamma < 0 || s.gamma > 20 || s.beta < -20 || s.beta > 20) {
@@ -97,11 +114,15 @@ std::string describe_schedule(const SolverSchedule& s) {
     case ScheduleKind::discounted:
       std::snprintf(text, sizeof text, "discounted %g %g %d", s.alpha, s.gamma, s.restarts ? 1 : 0);
       return text;
+    case ScheduleKind::late_average:
+      std::snprintf(text, sizeof text, "late_average %g %g %d", s.alpha, s.gamma, s.delay);
+      return text;
   }
   return "default";
 }
 
 bool average_restarts_at(const SolverSchedule& s, int k) {
+  if (s.kind == ScheduleKind::late_average) return k == s.delay + 1;
   if (k == 1) return true;
   if (!s.restarts || k < 4) return false;
   // A power of 4: one bit set, at an even position.
@@ -120,6 +141,11 @@ IterationWeights schedule_weights(const SolverSchedule& s, int k) {
   }
   // Iteration j after the last restart r weighs (j - r + 1)^gamma: the same average as
   // multiplying the sums by ((k-1)/k)^gamma before each iteration adds its strategy.
+  if (s.kind == ScheduleKind::late_average) {
+    w.average_restart = average_restarts_at(s, k);
+    w.average_weight = k > s.delay ? std::pow(double(k - s.delay), s.gamma) : 0;
+    return w;
+  }
   int restart = 1;
   for (int r = 1; r <= k; r = r * 4) {
     if (average_restarts_at(s, r)) restart = r;

@@ -2,14 +2,14 @@
 // Solver schedules: how each iteration weighs the regrets a node keeps and the strategies the
 // average collects. `standard` is the engine's own rule (the protocol's default); the others
 // discount the kept regrets and weigh the average by a power of the iteration, restarting it at
-// powers of 4. Every schedule keeps regrets clipped at zero, as the stores hold them (river
+// powers of 4 or starting it late. Every schedule keeps regrets clipped at zero, as the stores hold them (river
 // regrets are unsigned 16-bit), so a negative cumulative regret never survives an update.
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
-enum class ScheduleKind : std::int32_t { standard = 0, dcfr = 1, discounted = 2 };
+enum class ScheduleKind : std::int32_t { standard = 0, dcfr = 1, discounted = 2, late_average = 3 };
 
 struct SolverSchedule {
   ScheduleKind kind = ScheduleKind::standard;
@@ -17,6 +17,7 @@ struct SolverSchedule {
   double beta = 0;   // the same for negative regrets (none survive the clip; recorded only)
   double gamma = 0;  // the average weighs iteration k (counted from its last restart) by k^gamma
   bool restarts = false;  // the average starts again at schedule iterations 4, 16, 64, ...
+  int delay = 0;          // late_average: iterations 1..delay add nothing to the average
 
   bool operator==(const SolverSchedule&) const = default;
   bool standard() const { return kind == ScheduleKind::standard; }
@@ -26,6 +27,10 @@ struct SolverSchedule {
 SolverSchedule dcfr_schedule(double alpha = 1.5, double beta = 0, double gamma = 2);
 // Regrets discounted as dcfr's, averages weighted k^5 and restarted at powers of 4.
 SolverSchedule discounted_schedule();
+// Regrets discounted as dcfr's with alpha; the average starts at iteration delay + 1 and weighs
+// iteration k by (k - delay)^gamma. 2, 3, 30 by default.
+SolverSchedule late_average_schedule(double alpha = 2, double gamma = 3, int delay = 30);
+constexpr int kMaxScheduleDelay = 100000;
 // The recommended schedule (what `best` names).
 SolverSchedule best_schedule();
 
@@ -44,5 +49,5 @@ struct IterationWeights {
 };
 IterationWeights schedule_weights(const SolverSchedule& s, int k);
 
-// Whether k starts a new average: 1 always, and 4, 16, 64, ... when the schedule restarts.
+// Whether k starts a new average: delay + 1 under late_average, else 1 always, and 4, 16, 64, ... when the schedule restarts.
 bool average_restarts_at(const SolverSchedule& s, int k);

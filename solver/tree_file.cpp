@@ -10,8 +10,8 @@
 // results (-1: none), EV and maximally exploitative values per player (4 doubles), the
 // exploitability, 8 reserved bytes.
 // Solver schedule (36 bytes, absent in format 1 files, which continue under `default`): kind
-// (0 default, 1 dcfr, 2 discounted), restarts flag, the iteration count when it took over the
-// tree, then alpha, beta and gamma as doubles.
+// (0 default, 1 dcfr, 2 discounted, 3 late_average), restarts flag, the iteration count when it
+// took over the tree, then alpha, beta (late_average: the delay) and gamma as doubles.
 // Node data, per decision node in action-node order: its deal entries when it has a deal
 // record (six vectors as a count and that many doubles, the frozen byte, the re-solved-runouts
 // mask), then its regret array, then its average array (neither while the node's street is
@@ -200,7 +200,8 @@ void write_schedule(BinaryFile& f, const SolverState& state) {
   write_value(f, std::int32_t(s.kind));
   write_value(f, std::int32_t(s.restarts ? 1 : 0));
   write_value(f, std::int32_t(state.schedule_origin));
-  double p[3] = {s.alpha, s.beta, s.gamma};
+  // late_average has no beta (none survives the clip): its slot keeps the delay.
+  double p[3] = {s.alpha, s.kind == ScheduleKind::late_average ? double(s.delay) : s.beta, s.gamma};
   f.write(p, sizeof p);
 }
 
@@ -210,12 +211,19 @@ void read_schedule(BinaryFile& f, SolverSchedule& s, int& origin, int iterations
   origin = read_value<std::int32_t>(f);
   double p[3];
   f.read(p, sizeof p);
-  if (kind < 0 || kind > std::int32_t(ScheduleKind::discounted) || restarts < 0 || restarts > 1 || origin < 0 ||
+  if (kind < 0 || kind > std::int32_t(ScheduleKind::late_average) || restarts < 0 || restarts > 1 || origin < 0 ||
       origin > iterations)
     invalid_file();
+  bool late = kind == std::int32_t(ScheduleKind::late_average);
+  int delay = 0;
+  if (late) {
+    if (!(p[1] >= 0 && p[1] <= kMaxScheduleDelay) || p[1] != std::floor(p[1])) invalid_file();
+    delay = int(p[1]);
+    p[1] = 0;
+  }
   for (double v : p)
     if (!std::isfinite(v) || std::fabs(v) > 20) invalid_file();
-  s = SolverSchedule{ScheduleKind(kind), p[0], p[1], p[2], restarts == 1};
+  s = SolverSchedule{ScheduleKind(kind), p[0], p[1], p[2], restarts == 1, delay};
   if (s.standard()) s = SolverSchedule{};
 }
 
