@@ -193,7 +193,7 @@ WINDOWS_CMAKE := cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-
   -DCMAKE_BUILD_TYPE=Release -DTRAVANTO_BENCH=OFF
 # A prefix of its own; no prompts to install Wine's .NET and HTML engines, which a console program does not use.
 WINE_ENV := WINEDEBUG=-all WINEPREFIX=$(CURDIR)/build-windows/wine WINEDLLOVERRIDES="mscoree,mshtml="
-# GoogleTest filter for the Windows unit tests under Wine (all of them take about 30 s).
+# GoogleTest filter for the Windows unit tests under Wine (all of them take about 70 s on 2 cores).
 WINDOWS_TEST_FILTER ?= *
 WINDOWS_ZIP := travanto-windows-x64.zip
 

@@ -1,6 +1,5 @@
 // Reserved arenas, plain blocks and stream buffer pools.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <thread>

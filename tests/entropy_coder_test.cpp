@@ -2,8 +2,6 @@
 // from both paths, golden streams that must still decode, and decoders fed damaged data.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <array>
 #include <cstring>
 #include <random>
@@ -268,7 +266,7 @@ TEST(EntropyDecoderDeathTest, FatalModePrintsFseErrorAndExits) {
           Values out(8);
           d.decode_row32(out.data(), nullptr, 8);
         },
-        ::testing::ExitedWithCode(1), "(^|\n)fse error\n$");
+        ::testing::ExitedWithCode(1), "fse error\r?\n$");  // simple expressions on Windows
   }
 }
 

@@ -4,10 +4,8 @@
 
 #include "storage/value_array.h"
 
-#include <filesystem>
-
 #include "spot_fixture.h"
-#include "subprocess.h"
+#include "storage_files.h"
 
 namespace {
 
@@ -97,10 +95,9 @@ TEST_F(SolverTest, KeptStrategiesMatchThePresentRegrets) {
   check_rows("set_strategy", false);
   solve_pass(*tree, s.solver_state, 0, PassMode::training);
   check_rows("set_strategy between passes");
-  std::filesystem::path dir = make_temp_dir();
-  save_tree_file(*tree, s.solver_state, (dir / "kept.tree").string());
-  load((dir / "kept.tree").string());
-  std::filesystem::remove_all(dir);
+  storage_test::TempDir dir;
+  save_tree_file(*tree, s.solver_state, dir / "kept.tree");
+  load(dir / "kept.tree");
   tree = s.current_tree();
   check_rows("loaded", false);
   iterate(*tree, s.solver_state, 3);
