@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <system_error>
 
 #include "storage/scratch.h"
@@ -14,12 +15,20 @@ const char* const kCantRead = "can't read from file";
 const char* const kCantWrite = "can't write to file";
 }  // namespace
 
-BinaryFile::BinaryFile(const std::string& path, Mode mode) : mode_(mode), target_(path) {
+BinaryFile::BinaryFile(const std::string& path, Mode mode) : mode_(mode), target_(path), block_bytes_(kBlockBytes) {
   const char* failure = mode == Mode::read ? kCantRead : kCantWrite;
   if (mode == Mode::read) {
     platform::FileIdentity id;
     if (!platform::regular_file_identity(path, id)) throw IOException(kCantRead);
     handle_ = platform::open_for_reading(path);
+    // A small file gets blocks of its own size: each block is a fresh allocation and a full
+    // transfer, which costs a short file (a tree, a range file) as much as 16 MB would.
+    std::error_code error;
+    std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (!error && size < kBlockBytes) {
+      std::size_t a = platform::kWriteAlignment;
+      block_bytes_ = std::max(a, (std::size_t(size) + a - 1) / a * a);
+    }
   } else {
     temporary_ = platform::create_file_beside(path, target_);
     if (temporary_.empty()) throw IOException(kCantWrite);
@@ -27,7 +36,7 @@ BinaryFile::BinaryFile(const std::string& path, Mode mode) : mode_(mode), target
   }
   try {
     if (handle_.fd < 0) throw IOException(failure);
-    for (char*& b : blocks_) b = static_cast<char*>(scratch_allocate(kBlockBytes, platform::kWriteAlignment));
+    for (char*& b : blocks_) b = static_cast<char*>(scratch_allocate(block_bytes_, platform::kWriteAlignment));
     if (mode == Mode::read)
       for (int b = 0; b < kBlocks; ++b) request_block(b);
     else
@@ -71,10 +80,10 @@ std::future<long long> start_transfer(Task task) {
 }
 
 void BinaryFile::request_block(int b) {
-  pending_[b] = start_transfer( [handle = handle_, block = blocks_[b], offset = offset_] {
-    return platform::read_fully(handle, block, kBlockBytes, offset);
+  pending_[b] = start_transfer([handle = handle_, block = blocks_[b], bytes = block_bytes_, offset = offset_] {
+    return platform::read_fully(handle, block, bytes, offset);
   });
-  offset_ += kBlockBytes;
+  offset_ += block_bytes_;
 }
 
 bool BinaryFile::next_block() {
@@ -85,7 +94,7 @@ bool BinaryFile::next_block() {
   if (got < 0) throw IOException(kCantRead);
   filled_ = std::size_t(got);
   taken_ = 0;
-  last_block_ = filled_ < kBlockBytes;
+  last_block_ = filled_ < block_bytes_;
   return filled_ > 0;
 }
 
@@ -128,12 +137,12 @@ void BinaryFile::write(const void* data, std::size_t bytes) {
   written_ += bytes;
   const char* p = static_cast<const char*>(data);
   while (bytes > 0) {
-    std::size_t n = std::min(bytes, kBlockBytes - filled_);
+    std::size_t n = std::min(bytes, block_bytes_ - filled_);
     std::memcpy(blocks_[current_] + filled_, p, n);
     filled_ += n;
     p += n;
     bytes -= n;
-    if (filled_ == kBlockBytes) send_block(kBlockBytes);
+    if (filled_ == block_bytes_) send_block(block_bytes_);
   }
 }
 

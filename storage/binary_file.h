@@ -81,6 +81,7 @@ class BinaryFile {
   std::string temporary_;  // writing: the file being written, until commit
   char* blocks_[kBlocks] = {};
   std::future<long long> pending_[kBlocks];  // each block's transfer in flight
+  std::size_t block_bytes_;  // each block's size (reading a file smaller than one: its size)
   int current_ = -1;           // the block being filled or taken (reading: none before the first)
   std::size_t filled_ = 0;     // bytes in the current block
   std::size_t taken_ = 0;      // reading: bytes of the current block already read

@@ -18,9 +18,9 @@ namespace storage_test {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-// The Windows build's tests run under Wine, where opening a file to read takes a good part of a
-// second (its reads fill fresh 16 MB buffers): tests that load many files or trees load few
-// there; the Linux build runs them all.
+// The Windows build's tests run under Wine, where file transfers are slow: there the cut files
+// are a few per file and the flop round trips of every level but the highest are left to the
+// Linux build (the format is the same on both).
 #ifdef _WIN32
 constexpr bool kUnderWine = true;
 #else

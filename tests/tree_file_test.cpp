@@ -156,7 +156,6 @@ TEST_F(TreeFile, RoundTripsAreByteIdenticalForEveryKindOfTree) {
 // the file's board once read, no tree before the lines are complete, and an unsolved tree with
 // working storage after. A file with its ranges and no more leaves its pot and ranges.
 TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
-  if (storage_test::kUnderWine) GTEST_SKIP() << "a hundred loads: the Linux build runs them (cut files under Wine: the storage tests)";
   s.compression_setting = 4;
   small_flop_spot();
   s.game.pot_values = {3, 4, 100};
