@@ -268,26 +268,42 @@ void average_strategy_plain(const float* sums, std::size_t stride, int actions, 
   }
 }
 
-void update_regrets_f32_plain(float* regrets, std::size_t stride, int actions, int n, const double* node_value,
-                              const double* const* action_values) {
+// kDiscounted: the kept regrets are multiplied by `discount` in the same pass.
+template <bool kDiscounted>
+void update_regrets_f32_with(float* regrets, std::size_t stride, int actions, int n, const double* node_value,
+                             const double* const* action_values, double discount) {
+  float c = kDiscounted ? float(discount) : 1.0f;
   for (int a = 0; a < actions; ++a) {
     float* row = regrets + a * stride;
     const double* va = action_values[a];
-    for (int h = 0; h < n; ++h) row[h] = update_regret_f32(row[h], va[h], node_value[h]);
+    for (int h = 0; h < n; ++h) row[h] = update_regret_f32(row[h], va[h], node_value[h], c);
   }
+}
+
+template <bool kDiscounted>
+void update_regrets_u16_with(std::uint16_t* regrets, std::size_t stride, int actions, int n,
+                             const double* node_value, const double* const* action_values,
+                             std::span<const std::uint16_t> class_table, double stake_scale, double discount) {
+  float k = float(std::pow(stake_scale, kRegretExponent));
+  float e = float(1.0 / stake_scale);
+  float c = float(discount);
+  for (int a = 0; a < actions; ++a) {
+    std::uint16_t* row = regrets + a * stride;
+    const double* va = action_values[a];
+    for (int h = 0; h < n; ++h) row[h] = update_regret_u16<kDiscounted>(row[h], va[h], node_value[h], k, e, c);
+  }
+  if (!class_table.empty()) apply_class_means(regrets, stride, actions, n, class_table);
+}
+
+void update_regrets_f32_plain(float* regrets, std::size_t stride, int actions, int n, const double* node_value,
+                              const double* const* action_values) {
+  update_regrets_f32_with<false>(regrets, stride, actions, n, node_value, action_values, 1.0);
 }
 
 void update_regrets_u16_plain(std::uint16_t* regrets, std::size_t stride, int actions, int n,
                               const double* node_value, const double* const* action_values,
                               std::span<const std::uint16_t> class_table, double stake_scale) {
-  float k = float(std::pow(stake_scale, kRegretExponent));
-  float e = float(1.0 / stake_scale);
-  for (int a = 0; a < actions; ++a) {
-    std::uint16_t* row = regrets + a * stride;
-    const double* va = action_values[a];
-    for (int h = 0; h < n; ++h) row[h] = update_regret_u16(row[h], va[h], node_value[h], k, e);
-  }
-  if (!class_table.empty()) apply_class_means(regrets, stride, actions, n, class_table);
+  update_regrets_u16_with<false>(regrets, stride, actions, n, node_value, action_values, class_table, stake_scale, 1.0);
 }
 
 void accumulate_average_plain(float* sums, std::size_t stride, int actions, int n, const double* sigma,
@@ -373,6 +389,8 @@ const KernelSet kPlain = {
     average_strategy_plain,
     update_regrets_f32_plain,
     update_regrets_u16_plain,
+    update_regrets_f32_with<true>,
+    update_regrets_u16_with<true>,
     accumulate_average_plain,
     fold_values_plain,
     showdown_values_plain,

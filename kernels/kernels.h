@@ -133,6 +133,14 @@ struct KernelSet {
   void (*update_regrets_u16)(std::uint16_t* regrets, std::size_t stride, int actions, int n,
                              const double* node_value, const double* const* action_values,
                              std::span<const std::uint16_t> class_table, double stake_scale);
+  // The same with the kept regrets multiplied by `discount` first, in the same pass.
+  void (*update_regrets_f32_discounted)(float* regrets, std::size_t stride, int actions, int n,
+                                        const double* node_value, const double* const* action_values,
+                                        double discount);
+  void (*update_regrets_u16_discounted)(std::uint16_t* regrets, std::size_t stride, int actions, int n,
+                                        const double* node_value, const double* const* action_values,
+                                        std::span<const std::uint16_t> class_table, double stake_scale,
+                                        double discount);
   void (*accumulate_average)(float* sums, std::size_t stride, int actions, int n, const double* sigma,
                              std::size_t sigma_stride, const double* reach, double weight);
   void (*fold_values)(const double* reach, const BoardHands& board, double payoff, double* values);
@@ -188,19 +196,28 @@ inline void average_strategy(const float* sums, std::size_t stride, int actions,
   active_kernels().average_strategy(sums, stride, actions, n, sigma, sigma_stride);
 }
 
-// Float regrets: d = float(v_a - v); R <- max(0, R + sign(d) |d|^0.75), |d| < 2^-126 adds 0.
+// Float regrets: d = float(v_a - v); R <- max(0, c R + sign(d) |d|^0.75), |d| < 2^-126 adds 0,
+// with c = float(discount) (a schedule's discount of the kept regrets; 1: R as it is).
 inline void update_regrets(float* regrets, std::size_t stride, int actions, int n, const double* node_value,
-                           const double* const* action_values) {
-  active_kernels().update_regrets_f32(regrets, stride, actions, n, node_value, action_values);
+                           const double* const* action_values, double discount = 1) {
+  if (discount == 1)
+    active_kernels().update_regrets_f32(regrets, stride, actions, n, node_value, action_values);
+  else
+    active_kernels().update_regrets_f32_discounted(regrets, stride, actions, n, node_value, action_values, discount);
 }
-// 16-bit river regrets in units of s^-0.75: d >= 1/s adds trunc(s^0.75 d^0.75), d <= -1/s
-// subtracts trunc(s^0.75 |d|^0.75), the result clamped to 0..65535. With a class table (the
-// showdown class sizes) every class's regrets then become the class's truncated mean.
+// 16-bit river regrets in units of s^-0.75: the kept regret is first discounted to the nearest
+// unit, round(c R); then d >= 1/s adds trunc(s^0.75 d^0.75), d <= -1/s subtracts
+// trunc(s^0.75 |d|^0.75), the result clamped to 0..65535. With a class table (the showdown class
+// sizes) every class's regrets then become the class's truncated mean.
 inline void update_regrets(std::uint16_t* regrets, std::size_t stride, int actions, int n,
                            const double* node_value, const double* const* action_values,
-                           std::span<const std::uint16_t> class_table, double stake_scale) {
-  active_kernels().update_regrets_u16(regrets, stride, actions, n, node_value, action_values, class_table,
-                                      stake_scale);
+                           std::span<const std::uint16_t> class_table, double stake_scale, double discount = 1) {
+  if (discount == 1)
+    active_kernels().update_regrets_u16(regrets, stride, actions, n, node_value, action_values, class_table,
+                                        stake_scale);
+  else
+    active_kernels().update_regrets_u16_discounted(regrets, stride, actions, n, node_value, action_values,
+                                                   class_table, stake_scale, discount);
 }
 
 // S_a(h) += float(w * sigma(a,h) * reach(h)); nothing when w <= 0.

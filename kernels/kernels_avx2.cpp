@@ -101,9 +101,14 @@ TARGET void average_strategy_avx2(const float* sums, std::size_t stride, int act
   for (; h < n; ++h) average_strategy_hand(sums, stride, actions, h, sigma, sigma_stride);
 }
 
-TARGET void update_regrets_f32_avx2(float* regrets, std::size_t stride, int actions, int n, const double* node_value,
-                                    const double* const* action_values) {
+// kDiscounted: the kept regrets are multiplied by `discount` in the same pass; the product is
+// fused with the sum, so discounted regrets differ from the plain path's in the last bits.
+template <bool kDiscounted>
+TARGET void update_regrets_f32_with(float* regrets, std::size_t stride, int actions, int n, const double* node_value,
+                                    const double* const* action_values, double discount) {
   const __m256 sign_bit = _mm256_set1_ps(-0.0f);
+  const float c = kDiscounted ? float(discount) : 1.0f;
+  const __m256 vc = _mm256_set1_ps(c);
   for (int a = 0; a < actions; ++a) {
     float* row = regrets + a * stride;
     const double* va = action_values[a];
@@ -111,20 +116,24 @@ TARGET void update_regrets_f32_avx2(float* regrets, std::size_t stride, int acti
     for (; h + 8 <= n; h += 8) {
       __m256 d = difference8(va + h, node_value + h);
       __m256 step = _mm256_or_ps(pow075(absolute(d)), _mm256_and_ps(d, sign_bit));
-      __m256 r = _mm256_add_ps(_mm256_loadu_ps(row + h), step);
+      __m256 kept = _mm256_loadu_ps(row + h);
+      __m256 r = kDiscounted ? _mm256_fmadd_ps(kept, vc, step) : _mm256_add_ps(kept, step);
       _mm256_storeu_ps(row + h, _mm256_max_ps(r, _mm256_setzero_ps()));
     }
-    for (; h < n; ++h) row[h] = update_regret_f32(row[h], va[h], node_value[h]);
+    for (; h < n; ++h) row[h] = update_regret_f32(row[h], va[h], node_value[h], c);
   }
 }
 
-TARGET void update_regrets_u16_avx2(std::uint16_t* regrets, std::size_t stride, int actions, int n,
+template <bool kDiscounted>
+TARGET void update_regrets_u16_with(std::uint16_t* regrets, std::size_t stride, int actions, int n,
                                     const double* node_value, const double* const* action_values,
-                                    std::span<const std::uint16_t> class_table, double stake_scale) {
+                                    std::span<const std::uint16_t> class_table, double stake_scale, double discount) {
   float k = float(std::pow(stake_scale, kRegretExponent));
   float e = float(1.0 / stake_scale);
+  float c = float(discount);
   const __m256 vk = _mm256_set1_ps(k), ve = _mm256_set1_ps(e), vneg_e = _mm256_set1_ps(-e);
   const __m256 vmax = _mm256_set1_ps(float(kMaxRegret16));
+  const __m256 vc = _mm256_set1_ps(c), half = _mm256_set1_ps(0.5f);
   for (int a = 0; a < actions; ++a) {
     std::uint16_t* row = regrets + a * stride;
     const double* va = action_values[a];
@@ -135,14 +144,27 @@ TARGET void update_regrets_u16_avx2(std::uint16_t* regrets, std::size_t stride, 
       __m256i down = _mm256_castps_si256(_mm256_cmp_ps(d, vneg_e, _CMP_LE_OQ));
       __m256i step = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_mul_ps(vk, pow075(absolute(d))), vmax));
       __m256i r = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + h)));
+      // round(c R) as discounted_u16 gives it: c R + 0.5, truncated.
+      if constexpr (kDiscounted) r = _mm256_cvttps_epi32(_mm256_fmadd_ps(_mm256_cvtepi32_ps(r), vc, half));
       r = _mm256_sub_epi32(_mm256_add_epi32(r, _mm256_and_si256(step, up)), _mm256_and_si256(step, down));
       r = _mm256_min_epi32(_mm256_max_epi32(r, _mm256_setzero_si256()), _mm256_set1_epi32(kMaxRegret16));
       __m128i packed = _mm_packus_epi32(_mm256_castsi256_si128(r), _mm256_extracti128_si256(r, 1));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(row + h), packed);
     }
-    for (; h < n; ++h) row[h] = update_regret_u16(row[h], va[h], node_value[h], k, e);
+    for (; h < n; ++h) row[h] = update_regret_u16<kDiscounted>(row[h], va[h], node_value[h], k, e, c);
   }
   if (!class_table.empty()) apply_class_means(regrets, stride, actions, n, class_table);
+}
+
+TARGET void update_regrets_f32_avx2(float* regrets, std::size_t stride, int actions, int n, const double* node_value,
+                                    const double* const* action_values) {
+  update_regrets_f32_with<false>(regrets, stride, actions, n, node_value, action_values, 1.0);
+}
+
+TARGET void update_regrets_u16_avx2(std::uint16_t* regrets, std::size_t stride, int actions, int n,
+                                    const double* node_value, const double* const* action_values,
+                                    std::span<const std::uint16_t> class_table, double stake_scale) {
+  update_regrets_u16_with<false>(regrets, stride, actions, n, node_value, action_values, class_table, stake_scale, 1.0);
 }
 
 TARGET void accumulate_average_avx2(float* sums, std::size_t stride, int actions, int n, const double* sigma,
@@ -440,6 +462,8 @@ const KernelSet& avx2_kernel_set() {
       average_strategy_avx2,
       update_regrets_f32_avx2,
       update_regrets_u16_avx2,
+      update_regrets_f32_with<true>,
+      update_regrets_u16_with<true>,
       accumulate_average_avx2,
       fold_values_avx2,
       showdown_values_avx2,

@@ -44,17 +44,22 @@ inline void average_strategy_hand(const float* sums, std::size_t stride, int act
     for (int a = 0; a < actions; ++a) sigma[a * sigma_stride + h] = double(sums[a * stride + h]) / double(sum);
 }
 
-inline float update_regret_f32(float regret, double action_value, double node_value) {
+// The kept regret is multiplied by `discount` first (a schedule's; 1 leaves it as it is).
+inline float update_regret_f32(float regret, double action_value, double node_value, float discount = 1.0f) {
   float d = float(action_value - node_value);
   float step = pow075(std::fabs(d));
-  return std::max(0.0f, regret + (d >= 0.0f ? step : -step));
+  return std::max(0.0f, regret * discount + (d >= 0.0f ? step : -step));
 }
 
-// k = s^0.75, e = 1/s, both as floats.
+// A discounted 16-bit regret, rounded to the nearest unit.
+inline int discounted_u16(std::uint16_t regret, float discount) { return int(float(regret) * discount + 0.5f); }
+
+// k = s^0.75, e = 1/s, both as floats; the kept regret is discounted first, as a whole unit.
+template <bool kDiscounted = false>
 inline std::uint16_t update_regret_u16(std::uint16_t regret, double action_value, double node_value, float k,
-                                       float e) {
+                                       float e, float discount = 1.0f) {
   float d = float(action_value - node_value);
-  int r = regret;
+  int r = kDiscounted ? discounted_u16(regret, discount) : regret;
   if (d >= e) {
     r += int(std::min(k * pow075(d), float(kMaxRegret16)));
   } else if (d <= -e) {

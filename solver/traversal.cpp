@@ -444,8 +444,8 @@ class Pass {
     if (!evaluating() && phase_ >= 1 && !locked) {
       std::span<const std::uint16_t> table;
       if (node.street == 3 && t_ <= river_table_limit_) table = board.hands(traverser_).class_sizes;
-      if (regret_discount_ != 1) node.regrets->discount(chunk, entry, regret_discount_);
-      node.regrets->update_regrets(chunk, entry, values, rows, table, state_.params.stake_scale * kRiverRegretResolution);
+      node.regrets->update_regrets(chunk, entry, values, rows, table, state_.params.stake_scale * kRiverRegretResolution,
+                                   regret_discount_);
     }
   }
 
@@ -702,7 +702,7 @@ class Pass {
   bool store_deal_values_ = true;
   bool averaging_ = false;
   double average_weight_ = 0;
-  double regret_discount_ = 1;    // kept regrets are multiplied by this before the update
+  double regret_discount_ = 1;    // kept regrets are multiplied by this in the update's pass
   bool average_restart_ = false;  // the averages drop their sums before this iteration's
   double reach_weight_ = 1;
   int river_table_limit_ = 0;

@@ -77,11 +77,12 @@ struct BoardRows {
   }
 
   void update_regrets(const double* node_value, const double* const* action_values,
-                      std::span<const std::uint16_t> class_table, double stake_scale) const {
+                      std::span<const std::uint16_t> class_table, double stake_scale, double discount) const {
     if constexpr (sizeof(T) == 2)
-      kernels::update_regrets(first, stride(), actions, n, node_value, action_values, class_table, stake_scale);
+      kernels::update_regrets(first, stride(), actions, n, node_value, action_values, class_table, stake_scale,
+                              discount);
     else
-      kernels::update_regrets(first, stride(), actions, n, node_value, action_values);
+      kernels::update_regrets(first, stride(), actions, n, node_value, action_values, discount);
   }
 
   void accumulate_average(const double* sigma, std::size_t sigma_stride, const double* reach, double weight) const {
@@ -168,9 +169,10 @@ void PlainValueArray<T>::set_row(int chunk, int board, int action, const double*
 template <class T>
 void PlainValueArray<T>::update_regrets(int chunk, int board, const double* node_value,
                                         const double* const* action_values, std::span<const std::uint16_t> class_table,
-                                        double stake_scale) {
+                                        double stake_scale, double discount) {
   if (locked(chunk, board)) return;
-  board_rows(row(chunk, board, 0), *layout_, chunk, board).update_regrets(node_value, action_values, class_table, stake_scale);
+  board_rows(row(chunk, board, 0), *layout_, chunk, board)
+      .update_regrets(node_value, action_values, class_table, stake_scale, discount);
 }
 
 template <class T>
@@ -257,15 +259,16 @@ void CompressedValueArray::set_row(int chunk, int board, int action, const doubl
 
 void CompressedValueArray::update_regrets(int chunk, int board, const double* node_value,
                                           const double* const* action_values,
-                                          std::span<const std::uint16_t> class_table, double stake_scale) {
+                                          std::span<const std::uint16_t> class_table, double stake_scale,
+                                          double discount) {
   if (locked(chunk, board)) return;
   void* first = row(chunk, board, 0);
   if (sixteen_bit_)
     board_rows(static_cast<std::uint16_t*>(first), *layout_, chunk, board)
-        .update_regrets(node_value, action_values, class_table, stake_scale);
+        .update_regrets(node_value, action_values, class_table, stake_scale, discount);
   else
     board_rows(static_cast<float*>(first), *layout_, chunk, board)
-        .update_regrets(node_value, action_values, class_table, stake_scale);
+        .update_regrets(node_value, action_values, class_table, stake_scale, discount);
 }
 
 void CompressedValueArray::accumulate_average(int chunk, int board, const double* sigma, std::size_t sigma_stride,

@@ -83,14 +83,17 @@ class NodeValueArray {
                                 std::size_t sigma_stride) const = 0;
   // Overwrites one action's row, converting each value to the element type.
   virtual void set_row(int chunk, int board, int action, const double* values) = 0;
-  // The class table and the stake scale only matter to 16-bit arrays. Updates and
-  // accumulation leave a LOCKED board entry unchanged; set_row still writes it.
+  // The class table and the stake scale only matter to 16-bit arrays; `discount` multiplies
+  // the kept regrets in the same pass (kernels::update_regrets). Updates and accumulation leave
+  // a LOCKED board entry unchanged; set_row still writes it.
   virtual void update_regrets(int chunk, int board, const double* node_value, const double* const* action_values,
-                              std::span<const std::uint16_t> class_table, double stake_scale) = 0;
+                              std::span<const std::uint16_t> class_table, double stake_scale,
+                              double discount = 1) = 0;
   virtual void accumulate_average(int chunk, int board, const double* sigma, std::size_t sigma_stride,
                                   const double* reach, double weight) = 0;
   // Multiplies one board's values by factor (0..1), rounding 16-bit values to the nearest; a
-  // LOCKED board entry stays unchanged. Schedules discount kept regrets and restart averages.
+  // LOCKED board entry stays unchanged. Schedules restart averages with it (a regret discount
+  // goes with the update).
   virtual void discount(int chunk, int board, double factor) = 0;
   // Number of stored values.
   virtual std::int64_t size() const = 0;
@@ -131,7 +134,7 @@ class PlainValueArray final : public NodeValueArray {
                         std::size_t sigma_stride) const override;
   void set_row(int chunk, int board, int action, const double* values) override;
   void update_regrets(int chunk, int board, const double* node_value, const double* const* action_values,
-                      std::span<const std::uint16_t> class_table, double stake_scale) override;
+                      std::span<const std::uint16_t> class_table, double stake_scale, double discount = 1) override;
   void accumulate_average(int chunk, int board, const double* sigma, std::size_t sigma_stride, const double* reach,
                           double weight) override;
   void discount(int chunk, int board, double factor) override;
@@ -182,7 +185,7 @@ class CompressedValueArray final : public NodeValueArray {
                         std::size_t sigma_stride) const override;
   void set_row(int chunk, int board, int action, const double* values) override;
   void update_regrets(int chunk, int board, const double* node_value, const double* const* action_values,
-                      std::span<const std::uint16_t> class_table, double stake_scale) override;
+                      std::span<const std::uint16_t> class_table, double stake_scale, double discount = 1) override;
   void accumulate_average(int chunk, int board, const double* sigma, std::size_t sigma_stride, const double* reach,
                           double weight) override;
   void discount(int chunk, int board, double factor) override;
