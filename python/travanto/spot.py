@@ -68,7 +68,7 @@ class Spot:
 _TOP = {'board', 'pot', 'stack', 'ranges', 'tree', 'solver', 'report'}
 _SOLVER = {'threads', 'accuracy', 'max_seconds', 'max_iterations', 'compression', 'isomorphism',
            'schedule'}
-SCHEDULES = ('best', 'default', 'dcfr', 'discounted')
+SCHEDULES = ('best', 'default', 'dcfr', 'discounted', 'late_average')
 _REPORT = {'title', 'nodes', 'output'}
 
 
