@@ -16,6 +16,7 @@
 namespace kernels {
 
 constexpr double kRegretExponent = 0.75;
+constexpr double kSignedRegretExponent = 0.6875;  // the increments of regrets that keep their negative part
 constexpr double kFirstActionShare = 0.9;
 constexpr float kStrategyThreshold = 0x1p-126f;  // smallest normal float
 constexpr double kFoldThreshold = 0x1p-1022;     // smallest normal double
@@ -141,6 +142,14 @@ struct KernelSet {
                                         const double* node_value, const double* const* action_values,
                                         std::span<const std::uint16_t> class_table, double stake_scale,
                                         double discount);
+  // Schedules that keep negative regrets: floats as they are, 16-bit rows as zigzag codes.
+  void (*current_strategy_s16)(const std::uint16_t* codes, std::size_t stride, int actions, int n,
+                               const double* fallback, double* sigma, std::size_t sigma_stride);
+  void (*update_regrets_f32_signed)(float* regrets, std::size_t stride, int actions, int n, const double* node_value,
+                                    const double* const* action_values, double discount, double negative_discount);
+  void (*update_regrets_s16)(std::uint16_t* codes, std::size_t stride, int actions, int n, const double* node_value,
+                             const double* const* action_values, std::span<const std::uint16_t> class_table,
+                             double stake_scale, double discount, double negative_discount);
   void (*accumulate_average)(float* sums, std::size_t stride, int actions, int n, const double* sigma,
                              std::size_t sigma_stride, const double* reach, double weight);
   void (*fold_values)(const double* reach, const BoardHands& board, double payoff, double* values);
@@ -178,8 +187,14 @@ const KernelSet& active_kernels();
 // and benchmarks that run the plain path on a processor with the vector one.
 void select_kernels(const KernelSet* set);
 
-// Regret matching: sigma(a,h) = R_a(h) / sum_b R_b(h) when that float sum is at least 2^-126,
-// else fallback[a].
+// Signed 16-bit regrets are kept as zigzag codes (0, -1, 1, -2, 2, ... as 0, 1, 2, 3, 4, ...), so
+// that small magnitudes of either sign stay small numbers for the compressed forms.
+constexpr int kMinSignedRegret16 = -32768, kMaxSignedRegret16 = 32767;
+inline int zigzag_decode(std::uint16_t code) { return int(code >> 1) ^ -int(code & 1); }
+inline std::uint16_t zigzag_encode(int r) { return std::uint16_t(unsigned(r << 1) ^ unsigned(r >> 31)); }
+
+// Regret matching on the positive parts R+: sigma(a,h) = R+_a(h) / sum_b R+_b(h) when that float
+// sum is at least 2^-126, else fallback[a].
 inline void current_strategy(const float* regrets, std::size_t stride, int actions, int n,
                              const double* fallback, double* sigma, std::size_t sigma_stride) {
   active_kernels().current_strategy_f32(regrets, stride, actions, n, fallback, sigma, sigma_stride);
@@ -187,6 +202,11 @@ inline void current_strategy(const float* regrets, std::size_t stride, int actio
 inline void current_strategy(const std::uint16_t* regrets, std::size_t stride, int actions, int n,
                              const double* fallback, double* sigma, std::size_t sigma_stride) {
   active_kernels().current_strategy_u16(regrets, stride, actions, n, fallback, sigma, sigma_stride);
+}
+// The same on zigzag-coded signed 16-bit regrets.
+inline void current_strategy_signed(const std::uint16_t* codes, std::size_t stride, int actions, int n,
+                                    const double* fallback, double* sigma, std::size_t sigma_stride) {
+  active_kernels().current_strategy_s16(codes, stride, actions, n, fallback, sigma, sigma_stride);
 }
 
 // Average strategy: sigma holds the current strategy (uniform fallback) on entry; every hand
@@ -218,6 +238,25 @@ inline void update_regrets(std::uint16_t* regrets, std::size_t stride, int actio
   else
     active_kernels().update_regrets_u16_discounted(regrets, stride, actions, n, node_value, action_values,
                                                    class_table, stake_scale, discount);
+}
+
+// Regrets that keep their negative part: R <- c R + sign(d) |d|^0.6875 when R > 0, else
+// c_neg R + sign(d) |d|^0.6875 (c, c_neg as floats), with no clip at zero.
+inline void update_signed_regrets(float* regrets, std::size_t stride, int actions, int n, const double* node_value,
+                                  const double* const* action_values, double discount, double negative_discount) {
+  active_kernels().update_regrets_f32_signed(regrets, stride, actions, n, node_value, action_values, discount,
+                                             negative_discount);
+}
+// The same on zigzag-coded 16-bit regrets in units of s^-0.6875: the kept regret is first
+// multiplied by c or c_neg and rounded to the nearest unit (ties to even); then d >= 1/s adds
+// trunc(s^0.6875 d^0.6875), d <= -1/s subtracts trunc(s^0.6875 |d|^0.6875), the result clamped
+// to -32768..32767; class means truncate toward zero.
+inline void update_signed_regrets(std::uint16_t* codes, std::size_t stride, int actions, int n,
+                                  const double* node_value, const double* const* action_values,
+                                  std::span<const std::uint16_t> class_table, double stake_scale, double discount,
+                                  double negative_discount) {
+  active_kernels().update_regrets_s16(codes, stride, actions, n, node_value, action_values, class_table, stake_scale,
+                                      discount, negative_discount);
 }
 
 // S_a(h) += float(w * sigma(a,h) * reach(h)); nothing when w <= 0.

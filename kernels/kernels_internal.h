@@ -24,13 +24,35 @@ inline float pow075(float magnitude) {
   return root * std::sqrt(root);
 }
 
-template <class T>
+// The positive part of a stored regret: floats may hold negative regrets, 16-bit values are
+// unsigned or, with kZigzag, zigzag codes.
+template <bool kZigzag = false>
+inline float positive_regret(float r) {
+  return r > 0.0f ? r : 0.0f;
+}
+template <bool kZigzag = false>
+inline float positive_regret(std::uint16_t u) {
+  if constexpr (kZigzag) return (u & 1) ? 0.0f : float(u >> 1);
+  return float(u);
+}
+
+// |d|^0.6875 as sqrt(|d|) * |d|^(1/8) * |d|^(1/16), the increment of the signed rule; inputs
+// below the smallest normal float give 0.
+inline float pow06875(float magnitude) {
+  if (!(magnitude >= kStrategyThreshold)) return 0.0f;
+  float root = std::sqrt(magnitude);
+  float eighth = std::sqrt(std::sqrt(root));
+  return root * eighth * std::sqrt(eighth);
+}
+
+template <class T, bool kZigzag = false>
 inline void current_strategy_hand(const T* regrets, std::size_t stride, int actions, int h,
                                   const double* fallback, double* sigma, std::size_t sigma_stride) {
   float sum = 0.0f;
-  for (int a = 0; a < actions; ++a) sum += float(regrets[a * stride + h]);
+  for (int a = 0; a < actions; ++a) sum += positive_regret<kZigzag>(regrets[a * stride + h]);
   if (sum >= kStrategyThreshold) {
-    for (int a = 0; a < actions; ++a) sigma[a * sigma_stride + h] = double(float(regrets[a * stride + h])) / double(sum);
+    for (int a = 0; a < actions; ++a)
+      sigma[a * sigma_stride + h] = double(positive_regret<kZigzag>(regrets[a * stride + h])) / double(sum);
   } else {
     for (int a = 0; a < actions; ++a) sigma[a * sigma_stride + h] = fallback[a];
   }
@@ -66,6 +88,45 @@ inline std::uint16_t update_regret_u16(std::uint16_t regret, double action_value
     r -= int(std::min(k * pow075(-d), float(kMaxRegret16)));
   }
   return std::uint16_t(std::clamp(r, 0, kMaxRegret16));
+}
+
+// A regret that keeps its negative part: multiplied by c when positive, else by c_neg.
+inline float update_signed_regret_f32(float regret, double action_value, double node_value, float c, float c_neg) {
+  float d = float(action_value - node_value);
+  float step = pow06875(std::fabs(d));
+  return regret * (regret > 0.0f ? c : c_neg) + (d >= 0.0f ? step : -step);
+}
+
+// A zigzag-coded signed 16-bit regret: k = s^0.6875, e = 1/s.
+inline std::uint16_t update_signed_regret_16(std::uint16_t code, double action_value, double node_value, float k,
+                                             float e, float c, float c_neg) {
+  float d = float(action_value - node_value);
+  int r = zigzag_decode(code);
+  r = int(std::nearbyint(float(r) * (r > 0 ? c : c_neg)));
+  if (d >= e) {
+    r += int(std::min(k * pow06875(d), float(kMaxRegret16)));
+  } else if (d <= -e) {
+    r -= int(std::min(k * pow06875(-d), float(kMaxRegret16)));
+  }
+  return zigzag_encode(std::clamp(r, kMinSignedRegret16, kMaxSignedRegret16));
+}
+
+// The same class means on zigzag codes (the mean truncated toward zero).
+inline void apply_signed_class_means(std::uint16_t* codes, std::size_t stride, int actions, int n,
+                                     std::span<const std::uint16_t> class_table) {
+  for (int a = 0; a < actions; ++a) {
+    std::uint16_t* row = codes + a * stride;
+    int start = 0;
+    for (std::uint16_t size : class_table) {
+      if (size == 0) continue;
+      if (start + size > n) break;
+      int sum = 0;
+      for (int h = start; h < start + size; ++h) sum += zigzag_decode(row[h]);
+      std::uint16_t mean = zigzag_encode(sum / int(size));
+      for (int h = start; h < start + size; ++h) row[h] = mean;
+      start += size;
+    }
+  }
 }
 
 // Every showdown class's regrets become the class's integer mean, per action.

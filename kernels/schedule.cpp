@@ -14,6 +14,13 @@ SolverSchedule late_average_schedule(double alpha, double gamma, int delay) {
   return {ScheduleKind::late_average, alpha, 0, gamma, false, delay};
 }
 
+SolverSchedule negative_decay_schedule(double alpha, double gamma, int delay, double factor) {
+  SolverSchedule s = late_average_schedule(alpha, gamma, delay);
+  s.kind = ScheduleKind::negative_decay;
+  s.negative_factor = factor;
+  return s;
+}
+
 // The engine's own rule: on the benchmark spots no discounted schedule reaches 0.3 % of the pot in
 // fewer iterations on flop and untuned turn trees (README, "Solver schedules").
 SolverSchedule best_schedule() { return late_average_schedule(); }
@@ -59,6 +66,9 @@ std::optional<SolverSchedule> parse_schedule(const std::vector<std::string>& wor
   } else if (name == "late_average") {
     s = late_average_schedule();
     allowed = 3;
+  } else if (name == "negative_decay") {
+    s = negative_decay_schedule();
+    allowed = 4;
   } else if (name == "best") {
     s = best_schedule();
     allowed = 0;
@@ -84,7 +94,7 @@ std::optional<SolverSchedule> parse_schedule(const std::vector<std::string>& wor
       }
       s.restarts = numbers[2] == 1;
     }
-  } else if (s.kind == ScheduleKind::late_average) {
+  } else if (s.late()) {
     if (numbers.size() > 0) s.alpha = numbers[0];
     if (numbers.size() > 1) s.gamma = numbers[1];
     if (numbers.size() > 2) {
@@ -93,6 +103,13 @@ std::optional<SolverSchedule> parse_schedule(const std::vector<std::string>& wor
         return std::nullopt;
       }
       s.delay = int(numbers[2]);
+    }
+    if (numbers.size() > 3) {
+      if (!(numbers[3] >= 0 && numbers[3] <= 1)) {
+        error = "schedule parameter out of range";
+        return std::nullopt;
+      }
+      s.negative_factor = numbers[3];
     }
   }
   // Exponents beyond these only overflow the weights; below 0 they stop discounting.
@@ -117,12 +134,15 @@ std::string describe_schedule(const SolverSchedule& s) {
     case ScheduleKind::late_average:
       std::snprintf(text, sizeof text, "late_average %g %g %d", s.alpha, s.gamma, s.delay);
       return text;
+    case ScheduleKind::negative_decay:
+      std::snprintf(text, sizeof text, "negative_decay %g %g %d %g", s.alpha, s.gamma, s.delay, s.negative_factor);
+      return text;
   }
   return "default";
 }
 
 bool average_restarts_at(const SolverSchedule& s, int k) {
-  if (s.kind == ScheduleKind::late_average) return k == s.delay + 1;
+  if (s.late()) return k == s.delay + 1;
   if (k == 1) return true;
   if (!s.restarts || k < 4) return false;
   // A power of 4: one bit set, at an even position.
@@ -138,10 +158,11 @@ IterationWeights schedule_weights(const SolverSchedule& s, int k) {
   if (k > 1) {
     double p = std::pow(double(k - 1), s.alpha);
     w.regret_discount = p / (p + 1);
+    if (s.keeps_negative()) w.negative_discount = s.negative_factor;
   }
   // Iteration j after the last restart r weighs (j - r + 1)^gamma: the same average as
   // multiplying the sums by ((k-1)/k)^gamma before each iteration adds its strategy.
-  if (s.kind == ScheduleKind::late_average) {
+  if (s.late()) {
     w.average_restart = average_restarts_at(s, k);
     w.average_weight = k > s.delay ? std::pow(double(k - s.delay), s.gamma) : 0;
     return w;

@@ -117,8 +117,12 @@ class Pass {
       IterationWeights w = schedule_weights(state.schedule, state.schedule_iteration(t_));
       averaging_ = mode == PassMode::training || state.averages_in_force(t_);
       average_weight_ = w.average_weight;
-      regret_discount_ = w.regret_discount;
+      regret_rule_.discount = w.regret_discount;
+      regret_rule_.keep_negative = state.schedule.keeps_negative();
+      regret_rule_.negative_discount = w.negative_discount;
       average_restart_ = w.average_restart;
+      // A schedule that keeps negative regrets lets hands without positive regret play evenly.
+      if (state.schedule.keeps_negative()) training_fallback_ = kernels::Fallback::uniform;
     }
     reach_weight_ = std::pow(double(t_ + 1), p.averaging_exponent);
     river_table_limit_ = tree.storage_forms[0] >= 2 ? 30 : 0;
@@ -352,7 +356,7 @@ class Pass {
     int actions = int(node.children.size());
     ScratchStack::Frame frame;
     if (!evaluating()) {
-      const double* fallback = fallback_for(kernels::Fallback::training, actions, frame);
+      const double* fallback = fallback_for(training_fallback_, actions, frame);
       node.regrets->current_strategy(chunk, entry, fallback, sigma, std::size_t(n));
     } else if (averaging_ && node.averages) {
       node.averages->average_strategy(chunk, entry, *node.regrets, sigma, std::size_t(n));
@@ -445,7 +449,7 @@ class Pass {
       std::span<const std::uint16_t> table;
       if (node.street == 3 && t_ <= river_table_limit_) table = board.hands(traverser_).class_sizes;
       node.regrets->update_regrets(chunk, entry, values, rows, table, state_.params.stake_scale * kRiverRegretResolution,
-                                   regret_discount_);
+                                   regret_rule_);
     }
   }
 
@@ -702,7 +706,8 @@ class Pass {
   bool store_deal_values_ = true;
   bool averaging_ = false;
   double average_weight_ = 0;
-  double regret_discount_ = 1;    // kept regrets are multiplied by this in the update's pass
+  RegretRule regret_rule_;         // how the update's pass treats the kept regrets
+  kernels::Fallback training_fallback_ = kernels::Fallback::training;
   bool average_restart_ = false;  // the averages drop their sums before this iteration's
   double reach_weight_ = 1;
   int river_table_limit_ = 0;

@@ -9,9 +9,11 @@
 // Tree state (60 bytes): flags word, first forgotten street (2, 3; -1: none), iteration of the stored
 // results (-1: none), EV and maximally exploitative values per player (4 doubles), the
 // exploitability, 8 reserved bytes.
-// Solver schedule (36 bytes, absent in format 1 files, which continue under `default`): kind
-// (0 default, 1 dcfr, 2 discounted, 3 late_average), restarts flag, the iteration count when it
-// took over the tree, then alpha, beta (late_average: the delay) and gamma as doubles.
+// Solver schedule (44 bytes, 36 in format 2; absent in format 1 files, which continue under
+// `default`): kind (0 default, 1 dcfr, 2 discounted, 3 late_average, 4 negative_decay), restarts
+// flag, the iteration count when it took over the tree, then alpha, beta (late_average and
+// negative_decay: the delay), gamma and (format 3 on) the negative factor as doubles. The array
+// flags words mark boards whose 16-bit regrets are signed (negative_decay writes them so).
 // Node data, per decision node in action-node order: its deal entries when it has a deal
 // record (six vectors as a count and that many doubles, the frozen byte, the re-solved-runouts
 // mask), then its regret array, then its average array (neither while the node's street is
@@ -38,7 +40,7 @@
 namespace {
 
 constexpr char kMagic[4] = {'A', 'I', '6', ':'};
-constexpr std::uint32_t kFormatVersion = 2;  // 1: no schedule block
+constexpr std::uint32_t kFormatVersion = 3;  // 1: no schedule block; 2: no negative factor
 constexpr std::uint32_t kVersionMask = 0xFFFF;
 constexpr std::uint32_t kAllHandsBit = 1u << 16;
 constexpr std::uint32_t kIsomorphismBit = 1u << 17;
@@ -200,30 +202,34 @@ void write_schedule(BinaryFile& f, const SolverState& state) {
   write_value(f, std::int32_t(s.kind));
   write_value(f, std::int32_t(s.restarts ? 1 : 0));
   write_value(f, std::int32_t(state.schedule_origin));
-  // late_average has no beta (none survives the clip): its slot keeps the delay.
-  double p[3] = {s.alpha, s.kind == ScheduleKind::late_average ? double(s.delay) : s.beta, s.gamma};
+  // The late schedules have no beta: its slot keeps the delay.
+  double p[4] = {s.alpha, s.late() ? double(s.delay) : s.beta, s.gamma, s.negative_factor};
   f.write(p, sizeof p);
 }
 
-void read_schedule(BinaryFile& f, SolverSchedule& s, int& origin, int iterations) {
+void read_schedule(BinaryFile& f, SolverSchedule& s, int& origin, int iterations, std::uint32_t version) {
   std::int32_t kind = read_value<std::int32_t>(f);
   std::int32_t restarts = read_value<std::int32_t>(f);
   origin = read_value<std::int32_t>(f);
-  double p[3];
-  f.read(p, sizeof p);
-  if (kind < 0 || kind > std::int32_t(ScheduleKind::late_average) || restarts < 0 || restarts > 1 || origin < 0 ||
+  double p[4] = {};
+  f.read(p, (version >= 3 ? 4 : 3) * sizeof(double));
+  if (kind < 0 || kind > std::int32_t(ScheduleKind::negative_decay) || restarts < 0 || restarts > 1 || origin < 0 ||
       origin > iterations)
     invalid_file();
-  bool late = kind == std::int32_t(ScheduleKind::late_average);
-  int delay = 0;
-  if (late) {
+  s = SolverSchedule{ScheduleKind(kind)};
+  if (s.late()) {
     if (!(p[1] >= 0 && p[1] <= kMaxScheduleDelay) || p[1] != std::floor(p[1])) invalid_file();
-    delay = int(p[1]);
+    s.delay = int(p[1]);
     p[1] = 0;
   }
   for (double v : p)
     if (!std::isfinite(v) || std::fabs(v) > 20) invalid_file();
-  s = SolverSchedule{ScheduleKind(kind), p[0], p[1], p[2], restarts == 1, delay};
+  if (!(p[3] >= 0 && p[3] <= 1)) invalid_file();
+  s.alpha = p[0];
+  s.beta = p[1];
+  s.gamma = p[2];
+  s.restarts = restarts == 1;
+  s.negative_factor = s.keeps_negative() ? p[3] : 0;
   if (s.standard()) s = SolverSchedule{};
 }
 
@@ -358,7 +364,7 @@ void read_tree_data(BinaryFile& f, GameTree& tree, SolverState& solver_state, st
     if (iterations < 0) invalid_file();
     SolverSchedule schedule;
     int origin = 0;
-    if (version >= 2) read_schedule(f, schedule, origin, iterations);
+    if (version >= 2) read_schedule(f, schedule, origin, iterations, version);
     for (ActionNode& node : tree.nodes)
       if (node.is_decision()) read_node_data(f, tree, node);
     std::uint64_t computed = f.checksum();

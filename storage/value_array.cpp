@@ -57,10 +57,13 @@ struct BoardRows {
   T* first;
   int n;
   int actions;
+  bool zigzag = false;  // 16-bit rows hold zigzag codes of signed regrets
 
   std::size_t stride() const { return std::size_t(ValueLayout::padded(n)); }
 
   void current_strategy(const double* fallback, double* sigma, std::size_t sigma_stride) const {
+    if constexpr (sizeof(T) == 2)
+      if (zigzag) return kernels::current_strategy_signed(first, stride(), actions, n, fallback, sigma, sigma_stride);
     kernels::current_strategy(first, stride(), actions, n, fallback, sigma, sigma_stride);
   }
 
@@ -69,20 +72,45 @@ struct BoardRows {
     for (int h = 0; h < n; ++h) {
       if constexpr (sizeof(T) == 2) {
         double v = values[h];
-        out[h] = v >= kernels::kMaxRegret16 ? T(kernels::kMaxRegret16) : v > 0 ? T(v) : T(0);
+        int top = zigzag ? kernels::kMaxSignedRegret16 : kernels::kMaxRegret16;
+        int bottom = zigzag ? kernels::kMinSignedRegret16 : 0;
+        int r = v >= top ? top : v <= bottom ? bottom : int(v);
+        out[h] = zigzag ? kernels::zigzag_encode(r) : T(r);
       } else {
         out[h] = T(values[h]);
       }
     }
   }
 
+  // 16-bit rows recoded for the other rule: unsigned to zigzag (clamped to 32767) or back
+  // (negative regrets become 0).
+  void recode(bool to_zigzag) {
+    if constexpr (sizeof(T) == 2) {
+      for (int a = 0; a < actions; ++a) {
+        T* row = first + std::size_t(a) * stride();
+        for (int h = 0; h < n; ++h)
+          row[h] = to_zigzag ? kernels::zigzag_encode(std::min<int>(row[h], kernels::kMaxSignedRegret16))
+                             : T(std::max(kernels::zigzag_decode(row[h]), 0));
+      }
+    }
+    zigzag = to_zigzag;
+  }
+
   void update_regrets(const double* node_value, const double* const* action_values,
-                      std::span<const std::uint16_t> class_table, double stake_scale, double discount) const {
-    if constexpr (sizeof(T) == 2)
-      kernels::update_regrets(first, stride(), actions, n, node_value, action_values, class_table, stake_scale,
-                              discount);
-    else
-      kernels::update_regrets(first, stride(), actions, n, node_value, action_values, discount);
+                      std::span<const std::uint16_t> class_table, double stake_scale, const RegretRule& rule) const {
+    if constexpr (sizeof(T) == 2) {
+      if (rule.keep_negative)
+        kernels::update_signed_regrets(first, stride(), actions, n, node_value, action_values, class_table,
+                                       stake_scale, rule.discount, rule.negative_discount);
+      else
+        kernels::update_regrets(first, stride(), actions, n, node_value, action_values, class_table, stake_scale,
+                                rule.discount);
+    } else if (rule.keep_negative) {
+      kernels::update_signed_regrets(first, stride(), actions, n, node_value, action_values, rule.discount,
+                                     rule.negative_discount);
+    } else {
+      kernels::update_regrets(first, stride(), actions, n, node_value, action_values, rule.discount);
+    }
   }
 
   void accumulate_average(const double* sigma, std::size_t sigma_stride, const double* reach, double weight) const {
@@ -127,8 +155,19 @@ struct BoardRows {
 };
 
 template <class T>
-BoardRows<T> board_rows(T* first, const ValueLayout& layout, int chunk, int board) {
-  return {first, layout.entry(chunk, board).count, layout.actions};
+BoardRows<T> board_rows(T* first, const ValueLayout& layout, int chunk, int board, std::uint32_t flags = 0) {
+  return {first, layout.entry(chunk, board).count, layout.actions, sizeof(T) == 2 && (flags & kSignedFlag) != 0};
+}
+
+// An update under `rule`: a 16-bit entry coded for the other rule is recoded first.
+template <class T>
+void update_board(BoardRows<T> rows, std::uint32_t& flags, const double* node_value, const double* const* action_values,
+                  std::span<const std::uint16_t> class_table, double stake_scale, const RegretRule& rule) {
+  if (sizeof(T) == 2 && rows.zigzag != rule.keep_negative) {
+    rows.recode(rule.keep_negative);
+    flags ^= kSignedFlag;
+  }
+  rows.update_regrets(node_value, action_values, class_table, stake_scale, rule);
 }
 
 }  // namespace
@@ -150,7 +189,7 @@ bool PlainValueArray<T>::allocate() {
 template <class T>
 void PlainValueArray<T>::current_strategy(int chunk, int board, const double* fallback, double* sigma,
                                           std::size_t sigma_stride) const {
-  board_rows(row(chunk, board, 0), *layout_, chunk, board).current_strategy(fallback, sigma, sigma_stride);
+  board_rows(row(chunk, board, 0), *layout_, chunk, board, flags(chunk, board)).current_strategy(fallback, sigma, sigma_stride);
 }
 
 template <class T>
@@ -163,16 +202,17 @@ void PlainValueArray<T>::prefetch(int chunk, int board) const {
 
 template <class T>
 void PlainValueArray<T>::set_row(int chunk, int board, int action, const double* values) {
-  board_rows(row(chunk, board, 0), *layout_, chunk, board).set_row(action, values);
+  board_rows(row(chunk, board, 0), *layout_, chunk, board, flags(chunk, board)).set_row(action, values);
 }
 
 template <class T>
 void PlainValueArray<T>::update_regrets(int chunk, int board, const double* node_value,
                                         const double* const* action_values, std::span<const std::uint16_t> class_table,
-                                        double stake_scale, double discount) {
+                                        double stake_scale, const RegretRule& rule) {
   if (locked(chunk, board)) return;
-  board_rows(row(chunk, board, 0), *layout_, chunk, board)
-      .update_regrets(node_value, action_values, class_table, stake_scale, discount);
+  std::uint32_t& f = flags(chunk, board);
+  update_board(board_rows(row(chunk, board, 0), *layout_, chunk, board, f), f, node_value, action_values, class_table,
+               stake_scale, rule);
 }
 
 template <class T>
@@ -244,7 +284,8 @@ void CompressedValueArray::current_strategy(int chunk, int board, const double* 
                                             std::size_t sigma_stride) const {
   void* first = row(chunk, board, 0);
   if (sixteen_bit_)
-    board_rows(static_cast<std::uint16_t*>(first), *layout_, chunk, board).current_strategy(fallback, sigma, sigma_stride);
+    board_rows(static_cast<std::uint16_t*>(first), *layout_, chunk, board, flags(chunk, board))
+        .current_strategy(fallback, sigma, sigma_stride);
   else
     board_rows(static_cast<float*>(first), *layout_, chunk, board).current_strategy(fallback, sigma, sigma_stride);
 }
@@ -252,7 +293,7 @@ void CompressedValueArray::current_strategy(int chunk, int board, const double* 
 void CompressedValueArray::set_row(int chunk, int board, int action, const double* values) {
   void* first = row(chunk, board, 0);
   if (sixteen_bit_)
-    board_rows(static_cast<std::uint16_t*>(first), *layout_, chunk, board).set_row(action, values);
+    board_rows(static_cast<std::uint16_t*>(first), *layout_, chunk, board, flags(chunk, board)).set_row(action, values);
   else
     board_rows(static_cast<float*>(first), *layout_, chunk, board).set_row(action, values);
 }
@@ -260,15 +301,16 @@ void CompressedValueArray::set_row(int chunk, int board, int action, const doubl
 void CompressedValueArray::update_regrets(int chunk, int board, const double* node_value,
                                           const double* const* action_values,
                                           std::span<const std::uint16_t> class_table, double stake_scale,
-                                          double discount) {
+                                          const RegretRule& rule) {
   if (locked(chunk, board)) return;
   void* first = row(chunk, board, 0);
+  std::uint32_t& f = flags(chunk, board);
   if (sixteen_bit_)
-    board_rows(static_cast<std::uint16_t*>(first), *layout_, chunk, board)
-        .update_regrets(node_value, action_values, class_table, stake_scale, discount);
+    update_board(board_rows(static_cast<std::uint16_t*>(first), *layout_, chunk, board, f), f, node_value,
+                 action_values, class_table, stake_scale, rule);
   else
-    board_rows(static_cast<float*>(first), *layout_, chunk, board)
-        .update_regrets(node_value, action_values, class_table, stake_scale, discount);
+    update_board(board_rows(static_cast<float*>(first), *layout_, chunk, board, f), f, node_value, action_values,
+                 class_table, stake_scale, rule);
 }
 
 void CompressedValueArray::accumulate_average(int chunk, int board, const double* sigma, std::size_t sigma_stride,

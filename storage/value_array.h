@@ -51,6 +51,16 @@ struct ValueLayout {
 enum class StorageForm { plain = 0, medium = 1, high = 2 };
 
 constexpr std::uint32_t kLockedFlag = 1;  // bit 0 of a board entry's flags word
+// Bit 1: the entry's 16-bit rows hold signed regrets as zigzag codes (a schedule that keeps
+// negative regrets wrote them); set and cleared by updates as the rule in force asks.
+constexpr std::uint32_t kSignedFlag = 2;
+
+// How an update treats the regrets a node keeps.
+struct RegretRule {
+  double discount = 1;         // kept positive regrets are multiplied by this first
+  bool keep_negative = false;  // negative regrets are kept, multiplied by negative_discount; else clipped at zero
+  double negative_discount = 1;
+};
 
 // One flags word per board entry, at the start of a 16-byte entry.
 struct alignas(16) FlagsEntry {
@@ -83,12 +93,14 @@ class NodeValueArray {
                                 std::size_t sigma_stride) const = 0;
   // Overwrites one action's row, converting each value to the element type.
   virtual void set_row(int chunk, int board, int action, const double* values) = 0;
-  // The class table and the stake scale only matter to 16-bit arrays; `discount` multiplies
-  // the kept regrets in the same pass (kernels::update_regrets). Updates and accumulation leave
-  // a LOCKED board entry unchanged; set_row still writes it.
+  // The class table and the stake scale only matter to 16-bit arrays; the rule's discounts
+  // apply to the kept regrets in the same pass (kernels::update_regrets, update_signed_regrets).
+  // A 16-bit entry whose rows are coded for the other rule is converted first (signed values
+  // above 32767 clamp; negative ones become 0). Updates and accumulation leave a LOCKED board
+  // entry unchanged; set_row still writes it.
   virtual void update_regrets(int chunk, int board, const double* node_value, const double* const* action_values,
                               std::span<const std::uint16_t> class_table, double stake_scale,
-                              double discount = 1) = 0;
+                              const RegretRule& rule = {}) = 0;
   virtual void accumulate_average(int chunk, int board, const double* sigma, std::size_t sigma_stride,
                                   const double* reach, double weight) = 0;
   // Multiplies one board's values by factor (0..1), rounding 16-bit values to the nearest; a
@@ -134,7 +146,8 @@ class PlainValueArray final : public NodeValueArray {
                         std::size_t sigma_stride) const override;
   void set_row(int chunk, int board, int action, const double* values) override;
   void update_regrets(int chunk, int board, const double* node_value, const double* const* action_values,
-                      std::span<const std::uint16_t> class_table, double stake_scale, double discount = 1) override;
+                      std::span<const std::uint16_t> class_table, double stake_scale,
+                      const RegretRule& rule = {}) override;
   void accumulate_average(int chunk, int board, const double* sigma, std::size_t sigma_stride, const double* reach,
                           double weight) override;
   void discount(int chunk, int board, double factor) override;
@@ -185,7 +198,8 @@ class CompressedValueArray final : public NodeValueArray {
                         std::size_t sigma_stride) const override;
   void set_row(int chunk, int board, int action, const double* values) override;
   void update_regrets(int chunk, int board, const double* node_value, const double* const* action_values,
-                      std::span<const std::uint16_t> class_table, double stake_scale, double discount = 1) override;
+                      std::span<const std::uint16_t> class_table, double stake_scale,
+                      const RegretRule& rule = {}) override;
   void accumulate_average(int chunk, int board, const double* sigma, std::size_t sigma_stride, const double* reach,
                           double weight) override;
   void discount(int chunk, int board, double factor) override;

@@ -270,6 +270,44 @@ TEST_P(KernelPaths, RegretUpdatesClampAndAverageOverClasses) {
     }
 }
 
+// Schedules that keep negative regrets: positive kept regrets are multiplied by c, negative ones
+// by c_neg, the increment added with no clip; 16-bit rows are zigzag codes clamped to the signed
+// range, and regret matching reads their positive parts only.
+TEST_P(KernelPaths, SignedRegretsKeepAndDecayTheirNegativePart) {
+  auto step = [](double d) { return (d < 0 ? -1 : 1) * std::pow(std::fabs(d), 0.6875); };
+  double node[4] = {0, 0, 1, 0}, act[4] = {16, -16, 1, 81};
+  const double* ap[1] = {act};
+  float r[4] = {-10, 4, -3, 2};
+  k().update_regrets_f32_signed(r, 4, 1, 4, node, ap, 0.5, 0.6);
+  const double expected[4] = {-6 + step(16), 2 + step(-16), -1.8, 1 + step(81)};
+  for (int h = 0; h < 4; ++h) EXPECT_NEAR(r[h], expected[h], 1e-5) << h;
+  // d, start at a stake scale of 0.5 (|d| < 2 adds nothing), c 0.5, c_neg 0.6; the last two clamp.
+  const double cases[][2] = {{0, -10}, {0, 7}, {0, -5}, {40, -100}, {-40, -100}, {-40, 3}, {1.9, -1}, {-1e7, -32000}, {1e7, 32767}};
+  int n = int(std::size(cases));
+  Values zero(n, 0.0), d(n);
+  std::vector<std::uint16_t> codes(n), unsigned_rows(n);
+  for (int h = 0; h < n; ++h) d[h] = cases[h][0], codes[h] = kernels::zigzag_encode(int(cases[h][1]));
+  const double* dp[1] = {d.data()};
+  k().update_regrets_s16(codes.data(), n, 1, n, zero.data(), dp, {}, 0.5, 0.5, 0.6);
+  for (int h = 0; h < n; ++h) {
+    double start = cases[h][1], kept = std::nearbyint(start * (start > 0 ? 0.5 : 0.6));
+    double added = std::fabs(d[h]) < 2 ? 0 : std::trunc(std::clamp(step(0.5 * d[h]), -65535.0, 65535.0));
+    EXPECT_EQ(kernels::zigzag_decode(codes[h]), std::clamp(kept + added, -32768.0, 32767.0)) << "d " << d[h];
+  }
+  for (int h = 0; h < n; ++h) unsigned_rows[h] = std::uint16_t(std::max(0, kernels::zigzag_decode(codes[h])));
+  Values sigma(2 * n), expected_sigma(2 * n);
+  std::vector<std::uint16_t> two(2 * n), two_unsigned(2 * n);
+  for (int h = 0; h < n; ++h) two[h] = codes[h], two[n + h] = codes[n - 1 - h];
+  for (int h = 0; h < n; ++h) two_unsigned[h] = unsigned_rows[h], two_unsigned[n + h] = unsigned_rows[n - 1 - h];
+  double fallback[2] = {0.5, 0.5};
+  k().current_strategy_s16(two.data(), n, 2, n, fallback, sigma.data(), n);
+  k().current_strategy_u16(two_unsigned.data(), n, 2, n, fallback, expected_sigma.data(), n);
+  EXPECT_EQ(sigma, expected_sigma);
+  for (int v = kernels::kMinSignedRegret16; v <= kernels::kMaxSignedRegret16; ++v)
+    ASSERT_EQ(kernels::zigzag_decode(kernels::zigzag_encode(v)), v);
+  EXPECT_TRUE(kernels::zigzag_encode(-1) == 1 && kernels::zigzag_encode(1) == 2 && kernels::zigzag_encode(-32768) == 65535);
+}
+
 // --- Two players' lists ------------------------------------------------------------------
 
 // Two lists of one board as the card tree makes them: each a subsequence of their union, which
@@ -406,12 +444,19 @@ TEST(KernelPathAgreement, VectorPathMatchesPlainPathForEveryHandCount) {
   for (auto& x : u16) x = std::uint16_t(rng() % 65536);
   // Updates over the first n hands of every row (regret matching of each path against the
   // regrets' shares, its tail included: StrategiesAreRegretSharesWithFallback).
-  struct Out { std::vector<float> r; std::vector<std::uint16_t> q; };
+  // Signed rows: the same regrets with every other one negative.
+  std::vector<float> signed32 = f32;
+  for (std::size_t i = 0; i < signed32.size(); i += 2) signed32[i] = -signed32[i];
+  std::vector<std::uint16_t> zigzag(u16.size());
+  for (std::size_t i = 0; i < zigzag.size(); ++i) zigzag[i] = std::uint16_t(u16[i] | (i % 2));
+  struct Out { std::vector<float> r, rs; std::vector<std::uint16_t> q, qs; };
   auto run = [&](const KernelSet& set, int n) {
-    Out o{f32, u16};
+    Out o{f32, signed32, u16, zigzag};
     const double* av[actions] = {&values[full], &values[2 * full], &values[3 * full]};
     set.update_regrets_f32(o.r.data(), full, actions, n, values.data(), av);
     set.update_regrets_u16(o.q.data(), full, actions, n, values.data(), av, {}, 0.9);
+    set.update_regrets_f32_signed(o.rs.data(), full, actions, n, values.data(), av, 0.75, 0.6);
+    set.update_regrets_s16(o.qs.data(), full, actions, n, values.data(), av, {}, 0.9, 0.75, 0.6);
     return o;
   };
   Out all = run(v, full);
@@ -423,7 +468,11 @@ TEST(KernelPathAgreement, VectorPathMatchesPlainPathForEveryHandCount) {
         std::size_t i = std::size_t(a * full + h);
         bool block = h < n / 8 * 8;
         ASSERT_TRUE(o2.r[i] == (block ? all.r : o1.r)[i] && o2.q[i] == (block ? all.q : o1.q)[i]) << a << " " << h;
+        ASSERT_TRUE(o2.rs[i] == (block ? all.rs : o1.rs)[i] && o2.qs[i] == (block ? all.qs : o1.qs)[i]) << a << " " << h;
         ASSERT_TRUE(std::fabs(o2.r[i] - o1.r[i]) <= 1e-5 * (1 + o1.r[i]) && std::abs(o2.q[i] - o1.q[i]) <= 1) << a << " " << h;
+        ASSERT_TRUE(std::fabs(o2.rs[i] - o1.rs[i]) <= 1e-5 * (1 + std::fabs(o1.rs[i])) &&
+                    std::abs(kernels::zigzag_decode(o2.qs[i]) - kernels::zigzag_decode(o1.qs[i])) <= 1)
+            << a << " " << h;
       }
   }
 

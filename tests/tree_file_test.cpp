@@ -210,8 +210,15 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
 
 // Saves taken while one thread solves, each loaded and solved on to the same iteration, end
 // bit for bit where the uninterrupted solve ends: the file keeps the schedule (discounted
-// regrets, averages restarted at 4 and 16) and every value of the compressed stores.
-TEST_F(TreeFile, CheckpointsTakenWhileSolvingContinueExactly) {
+// regrets, averages restarted at 4 and 16; negative regrets kept, signed in the 16-bit river
+// rows) and every value of the compressed stores.
+struct TreeFileSchedules : TreeFile, ::testing::WithParamInterface<SolverSchedule> {};
+INSTANTIATE_TEST_SUITE_P(Schedules, TreeFileSchedules,
+                         ::testing::Values(discounted_schedule(), negative_decay_schedule(2, 3, 10, 0.6)),
+                         [](const auto& info) { return info.index == 0 ? std::string("discounted") : "negative_decay"; });
+
+TEST_P(TreeFileSchedules, CheckpointsTakenWhileSolvingContinueExactly) {
+  const SolverSchedule schedule = GetParam();
   set_worker_count(1);
   const int total = 60;
   s.compression_setting = 4;
@@ -225,7 +232,7 @@ TEST_F(TreeFile, CheckpointsTakenWhileSolvingContinueExactly) {
   };
   turn_spot();
   for (const char* name : {"straight.tree", ""}) {
-    s.schedule = discounted_schedule();
+    s.schedule = schedule;
     build();
     if (*name) solve_to_end_and_save(name);
   }
@@ -237,7 +244,7 @@ TEST_F(TreeFile, CheckpointsTakenWhileSolvingContinueExactly) {
     SCOPED_TRACE(i);
     s.schedule = {};
     ASSERT_EQ(load_failure(path("c" + std::to_string(i))), "");
-    EXPECT_EQ(s.schedule, discounted_schedule());  // the next go goes on with it
+    EXPECT_EQ(s.schedule, schedule);  // the next go goes on with it
     solve_to_end_and_save("resumed.tree");
     EXPECT_TRUE(bytes("straight.tree") == bytes("resumed.tree"));
   }

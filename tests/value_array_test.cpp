@@ -35,6 +35,34 @@ TEST(PlainValueArray, LayoutRowsAndConversion) {
   EXPECT_TRUE(r[0] == 65535 && r[1] == 0 && r[2] == 3) << r[0] << " " << r[1] << " " << r[2];
 }
 
+// A board's 16-bit rows follow the rule of its update: one that keeps negative regrets recodes
+// them signed (above 32767 clamps; the signed flag set), the clipped rule back (negatives to 0),
+// and regret matching and set_row read and write the coding in force.
+TEST(PlainValueArray, SixteenBitRowsFollowTheRegretRule) {
+  PlainValueArray16 regrets(small_layout(2));
+  ASSERT_TRUE(regrets.allocate());
+  double first[5] = {40000, 5, 0, 0, 0}, second[5] = {0, 5, 7, 0, 0}, zero[5] = {}, down[5] = {-100, -100, -100, 0, 0};
+  regrets.set_row(0, 0, 0, first), regrets.set_row(0, 0, 1, second);
+  const double* same[2] = {zero, zero};
+  const double* lower[2] = {down, zero};
+  const RegretRule keep{1, true, 0.5};
+  auto value = [&](int action, int hand) {
+    std::uint16_t v = regrets.row(0, 0, action)[hand];
+    return regrets.flags(0, 0) & kSignedFlag ? kernels::zigzag_decode(v) : int(v);
+  };
+  regrets.update_regrets(0, 0, zero, same, {}, 1.0, keep);
+  EXPECT_TRUE((regrets.flags(0, 0) & kSignedFlag) && value(0, 0) == 32767 && value(0, 1) == 5 && value(1, 2) == 7);
+  regrets.update_regrets(0, 0, zero, lower, {}, 1.0, keep);  // action 0 loses 100^0.6875 = 23.7 units
+  EXPECT_TRUE(value(0, 0) == 32744 && value(0, 1) == -18 && value(0, 2) == -23 && value(1, 1) == 5);
+  double sigma[2 * 5], fallback[2] = {0.5, 0.5};
+  regrets.current_strategy(0, 0, fallback, sigma, 5);
+  EXPECT_TRUE(sigma[1] == 0 && sigma[5 + 1] == 1 && sigma[2] == 0 && sigma[5 + 2] == 1 && sigma[3] == 0.5);
+  regrets.set_row(0, 0, 1, first);
+  EXPECT_EQ(value(1, 0), 32767);
+  regrets.update_regrets(0, 0, zero, same, {}, 1.0, RegretRule{});
+  EXPECT_TRUE(!(regrets.flags(0, 0) & kSignedFlag) && value(0, 0) == 32744 && value(0, 1) == 0 && value(1, 1) == 5);
+}
+
 // The locked flag survives a reload of either width, saved again to the same bytes. (Rows: the
 // tree file round trips, which evaluate the loaded trees.)
 TEST(PlainValueArray, ReloadKeepsFlags) {

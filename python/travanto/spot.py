@@ -68,7 +68,7 @@ class Spot:
 _TOP = {'board', 'pot', 'stack', 'ranges', 'tree', 'solver', 'report'}
 _SOLVER = {'threads', 'accuracy', 'max_seconds', 'max_iterations', 'compression', 'isomorphism',
            'schedule'}
-SCHEDULES = ('best', 'default', 'dcfr', 'discounted', 'late_average')
+SCHEDULES = ('best', 'default', 'dcfr', 'discounted', 'late_average', 'negative_decay')
 _REPORT = {'title', 'nodes', 'output'}
 
 
