@@ -16,7 +16,7 @@
 namespace kernels {
 
 constexpr double kRegretExponent = 0.75;
-constexpr double kSignedRegretExponent = 0.6875;  // the increments of regrets that keep their negative part
+constexpr double kSignedRegretExponent = 0.625;  // the increments of regrets that keep their negative part
 constexpr double kFirstActionShare = 0.9;
 constexpr float kStrategyThreshold = 0x1p-126f;  // smallest normal float
 constexpr double kFoldThreshold = 0x1p-1022;     // smallest normal double
@@ -240,16 +240,16 @@ inline void update_regrets(std::uint16_t* regrets, std::size_t stride, int actio
                                                    class_table, stake_scale, discount);
 }
 
-// Regrets that keep their negative part: R <- c R + sign(d) |d|^0.6875 when R > 0, else
-// c_neg R + sign(d) |d|^0.6875 (c, c_neg as floats), with no clip at zero.
+// Regrets that keep their negative part: R <- c R + sign(d) |d|^0.625 when R > 0, else
+// c_neg R + sign(d) |d|^0.625 (c, c_neg as floats), with no clip at zero.
 inline void update_signed_regrets(float* regrets, std::size_t stride, int actions, int n, const double* node_value,
                                   const double* const* action_values, double discount, double negative_discount) {
   active_kernels().update_regrets_f32_signed(regrets, stride, actions, n, node_value, action_values, discount,
                                              negative_discount);
 }
-// The same on zigzag-coded 16-bit regrets in units of s^-0.6875: the kept regret is first
+// The same on zigzag-coded 16-bit regrets in units of s^-0.625: the kept regret is first
 // multiplied by c or c_neg and rounded to the nearest unit (ties to even); then d >= 1/s adds
-// trunc(s^0.6875 d^0.6875), d <= -1/s subtracts trunc(s^0.6875 |d|^0.6875), the result clamped
+// trunc(s^0.625 d^0.625), d <= -1/s subtracts trunc(s^0.625 |d|^0.625), the result clamped
 // to -32768..32767; class means truncate toward zero.
 inline void update_signed_regrets(std::uint16_t* codes, std::size_t stride, int actions, int n,
                                   const double* node_value, const double* const* action_values,

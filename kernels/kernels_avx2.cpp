@@ -57,14 +57,13 @@ TARGET inline __m256 pow075(__m256 x) {
   return _mm256_and_ps(_mm256_mul_ps(root, fourth), usable);
 }
 
-// x^0.6875 = sqrt(x) * x^(1/8) * x^(1/16), likewise.
-TARGET inline __m256 pow06875(__m256 x) {
+// x^0.625 = sqrt(x) * x^(1/8), likewise.
+TARGET inline __m256 pow0625(__m256 x) {
   __m256 usable = _mm256_cmp_ps(x, _mm256_set1_ps(kStrategyThreshold), _CMP_GE_OQ);
   __m256 root = _mm256_mul_ps(x, rsqrt(x));
   __m256 fourth = _mm256_mul_ps(root, rsqrt(root));
   __m256 eighth = _mm256_mul_ps(fourth, rsqrt(fourth));
-  __m256 sixteenth = _mm256_mul_ps(eighth, rsqrt(eighth));
-  return _mm256_and_ps(_mm256_mul_ps(_mm256_mul_ps(root, eighth), sixteenth), usable);
+  return _mm256_and_ps(_mm256_mul_ps(root, eighth), usable);
 }
 
 TARGET inline __m256 absolute(__m256 x) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f), x); }
@@ -193,7 +192,7 @@ TARGET void update_regrets_f32_signed_avx2(float* regrets, std::size_t stride, i
     int h = 0;
     for (; h + 8 <= n; h += 8) {
       __m256 d = difference8(va + h, node_value + h);
-      __m256 step = _mm256_or_ps(pow06875(absolute(d)), _mm256_and_ps(d, sign_bit));
+      __m256 step = _mm256_or_ps(pow0625(absolute(d)), _mm256_and_ps(d, sign_bit));
       __m256 kept = _mm256_loadu_ps(row + h);
       __m256 factor = _mm256_blendv_ps(vc_neg, vc, _mm256_cmp_ps(kept, _mm256_setzero_ps(), _CMP_GT_OQ));
       _mm256_storeu_ps(row + h, _mm256_fmadd_ps(kept, factor, step));
@@ -221,7 +220,7 @@ TARGET void update_regrets_s16_avx2(std::uint16_t* codes, std::size_t stride, in
       __m256 d = difference8(va + h, node_value + h);
       __m256i up = _mm256_castps_si256(_mm256_cmp_ps(d, ve, _CMP_GE_OQ));
       __m256i down = _mm256_castps_si256(_mm256_cmp_ps(d, vneg_e, _CMP_LE_OQ));
-      __m256i step = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_mul_ps(vk, pow06875(absolute(d))), vmax));
+      __m256i step = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_mul_ps(vk, pow0625(absolute(d))), vmax));
       __m256i u = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + h)));
       __m256i r = _mm256_xor_si256(_mm256_srli_epi32(u, 1), _mm256_sub_epi32(_mm256_setzero_si256(), _mm256_and_si256(u, one)));
       // The kept regret times c or c_neg, rounded to the nearest (ties to even, as nearbyint).

@@ -36,13 +36,12 @@ inline float positive_regret(std::uint16_t u) {
   return float(u);
 }
 
-// |d|^0.6875 as sqrt(|d|) * |d|^(1/8) * |d|^(1/16), the increment of the signed rule; inputs
-// below the smallest normal float give 0.
-inline float pow06875(float magnitude) {
+// |d|^0.625 as sqrt(|d|) * |d|^(1/8), the increment of the signed rule; inputs below the
+// smallest normal float give 0.
+inline float pow0625(float magnitude) {
   if (!(magnitude >= kStrategyThreshold)) return 0.0f;
   float root = std::sqrt(magnitude);
-  float eighth = std::sqrt(std::sqrt(root));
-  return root * eighth * std::sqrt(eighth);
+  return root * std::sqrt(std::sqrt(root));
 }
 
 template <class T, bool kZigzag = false>
@@ -93,20 +92,20 @@ inline std::uint16_t update_regret_u16(std::uint16_t regret, double action_value
 // A regret that keeps its negative part: multiplied by c when positive, else by c_neg.
 inline float update_signed_regret_f32(float regret, double action_value, double node_value, float c, float c_neg) {
   float d = float(action_value - node_value);
-  float step = pow06875(std::fabs(d));
+  float step = pow0625(std::fabs(d));
   return regret * (regret > 0.0f ? c : c_neg) + (d >= 0.0f ? step : -step);
 }
 
-// A zigzag-coded signed 16-bit regret: k = s^0.6875, e = 1/s.
+// A zigzag-coded signed 16-bit regret: k = s^0.625, e = 1/s.
 inline std::uint16_t update_signed_regret_16(std::uint16_t code, double action_value, double node_value, float k,
                                              float e, float c, float c_neg) {
   float d = float(action_value - node_value);
   int r = zigzag_decode(code);
   r = int(std::nearbyint(float(r) * (r > 0 ? c : c_neg)));
   if (d >= e) {
-    r += int(std::min(k * pow06875(d), float(kMaxRegret16)));
+    r += int(std::min(k * pow0625(d), float(kMaxRegret16)));
   } else if (d <= -e) {
-    r -= int(std::min(k * pow06875(-d), float(kMaxRegret16)));
+    r -= int(std::min(k * pow0625(-d), float(kMaxRegret16)));
   }
   return zigzag_encode(std::clamp(r, kMinSignedRegret16, kMaxSignedRegret16));
 }

@@ -46,14 +46,16 @@ struct Forgetting : SpotFixture {
 }  // namespace
 
 // Forget, rebuild, solve the subgames again: the game comes back close to where the full
-// solve left it, on the turn spot (rivers) and the flop spot (turns; its rivers forgotten and
-// solved again: the tree file round trips).
+// solve left it, on the turn spot (rivers; under the schedule that keeps negative regrets, signed
+// in its 16-bit river rows) and the flop spot (turns; its rivers forgotten and solved again: the
+// tree file round trips).
 TEST_F(Forgetting, ResolvedSubgamesGiveBackTheGame) {
   for (int street : {3, 2}) {
     SCOPED_TRACE(street);
     if (kSanitizedBuild && street == 2) continue;  // flop solves: the plain build runs them
     s.clear_lines();
     GameTree& tree = street == 2 ? flop_tree() : turn_tree();
+    s.solver_state.schedule = street == 3 ? negative_decay_schedule() : SolverSchedule{};
     TreeResults full = solve(tree, street == 2 ? 150 : 300);
     std::vector<DealItem> items = collect_deals(tree, s.solver_state, street);
     std::vector<double> before;

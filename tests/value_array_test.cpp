@@ -52,15 +52,15 @@ TEST(PlainValueArray, SixteenBitRowsFollowTheRegretRule) {
   };
   regrets.update_regrets(0, 0, zero, same, {}, 1.0, keep);
   EXPECT_TRUE((regrets.flags(0, 0) & kSignedFlag) && value(0, 0) == 32767 && value(0, 1) == 5 && value(1, 2) == 7);
-  regrets.update_regrets(0, 0, zero, lower, {}, 1.0, keep);  // action 0 loses 100^0.6875 = 23.7 units
-  EXPECT_TRUE(value(0, 0) == 32744 && value(0, 1) == -18 && value(0, 2) == -23 && value(1, 1) == 5);
+  regrets.update_regrets(0, 0, zero, lower, {}, 1.0, keep);  // action 0 loses 100^0.625 = 17.8 units
+  EXPECT_TRUE(value(0, 0) == 32750 && value(0, 1) == -12 && value(0, 2) == -17 && value(1, 1) == 5);
   double sigma[2 * 5], fallback[2] = {0.5, 0.5};
   regrets.current_strategy(0, 0, fallback, sigma, 5);
   EXPECT_TRUE(sigma[1] == 0 && sigma[5 + 1] == 1 && sigma[2] == 0 && sigma[5 + 2] == 1 && sigma[3] == 0.5);
   regrets.set_row(0, 0, 1, first);
   EXPECT_EQ(value(1, 0), 32767);
   regrets.update_regrets(0, 0, zero, same, {}, 1.0, RegretRule{});
-  EXPECT_TRUE(!(regrets.flags(0, 0) & kSignedFlag) && value(0, 0) == 32744 && value(0, 1) == 0 && value(1, 1) == 5);
+  EXPECT_TRUE(!(regrets.flags(0, 0) & kSignedFlag) && value(0, 0) == 32750 && value(0, 1) == 0 && value(1, 1) == 5);
 }
 
 // The locked flag survives a reload of either width, saved again to the same bytes. (Rows: the
