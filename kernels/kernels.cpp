@@ -233,20 +233,20 @@ namespace {
 // run over contiguous rows.
 constexpr int kBlock = 256;
 
-template <class T, bool kZigzag = false>
+template <class T>
 void current_strategy_plain(const T* regrets, std::size_t stride, int actions, int n, const double* fallback,
                             double* sigma, std::size_t sigma_stride) {
   float sum[kBlock];
   for (int h0 = 0; h0 < n; h0 += kBlock) {
     int m = std::min(kBlock, n - h0);
-    for (int i = 0; i < m; ++i) sum[i] = positive_regret<kZigzag>(regrets[h0 + i]);
+    for (int i = 0; i < m; ++i) sum[i] = positive_regret(regrets[h0 + i]);
     for (int a = 1; a < actions; ++a)
-      for (int i = 0; i < m; ++i) sum[i] += positive_regret<kZigzag>(regrets[a * stride + h0 + i]);
+      for (int i = 0; i < m; ++i) sum[i] += positive_regret(regrets[a * stride + h0 + i]);
     for (int a = 0; a < actions; ++a) {
       const T* row = regrets + a * stride + h0;
       double* out = sigma + a * sigma_stride + h0;
       for (int i = 0; i < m; ++i)
-        out[i] = sum[i] >= kStrategyThreshold ? double(positive_regret<kZigzag>(row[i])) / double(sum[i]) : fallback[a];
+        out[i] = sum[i] >= kStrategyThreshold ? double(positive_regret(row[i])) / double(sum[i]) : fallback[a];
     }
   }
 }
@@ -316,18 +316,18 @@ void update_regrets_f32_signed_plain(float* regrets, std::size_t stride, int act
   }
 }
 
-void update_regrets_s16_plain(std::uint16_t* codes, std::size_t stride, int actions, int n, const double* node_value,
+void update_regrets_s16_plain(std::int16_t* regrets, std::size_t stride, int actions, int n, const double* node_value,
                               const double* const* action_values, std::span<const std::uint16_t> class_table,
                               double stake_scale, double discount, double negative_discount) {
   float k = float(std::pow(stake_scale, kSignedRegretExponent));
   float e = float(1.0 / stake_scale);
   float c = float(discount), c_neg = float(negative_discount);
   for (int a = 0; a < actions; ++a) {
-    std::uint16_t* row = codes + a * stride;
+    std::int16_t* row = regrets + a * stride;
     const double* va = action_values[a];
     for (int h = 0; h < n; ++h) row[h] = update_signed_regret_16(row[h], va[h], node_value[h], k, e, c, c_neg);
   }
-  if (!class_table.empty()) apply_signed_class_means(codes, stride, actions, n, class_table);
+  if (!class_table.empty()) apply_signed_class_means(regrets, stride, actions, n, class_table);
 }
 
 void accumulate_average_plain(float* sums, std::size_t stride, int actions, int n, const double* sigma,
@@ -415,7 +415,7 @@ const KernelSet kPlain = {
     update_regrets_u16_plain,
     update_regrets_f32_with<true>,
     update_regrets_u16_with<true>,
-    current_strategy_plain<std::uint16_t, true>,
+    current_strategy_plain<std::int16_t>,
     update_regrets_f32_signed_plain,
     update_regrets_s16_plain,
     accumulate_average_plain,

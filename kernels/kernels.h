@@ -142,12 +142,12 @@ struct KernelSet {
                                         const double* node_value, const double* const* action_values,
                                         std::span<const std::uint16_t> class_table, double stake_scale,
                                         double discount);
-  // Schedules that keep negative regrets: floats as they are, 16-bit rows as zigzag codes.
-  void (*current_strategy_s16)(const std::uint16_t* codes, std::size_t stride, int actions, int n,
+  // Schedules that keep negative regrets: floats as they are, 16-bit rows signed.
+  void (*current_strategy_s16)(const std::int16_t* regrets, std::size_t stride, int actions, int n,
                                const double* fallback, double* sigma, std::size_t sigma_stride);
   void (*update_regrets_f32_signed)(float* regrets, std::size_t stride, int actions, int n, const double* node_value,
                                     const double* const* action_values, double discount, double negative_discount);
-  void (*update_regrets_s16)(std::uint16_t* codes, std::size_t stride, int actions, int n, const double* node_value,
+  void (*update_regrets_s16)(std::int16_t* regrets, std::size_t stride, int actions, int n, const double* node_value,
                              const double* const* action_values, std::span<const std::uint16_t> class_table,
                              double stake_scale, double discount, double negative_discount);
   void (*accumulate_average)(float* sums, std::size_t stride, int actions, int n, const double* sigma,
@@ -187,11 +187,7 @@ const KernelSet& active_kernels();
 // and benchmarks that run the plain path on a processor with the vector one.
 void select_kernels(const KernelSet* set);
 
-// Signed 16-bit regrets are kept as zigzag codes (0, -1, 1, -2, 2, ... as 0, 1, 2, 3, 4, ...), so
-// that small magnitudes of either sign stay small numbers for the compressed forms.
 constexpr int kMinSignedRegret16 = -32768, kMaxSignedRegret16 = 32767;
-inline int zigzag_decode(std::uint16_t code) { return int(code >> 1) ^ -int(code & 1); }
-inline std::uint16_t zigzag_encode(int r) { return std::uint16_t(unsigned(r << 1) ^ unsigned(r >> 31)); }
 
 // Regret matching on the positive parts R+: sigma(a,h) = R+_a(h) / sum_b R+_b(h) when that float
 // sum is at least 2^-126, else fallback[a].
@@ -203,10 +199,9 @@ inline void current_strategy(const std::uint16_t* regrets, std::size_t stride, i
                              const double* fallback, double* sigma, std::size_t sigma_stride) {
   active_kernels().current_strategy_u16(regrets, stride, actions, n, fallback, sigma, sigma_stride);
 }
-// The same on zigzag-coded signed 16-bit regrets.
-inline void current_strategy_signed(const std::uint16_t* codes, std::size_t stride, int actions, int n,
-                                    const double* fallback, double* sigma, std::size_t sigma_stride) {
-  active_kernels().current_strategy_s16(codes, stride, actions, n, fallback, sigma, sigma_stride);
+inline void current_strategy(const std::int16_t* regrets, std::size_t stride, int actions, int n,
+                             const double* fallback, double* sigma, std::size_t sigma_stride) {
+  active_kernels().current_strategy_s16(regrets, stride, actions, n, fallback, sigma, sigma_stride);
 }
 
 // Average strategy: sigma holds the current strategy (uniform fallback) on entry; every hand
@@ -247,15 +242,15 @@ inline void update_signed_regrets(float* regrets, std::size_t stride, int action
   active_kernels().update_regrets_f32_signed(regrets, stride, actions, n, node_value, action_values, discount,
                                              negative_discount);
 }
-// The same on zigzag-coded 16-bit regrets in units of s^-0.625: the kept regret is first
-// multiplied by c or c_neg and rounded to the nearest unit (ties to even); then d >= 1/s adds
-// trunc(s^0.625 d^0.625), d <= -1/s subtracts trunc(s^0.625 |d|^0.625), the result clamped
-// to -32768..32767; class means truncate toward zero.
-inline void update_signed_regrets(std::uint16_t* codes, std::size_t stride, int actions, int n,
+// The same on signed 16-bit regrets in units of s^-0.625: c R (or c_neg R) plus
+// sign(d) trunc(min(s^0.625 |d|^0.625, 65535)) when |d| >= 1/s, rounded to the nearest unit
+// (ties to even; the vector path fuses the multiply-add) and clamped to -32768..32767; class
+// means truncate toward zero.
+inline void update_signed_regrets(std::int16_t* regrets, std::size_t stride, int actions, int n,
                                   const double* node_value, const double* const* action_values,
                                   std::span<const std::uint16_t> class_table, double stake_scale, double discount,
                                   double negative_discount) {
-  active_kernels().update_regrets_s16(codes, stride, actions, n, node_value, action_values, class_table, stake_scale,
+  active_kernels().update_regrets_s16(regrets, stride, actions, n, node_value, action_values, class_table, stake_scale,
                                       discount, negative_discount);
 }
 

@@ -69,38 +69,31 @@ TARGET inline __m256 pow0625(__m256 x) {
 TARGET inline __m256 absolute(__m256 x) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f), x); }
 
 // Positive parts of eight stored regrets (positive_regret).
-template <bool kZigzag>
-TARGET inline __m256 positive8(const float* p) {
-  return _mm256_max_ps(_mm256_loadu_ps(p), _mm256_setzero_ps());
-}
-template <bool kZigzag>
-TARGET inline __m256 positive8(const std::uint16_t* p) {
-  __m256i u = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-  if constexpr (kZigzag) {
-    __m256i even = _mm256_cmpeq_epi32(_mm256_and_si256(u, _mm256_set1_epi32(1)), _mm256_setzero_si256());
-    u = _mm256_and_si256(_mm256_srli_epi32(u, 1), even);
-  }
-  return _mm256_cvtepi32_ps(u);
+TARGET inline __m256 positive8(const float* p) { return _mm256_max_ps(_mm256_loadu_ps(p), _mm256_setzero_ps()); }
+TARGET inline __m256 positive8(const std::uint16_t* p) { return load8(p); }
+TARGET inline __m256 positive8(const std::int16_t* p) {
+  __m256i r = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+  return _mm256_cvtepi32_ps(_mm256_max_epi32(r, _mm256_setzero_si256()));
 }
 
-template <class T, bool kZigzag = false>
+template <class T>
 TARGET void current_strategy_avx2(const T* regrets, std::size_t stride, int actions, int n, const double* fallback,
                                   double* sigma, std::size_t sigma_stride) {
   int h = 0;
   for (; h + 8 <= n; h += 8) {
-    __m256 sum = positive8<kZigzag>(regrets + h);
-    for (int a = 1; a < actions; ++a) sum = _mm256_add_ps(sum, positive8<kZigzag>(regrets + a * stride + h));
+    __m256 sum = positive8(regrets + h);
+    for (int a = 1; a < actions; ++a) sum = _mm256_add_ps(sum, positive8(regrets + a * stride + h));
     __m256 usable = _mm256_cmp_ps(sum, _mm256_set1_ps(kStrategyThreshold), _CMP_GE_OQ);
     __m256d use_lo = mask_low(usable), use_hi = mask_high(usable);
     for (int a = 0; a < actions; ++a) {
-      __m256 share = _mm256_div_ps(positive8<kZigzag>(regrets + a * stride + h), sum);
+      __m256 share = _mm256_div_ps(positive8(regrets + a * stride + h), sum);
       __m256d fb = _mm256_set1_pd(fallback[a]);
       double* out = sigma + a * sigma_stride + h;
       _mm256_storeu_pd(out, _mm256_blendv_pd(fb, low_pd(share), use_lo));
       _mm256_storeu_pd(out + 4, _mm256_blendv_pd(fb, high_pd(share), use_hi));
     }
   }
-  for (; h < n; ++h) current_strategy_hand<T, kZigzag>(regrets, stride, actions, h, fallback, sigma, sigma_stride);
+  for (; h < n; ++h) current_strategy_hand(regrets, stride, actions, h, fallback, sigma, sigma_stride);
 }
 
 TARGET void average_strategy_avx2(const float* sums, std::size_t stride, int actions, int n, double* sigma,
@@ -201,42 +194,37 @@ TARGET void update_regrets_f32_signed_avx2(float* regrets, std::size_t stride, i
   }
 }
 
-TARGET void update_regrets_s16_avx2(std::uint16_t* codes, std::size_t stride, int actions, int n,
+TARGET void update_regrets_s16_avx2(std::int16_t* regrets, std::size_t stride, int actions, int n,
                                     const double* node_value, const double* const* action_values,
                                     std::span<const std::uint16_t> class_table, double stake_scale, double discount,
                                     double negative_discount) {
   float k = float(std::pow(stake_scale, kSignedRegretExponent));
   float e = float(1.0 / stake_scale);
   float c = float(discount), c_neg = float(negative_discount);
-  const __m256 vk = _mm256_set1_ps(k), ve = _mm256_set1_ps(e), vneg_e = _mm256_set1_ps(-e);
-  const __m256 vmax = _mm256_set1_ps(float(kMaxRegret16));
+  const __m256 sign_bit = _mm256_set1_ps(-0.0f);
+  const __m256 vk = _mm256_set1_ps(k), ve = _mm256_set1_ps(e), vmax = _mm256_set1_ps(float(kMaxRegret16));
   const __m256 vc = _mm256_set1_ps(c), vc_neg = _mm256_set1_ps(c_neg);
-  const __m256i one = _mm256_set1_epi32(1);
   for (int a = 0; a < actions; ++a) {
-    std::uint16_t* row = codes + a * stride;
+    std::int16_t* row = regrets + a * stride;
     const double* va = action_values[a];
     int h = 0;
     for (; h + 8 <= n; h += 8) {
       __m256 d = difference8(va + h, node_value + h);
-      __m256i up = _mm256_castps_si256(_mm256_cmp_ps(d, ve, _CMP_GE_OQ));
-      __m256i down = _mm256_castps_si256(_mm256_cmp_ps(d, vneg_e, _CMP_LE_OQ));
-      __m256i step = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_mul_ps(vk, pow0625(absolute(d))), vmax));
-      __m256i u = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + h)));
-      __m256i r = _mm256_xor_si256(_mm256_srli_epi32(u, 1), _mm256_sub_epi32(_mm256_setzero_si256(), _mm256_and_si256(u, one)));
-      // The kept regret times c or c_neg, rounded to the nearest (ties to even, as nearbyint).
-      __m256 kept = _mm256_cvtepi32_ps(r);
+      __m256 magnitude = absolute(d);
+      __m256 step = _mm256_round_ps(_mm256_min_ps(_mm256_mul_ps(vk, pow0625(magnitude)), vmax),
+                                    _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+      step = _mm256_and_ps(step, _mm256_cmp_ps(magnitude, ve, _CMP_GE_OQ));
+      step = _mm256_or_ps(step, _mm256_and_ps(d, sign_bit));
+      __m256 kept = _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + h))));
       __m256 factor = _mm256_blendv_ps(vc_neg, vc, _mm256_cmp_ps(kept, _mm256_setzero_ps(), _CMP_GT_OQ));
-      r = _mm256_cvtps_epi32(_mm256_mul_ps(kept, factor));
-      r = _mm256_sub_epi32(_mm256_add_epi32(r, _mm256_and_si256(step, up)), _mm256_and_si256(step, down));
-      r = _mm256_min_epi32(_mm256_max_epi32(r, _mm256_set1_epi32(kMinSignedRegret16)),
-                           _mm256_set1_epi32(kMaxSignedRegret16));
-      u = _mm256_xor_si256(_mm256_slli_epi32(r, 1), _mm256_srai_epi32(r, 31));
-      __m128i packed = _mm_packus_epi32(_mm256_castsi256_si128(u), _mm256_extracti128_si256(u, 1));
+      // Rounded to the nearest (ties to even, as nearbyint); the pack saturates to -32768..32767.
+      __m256i r = _mm256_cvtps_epi32(_mm256_fmadd_ps(kept, factor, step));
+      __m128i packed = _mm_packs_epi32(_mm256_castsi256_si128(r), _mm256_extracti128_si256(r, 1));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(row + h), packed);
     }
     for (; h < n; ++h) row[h] = update_signed_regret_16(row[h], va[h], node_value[h], k, e, c, c_neg);
   }
-  if (!class_table.empty()) apply_signed_class_means(codes, stride, actions, n, class_table);
+  if (!class_table.empty()) apply_signed_class_means(regrets, stride, actions, n, class_table);
 }
 
 TARGET void update_regrets_f32_avx2(float* regrets, std::size_t stride, int actions, int n, const double* node_value,
@@ -547,7 +535,7 @@ const KernelSet& avx2_kernel_set() {
       update_regrets_u16_avx2,
       update_regrets_f32_with<true>,
       update_regrets_u16_with<true>,
-      current_strategy_avx2<std::uint16_t, true>,
+      current_strategy_avx2<std::int16_t>,
       update_regrets_f32_signed_avx2,
       update_regrets_s16_avx2,
       accumulate_average_avx2,

@@ -24,17 +24,10 @@ inline float pow075(float magnitude) {
   return root * std::sqrt(root);
 }
 
-// The positive part of a stored regret: floats may hold negative regrets, 16-bit values are
-// unsigned or, with kZigzag, zigzag codes.
-template <bool kZigzag = false>
-inline float positive_regret(float r) {
-  return r > 0.0f ? r : 0.0f;
-}
-template <bool kZigzag = false>
-inline float positive_regret(std::uint16_t u) {
-  if constexpr (kZigzag) return (u & 1) ? 0.0f : float(u >> 1);
-  return float(u);
-}
+// The positive part of a stored regret (floats and signed 16-bit values may be negative).
+inline float positive_regret(float r) { return r > 0.0f ? r : 0.0f; }
+inline float positive_regret(std::uint16_t r) { return float(r); }
+inline float positive_regret(std::int16_t r) { return r > 0 ? float(r) : 0.0f; }
 
 // |d|^0.625 as sqrt(|d|) * |d|^(1/8), the increment of the signed rule; inputs below the
 // smallest normal float give 0.
@@ -44,14 +37,14 @@ inline float pow0625(float magnitude) {
   return root * std::sqrt(std::sqrt(root));
 }
 
-template <class T, bool kZigzag = false>
+template <class T>
 inline void current_strategy_hand(const T* regrets, std::size_t stride, int actions, int h,
                                   const double* fallback, double* sigma, std::size_t sigma_stride) {
   float sum = 0.0f;
-  for (int a = 0; a < actions; ++a) sum += positive_regret<kZigzag>(regrets[a * stride + h]);
+  for (int a = 0; a < actions; ++a) sum += positive_regret(regrets[a * stride + h]);
   if (sum >= kStrategyThreshold) {
     for (int a = 0; a < actions; ++a)
-      sigma[a * sigma_stride + h] = double(positive_regret<kZigzag>(regrets[a * stride + h])) / double(sum);
+      sigma[a * sigma_stride + h] = double(positive_regret(regrets[a * stride + h])) / double(sum);
   } else {
     for (int a = 0; a < actions; ++a) sigma[a * sigma_stride + h] = fallback[a];
   }
@@ -96,32 +89,28 @@ inline float update_signed_regret_f32(float regret, double action_value, double 
   return regret * (regret > 0.0f ? c : c_neg) + (d >= 0.0f ? step : -step);
 }
 
-// A zigzag-coded signed 16-bit regret: k = s^0.625, e = 1/s.
-inline std::uint16_t update_signed_regret_16(std::uint16_t code, double action_value, double node_value, float k,
-                                             float e, float c, float c_neg) {
+// A signed 16-bit regret: k = s^0.625, e = 1/s.
+inline std::int16_t update_signed_regret_16(std::int16_t regret, double action_value, double node_value, float k,
+                                            float e, float c, float c_neg) {
   float d = float(action_value - node_value);
-  int r = zigzag_decode(code);
-  r = int(std::nearbyint(float(r) * (r > 0 ? c : c_neg)));
-  if (d >= e) {
-    r += int(std::min(k * pow0625(d), float(kMaxRegret16)));
-  } else if (d <= -e) {
-    r -= int(std::min(k * pow0625(-d), float(kMaxRegret16)));
-  }
-  return zigzag_encode(std::clamp(r, kMinSignedRegret16, kMaxSignedRegret16));
+  float magnitude = std::fabs(d);
+  float step = magnitude >= e ? std::trunc(std::min(k * pow0625(magnitude), float(kMaxRegret16))) : 0.0f;
+  float x = float(regret) * (regret > 0 ? c : c_neg) + (d >= 0.0f ? step : -step);
+  return std::int16_t(std::clamp(int(std::nearbyint(x)), kMinSignedRegret16, kMaxSignedRegret16));
 }
 
-// The same class means on zigzag codes (the mean truncated toward zero).
-inline void apply_signed_class_means(std::uint16_t* codes, std::size_t stride, int actions, int n,
+// The same class means on signed regrets (the mean truncated toward zero).
+inline void apply_signed_class_means(std::int16_t* regrets, std::size_t stride, int actions, int n,
                                      std::span<const std::uint16_t> class_table) {
   for (int a = 0; a < actions; ++a) {
-    std::uint16_t* row = codes + a * stride;
+    std::int16_t* row = regrets + a * stride;
     int start = 0;
     for (std::uint16_t size : class_table) {
       if (size == 0) continue;
       if (start + size > n) break;
       int sum = 0;
-      for (int h = start; h < start + size; ++h) sum += zigzag_decode(row[h]);
-      std::uint16_t mean = zigzag_encode(sum / int(size));
+      for (int h = start; h < start + size; ++h) sum += row[h];
+      auto mean = std::int16_t(sum / int(size));
       for (int h = start; h < start + size; ++h) row[h] = mean;
       start += size;
     }

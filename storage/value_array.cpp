@@ -57,13 +57,14 @@ struct BoardRows {
   T* first;
   int n;
   int actions;
-  bool zigzag = false;  // 16-bit rows hold zigzag codes of signed regrets
+  bool is_signed = false;  // 16-bit rows hold signed regrets (two's complement)
 
   std::size_t stride() const { return std::size_t(ValueLayout::padded(n)); }
+  std::int16_t* signed_first() const { return reinterpret_cast<std::int16_t*>(first); }
 
   void current_strategy(const double* fallback, double* sigma, std::size_t sigma_stride) const {
     if constexpr (sizeof(T) == 2)
-      if (zigzag) return kernels::current_strategy_signed(first, stride(), actions, n, fallback, sigma, sigma_stride);
+      if (is_signed) return kernels::current_strategy(signed_first(), stride(), actions, n, fallback, sigma, sigma_stride);
     kernels::current_strategy(first, stride(), actions, n, fallback, sigma, sigma_stride);
   }
 
@@ -72,35 +73,34 @@ struct BoardRows {
     for (int h = 0; h < n; ++h) {
       if constexpr (sizeof(T) == 2) {
         double v = values[h];
-        int top = zigzag ? kernels::kMaxSignedRegret16 : kernels::kMaxRegret16;
-        int bottom = zigzag ? kernels::kMinSignedRegret16 : 0;
-        int r = v >= top ? top : v <= bottom ? bottom : int(v);
-        out[h] = zigzag ? kernels::zigzag_encode(r) : T(r);
+        int top = is_signed ? kernels::kMaxSignedRegret16 : kernels::kMaxRegret16;
+        int bottom = is_signed ? kernels::kMinSignedRegret16 : 0;
+        out[h] = T(v >= top ? top : v <= bottom ? bottom : int(v));
       } else {
         out[h] = T(values[h]);
       }
     }
   }
 
-  // 16-bit rows recoded for the other rule: unsigned to zigzag (clamped to 32767) or back
+  // 16-bit rows recoded for the other rule: unsigned to signed (clamped to 32767) or back
   // (negative regrets become 0).
-  void recode(bool to_zigzag) {
+  void recode(bool to_signed) {
     if constexpr (sizeof(T) == 2) {
       for (int a = 0; a < actions; ++a) {
         T* row = first + std::size_t(a) * stride();
         for (int h = 0; h < n; ++h)
-          row[h] = to_zigzag ? kernels::zigzag_encode(std::min<int>(row[h], kernels::kMaxSignedRegret16))
-                             : T(std::max(kernels::zigzag_decode(row[h]), 0));
+          row[h] = to_signed ? T(std::min<int>(row[h], kernels::kMaxSignedRegret16))
+                             : T(std::max<int>(std::int16_t(row[h]), 0));
       }
     }
-    zigzag = to_zigzag;
+    is_signed = to_signed;
   }
 
   void update_regrets(const double* node_value, const double* const* action_values,
                       std::span<const std::uint16_t> class_table, double stake_scale, const RegretRule& rule) const {
     if constexpr (sizeof(T) == 2) {
       if (rule.keep_negative)
-        kernels::update_signed_regrets(first, stride(), actions, n, node_value, action_values, class_table,
+        kernels::update_signed_regrets(signed_first(), stride(), actions, n, node_value, action_values, class_table,
                                        stake_scale, rule.discount, rule.negative_discount);
       else
         kernels::update_regrets(first, stride(), actions, n, node_value, action_values, class_table, stake_scale,
@@ -163,7 +163,7 @@ BoardRows<T> board_rows(T* first, const ValueLayout& layout, int chunk, int boar
 template <class T>
 void update_board(BoardRows<T> rows, std::uint32_t& flags, const double* node_value, const double* const* action_values,
                   std::span<const std::uint16_t> class_table, double stake_scale, const RegretRule& rule) {
-  if (sizeof(T) == 2 && rows.zigzag != rule.keep_negative) {
+  if (sizeof(T) == 2 && rows.is_signed != rule.keep_negative) {
     rows.recode(rule.keep_negative);
     flags ^= kSignedFlag;
   }
@@ -339,11 +339,29 @@ void CompressedValueArray::average_strategy(int chunk, int board, const NodeValu
 
 // Rows go action by action, each action's boards in order; a board is coded against the same
 // action's previous board when it has no more hands (its rows are then a prefix-sized match).
+// Signed 16-bit rows go into the stores as zigzag codes (0, -1, 1, -2, ... as 0, 1, 2, 3, ...),
+// so that small magnitudes of either sign stay small numbers for the coders.
+void CompressedValueArray::zigzag_signed_rows(int chunk, bool encode) {
+  const ValueLayout::Chunk& c = layout_->chunks[std::size_t(chunk)];
+  for (int b = 0; b < c.entry_count; ++b) {
+    if (!(flags(chunk, b) & kSignedFlag)) continue;
+    for (int a = 0; a < layout_->actions; ++a) {
+      auto* values = static_cast<std::uint16_t*>(row(chunk, b, a));
+      for (int h = 0, n = layout_->entry(chunk, b).count; h < n; ++h) {
+        std::uint16_t v = values[h];
+        int r = std::int16_t(v);
+        values[h] = encode ? std::uint16_t(unsigned(r * 2) ^ unsigned(r >> 31)) : std::uint16_t((v >> 1) ^ (0u - (v & 1u)));
+      }
+    }
+  }
+}
+
 void CompressedValueArray::transfer_rows(int chunk, bool write) {
   const ValueLayout::Chunk& c = layout_->chunks[std::size_t(chunk)];
   BlockStore& store = *stores_[std::size_t(chunk)];
   auto* bytes = static_cast<std::uint8_t*>(buffers_[std::size_t(chunk)]);
   std::size_t element = sixteen_bit_ ? 2 : 4;
+  if (sixteen_bit_ && write) zigzag_signed_rows(chunk, true);
   for (int a = 0; a < layout_->actions; ++a) {
     for (int b = 0; b < c.entry_count; ++b) {
       int n = layout_->entry(chunk, b).count;
@@ -362,6 +380,7 @@ void CompressedValueArray::transfer_rows(int chunk, bool write) {
       }
     }
   }
+  if (sixteen_bit_ && !write) zigzag_signed_rows(chunk, false);
 }
 
 void CompressedValueArray::open_chunk(int chunk) {

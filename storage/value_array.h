@@ -51,7 +51,7 @@ struct ValueLayout {
 enum class StorageForm { plain = 0, medium = 1, high = 2 };
 
 constexpr std::uint32_t kLockedFlag = 1;  // bit 0 of a board entry's flags word
-// Bit 1: the entry's 16-bit rows hold signed regrets as zigzag codes (a schedule that keeps
+// Bit 1: the entry's 16-bit rows hold signed regrets (two's complement; a schedule that keeps
 // negative regrets wrote them); set and cleared by updates as the rule in force asks.
 constexpr std::uint32_t kSignedFlag = 2;
 
@@ -221,6 +221,8 @@ class CompressedValueArray final : public NodeValueArray {
   // The open buffer's row (action, board); throws "not open" when the chunk is closed.
   void* row(int chunk, int board, int action) const;
   void transfer_rows(int chunk, bool write);
+  // The open chunk's signed rows to zigzag codes (encode) or back.
+  void zigzag_signed_rows(int chunk, bool encode);
 
   StorageForm kind_;
   bool sixteen_bit_;

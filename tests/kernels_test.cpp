@@ -271,8 +271,8 @@ TEST_P(KernelPaths, RegretUpdatesClampAndAverageOverClasses) {
 }
 
 // Schedules that keep negative regrets: positive kept regrets are multiplied by c, negative ones
-// by c_neg, the increment added with no clip; 16-bit rows are zigzag codes clamped to the signed
-// range, and regret matching reads their positive parts only.
+// by c_neg, the increment added with no clip; signed 16-bit rows round to the nearest unit and
+// clamp to their range, and regret matching reads the positive parts only.
 TEST_P(KernelPaths, SignedRegretsKeepAndDecayTheirNegativePart) {
   auto step = [](double d) { return (d < 0 ? -1 : 1) * std::pow(std::fabs(d), 0.625); };
   double node[4] = {0, 0, 1, 0}, act[4] = {16, -16, 1, 81};
@@ -285,27 +285,23 @@ TEST_P(KernelPaths, SignedRegretsKeepAndDecayTheirNegativePart) {
   const double cases[][2] = {{0, -10}, {0, 7}, {0, -5}, {40, -100}, {-40, -100}, {-40, 3}, {1.9, -1}, {-1e7, -32000}, {1e7, 32767}};
   int n = int(std::size(cases));
   Values zero(n, 0.0), d(n);
-  std::vector<std::uint16_t> codes(n), unsigned_rows(n);
-  for (int h = 0; h < n; ++h) d[h] = cases[h][0], codes[h] = kernels::zigzag_encode(int(cases[h][1]));
+  std::vector<std::int16_t> rows(n);
+  for (int h = 0; h < n; ++h) d[h] = cases[h][0], rows[h] = std::int16_t(cases[h][1]);
   const double* dp[1] = {d.data()};
-  k().update_regrets_s16(codes.data(), n, 1, n, zero.data(), dp, {}, 0.5, 0.5, 0.6);
+  k().update_regrets_s16(rows.data(), n, 1, n, zero.data(), dp, {}, 0.5, 0.5, 0.6);
   for (int h = 0; h < n; ++h) {
-    double start = cases[h][1], kept = std::nearbyint(start * (start > 0 ? 0.5 : 0.6));
-    double added = std::fabs(d[h]) < 2 ? 0 : std::trunc(std::clamp(step(0.5 * d[h]), -65535.0, 65535.0));
-    EXPECT_EQ(kernels::zigzag_decode(codes[h]), std::clamp(kept + added, -32768.0, 32767.0)) << "d " << d[h];
+    double start = cases[h][1], added = std::fabs(d[h]) < 2 ? 0 : std::trunc(std::clamp(step(0.5 * d[h]), -65535.0, 65535.0));
+    EXPECT_EQ(rows[h], std::clamp(std::nearbyint(start * (start > 0 ? 0.5 : 0.6) + added), -32768.0, 32767.0)) << "d " << d[h];
   }
-  for (int h = 0; h < n; ++h) unsigned_rows[h] = std::uint16_t(std::max(0, kernels::zigzag_decode(codes[h])));
+  std::vector<std::int16_t> two(2 * n);
+  std::vector<std::uint16_t> positive(2 * n);
+  for (int h = 0; h < n; ++h) two[h] = rows[h], two[n + h] = rows[n - 1 - h];
+  for (int i = 0; i < 2 * n; ++i) positive[i] = std::uint16_t(std::max<int>(two[i], 0));
   Values sigma(2 * n), expected_sigma(2 * n);
-  std::vector<std::uint16_t> two(2 * n), two_unsigned(2 * n);
-  for (int h = 0; h < n; ++h) two[h] = codes[h], two[n + h] = codes[n - 1 - h];
-  for (int h = 0; h < n; ++h) two_unsigned[h] = unsigned_rows[h], two_unsigned[n + h] = unsigned_rows[n - 1 - h];
   double fallback[2] = {0.5, 0.5};
   k().current_strategy_s16(two.data(), n, 2, n, fallback, sigma.data(), n);
-  k().current_strategy_u16(two_unsigned.data(), n, 2, n, fallback, expected_sigma.data(), n);
+  k().current_strategy_u16(positive.data(), n, 2, n, fallback, expected_sigma.data(), n);
   EXPECT_EQ(sigma, expected_sigma);
-  for (int v = kernels::kMinSignedRegret16; v <= kernels::kMaxSignedRegret16; ++v)
-    ASSERT_EQ(kernels::zigzag_decode(kernels::zigzag_encode(v)), v);
-  EXPECT_TRUE(kernels::zigzag_encode(-1) == 1 && kernels::zigzag_encode(1) == 2 && kernels::zigzag_encode(-32768) == 65535);
 }
 
 // --- Two players' lists ------------------------------------------------------------------
@@ -447,11 +443,11 @@ TEST(KernelPathAgreement, VectorPathMatchesPlainPathForEveryHandCount) {
   // Signed rows: the same regrets with every other one negative.
   std::vector<float> signed32 = f32;
   for (std::size_t i = 0; i < signed32.size(); i += 2) signed32[i] = -signed32[i];
-  std::vector<std::uint16_t> zigzag(u16.size());
-  for (std::size_t i = 0; i < zigzag.size(); ++i) zigzag[i] = std::uint16_t(u16[i] | (i % 2));
-  struct Out { std::vector<float> r, rs; std::vector<std::uint16_t> q, qs; };
+  std::vector<std::int16_t> s16(u16.size());
+  for (std::size_t i = 0; i < s16.size(); ++i) s16[i] = std::int16_t(u16[i]);
+  struct Out { std::vector<float> r, rs; std::vector<std::uint16_t> q; std::vector<std::int16_t> qs; };
   auto run = [&](const KernelSet& set, int n) {
-    Out o{f32, signed32, u16, zigzag};
+    Out o{f32, signed32, u16, s16};
     const double* av[actions] = {&values[full], &values[2 * full], &values[3 * full]};
     set.update_regrets_f32(o.r.data(), full, actions, n, values.data(), av);
     set.update_regrets_u16(o.q.data(), full, actions, n, values.data(), av, {}, 0.9);
@@ -471,7 +467,7 @@ TEST(KernelPathAgreement, VectorPathMatchesPlainPathForEveryHandCount) {
         ASSERT_TRUE(o2.rs[i] == (block ? all.rs : o1.rs)[i] && o2.qs[i] == (block ? all.qs : o1.qs)[i]) << a << " " << h;
         ASSERT_TRUE(std::fabs(o2.r[i] - o1.r[i]) <= 1e-5 * (1 + o1.r[i]) && std::abs(o2.q[i] - o1.q[i]) <= 1) << a << " " << h;
         ASSERT_TRUE(std::fabs(o2.rs[i] - o1.rs[i]) <= 1e-5 * (1 + std::fabs(o1.rs[i])) &&
-                    std::abs(kernels::zigzag_decode(o2.qs[i]) - kernels::zigzag_decode(o1.qs[i])) <= 1)
+                    std::abs(o2.qs[i] - o1.qs[i]) <= 1)
             << a << " " << h;
       }
   }

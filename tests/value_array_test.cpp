@@ -48,11 +48,11 @@ TEST(PlainValueArray, SixteenBitRowsFollowTheRegretRule) {
   const RegretRule keep{1, true, 0.5};
   auto value = [&](int action, int hand) {
     std::uint16_t v = regrets.row(0, 0, action)[hand];
-    return regrets.flags(0, 0) & kSignedFlag ? kernels::zigzag_decode(v) : int(v);
+    return regrets.flags(0, 0) & kSignedFlag ? int(std::int16_t(v)) : int(v);
   };
   regrets.update_regrets(0, 0, zero, same, {}, 1.0, keep);
   EXPECT_TRUE((regrets.flags(0, 0) & kSignedFlag) && value(0, 0) == 32767 && value(0, 1) == 5 && value(1, 2) == 7);
-  regrets.update_regrets(0, 0, zero, lower, {}, 1.0, keep);  // action 0 loses 100^0.625 = 17.8 units
+  regrets.update_regrets(0, 0, zero, lower, {}, 1.0, keep);  // action 0 loses trunc(100^0.625) = 17 units
   EXPECT_TRUE(value(0, 0) == 32750 && value(0, 1) == -12 && value(0, 2) == -17 && value(1, 1) == 5);
   double sigma[2 * 5], fallback[2] = {0.5, 0.5};
   regrets.current_strategy(0, 0, fallback, sigma, 5);
