@@ -195,7 +195,7 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
   // Not a tree file, a version this program does not know, two turn cards (2c 2d) and a river
   // without a turn (2c) with their checksums made good again, a root without children (its lines
   // still parse), a script: refused before any of it is used.
-  for (auto [at, patch, fix] : {std::tuple<std::size_t, std::string, bool>{3, ";", false}, {4, "\3", false}, {16, "\3", true},
+  for (auto [at, patch, fix] : {std::tuple<std::size_t, std::string, bool>{3, ";", false}, {4, "\x7f", false}, {16, "\3", true},
                                 {24, "\1", true}, {kRangesEnd + 40, std::string(4, '\0'), false}, {0, "", false}}) {
     std::string bad = at == 0 ? "set_board Td 9d 6h\n" : std::string(good).replace(at, patch.size(), patch);
     std::uint64_t sum = checksum_of(bad.substr(0, bad.size() - 8));
