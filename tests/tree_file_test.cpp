@@ -212,6 +212,7 @@ TEST_F(TreeFile, DamagedFilesAreRefusedAndLeaveAUsableState) {
 // bit for bit where the uninterrupted solve ends: the file keeps the schedule (discounted
 // regrets, averages restarted at 4 and 16; negative regrets kept, signed in the 16-bit river
 // rows) and every value of the compressed stores.
+void PrintTo(const SolverSchedule& schedule, std::ostream* out) { *out << describe_schedule(schedule); }
 struct TreeFileSchedules : TreeFile, ::testing::WithParamInterface<SolverSchedule> {};
 INSTANTIATE_TEST_SUITE_P(Schedules, TreeFileSchedules,
                          ::testing::Values(discounted_schedule(), negative_decay_schedule(2, 3, 10, 0.6)),
