@@ -327,7 +327,7 @@ void update_regrets_s16_plain(std::int16_t* regrets, std::size_t stride, int act
     const double* va = action_values[a];
     for (int h = 0; h < n; ++h) row[h] = update_signed_regret_16(row[h], va[h], node_value[h], k, e, c, c_neg);
   }
-  if (!class_table.empty()) apply_signed_class_means(regrets, stride, actions, n, class_table);
+  if (!class_table.empty()) apply_class_means(regrets, stride, actions, n, class_table);
 }
 
 void accumulate_average_plain(float* sums, std::size_t stride, int actions, int n, const double* sigma,

@@ -224,7 +224,7 @@ TARGET void update_regrets_s16_avx2(std::int16_t* regrets, std::size_t stride, i
     }
     for (; h < n; ++h) row[h] = update_signed_regret_16(row[h], va[h], node_value[h], k, e, c, c_neg);
   }
-  if (!class_table.empty()) apply_signed_class_means(regrets, stride, actions, n, class_table);
+  if (!class_table.empty()) apply_class_means(regrets, stride, actions, n, class_table);
 }
 
 TARGET void update_regrets_f32_avx2(float* regrets, std::size_t stride, int actions, int n, const double* node_value,

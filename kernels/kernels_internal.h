@@ -99,36 +99,20 @@ inline std::int16_t update_signed_regret_16(std::int16_t regret, double action_v
   return std::int16_t(std::clamp(int(std::nearbyint(x)), kMinSignedRegret16, kMaxSignedRegret16));
 }
 
-// The same class means on signed regrets (the mean truncated toward zero).
-inline void apply_signed_class_means(std::int16_t* regrets, std::size_t stride, int actions, int n,
-                                     std::span<const std::uint16_t> class_table) {
-  for (int a = 0; a < actions; ++a) {
-    std::int16_t* row = regrets + a * stride;
-    int start = 0;
-    for (std::uint16_t size : class_table) {
-      if (size == 0) continue;
-      if (start + size > n) break;
-      int sum = 0;
-      for (int h = start; h < start + size; ++h) sum += row[h];
-      auto mean = std::int16_t(sum / int(size));
-      for (int h = start; h < start + size; ++h) row[h] = mean;
-      start += size;
-    }
-  }
-}
-
-// Every showdown class's regrets become the class's integer mean, per action.
-inline void apply_class_means(std::uint16_t* regrets, std::size_t stride, int actions, int n,
+// Every showdown class's regrets become the class's integer mean (truncated toward zero), per
+// action; unsigned or signed 16-bit rows.
+template <class T>
+inline void apply_class_means(T* regrets, std::size_t stride, int actions, int n,
                               std::span<const std::uint16_t> class_table) {
   for (int a = 0; a < actions; ++a) {
-    std::uint16_t* row = regrets + a * stride;
+    T* row = regrets + a * stride;
     int start = 0;
     for (std::uint16_t size : class_table) {
       if (size == 0) continue;
       if (start + size > n) break;
-      std::uint32_t sum = 0;
+      std::int64_t sum = 0;
       for (int h = start; h < start + size; ++h) sum += row[h];
-      std::uint16_t mean = std::uint16_t(sum / size);
+      T mean = T(sum / size);
       for (int h = start; h < start + size; ++h) row[h] = mean;
       start += size;
     }
