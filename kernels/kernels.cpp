@@ -307,25 +307,27 @@ void update_regrets_u16_plain(std::uint16_t* regrets, std::size_t stride, int ac
 }
 
 void update_regrets_f32_signed_plain(float* regrets, std::size_t stride, int actions, int n, const double* node_value,
-                                     const double* const* action_values, double discount, double negative_discount) {
-  float c = float(discount), c_neg = float(negative_discount);
+                                     const double* const* action_values, double discount, double negative_discount,
+                                     double negative_step) {
+  float c = float(discount), c_neg = float(negative_discount), m = negative_input_scale(negative_step);
   for (int a = 0; a < actions; ++a) {
     float* row = regrets + a * stride;
     const double* va = action_values[a];
-    for (int h = 0; h < n; ++h) row[h] = update_signed_regret_f32(row[h], va[h], node_value[h], c, c_neg);
+    for (int h = 0; h < n; ++h) row[h] = update_signed_regret_f32(row[h], va[h], node_value[h], c, c_neg, m);
   }
 }
 
 void update_regrets_s16_plain(std::int16_t* regrets, std::size_t stride, int actions, int n, const double* node_value,
                               const double* const* action_values, std::span<const std::uint16_t> class_table,
-                              double stake_scale, double discount, double negative_discount) {
+                              double stake_scale, double discount, double negative_discount, double negative_step) {
   float k = float(std::pow(stake_scale, kSignedRegretExponent));
+  float k_neg = float(negative_step * std::pow(stake_scale, kSignedRegretExponent));
   float e = float(1.0 / stake_scale);
   float c = float(discount), c_neg = float(negative_discount);
   for (int a = 0; a < actions; ++a) {
     std::int16_t* row = regrets + a * stride;
     const double* va = action_values[a];
-    for (int h = 0; h < n; ++h) row[h] = update_signed_regret_16(row[h], va[h], node_value[h], k, e, c, c_neg);
+    for (int h = 0; h < n; ++h) row[h] = update_signed_regret_16(row[h], va[h], node_value[h], k, k_neg, e, c, c_neg);
   }
   if (!class_table.empty()) apply_class_means(regrets, stride, actions, n, class_table);
 }

@@ -146,10 +146,11 @@ struct KernelSet {
   void (*current_strategy_s16)(const std::int16_t* regrets, std::size_t stride, int actions, int n,
                                const double* fallback, double* sigma, std::size_t sigma_stride);
   void (*update_regrets_f32_signed)(float* regrets, std::size_t stride, int actions, int n, const double* node_value,
-                                    const double* const* action_values, double discount, double negative_discount);
+                                    const double* const* action_values, double discount, double negative_discount,
+                                    double negative_step);
   void (*update_regrets_s16)(std::int16_t* regrets, std::size_t stride, int actions, int n, const double* node_value,
                              const double* const* action_values, std::span<const std::uint16_t> class_table,
-                             double stake_scale, double discount, double negative_discount);
+                             double stake_scale, double discount, double negative_discount, double negative_step);
   void (*accumulate_average)(float* sums, std::size_t stride, int actions, int n, const double* sigma,
                              std::size_t sigma_stride, const double* reach, double weight);
   void (*fold_values)(const double* reach, const BoardHands& board, double payoff, double* values);
@@ -235,23 +236,24 @@ inline void update_regrets(std::uint16_t* regrets, std::size_t stride, int actio
                                                    class_table, stake_scale, discount);
 }
 
-// Regrets that keep their negative part: R <- c R + sign(d) |d|^0.625 when R > 0, else
-// c_neg R + sign(d) |d|^0.625 (c, c_neg as floats), with no clip at zero.
+// Regrets that keep their negative part: R <- c R + u(d) when R > 0, else c_neg R + u(d), with
+// u(d) = |d|^0.625 for d >= 0 and -m |d|^0.625 below (c, c_neg, m as floats), no clip at zero.
 inline void update_signed_regrets(float* regrets, std::size_t stride, int actions, int n, const double* node_value,
-                                  const double* const* action_values, double discount, double negative_discount) {
+                                  const double* const* action_values, double discount, double negative_discount,
+                                  double negative_step) {
   active_kernels().update_regrets_f32_signed(regrets, stride, actions, n, node_value, action_values, discount,
-                                             negative_discount);
+                                             negative_discount, negative_step);
 }
 // The same on signed 16-bit regrets in units of s^-0.625: c R (or c_neg R) plus
-// sign(d) trunc(min(s^0.625 |d|^0.625, 65535)) when |d| >= 1/s, rounded to the nearest unit
-// (ties to even; the vector path fuses the multiply-add) and clamped to -32768..32767; class
-// means truncate toward zero.
+// sign(d) trunc(min(s^0.625 |d|^0.625, 65535)) (m times that product when d < 0) when |d| >= 1/s,
+// rounded to the nearest unit (ties to even; the vector path fuses the multiply-add) and clamped
+// to -32768..32767; class means truncate toward zero.
 inline void update_signed_regrets(std::int16_t* regrets, std::size_t stride, int actions, int n,
                                   const double* node_value, const double* const* action_values,
                                   std::span<const std::uint16_t> class_table, double stake_scale, double discount,
-                                  double negative_discount) {
+                                  double negative_discount, double negative_step) {
   active_kernels().update_regrets_s16(regrets, stride, actions, n, node_value, action_values, class_table, stake_scale,
-                                      discount, negative_discount);
+                                      discount, negative_discount, negative_step);
 }
 
 // S_a(h) += float(w * sigma(a,h) * reach(h)); nothing when w <= 0.

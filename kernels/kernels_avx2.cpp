@@ -175,34 +175,39 @@ TARGET void update_regrets_u16_with(std::uint16_t* regrets, std::size_t stride, 
 
 TARGET void update_regrets_f32_signed_avx2(float* regrets, std::size_t stride, int actions, int n,
                                            const double* node_value, const double* const* action_values,
-                                           double discount, double negative_discount) {
+                                           double discount, double negative_discount, double negative_step) {
   const __m256 sign_bit = _mm256_set1_ps(-0.0f);
-  const float c = float(discount), c_neg = float(negative_discount);
-  const __m256 vc = _mm256_set1_ps(c), vc_neg = _mm256_set1_ps(c_neg);
+  const float c = float(discount), c_neg = float(negative_discount), m = negative_input_scale(negative_step);
+  const __m256 vc = _mm256_set1_ps(c), vc_neg = _mm256_set1_ps(c_neg), vone = _mm256_set1_ps(1.0f),
+               vm = _mm256_set1_ps(m);
   for (int a = 0; a < actions; ++a) {
     float* row = regrets + a * stride;
     const double* va = action_values[a];
     int h = 0;
     for (; h + 8 <= n; h += 8) {
       __m256 d = difference8(va + h, node_value + h);
-      __m256 step = _mm256_or_ps(pow0625(absolute(d)), _mm256_and_ps(d, sign_bit));
+      // The sign bit of d picks m^1.6 as the loss's factor.
+      __m256 step = pow0625(_mm256_mul_ps(absolute(d), _mm256_blendv_ps(vone, vm, d)));
+      step = _mm256_or_ps(step, _mm256_and_ps(d, sign_bit));
       __m256 kept = _mm256_loadu_ps(row + h);
       __m256 factor = _mm256_blendv_ps(vc_neg, vc, _mm256_cmp_ps(kept, _mm256_setzero_ps(), _CMP_GT_OQ));
       _mm256_storeu_ps(row + h, _mm256_fmadd_ps(kept, factor, step));
     }
-    for (; h < n; ++h) row[h] = update_signed_regret_f32(row[h], va[h], node_value[h], c, c_neg);
+    for (; h < n; ++h) row[h] = update_signed_regret_f32(row[h], va[h], node_value[h], c, c_neg, m);
   }
 }
 
 TARGET void update_regrets_s16_avx2(std::int16_t* regrets, std::size_t stride, int actions, int n,
                                     const double* node_value, const double* const* action_values,
                                     std::span<const std::uint16_t> class_table, double stake_scale, double discount,
-                                    double negative_discount) {
+                                    double negative_discount, double negative_step) {
   float k = float(std::pow(stake_scale, kSignedRegretExponent));
+  float k_neg = float(negative_step * std::pow(stake_scale, kSignedRegretExponent));
   float e = float(1.0 / stake_scale);
   float c = float(discount), c_neg = float(negative_discount);
   const __m256 sign_bit = _mm256_set1_ps(-0.0f);
-  const __m256 vk = _mm256_set1_ps(k), ve = _mm256_set1_ps(e), vmax = _mm256_set1_ps(float(kMaxRegret16));
+  const __m256 vk = _mm256_set1_ps(k), vk_neg = _mm256_set1_ps(k_neg), ve = _mm256_set1_ps(e),
+               vmax = _mm256_set1_ps(float(kMaxRegret16));
   const __m256 vc = _mm256_set1_ps(c), vc_neg = _mm256_set1_ps(c_neg);
   for (int a = 0; a < actions; ++a) {
     std::int16_t* row = regrets + a * stride;
@@ -211,7 +216,8 @@ TARGET void update_regrets_s16_avx2(std::int16_t* regrets, std::size_t stride, i
     for (; h + 8 <= n; h += 8) {
       __m256 d = difference8(va + h, node_value + h);
       __m256 magnitude = absolute(d);
-      __m256 step = _mm256_round_ps(_mm256_min_ps(_mm256_mul_ps(vk, pow0625(magnitude)), vmax),
+      __m256 scale = _mm256_blendv_ps(vk, vk_neg, d);  // by the sign bit of d
+      __m256 step = _mm256_round_ps(_mm256_min_ps(_mm256_mul_ps(scale, pow0625(magnitude)), vmax),
                                     _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
       step = _mm256_and_ps(step, _mm256_cmp_ps(magnitude, ve, _CMP_GE_OQ));
       step = _mm256_or_ps(step, _mm256_and_ps(d, sign_bit));
@@ -222,7 +228,7 @@ TARGET void update_regrets_s16_avx2(std::int16_t* regrets, std::size_t stride, i
       __m128i packed = _mm_packs_epi32(_mm256_castsi256_si128(r), _mm256_extracti128_si256(r, 1));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(row + h), packed);
     }
-    for (; h < n; ++h) row[h] = update_signed_regret_16(row[h], va[h], node_value[h], k, e, c, c_neg);
+    for (; h < n; ++h) row[h] = update_signed_regret_16(row[h], va[h], node_value[h], k, k_neg, e, c, c_neg);
   }
   if (!class_table.empty()) apply_class_means(regrets, stride, actions, n, class_table);
 }

@@ -82,19 +82,27 @@ inline std::uint16_t update_regret_u16(std::uint16_t regret, double action_value
   return std::uint16_t(std::clamp(r, 0, kMaxRegret16));
 }
 
-// A regret that keeps its negative part: multiplied by c when positive, else by c_neg.
-inline float update_signed_regret_f32(float regret, double action_value, double node_value, float c, float c_neg) {
+// A regret that keeps its negative part: multiplied by c when positive, else by c_neg. Negative
+// increments are m |d|^0.625, taken as |m_in d|^0.625 with m_in = m^1.6: a product after the
+// power could be fused into the add in one kernel set and not in the other.
+inline float update_signed_regret_f32(float regret, double action_value, double node_value, float c, float c_neg,
+                                      float m_in) {
   float d = float(action_value - node_value);
-  float step = pow0625(std::fabs(d));
+  float step = pow0625(std::fabs(d) * (d >= 0.0f ? 1.0f : m_in));
   return regret * (regret > 0.0f ? c : c_neg) + (d >= 0.0f ? step : -step);
 }
+// m^(1/0.625), the factor on a loss before the power.
+inline float negative_input_scale(double negative_step) {
+  return float(std::pow(negative_step, 1 / kSignedRegretExponent));
+}
 
-// A signed 16-bit regret: k = s^0.625, e = 1/s.
+// A signed 16-bit regret: k = s^0.625 (k_neg = m s^0.625 for negative increments), e = 1/s.
 inline std::int16_t update_signed_regret_16(std::int16_t regret, double action_value, double node_value, float k,
-                                            float e, float c, float c_neg) {
+                                            float k_neg, float e, float c, float c_neg) {
   float d = float(action_value - node_value);
   float magnitude = std::fabs(d);
-  float step = magnitude >= e ? std::trunc(std::min(k * pow0625(magnitude), float(kMaxRegret16))) : 0.0f;
+  float scale = d >= 0.0f ? k : k_neg;
+  float step = magnitude >= e ? std::trunc(std::min(scale * pow0625(magnitude), float(kMaxRegret16))) : 0.0f;
   float x = float(regret) * (regret > 0 ? c : c_neg) + (d >= 0.0f ? step : -step);
   return std::int16_t(std::clamp(int(std::nearbyint(x)), kMinSignedRegret16, kMaxSignedRegret16));
 }

@@ -14,10 +14,11 @@ SolverSchedule late_average_schedule(double alpha, double gamma, int delay) {
   return {ScheduleKind::late_average, alpha, 0, gamma, false, delay};
 }
 
-SolverSchedule negative_decay_schedule(double alpha, double gamma, int delay, double factor) {
+SolverSchedule negative_decay_schedule(double alpha, double gamma, int delay, double factor, double step) {
   SolverSchedule s = late_average_schedule(alpha, gamma, delay);
   s.kind = ScheduleKind::negative_decay;
   s.negative_factor = factor;
+  s.negative_step = step;
   return s;
 }
 
@@ -68,7 +69,7 @@ std::optional<SolverSchedule> parse_schedule(const std::vector<std::string>& wor
     allowed = 3;
   } else if (name == "negative_decay") {
     s = negative_decay_schedule();
-    allowed = 4;
+    allowed = 5;
   } else if (name == "best") {
     s = best_schedule();
     allowed = 0;
@@ -104,13 +105,14 @@ std::optional<SolverSchedule> parse_schedule(const std::vector<std::string>& wor
       }
       s.delay = int(numbers[2]);
     }
-    if (numbers.size() > 3) {
-      if (!(numbers[3] >= 0 && numbers[3] <= 1)) {
+    for (std::size_t i = 3; i < numbers.size(); ++i) {
+      if (!(numbers[i] >= 0 && numbers[i] <= 1)) {
         error = "schedule parameter out of range";
         return std::nullopt;
       }
-      s.negative_factor = numbers[3];
     }
+    if (numbers.size() > 3) s.negative_factor = numbers[3];
+    if (numbers.size() > 4) s.negative_step = numbers[4];
   }
   // Exponents beyond these only overflow the weights; below 0 they stop discounting.
   if (s.alpha < 0 || s.alpha > 20 || s.gamma < 0 || s.gamma > 20 || s.beta < -20 || s.beta > 20) {
@@ -135,7 +137,8 @@ std::string describe_schedule(const SolverSchedule& s) {
       std::snprintf(text, sizeof text, "late_average %g %g %d", s.alpha, s.gamma, s.delay);
       return text;
     case ScheduleKind::negative_decay:
-      std::snprintf(text, sizeof text, "negative_decay %g %g %d %g", s.alpha, s.gamma, s.delay, s.negative_factor);
+      std::snprintf(text, sizeof text, "negative_decay %g %g %d %g %g", s.alpha, s.gamma, s.delay, s.negative_factor,
+                    s.negative_step);
       return text;
   }
   return "default";
@@ -160,6 +163,7 @@ IterationWeights schedule_weights(const SolverSchedule& s, int k) {
     w.regret_discount = p / (p + 1);
     if (s.keeps_negative()) w.negative_discount = s.negative_factor;
   }
+  if (s.keeps_negative()) w.negative_step = s.negative_step;
   // Iteration j after the last restart r weighs (j - r + 1)^gamma: the same average as
   // multiplying the sums by ((k-1)/k)^gamma before each iteration adds its strategy.
   if (s.late()) {

@@ -21,6 +21,7 @@ struct SolverSchedule {
   bool restarts = false;  // the average starts again at schedule iterations 4, 16, 64, ...
   int delay = 0;          // late_average, negative_decay: iterations 1..delay add nothing to the average
   double negative_factor = 0;  // negative_decay: kept negative regrets are multiplied by this every iteration
+  double negative_step = 1;    // negative_decay: an iteration's negative increments are multiplied by this
 
   bool operator==(const SolverSchedule&) const = default;
   bool standard() const { return kind == ScheduleKind::standard; }
@@ -37,8 +38,10 @@ SolverSchedule discounted_schedule();
 SolverSchedule late_average_schedule(double alpha = 2, double gamma = 3, int delay = 30);
 constexpr int kMaxScheduleDelay = 100000;
 // late_average's weights with negative regrets kept and multiplied by `factor` (0..1) every
-// iteration, and the uniform fallback. 2, 3, 30, 0.6 by default.
-SolverSchedule negative_decay_schedule(double alpha = 2, double gamma = 3, int delay = 30, double factor = 0.6);
+// iteration, negative increments multiplied by `step` (0..1), and the uniform fallback.
+// 2, 3, 30, 0.5, 0.8 by default.
+SolverSchedule negative_decay_schedule(double alpha = 2, double gamma = 3, int delay = 30, double factor = 0.5,
+                                       double step = 0.8);
 // The recommended schedule (what `best` names).
 SolverSchedule best_schedule();
 
@@ -53,6 +56,7 @@ std::string describe_schedule(const SolverSchedule& s);
 struct IterationWeights {
   double regret_discount = 1;  // kept regrets are multiplied by this before the iteration's update
   double negative_discount = 1;  // kept negative regrets (schedules that keep them), likewise
+  double negative_step = 1;      // this iteration's negative increments are multiplied by this
   double average_weight = 0;   // weight of this iteration's strategy in the average
   bool average_restart = false;  // the sums collected so far are dropped before this iteration's
 };

@@ -120,6 +120,7 @@ class Pass {
       regret_rule_.discount = w.regret_discount;
       regret_rule_.keep_negative = state.schedule.keeps_negative();
       regret_rule_.negative_discount = w.negative_discount;
+      regret_rule_.negative_step = w.negative_step;
       average_restart_ = w.average_restart;
       // A schedule that keeps negative regrets lets hands without positive regret play evenly.
       if (state.schedule.keeps_negative()) training_fallback_ = kernels::Fallback::uniform;

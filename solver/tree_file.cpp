@@ -9,10 +9,11 @@
 // Tree state (60 bytes): flags word, first forgotten street (2, 3; -1: none), iteration of the stored
 // results (-1: none), EV and maximally exploitative values per player (4 doubles), the
 // exploitability, 8 reserved bytes.
-// Solver schedule (44 bytes, 36 in format 2; absent in format 1 files, which continue under
-// `default`): kind (0 default, 1 dcfr, 2 discounted, 3 late_average, 4 negative_decay), restarts
-// flag, the iteration count when it took over the tree, then alpha, beta (late_average and
-// negative_decay: the delay), gamma and (format 3 on) the negative factor as doubles. The array
+// Solver schedule (52 bytes, 44 in format 3, 36 in format 2; absent in format 1 files, which
+// continue under `default`): kind (0 default, 1 dcfr, 2 discounted, 3 late_average,
+// 4 negative_decay), restarts flag, the iteration count when it took over the tree, then alpha,
+// beta (late_average and negative_decay: the delay), gamma, (format 3 on) the negative factor
+// and (format 4 on) the negative step as doubles; older files continue with a step of 1. The array
 // flags words mark boards whose 16-bit regrets are signed (negative_decay writes them so).
 // Node data, per decision node in action-node order: its deal entries when it has a deal
 // record (six vectors as a count and that many doubles, the frozen byte, the re-solved-runouts
@@ -40,7 +41,7 @@
 namespace {
 
 constexpr char kMagic[4] = {'A', 'I', '6', ':'};
-constexpr std::uint32_t kFormatVersion = 3;  // 1: no schedule block; 2: no negative factor
+constexpr std::uint32_t kFormatVersion = 4;  // 1: no schedule block; 2: no negative factor; 3: no negative step
 constexpr std::uint32_t kVersionMask = 0xFFFF;
 constexpr std::uint32_t kAllHandsBit = 1u << 16;
 constexpr std::uint32_t kIsomorphismBit = 1u << 17;
@@ -203,7 +204,7 @@ void write_schedule(BinaryFile& f, const SolverState& state) {
   write_value(f, std::int32_t(s.restarts ? 1 : 0));
   write_value(f, std::int32_t(state.schedule_origin));
   // The late schedules have no beta: its slot keeps the delay.
-  double p[4] = {s.alpha, s.late() ? double(s.delay) : s.beta, s.gamma, s.negative_factor};
+  double p[5] = {s.alpha, s.late() ? double(s.delay) : s.beta, s.gamma, s.negative_factor, s.negative_step};
   f.write(p, sizeof p);
 }
 
@@ -211,8 +212,9 @@ void read_schedule(BinaryFile& f, SolverSchedule& s, int& origin, int iterations
   std::int32_t kind = read_value<std::int32_t>(f);
   std::int32_t restarts = read_value<std::int32_t>(f);
   origin = read_value<std::int32_t>(f);
-  double p[4] = {};
-  f.read(p, (version >= 3 ? 4 : 3) * sizeof(double));
+  // Format 3 added the negative factor, 4 the negative step (negative_decay kept whole ones before).
+  double p[5] = {0, 0, 0, 0, 1};
+  f.read(p, (version >= 4 ? 5 : version >= 3 ? 4 : 3) * sizeof(double));
   if (kind < 0 || kind > std::int32_t(ScheduleKind::negative_decay) || restarts < 0 || restarts > 1 || origin < 0 ||
       origin > iterations)
     invalid_file();
@@ -224,12 +226,13 @@ void read_schedule(BinaryFile& f, SolverSchedule& s, int& origin, int iterations
   }
   for (double v : p)
     if (!std::isfinite(v) || std::fabs(v) > 20) invalid_file();
-  if (!(p[3] >= 0 && p[3] <= 1)) invalid_file();
+  if (!(p[3] >= 0 && p[3] <= 1) || !(p[4] >= 0 && p[4] <= 1)) invalid_file();
   s.alpha = p[0];
   s.beta = p[1];
   s.gamma = p[2];
   s.restarts = restarts == 1;
   s.negative_factor = s.keeps_negative() ? p[3] : 0;
+  s.negative_step = s.keeps_negative() ? p[4] : 1;
   if (s.standard()) s = SolverSchedule{};
 }
 

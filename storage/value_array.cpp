@@ -101,13 +101,14 @@ struct BoardRows {
     if constexpr (sizeof(T) == 2) {
       if (rule.keep_negative)
         kernels::update_signed_regrets(signed_first(), stride(), actions, n, node_value, action_values, class_table,
-                                       stake_scale, rule.discount, rule.negative_discount);
+                                       stake_scale, rule.discount, rule.negative_discount,
+                                       rule.negative_step);
       else
         kernels::update_regrets(first, stride(), actions, n, node_value, action_values, class_table, stake_scale,
                                 rule.discount);
     } else if (rule.keep_negative) {
       kernels::update_signed_regrets(first, stride(), actions, n, node_value, action_values, rule.discount,
-                                     rule.negative_discount);
+                                     rule.negative_discount, rule.negative_step);
     } else {
       kernels::update_regrets(first, stride(), actions, n, node_value, action_values, rule.discount);
     }

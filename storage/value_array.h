@@ -60,6 +60,7 @@ struct RegretRule {
   double discount = 1;         // kept positive regrets are multiplied by this first
   bool keep_negative = false;  // negative regrets are kept, multiplied by negative_discount; else clipped at zero
   double negative_discount = 1;
+  double negative_step = 1;  // kept negatives: the update's negative increments are multiplied by this
 };
 
 // One flags word per board entry, at the start of a 16-byte entry.

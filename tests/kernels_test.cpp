@@ -271,24 +271,25 @@ TEST_P(KernelPaths, RegretUpdatesClampAndAverageOverClasses) {
 }
 
 // Schedules that keep negative regrets: positive kept regrets are multiplied by c, negative ones
-// by c_neg, the increment added with no clip; signed 16-bit rows round to the nearest unit and
-// clamp to their range, and regret matching reads the positive parts only.
+// by c_neg, the increment (negative ones times m = 0.7) added with no clip; signed 16-bit rows
+// round to the nearest unit and clamp to their range, and regret matching reads the positive
+// parts only.
 TEST_P(KernelPaths, SignedRegretsKeepAndDecayTheirNegativePart) {
-  auto step = [](double d) { return (d < 0 ? -1 : 1) * std::pow(std::fabs(d), 0.625); };
+  auto step = [](double d) { return (d < 0 ? -0.7 : 1) * std::pow(std::fabs(d), 0.625); };
   double node[4] = {0, 0, 1, 0}, act[4] = {16, -16, 1, 81};
   const double* ap[1] = {act};
   float r[4] = {-10, 4, -3, 2};
-  k().update_regrets_f32_signed(r, 4, 1, 4, node, ap, 0.5, 0.6);
+  k().update_regrets_f32_signed(r, 4, 1, 4, node, ap, 0.5, 0.6, 0.7);
   const double expected[4] = {-6 + step(16), 2 + step(-16), -1.8, 1 + step(81)};
   for (int h = 0; h < 4; ++h) EXPECT_NEAR(r[h], expected[h], 1e-5) << h;
   // d, start at a stake scale of 0.5 (|d| < 2 adds nothing), c 0.5, c_neg 0.6; the last two clamp.
-  const double cases[][2] = {{0, -10}, {0, 7}, {0, -5}, {40, -100}, {-40, -100}, {-40, 3}, {1.9, -1}, {-1e7, -32000}, {1e7, 32767}};
+  const double cases[][2] = {{0, -10}, {0, 7}, {0, -5}, {40, -100}, {-40, -100}, {-40, 3}, {1.9, -1}, {-1e8, -32000}, {1e7, 32767}};
   int n = int(std::size(cases));
   Values zero(n, 0.0), d(n);
   std::vector<std::int16_t> rows(n);
   for (int h = 0; h < n; ++h) d[h] = cases[h][0], rows[h] = std::int16_t(cases[h][1]);
   const double* dp[1] = {d.data()};
-  k().update_regrets_s16(rows.data(), n, 1, n, zero.data(), dp, {}, 0.5, 0.5, 0.6);
+  k().update_regrets_s16(rows.data(), n, 1, n, zero.data(), dp, {}, 0.5, 0.5, 0.6, 0.7);
   for (int h = 0; h < n; ++h) {
     double start = cases[h][1], added = std::fabs(d[h]) < 2 ? 0 : std::trunc(std::clamp(step(0.5 * d[h]), -65535.0, 65535.0));
     EXPECT_EQ(rows[h], std::clamp(std::nearbyint(start * (start > 0 ? 0.5 : 0.6) + added), -32768.0, 32767.0)) << "d " << d[h];
@@ -451,8 +452,8 @@ TEST(KernelPathAgreement, VectorPathMatchesPlainPathForEveryHandCount) {
     const double* av[actions] = {&values[full], &values[2 * full], &values[3 * full]};
     set.update_regrets_f32(o.r.data(), full, actions, n, values.data(), av);
     set.update_regrets_u16(o.q.data(), full, actions, n, values.data(), av, {}, 0.9);
-    set.update_regrets_f32_signed(o.rs.data(), full, actions, n, values.data(), av, 0.75, 0.6);
-    set.update_regrets_s16(o.qs.data(), full, actions, n, values.data(), av, {}, 0.9, 0.75, 0.6);
+    set.update_regrets_f32_signed(o.rs.data(), full, actions, n, values.data(), av, 0.75, 0.6, 0.7);
+    set.update_regrets_s16(o.qs.data(), full, actions, n, values.data(), av, {}, 0.9, 0.75, 0.6, 0.7);
     return o;
   };
   Out all = run(v, full);

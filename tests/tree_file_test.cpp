@@ -253,6 +253,39 @@ TEST_P(TreeFileSchedules, CheckpointsTakenWhileSolvingContinueExactly) {
   set_worker_count(omp_get_max_threads());
 }
 
+// A file of the format before the negative step (its schedule block one double shorter) loads
+// with whole negative increments and goes on exactly as the same solve saved now.
+TEST_F(TreeFile, FilesWithoutTheNegativeStepGoOnWithWholeIncrements) {
+  const SolverSchedule whole = negative_decay_schedule(2, 3, 10, 0.6, 1);
+  auto solve_to = [&](int iterations, const std::string& name) {
+    ASSERT_TRUE(s.solver.start(*s.current_tree(), s.solver_state, s.settings, s.schedule, s.game.root_pot(),
+                               iterations - s.solver_state.iterations, true));
+    s.solver.wait();
+    save_tree_file(*s.current_tree(), s.solver_state, path(name));
+  };
+  turn_spot();
+  s.schedule = whole;
+  build();
+  solve_to(12, "now.tree");
+  std::string old = bytes("now.tree");
+  const double block[5] = {2, 10, 3, 0.6, 1};
+  std::size_t at = old.find(std::string(reinterpret_cast<const char*>(block), sizeof block));
+  ASSERT_NE(at, std::string::npos);
+  old.erase(at + 32, 8);
+  old[4] = 3;
+  std::uint64_t sum = checksum_of(old.substr(0, old.size() - 8));
+  std::memcpy(old.data() + old.size() - 8, &sum, 8);
+  write_bytes(path("old.tree"), old);
+  for (const char* name : {"now.tree", "old.tree"}) {
+    s.schedule = {};
+    ASSERT_EQ(load_failure(path(name)), "") << name;
+    EXPECT_EQ(s.schedule, whole);
+    solve_to(20, std::string(name) + ".20");
+  }
+  EXPECT_TRUE(bytes("now.tree.20") == bytes("old.tree.20"));
+  s.schedule = {};
+}
+
 // A save that cannot finish leaves an older file at the target as it was, and no other file.
 TEST_F(TreeFile, FailedSavesKeepTheOlderFile) {
   river_spot();
