@@ -3,9 +3,10 @@
 // average collects. `standard` is the engine's own rule (the protocol's default); the others
 // discount the kept regrets and weigh the average by a power of the iteration, restarting it at
 // powers of 4 or starting it late. All but negative_decay keep regrets clipped at zero, so a
-// negative cumulative regret never survives an update; negative_decay keeps negative regrets
-// and multiplies them by a constant factor every iteration (16-bit river regrets are then
-// stored signed), and hands without positive regret play every action alike.
+// negative cumulative regret never survives an update; negative_decay keeps negative regrets,
+// multiplies them by a constant factor every iteration and counts an iteration's losses at a
+// fraction (its step) of its gains (16-bit river regrets are then stored signed), and hands
+// without positive regret play every action alike.
 #include <cstdint>
 #include <optional>
 #include <string>
