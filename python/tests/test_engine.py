@@ -40,6 +40,7 @@ class FakeEngines(support.TempDirCase):
         e = Engine(self.fake('hang'), timeout=30)         # the banner comes; no answer does
         self.assertRaises(EngineTimeout, e.command, 'is_ready', timeout=0.5)
         self.assertIsNotNone(e.process.poll())
+        e.close()
         e = Engine(self.fake('deaf'), timeout=5, close_timeout=0.3)
         e.command('anything')
         e.close()                                  # killed: it ignores exit

@@ -194,7 +194,8 @@ class Engine:
                                         cwd=cwd, bufsize=0)
         self._reader = threading.Thread(target=self._read_stdout, daemon=True)
         self._reader.start()
-        threading.Thread(target=self._read_stderr, daemon=True).start()
+        self._stderr_reader = threading.Thread(target=self._read_stderr, daemon=True)
+        self._stderr_reader.start()
         try:
             banner = self._next_line(min(timeout, 30.0), 'the banner')
         except EngineError:
@@ -307,12 +308,17 @@ class Engine:
             raise EngineTimeout(waiting_for, f'no answer within {timeout:g} s; engine killed')
         if line is None:
             self._answers.put(None)
-            self._dead = True
-            code = self.process.wait()
-            tail = '; '.join(self._stderr)
-            raise EngineDied(waiting_for, f'engine ended (exit status {code}) while waiting '
-                             f'for {waiting_for}' + (f'; stderr: {tail}' if tail else ''))
+            raise EngineDied(waiting_for, self._death(f'while waiting for {waiting_for}'))
         return line
+
+    def _death(self, when: str) -> str:
+        """Why the engine ended, with the last lines it wrote to stderr. Its stdout has closed,
+        so stderr ends too: the reader is given a moment to take the last lines in."""
+        self._dead = True
+        code = self.process.wait()
+        self._stderr_reader.join(timeout=2.0)
+        tail = '; '.join(self._stderr)
+        return f'engine ended (exit status {code}) {when}' + (f'; stderr: {tail}' if tail else '')
 
     def kill(self) -> None:
         """Ends the engine at once."""
@@ -340,9 +346,7 @@ class Engine:
             return None
         if event is None:
             self._events.put(None)
-            self._dead = True
-            code = self.process.wait()
-            raise EngineDied('', f'engine ended (exit status {code}) while solving')
+            raise EngineDied('', self._death('while solving'))
         return event
 
     def request(self, command: str, timeout: float | None = ...) -> Answer:
