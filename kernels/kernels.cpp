@@ -320,8 +320,8 @@ void update_regrets_f32_signed_plain(float* regrets, std::size_t stride, int act
 void update_regrets_s16_plain(std::int16_t* regrets, std::size_t stride, int actions, int n, const double* node_value,
                               const double* const* action_values, std::span<const std::uint16_t> class_table,
                               double stake_scale, double discount, double negative_discount, double negative_step) {
-  float k = float(std::pow(stake_scale, kSignedRegretExponent));
-  float k_neg = float(negative_step * std::pow(stake_scale, kSignedRegretExponent));
+  double unit = std::pow(stake_scale, kSignedRegretExponent);
+  float k = float(unit), k_neg = float(negative_step * unit);
   float e = float(1.0 / stake_scale);
   float c = float(discount), c_neg = float(negative_discount);
   for (int a = 0; a < actions; ++a) {

@@ -201,8 +201,8 @@ TARGET void update_regrets_s16_avx2(std::int16_t* regrets, std::size_t stride, i
                                     const double* node_value, const double* const* action_values,
                                     std::span<const std::uint16_t> class_table, double stake_scale, double discount,
                                     double negative_discount, double negative_step) {
-  float k = float(std::pow(stake_scale, kSignedRegretExponent));
-  float k_neg = float(negative_step * std::pow(stake_scale, kSignedRegretExponent));
+  double unit = std::pow(stake_scale, kSignedRegretExponent);
+  float k = float(unit), k_neg = float(negative_step * unit);
   float e = float(1.0 / stake_scale);
   float c = float(discount), c_neg = float(negative_discount);
   const __m256 sign_bit = _mm256_set1_ps(-0.0f);
